@@ -1,0 +1,50 @@
+#ifndef SETTINGS_STORE_H
+#define SETTINGS_STORE_H
+
+#include <QDomDocument>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+// The settings file "current-settings.xml": where it lives, how it is read and
+// written, and how its texts become typed values. Shows nothing: failures come
+// back as the warning text the window shows.
+namespace SettingsStore {
+
+enum Key {
+    RecordPort, PlayHost1, PlayPort1, PlayHost2, PlayPort2, Active,
+    Frequency, Loop, Timestamp, SaveFileDir, OpenFileDir,
+    KeyCount
+};
+
+// Element and attribute name of each key, in the order they are written.
+const char *elementName(Key key);
+const char *attributeName(Key key);
+// The key of one of the eleven elements, or -1 for any other node.
+int keyOf(const QDomElement &element);
+
+QString userFile(const QString &settingsDir);
+QString programFile();
+
+// Finds the user's file, else the one beside the program, and parses it.
+// False with the warning text ("Error loading settings") on any failure.
+bool read(const QString &settingsDir, QDomDocument &document, QString &warning);
+
+// Writes the eleven texts, given in key order, to the user's file: UTF-8, through
+// a temporary file renamed into place, so a failure keeps the old file.
+// False with the warning text ("Error writing settings") on any failure.
+bool write(const QString &settingsDir, const QStringList &texts, QString &warning);
+
+// Signed 16-bit text (so "-1" is 65535) or unsigned 16-bit text; 0 and *ok false otherwise.
+uint16_t recordPortFromText(const QString &text, bool *ok = nullptr);
+// Unsigned 16-bit text; 0 otherwise.
+uint16_t playPortFromText(const QString &text);
+// Signed 32-bit integer text as a float; 0 otherwise ("60.5" gives 0).
+float frequencyFromText(const QString &text);
+// False exactly for "false".
+bool flagFromText(const QString &text);
+
+}
+
+#endif

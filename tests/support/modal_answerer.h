@@ -1,0 +1,44 @@
+#ifndef MODAL_ANSWERER_H
+#define MODAL_ANSWERER_H
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QDialog;
+
+// Answers the next modal box or dialog through its real widgets. Arm it before
+// the action that opens the box; it waits for the box to become the active
+// modal widget, records what it showed and presses a button.
+namespace Modal {
+
+struct Box {
+    bool seen = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title;
+    QString text;
+    bool hadParent = false;
+};
+
+// Records the next QMessageBox and presses its OK button.
+std::shared_ptr<Box> answerNextBox(int timeoutMs = 10000);
+
+struct FileDialog {
+    bool seen = false;
+    QString title;
+    QString directory;
+    QStringList nameFilters;
+};
+
+// Types `fileName` into the next file dialog and accepts it; an empty name
+// cancels it. A confirmation box that the dialog raises (overwrite) is accepted.
+std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int timeoutMs = 10000);
+
+// Hands the next modal QDialog (not a message box) to `act`, which presses its buttons.
+std::shared_ptr<bool> onNextDialog(std::function<void(QDialog *)> act, int timeoutMs = 10000);
+
+}
+
+#endif
