@@ -1,0 +1,156 @@
+#include "settings/settings_play.h"
+
+#include "dialogs/message_box.h"
+#include "net/udp_socket.h"
+
+namespace {
+
+QString flagText(bool flag)
+{
+    return flag ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+}
+
+Settings_play::Settings_play(QWidget *parent)
+    : QDialog(parent)
+{
+    ui.setupUi(this);
+    if (parent)
+        setWindowIcon(parent->windowIcon());
+    connect(ui.pb_ok, &QPushButton::clicked, this, &Settings_play::clickOk);
+    connect(ui.activeBox, &QCheckBox::clicked, this, &Settings_play::clickActive);
+    connect(ui.pb_cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void Settings_play::setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
+                              const QString &host2, uint32_t address2, uint16_t port2,
+                              bool loop, bool timestamp, bool active)
+{
+    hostText1 = host1;
+    hostAddress1 = address1;
+    hostText2 = host2;
+    hostAddress2 = address2;
+    if (loop)
+        ui.rb_loop->setChecked(true);
+    else
+        ui.rb_single->setChecked(true);
+    ui.activeBox->setChecked(active);
+    ui.cb_timestamp->setChecked(timestamp);
+    ui.le_host_1->setText(host1);
+    ui.sb_port_1->setValue(port1);
+    // The spin box clamps, but a frequency beyond int would first wrap to a negative value.
+    const unsigned int highest = static_cast<unsigned int>(ui.sb_frequency_1->maximum());
+    ui.sb_frequency_1->setValue(static_cast<int>(qMin(frequency, highest)));
+    ui.le_host_2->setText(host2);
+    ui.sb_port_2->setValue(port2);
+    clickActive();
+}
+
+QString Settings_play::host1() const
+{
+    return hostText1;
+}
+
+QString Settings_play::host2() const
+{
+    return hostText2;
+}
+
+uint32_t Settings_play::address1() const
+{
+    return hostAddress1;
+}
+
+uint32_t Settings_play::address2() const
+{
+    return hostAddress2;
+}
+
+int Settings_play::port1Value() const
+{
+    return ui.sb_port_1->value();
+}
+
+int Settings_play::port2Value() const
+{
+    return ui.sb_port_2->value();
+}
+
+QString Settings_play::port1Text() const
+{
+    return QString::number(static_cast<uint16_t>(ui.sb_port_1->value()));
+}
+
+QString Settings_play::port2Text() const
+{
+    return QString::number(static_cast<uint16_t>(ui.sb_port_2->value()));
+}
+
+int Settings_play::frequencyValue() const
+{
+    return ui.sb_frequency_1->value();
+}
+
+QString Settings_play::frequencyText() const
+{
+    return QString::number(ui.sb_frequency_1->value());
+}
+
+bool Settings_play::isActive() const
+{
+    return ui.activeBox->isChecked();
+}
+
+QString Settings_play::activeText() const
+{
+    return flagText(isActive());
+}
+
+bool Settings_play::isLoop() const
+{
+    return ui.rb_loop->isChecked();
+}
+
+QString Settings_play::loopText() const
+{
+    return flagText(isLoop());
+}
+
+bool Settings_play::isTimestamp() const
+{
+    return ui.cb_timestamp->isChecked();
+}
+
+QString Settings_play::timestampText() const
+{
+    return flagText(isTimestamp());
+}
+
+void Settings_play::clickOk()
+{
+    hostText1 = ui.le_host_1->text();
+    hostAddress1 = udpResolve(hostText1.toLatin1().constData());
+    hostText2 = ui.le_host_2->text();
+    hostAddress2 = udpResolve(hostText2.toLatin1().constData());
+
+    QLineEdit *fault = nullptr;
+    if (hostAddress1 == 0)
+        fault = ui.le_host_1;
+    else if (hostAddress2 == 0 && ui.activeBox->isChecked())
+        fault = ui.le_host_2;
+    if (fault) {
+        showMessage(this, QMessageBox::Critical, tr("host play"), tr("Please check your ip address\n"));
+        fault->setFocus();
+        return;
+    }
+    emit writeSettingFile();
+    accept();
+}
+
+void Settings_play::clickActive()
+{
+    const bool active = ui.activeBox->isChecked();
+    ui.le_host_2->setEnabled(active);
+    ui.sb_port_2->setEnabled(active);
+}

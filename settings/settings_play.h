@@ -1,0 +1,55 @@
+#ifndef SETTINGS_PLAY_H
+#define SETTINGS_PLAY_H
+
+#include "ui_settings_play.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <cstdint>
+
+// Destinations, frequency and playback mode; checks the hosts on OK.
+class Settings_play : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Settings_play(QWidget *parent);
+
+    void setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
+                   const QString &host2, uint32_t address2, uint16_t port2,
+                   bool loop, bool timestamp, bool active);
+
+    QString host1() const;
+    QString host2() const;
+    uint32_t address1() const;
+    uint32_t address2() const;
+    int port1Value() const;
+    int port2Value() const;
+    QString port1Text() const;
+    QString port2Text() const;
+    int frequencyValue() const;
+    QString frequencyText() const;
+    bool isActive() const;
+    QString activeText() const;
+    bool isLoop() const;
+    QString loopText() const;
+    bool isTimestamp() const;
+    QString timestampText() const;
+
+signals:
+    void writeSettingFile();
+
+public slots:
+    void clickOk();
+    void clickActive();
+
+private:
+    Ui::d_play ui;
+    QString hostText1;
+    QString hostText2;
+    uint32_t hostAddress1 = 0;
+    uint32_t hostAddress2 = 0;
+};
+
+#endif

@@ -1,0 +1,35 @@
+#ifndef SETTINGS_RECORD_H
+#define SETTINGS_RECORD_H
+
+#include "ui_settings_record.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <cstdint>
+
+// The receive port; checks it on OK.
+class Settings_record : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Settings_record(QWidget *parent);
+
+    void setValues(const QString &portText, uint16_t port);
+    int16_t port() const;
+    QString portText() const;
+
+signals:
+    void writeSettingFile();
+
+public slots:
+    void clickOk();
+
+private:
+    Ui::d_record ui;
+    QString heldPortText;
+    uint16_t heldPort = 0;
+};
+
+#endif

@@ -1,0 +1,203 @@
+#include "settings/settings_store.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+
+namespace SettingsStore {
+
+namespace {
+
+struct Entry {
+    const char *element;
+    const char *attribute;
+};
+
+const Entry entries[KeyCount] = {
+    {"RECORD_PORT", "PORT_NR"},
+    {"PLAY_HOST_1", "HOST"},
+    {"PLAY_PORT_1", "PORT_NR"},
+    {"PLAY_HOST_2", "HOST"},
+    {"PLAY_PORT_2", "PORT_NR"},
+    {"ACTIVE", "ACTIVE"},
+    {"FREQUENCY", "FREQUENCY"},
+    {"LOOP", "LOOP"},
+    {"TIMESTAMP", "TIMESTAMP"},
+    {"SAVE_FILE_DIR", "SAVE_FILE_DIR"},
+    {"OPEN_FILE_DIR", "OPEN_FILE_DIR"},
+};
+
+const char rootName[] = "KORVEL_RECORDER";
+const char fileTail[] = "/config/current-settings.xml";
+
+// The file has depth 2. The document model frees its nodes recursively, so a
+// deeply nested file would overflow the stack long after parsing succeeded.
+constexpr int maxDepth = 64;
+
+// Finds nesting beyond maxDepth before the document model sees the file.
+// Other faults are left to the document parser, which reports them itself.
+bool tooDeep(const QByteArray &content, qint64 &line, qint64 &column)
+{
+    QXmlStreamReader reader(content);
+    reader.setNamespaceProcessing(false);
+    int depth = 0;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement && ++depth > maxDepth) {
+            line = reader.lineNumber();
+            column = reader.columnNumber();
+            return true;
+        }
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+    }
+    return false;
+}
+
+QString parseError(const QString &fileName, qint64 line, qint64 column, const QString &message)
+{
+    return QCoreApplication::translate("SettingsStore", "Error while parsing %1 (Line %2, Column %3) :\n%4.")
+        .arg(fileName)
+        .arg(line)
+        .arg(column)
+        .arg(message);
+}
+
+}
+
+const char *elementName(Key key)
+{
+    return entries[key].element;
+}
+
+const char *attributeName(Key key)
+{
+    return entries[key].attribute;
+}
+
+int keyOf(const QDomElement &element)
+{
+    if (element.isNull())
+        return -1;
+    const QString name = element.tagName();
+    for (int key = 0; key < KeyCount; ++key) {
+        if (name == QLatin1String(entries[key].element))
+            return key;
+    }
+    return -1;
+}
+
+QString userFile(const QString &settingsDir)
+{
+    return settingsDir + QLatin1String(fileTail);
+}
+
+QString programFile()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1String(fileTail);
+}
+
+bool read(const QString &settingsDir, QDomDocument &document, QString &warning)
+{
+    QString fileName = userFile(settingsDir);
+    if (!QFileInfo::exists(fileName)) {
+        fileName = programFile();
+        if (!QFileInfo::exists(fileName)) {
+            warning = QCoreApplication::translate("SettingsStore", "Files not found :\n%1").arg(fileName);
+            return false;
+        }
+    }
+
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        warning = QCoreApplication::translate("SettingsStore", "File %1 cannot be opened for reading.").arg(fileName);
+        return false;
+    }
+    const QByteArray content = file.readAll();
+    file.close();
+
+    qint64 line = 0;
+    qint64 column = 0;
+    if (tooDeep(content, line, column)) {
+        warning = parseError(fileName, line, column,
+                             QCoreApplication::translate("SettingsStore", "elements nested too deeply"));
+        return false;
+    }
+
+    QDomDocument parsed;
+    QString message;
+    int errorLine = 0;
+    int errorColumn = 0;
+    if (!parsed.setContent(content, false, &message, &errorLine, &errorColumn)) {
+        warning = parseError(fileName, errorLine, errorColumn, message);
+        return false;
+    }
+    if (parsed.documentElement().tagName() != QLatin1String(rootName)) {
+        warning = QCoreApplication::translate(
+                      "SettingsStore", "Error while parsing %1 :\nThe file doesn't look like a valid settings file.")
+                      .arg(fileName);
+        return false;
+    }
+    document = parsed;
+    return true;
+}
+
+bool write(const QString &settingsDir, const QStringList &texts, QString &warning)
+{
+    QDomDocument document;
+    QDomElement root = document.createElement(QLatin1String(rootName));
+    document.appendChild(root);
+    for (int key = 0; key < KeyCount; ++key) {
+        QDomElement element = document.createElement(QLatin1String(entries[key].element));
+        element.setAttribute(QLatin1String(entries[key].attribute), texts.value(key));
+        root.appendChild(element);
+    }
+
+    const QString configDir = settingsDir + QLatin1String("/config");
+    if (!QDir().mkpath(configDir)) {
+        warning = QCoreApplication::translate("SettingsStore", "Directory %1 doesn't exist and cannot be created.")
+                      .arg(configDir);
+        return false;
+    }
+
+    // A failed write or rename leaves the previous file untouched.
+    const QString fileName = userFile(settingsDir);
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(document.toByteArray(4)) < 0 || !file.commit()) {
+        warning = QCoreApplication::translate("SettingsStore", "File %1 cannot be opened for writing.").arg(fileName);
+        return false;
+    }
+    return true;
+}
+
+uint16_t recordPortFromText(const QString &text, bool *ok)
+{
+    bool converted = false;
+    uint16_t port = static_cast<uint16_t>(text.toShort(&converted));
+    // Ports above 32767 are common receive ports; they do not fit the signed reading.
+    if (!converted)
+        port = text.toUShort(&converted);
+    if (ok)
+        *ok = converted;
+    return converted ? port : 0;
+}
+
+uint16_t playPortFromText(const QString &text)
+{
+    return text.toUShort();
+}
+
+float frequencyFromText(const QString &text)
+{
+    return static_cast<float>(text.toInt());
+}
+
+bool flagFromText(const QString &text)
+{
+    return text != QLatin1String("false");
+}
+
+}
