@@ -12,6 +12,8 @@
 
 namespace {
 
+int generation = 0;
+
 // Polls for the active modal widget until `handle` takes it or the time runs out.
 void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
 {
@@ -19,9 +21,15 @@ void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
     clock->start();
     auto timer = new QTimer;
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs] {
+    const int armedIn = generation;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs, armedIn] {
+        if (armedIn != generation || clock->elapsed() > timeoutMs) {
+            timer->stop();
+            timer->deleteLater();
+            return;
+        }
         QWidget *modal = QApplication::activeModalWidget();
-        if ((modal && modal->isVisible() && handle(modal)) || clock->elapsed() > timeoutMs) {
+        if (modal && modal->isVisible() && handle(modal)) {
             timer->stop();
             timer->deleteLater();
         }
@@ -43,6 +51,11 @@ void pressOk(QMessageBox *box)
 }
 
 namespace Modal {
+
+void disarmAll()
+{
+    ++generation;
+}
 
 std::shared_ptr<Box> answerNextBox(int timeoutMs)
 {
