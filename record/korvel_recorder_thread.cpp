@@ -63,11 +63,11 @@ QString Korvel_Recorder_Thread::lastText() const
     return QString::fromLatin1(text);
 }
 
-void Korvel_Recorder_Thread::copyLastText(QByteArray &text) const
+void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
 {
     QMutexLocker lock(&textMutex);
-    text.resize(this->text.size());
-    std::memcpy(text.data(), this->text.constData(), size_t(this->text.size()));
+    target.resize(text.size());
+    std::memcpy(target.data(), text.constData(), size_t(text.size()));
 }
 
 int Korvel_Recorder_Thread::failedWrites() const
@@ -93,6 +93,7 @@ void Korvel_Recorder_Thread::run()
     const int reported = recording ? 2 : 4;
     FILE *const file = recording ? recordFile : nullptr;
     while (running) {
+        // Without a buffer every receive fails, which ends the run like any receive failure.
         const int n = buffer ? udpReceiveOrWake(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK)
                              : int(UDP_ERROR);
         if (!running)

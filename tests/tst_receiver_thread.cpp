@@ -50,6 +50,15 @@ public:
     QSignalSpy spy{this, &Reports::status};
 };
 
+// Configures and starts a run as the window's Record and Preview commands do.
+void startRun(Korvel_Recorder_Thread &thread, UdpSocket *socket, FILE *record, bool recording)
+{
+    thread.setSocket(socket);
+    thread.setRecordFile(record);
+    thread.setRecording(recording);
+    thread.start();
+}
+
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -120,10 +129,7 @@ void TestReceiverThread::recordingWritesEveryDatagramWholeInOrder()
     QVERIFY(record);
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecordFile(record);
-    thread.setRecording(true);
-    thread.start();
+    startRun(thread, receiver, record, true);
     QCOMPARE(thread.currentStatus(), 2);
 
     send(first);
@@ -145,10 +151,7 @@ void TestReceiverThread::everyDatagramReportedOnce()
     QVERIFY(record);
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecordFile(record);
-    thread.setRecording(true);
-    thread.start();
+    startRun(thread, receiver, record, true);
 
     // In batches the socket's queue can always hold, so none is lost before the thread sees it.
     QByteArray expected;
@@ -173,10 +176,7 @@ void TestReceiverThread::previewWritesNothing()
     QVERIFY(record);
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecordFile(record);
-    thread.setRecording(false);
-    thread.start();
+    startRun(thread, receiver, record, false);
     QCOMPARE(thread.currentStatus(), 4);
 
     send("fr 7\r\n");
@@ -193,10 +193,7 @@ void TestReceiverThread::zeroByteEndsTextButNotFile()
     QVERIFY(record);
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecordFile(record);
-    thread.setRecording(true);
-    thread.start();
+    startRun(thread, receiver, record, true);
 
     const QByteArray datagram("fr 3\r\n\0hidden\r\n", 15);
     send(datagram);
@@ -222,10 +219,7 @@ void TestReceiverThread::emptyDatagramKeepsRunning()
     QVERIFY(record);
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecordFile(record);
-    thread.setRecording(true);
-    thread.start();
+    startRun(thread, receiver, record, true);
 
     send("fr 1\r\n");
     QTRY_COMPARE(reports.spy.count(), 1);
@@ -246,9 +240,7 @@ void TestReceiverThread::stopBeforeAnyDatagram()
 {
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecording(false);
-    thread.start();
+    startRun(thread, receiver, nullptr, false);
     QCOMPARE(thread.currentStatus(), 4);
     // A stop that comes straight after the start must not be lost.
     thread.stop();
@@ -272,9 +264,7 @@ void TestReceiverThread::settersWaitForNextRun()
     QCOMPARE(udpOpen(&other, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK), int(UDP_OK));
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecording(false);
-    thread.start();
+    startRun(thread, receiver, nullptr, false);
 
     thread.setRecording(true);
     thread.setRecordFile(record);
@@ -311,9 +301,7 @@ void TestReceiverThread::receiveFailureEndsRun()
 
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(nullptr);
-    thread.setRecording(true);
-    thread.start();
+    startRun(thread, nullptr, nullptr, true);
     const bool ended = thread.wait(10000);
 
     fflush(stdout);
@@ -334,10 +322,7 @@ void TestReceiverThread::shortWritesCounted()
     QCOMPARE(setvbuf(full, nullptr, _IONBF, 0), 0);
     Korvel_Recorder_Thread thread;
     Reports reports(thread);
-    thread.setSocket(receiver);
-    thread.setRecordFile(full);
-    thread.setRecording(true);
-    thread.start();
+    startRun(thread, receiver, full, true);
 
     send("fr 1\r\n");
     send("fr 2\r\n");
