@@ -24,8 +24,13 @@ FILE *RecordFile::openTemporary(const QString &path)
         return nullptr;
     }
     FILE *file = ::fdopen(fd, "wb");
-    if (!file)
+    if (!file) {
         ::close(fd);
+        return nullptr;
+    }
+    // Unbuffered, so that a failed write shows in the very fwrite of its datagram
+    // (and is counted) and what was received is on disk even if the program dies.
+    ::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 
