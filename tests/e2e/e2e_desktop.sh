@@ -156,7 +156,7 @@ free_port() {
 
 file_size() { stat -c %s "$1" 2>/dev/null || echo 0; }
 grown_to() { [ "$(file_size "$1")" -ge "$2" ]; }
-settings_say() { grep -q "$1" "$settings" 2>/dev/null; }
+settings_say() { grep -qF "$1" "$settings" 2>/dev/null; }
 
 # ---- 1. A private X server and a clean session for the program
 display_file=$out/files/display
@@ -292,4 +292,5 @@ app_pid=
 [ $app_status -eq 0 ] || fail "program exited with $app_status"
 [ -f "$settings" ] || fail "no settings file after quitting"
 settings_say "<RECORD_PORT PORT_NR=\"$record_port\"/>" || fail "record port not kept at exit"
+settings_say "<SAVE_FILE_DIR SAVE_FILE_DIR=\"$out/files\"/>" || fail "directory of the save not kept at exit"
 note "PASS in ${SECONDS}s"
