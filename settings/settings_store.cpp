@@ -90,6 +90,18 @@ int keyOf(const QDomElement &element)
     return -1;
 }
 
+int applyElement(const QDomElement &element, QStringList &texts)
+{
+    const int key = keyOf(element);
+    if (key < 0)
+        return -1;
+    while (texts.size() < KeyCount)
+        texts.append(QString());
+    const bool keepsHeld = key == SaveFileDir || key == OpenFileDir;
+    texts[key] = element.attribute(QLatin1String(entries[key].attribute), keepsHeld ? texts[key] : QString());
+    return key;
+}
+
 QString userFile(const QString &settingsDir)
 {
     return settingsDir + QLatin1String(fileTail);
@@ -163,10 +175,13 @@ bool write(const QString &settingsDir, const QStringList &texts, QString &warnin
         return false;
     }
 
-    // A failed write or rename leaves the previous file untouched.
+    // A failed write or rename leaves the previous file untouched. The explicit flush
+    // matters: commit() alone renames a file whose buffered tail failed to reach the disk.
     const QString fileName = userFile(settingsDir);
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(document.toByteArray(4)) < 0 || !file.commit()) {
+    const QByteArray content = document.toByteArray(4);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush()
+        || !file.commit()) {
         warning = QCoreApplication::translate("SettingsStore", "File %1 cannot be opened for writing.").arg(fileName);
         return false;
     }
