@@ -1,0 +1,208 @@
+// Receives frames on 127.0.0.1, checks their "fr N" sequence and measures the
+// arrival rate and its jitter.
+
+#include "tools/traffic.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct Sequence {
+    bool started = false;
+    int64_t first = 0;
+    int64_t highest = 0;
+    uint64_t gaps = 0; // frame numbers skipped
+    uint64_t repeats = 0; // the highest frame again
+    uint64_t outOfOrder = 0; // a frame below the highest
+    uint64_t unnumbered = 0; // no "fr N" first line
+
+    void add(const char *datagram, int length)
+    {
+        if (length < 4 || std::strncmp(datagram, "fr ", 3) != 0) {
+            ++unnumbered;
+            return;
+        }
+        char *end = nullptr;
+        const int64_t frame = std::strtoll(datagram + 3, &end, 10);
+        if (end == datagram + 3) {
+            ++unnumbered;
+            return;
+        }
+        if (!started) {
+            started = true;
+            first = highest = frame;
+        } else if (frame > highest) {
+            gaps += uint64_t(frame - highest - 1);
+            highest = frame;
+        } else if (frame == highest) {
+            ++repeats;
+        } else {
+            ++outOfOrder;
+        }
+    }
+};
+
+struct Jitter {
+    double meanInterval = 0;
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+double percentile(const std::vector<double> &sorted, double fraction)
+{
+    const size_t rank = size_t(std::ceil(fraction * double(sorted.size())));
+    return sorted[std::min(sorted.size() - 1, rank > 0 ? rank - 1 : 0)];
+}
+
+// Jitter is |interval - mean interval| over consecutive arrivals.
+Jitter measureJitter(const std::vector<uint64_t> &arrivals)
+{
+    Jitter jitter;
+    if (arrivals.size() < 2)
+        return jitter;
+    jitter.meanInterval = double(arrivals.back() - arrivals.front()) / double(arrivals.size() - 1);
+    std::vector<double> deviations;
+    deviations.reserve(arrivals.size() - 1);
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        deviations.push_back(std::fabs(double(arrivals[i] - arrivals[i - 1]) - jitter.meanInterval));
+    std::sort(deviations.begin(), deviations.end());
+    jitter.p50 = percentile(deviations, 0.50);
+    jitter.p99 = percentile(deviations, 0.99);
+    jitter.max = deviations.back();
+    return jitter;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Receives frames on 127.0.0.1 and reports rate, jitter and "
+                                                    "sequence errors. Exit code 3 when fewer than --count arrived."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1; 0 picks a free one and prints it."),
+         QStringLiteral("P")},
+        {QStringLiteral("count"), QStringLiteral("Stop after N datagrams (default: no limit)."), QStringLiteral("N")},
+        {QStringLiteral("timeout-ms"), QStringLiteral("Stop after MS without a datagram (default 2000)."),
+         QStringLiteral("MS")},
+        {QStringLiteral("duration"), QStringLiteral("Stop after S seconds in all."), QStringLiteral("S")},
+        {QStringLiteral("out"), QStringLiteral("Write the received datagrams to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("rcvbuf"), QStringLiteral("Ask for a receive buffer of BYTES."), QStringLiteral("BYTES")},
+    });
+    parser.process(application);
+
+    double port = -1, count = 0, timeoutMs = 2000, duration = 0, receiveBuffer = 0;
+    if (!parser.isSet(QStringLiteral("port"))) {
+        std::fprintf(stderr, "korvel-recv: --port is required\n");
+        return 1;
+    }
+    const char *program = "korvel-recv";
+    if (!Traffic::readOption(program, parser, QStringLiteral("port"), 0, 65535, port)
+        || !Traffic::readOption(program, parser, QStringLiteral("count"), 1, 1e9, count)
+        || !Traffic::readOption(program, parser, QStringLiteral("timeout-ms"), 1, 3600000, timeoutMs)
+        || !Traffic::readOption(program, parser, QStringLiteral("duration"), 0.001, 86400, duration)
+        || !Traffic::readOption(program, parser, QStringLiteral("rcvbuf"), 1, 2147483647.0, receiveBuffer))
+        return 1;
+
+    FILE *out = nullptr;
+    if (parser.isSet(QStringLiteral("out"))) {
+        out = std::fopen(QFile::encodeName(parser.value(QStringLiteral("out"))).constData(), "wb");
+        if (!out) {
+            std::perror("korvel-recv: --out");
+            return 1;
+        }
+    }
+
+    UdpSocket *socket = nullptr;
+    const uint16_t flags = port == 0 ? UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK : UDP_OPEN_LOOPBACK;
+    if (udpOpen(&socket, uint16_t(port), flags) != UDP_OK) {
+        std::fprintf(stderr, "korvel-recv: cannot bind 127.0.0.1:%d\n", int(port));
+        if (out)
+            std::fclose(out);
+        return 2;
+    }
+    if (receiveBuffer > 0)
+        std::printf("rcvbuf granted %d bytes\n", udpSetReceiveBuffer(socket, int(receiveBuffer)));
+    // Scripts start the sender once this line is out.
+    std::printf("listening port=%u\n", unsigned(udpLocalPort(socket)));
+    std::fflush(stdout);
+
+    std::vector<char> buffer(65536);
+    std::vector<uint64_t> arrivals;
+    arrivals.reserve(count > 0 ? size_t(count) : size_t(1) << 16);
+    Sequence sequence;
+    uint64_t bytes = 0;
+    int status = UDP_OK;
+    bool written = true;
+    const uint64_t idle = uint64_t(timeoutMs) * 1000;
+    const uint64_t start = Stopwatch::microseconds();
+    const uint64_t end = duration > 0 ? start + uint64_t(duration * 1e6) : UINT64_MAX;
+    uint64_t lastActivity = start;
+
+    while (count == 0 || arrivals.size() < size_t(count)) {
+        const uint64_t now = Stopwatch::microseconds();
+        const uint64_t idleEnd = lastActivity + idle;
+        if (now >= idleEnd || now >= end)
+            break;
+        const uint64_t wait = std::min(idleEnd, end) - now;
+        // The buffer exceeds any datagram, so a full buffer cannot happen.
+        const int length = udpReceiveTimed(socket, buffer.data(), int32_t(buffer.size()),
+                                           uint32_t(std::min<uint64_t>(wait, 1000000)), 0);
+        if (length == UDP_TIMEOUT)
+            continue;
+        if (length < 0) {
+            status = length;
+            break;
+        }
+        lastActivity = Stopwatch::microseconds();
+        arrivals.push_back(lastActivity);
+        bytes += uint64_t(length);
+        sequence.add(buffer.data(), length);
+        if (out && std::fwrite(buffer.data(), 1, size_t(length), out) != size_t(length))
+            written = false;
+    }
+    udpClose(socket);
+    if (out && std::fclose(out) != 0)
+        written = false;
+
+    const Jitter jitter = measureJitter(arrivals);
+    const double seconds = arrivals.size() > 1 ? double(arrivals.back() - arrivals.front()) / 1e6 : 0.0;
+    const double hertz = seconds > 0 ? double(arrivals.size() - 1) / seconds : 0.0;
+    std::printf("received %zu datagrams, %llu bytes in %.3f s (%.1f Hz)\n", arrivals.size(),
+                (unsigned long long)bytes, seconds, hertz);
+    std::printf("interval mean %.1f us, jitter p50 %.1f us, p99 %.1f us, max %.1f us\n", jitter.meanInterval,
+                jitter.p50, jitter.p99, jitter.max);
+    std::printf("frames %lld to %lld: %llu missing, %llu repeated, %llu out of order, %llu without a frame line\n",
+                (long long)sequence.first, (long long)sequence.highest, (unsigned long long)sequence.gaps,
+                (unsigned long long)sequence.repeats, (unsigned long long)sequence.outOfOrder,
+                (unsigned long long)sequence.unnumbered);
+    std::printf("received=%zu bytes=%llu seconds=%.6f rate_hz=%.3f interval_mean_us=%.3f jitter_p50_us=%.3f "
+                "jitter_p99_us=%.3f jitter_max_us=%.3f first_frame=%lld last_frame=%lld gaps=%llu repeats=%llu "
+                "out_of_order=%llu unnumbered=%llu\n",
+                arrivals.size(), (unsigned long long)bytes, seconds, hertz, jitter.meanInterval, jitter.p50,
+                jitter.p99, jitter.max, (long long)sequence.first, (long long)sequence.highest,
+                (unsigned long long)sequence.gaps, (unsigned long long)sequence.repeats,
+                (unsigned long long)sequence.outOfOrder, (unsigned long long)sequence.unnumbered);
+
+    if (status != UDP_OK) {
+        std::fprintf(stderr, "korvel-recv: receive failed with %d\n", status);
+        return 2;
+    }
+    if (!written) {
+        std::fprintf(stderr, "korvel-recv: writing --out failed\n");
+        return 2;
+    }
+    return count > 0 && arrivals.size() < size_t(count) ? 3 : 0;
+}
