@@ -59,11 +59,9 @@ bool tooDeep(const QByteArray &content, qint64 &line, qint64 &column)
 
 QString parseError(const QString &fileName, qint64 line, qint64 column, const QString &message)
 {
+    // One pass, so a '%' in the file name or the message is never taken for a marker.
     return QCoreApplication::translate("SettingsStore", "Error while parsing %1 (Line %2, Column %3) :\n%4.")
-        .arg(fileName)
-        .arg(line)
-        .arg(column)
-        .arg(message);
+        .arg(fileName, QString::number(line), QString::number(column), message);
 }
 
 }

@@ -228,6 +228,13 @@ void TestSettingsStore::loadFailuresAreReportedExactly()
                           .arg(oracle.columnNumber())
                           .arg(oracle.errorString()));
     QCOMPARE(oracle.lineNumber(), 3);
+
+    // A '%' in the path must not be taken for a place marker of the message.
+    const QString odd = settingsDir + QStringLiteral("/100%2 sure");
+    QVERIFY(writeFile(userFile(odd), "<KORVEL_RECORDER>\n<"));
+    QVERIFY(!read(odd, document, warning));
+    QVERIFY2(warning.startsWith(QStringLiteral("Error while parsing ") + userFile(odd) + QStringLiteral(" (Line 2, Column ")),
+             qPrintable(warning));
 }
 
 void TestSettingsStore::uncreatableConfigDirectory()
