@@ -53,7 +53,8 @@ private:
     std::atomic<int> runStatus{0};
     std::atomic<bool> running{false};
     bool recording = false;
-    int timeout = 100;
+    // Microseconds; stop() ends a wait at once through the waker, so waiting long costs nothing.
+    int timeout = 1000000;
     int capacity = 200000;
     char *buffer = nullptr;
     QByteArray text;

@@ -8,7 +8,8 @@
 namespace RecordFile {
 
 // Creates or truncates the temporary recording for binary writing, owner-only.
-// An existing symbolic link at `path` is refused, never followed. nullptr on failure.
+// An existing symbolic link at `path` is refused, never followed. Unbuffered:
+// every fwrite reaches the file or fails on its own. nullptr on failure.
 FILE *openTemporary(const QString &path);
 
 // Copies the recording at `source` to `target` through a temporary file beside

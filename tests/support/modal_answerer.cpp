@@ -12,6 +12,8 @@
 
 namespace {
 
+int generation = 0;
+
 // Polls for the active modal widget until `handle` takes it, `finished` says so
 // or the time runs out.
 void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs, std::function<bool()> finished = {})
@@ -20,10 +22,15 @@ void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs, std::functi
     clock->start();
     auto timer = new QTimer;
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs, finished] {
+    const int armedIn = generation;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs, armedIn, finished] {
+        if (armedIn != generation || clock->elapsed() > timeoutMs || (finished && finished())) {
+            timer->stop();
+            timer->deleteLater();
+            return;
+        }
         QWidget *modal = QApplication::activeModalWidget();
-        if ((finished && finished()) || (modal && modal->isVisible() && handle(modal))
-            || clock->elapsed() > timeoutMs) {
+        if (modal && modal->isVisible() && handle(modal)) {
             timer->stop();
             timer->deleteLater();
         }
@@ -56,6 +63,11 @@ void pressOk(QMessageBox *box)
 }
 
 namespace Modal {
+
+void disarmAll()
+{
+    ++generation;
+}
 
 std::shared_ptr<Box> answerNextBox(int timeoutMs)
 {

@@ -41,6 +41,9 @@ struct FileDialog {
 // cancels it. A confirmation box that the dialog raises (overwrite) is accepted.
 std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int timeoutMs = 10000);
 
+// Stops every answerer still waiting, so none outlives the test that armed it.
+void disarmAll();
+
 // Hands the next modal QDialog (not a message box) to `act`, which presses its buttons.
 std::shared_ptr<bool> onNextDialog(std::function<void(QDialog *)> act, int timeoutMs = 10000);
 

@@ -1,0 +1,93 @@
+#include "play/frame_reader.h"
+
+#include "play/recording_lines.h"
+
+#include <QIODevice>
+
+#include <cstdio>
+
+namespace {
+
+constexpr qsizetype InitialLineCapacity = 4096;
+
+void appendSendLine(QByteArray &frame, QByteArrayView line)
+{
+    const QByteArrayView trimmed = line.trimmed();
+    frame.append(trimmed.data(), trimmed.size());
+    frame.append("\r\n", 2);
+}
+
+// The target must be followed by a space, the line end or nothing, so that
+// searching "fr 12" never stops at "fr 120".
+bool isFrameLineOf(QByteArrayView line, QByteArrayView target)
+{
+    if (!line.startsWith(target))
+        return false;
+    const QByteArrayView rest = line.sliced(target.size());
+    return rest.isEmpty() || rest.front() == ' ' || rest == "\n" || rest == "\r\n";
+}
+
+}
+
+// Reads one whole line into `line`, whatever its length; `line` keeps its
+// capacity so that steady reading allocates nothing. Text mode hands a CR LF
+// end over as LF, a raw device as CR LF; callers accept both.
+bool FrameReader::readLine(QIODevice &file)
+{
+    line.resize(qMax(line.capacity(), InitialLineCapacity));
+    qsizetype used = 0;
+    for (;;) {
+        const qint64 got = file.readLine(line.data() + used, line.size() - used);
+        if (got <= 0)
+            break;
+        used += got;
+        // readLine stops one short of its room when the line goes on.
+        if (line.at(used - 1) == '\n' || used < line.size() - 1)
+            break;
+        line.resize(line.size() * 2);
+    }
+    line.resize(used);
+    return used > 0;
+}
+
+int FrameReader::readNextFrame(QIODevice &file, double &timestamp, bool loop, bool &seekPending,
+                               int &currentFrame, QByteArray &frame)
+{
+    frame.truncate(0);
+    // With nothing held (fresh reader, or a held line dropped by the window)
+    // there is no frame line to open the frame with, not even an empty one.
+    if (timestamp != -2.0 && !heldFrameLine.isEmpty())
+        appendSendLine(frame, heldFrameLine);
+    timestamp = -1.0;
+
+    if (seekPending) {
+        char target[16];
+        const int targetLength = std::snprintf(target, sizeof target, "fr %d", currentFrame);
+        while (readLine(file)) {
+            if (isFrameLineOf(line, QByteArrayView(target, targetLength))) {
+                seekPending = false;
+                appendSendLine(frame, line);
+                return FrameRead;
+            }
+        }
+        return NotFound;
+    }
+
+    while (readLine(file)) {
+        if (RecordingLines::isTimestampLine(line))
+            timestamp = RecordingLines::timestampValue(line);
+        if (RecordingLines::isFrameLine(line)) {
+            heldFrameLine.truncate(0);
+            heldFrameLine.append(line.constData(), line.size());
+            currentFrame = RecordingLines::frameNumber(line);
+            return FrameRead;
+        }
+        if (!QByteArrayView(line).trimmed().startsWith('#'))
+            appendSendLine(frame, line);
+    }
+    if (loop) {
+        file.seek(0);
+        return Rewound;
+    }
+    return EndOfFile;
+}

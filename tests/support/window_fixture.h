@@ -1,0 +1,66 @@
+#ifndef WINDOW_FIXTURE_H
+#define WINDOW_FIXTURE_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+class QAction;
+class QWidget;
+struct UdpSocket;
+
+// What the window tests share: settings files, actions found by name, and real
+// UDP peers on 127.0.0.1.
+namespace Fixture {
+
+struct SettingsFile {
+    QString recordPort = QStringLiteral("5000");
+    QString host1 = QStringLiteral("127.0.0.1");
+    QString port1 = QStringLiteral("5001");
+    QString host2 = QStringLiteral("127.0.0.1");
+    QString port2 = QStringLiteral("5001");
+    QString active = QStringLiteral("false");
+    QString frequency = QStringLiteral("60");
+    QString loop = QStringLiteral("false");
+    QString timestamp = QStringLiteral("false");
+    QString saveDir;
+    QString openDir;
+};
+
+// Writes settingsDir + "/config/current-settings.xml".
+void writeSettings(const QString &settingsDir, const SettingsFile &settings);
+
+// A UDP port on 127.0.0.1 that nobody held a moment ago.
+uint16_t freePort();
+
+QAction *action(QWidget *window, const char *name);
+// Triggers the action only when it is enabled, as a user could; false otherwise.
+bool trigger(QWidget *window, const char *name);
+
+QByteArray readFile(const QString &path);
+void writeFile(const QString &path, const QByteArray &bytes);
+
+// Sends from an unbound socket, or receives on a bound one, keeping the GUI's event loop running while it waits.
+class UdpPeer
+{
+public:
+    UdpPeer();                       // sender
+    explicit UdpPeer(uint16_t port); // receiver bound to 127.0.0.1:port
+    ~UdpPeer();
+    UdpPeer(const UdpPeer &) = delete;
+    UdpPeer &operator=(const UdpPeer &) = delete;
+
+    bool isOpen() const { return socket != nullptr; }
+    bool send(const QByteArray &datagram, uint16_t port);
+    // Receives until `count` datagrams arrived or `timeoutMs` passed without one.
+    QList<QByteArray> receive(int count, int timeoutMs = 3000);
+
+private:
+    UdpSocket *socket = nullptr;
+};
+
+}
+
+#endif

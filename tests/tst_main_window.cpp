@@ -1,0 +1,337 @@
+// The shell as a user meets it: start state, enabling by mode, shortcuts,
+// settings that survive a restart, and the order of shutdown.
+
+#include "app/korvel_recorder.h"
+#include "support/modal_answerer.h"
+#include "support/window_fixture.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QToolBar>
+
+#include <memory>
+
+using namespace Fixture;
+
+namespace {
+
+QString labelText(QWidget *window, const char *name)
+{
+    auto *label = window->findChild<QLabel *>(QLatin1String(name));
+    return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
+}
+
+bool enabled(QWidget *window, const char *name)
+{
+    if (QAction *found = action(window, name))
+        return found->isEnabled();
+    if (auto *widget = window->findChild<QWidget *>(QLatin1String(name)))
+        return widget->isEnabled();
+    return false;
+}
+
+// The ten controls the mode decides, in one string so a failure shows them all.
+QString enabling(QWidget *window)
+{
+    static const char *names[] = {"actionOpen", "actionPlay", "actionSave_as", "actionPause", "actionStop",
+                                  "actionRecord", "actionPreview", "menuSettings", "playSlider", "cb_disableView"};
+    QStringList on;
+    for (const char *name : names)
+        if (enabled(window, name))
+            on << QLatin1String(name);
+    return on.join(QLatin1Char(' '));
+}
+
+}
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { Modal::disarmAll(); }
+    void startsWithoutSettingsFile();
+    void formAsDesigned();
+    void enablingFollowsMode();
+    void reportsFromTheReceiver();
+    void shortcuts();
+    void clearEmptiesTheView();
+    void settingsSurviveARestart();
+    void cancelledEditIsForgotten();
+    void shutdownWritesSettings();
+
+private:
+    std::unique_ptr<QTemporaryDir> home;
+    QString settingsDir;
+};
+
+void MainWindowTest::init()
+{
+    home = std::make_unique<QTemporaryDir>();
+    settingsDir = home->path() + QLatin1String("/.Ostra/Korvel_Recorder");
+}
+
+void MainWindowTest::startsWithoutSettingsFile()
+{
+    auto box = Modal::answerNextBox();
+    Korvel_recorder window(settingsDir);
+    QVERIFY(box->seen);
+    QCOMPARE(box->icon, QMessageBox::Warning);
+    QCOMPARE(box->title, QStringLiteral("Error loading settings"));
+    QCOMPARE(box->text, QStringLiteral("Files not found :\n") + QCoreApplication::applicationDirPath() +
+                            QStringLiteral("/config/current-settings.xml"));
+
+    QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port "));
+    QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("  port "));
+    QCOMPARE(labelText(&window, "label_send_2"), QString());
+    QCOMPARE(labelText(&window, "l_filename"), QStringLiteral("no file selected"));
+    QCOMPARE(labelText(&window, "labelFrequency"), QStringLiteral("-- Hz"));
+    QCOMPARE(enabling(&window), QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView"));
+    for (const char *always : {"actionAbout", "actionHelp", "actionEnterWhatsThis", "actionExit"})
+        QVERIFY2(enabled(&window, always), always);
+}
+
+void MainWindowTest::formAsDesigned()
+{
+    writeSettings(settingsDir, SettingsFile());
+    Korvel_recorder window(settingsDir);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Korvel Recorder"));
+    QCOMPARE(window.size(), QSize(523, 567));
+    QVERIFY(!window.windowIcon().isNull());
+
+    QStringList menus;
+    for (QAction *entry : window.menuBar()->actions())
+        menus << entry->text();
+    QCOMPARE(menus, QStringList({"&File", "&Settings", "&Help"}));
+
+    auto names = [](const QList<QAction *> &actions) {
+        QStringList list;
+        for (QAction *entry : actions)
+            list << (entry->isSeparator() ? QStringLiteral("|") : entry->objectName());
+        return list.join(QLatin1Char(' '));
+    };
+    QCOMPARE(names(window.findChild<QMenu *>("menuFile")->actions()),
+             QStringLiteral("actionOpen actionSave_as | actionPlay actionPause actionRecord actionStop | "
+                            "actionPreview | actionExit"));
+    QCOMPARE(names(window.findChild<QMenu *>("menuHelp")->actions()),
+             QStringLiteral("actionEnterWhatsThis actionHelp | actionAbout"));
+    QCOMPARE(names(window.findChild<QToolBar *>("toolBar")->actions()),
+             QStringLiteral("actionOpen actionSave_as | actionPlay actionPause actionRecord actionStop | "
+                            "actionPreview"));
+
+    QCOMPARE(action(&window, "actionExit")->shortcut(), QKeySequence(Qt::Key_Q));
+    QCOMPARE(action(&window, "actionSave_as")->text(), QStringLiteral("Save as .."));
+    QCOMPARE(window.findChild<QLabel *>("label_receive")->whatsThis(),
+             QStringLiteral("This shows the  port from which Korvel Recorder is receiving for data. Make sure "
+                            "that it corresponds to the output settings in Korvel2"));
+    auto *slider = window.findChild<QSlider *>("playSlider");
+    QVERIFY(!slider->hasTracking());
+    auto *view = window.findChild<QTextEdit *>("te_datadisplay");
+    QVERIFY(view->isReadOnly());
+    QCOMPARE(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(view->textInteractionFlags(), Qt::TextSelectableByMouse);
+}
+
+void MainWindowTest::enablingFollowsMode()
+{
+    SettingsFile settings;
+    settings.recordPort = QString::number(freePort());
+    writeSettings(settingsDir, settings);
+    Korvel_recorder window(settingsDir);
+    const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
+    QCOMPARE(enabling(&window), idle);
+
+    QVERIFY(trigger(&window, "actionPreview"));
+    QCOMPARE(enabling(&window), QStringLiteral("actionStop actionRecord"));
+    QVERIFY(trigger(&window, "actionRecord")); // straight from preview to recording
+    QCOMPARE(enabling(&window), QStringLiteral("actionStop cb_disableView"));
+
+    auto box = Modal::answerNextBox();
+    QVERIFY(trigger(&window, "actionStop"));
+    QVERIFY(box->seen); // nothing arrived
+    QCOMPARE(enabling(&window), idle);
+
+    // A mode the window does not know changes nothing.
+    window.update_status(3);
+    window.updateControls();
+    QCOMPARE(enabling(&window), idle);
+}
+
+void MainWindowTest::reportsFromTheReceiver()
+{
+    writeSettings(settingsDir, SettingsFile());
+    Korvel_recorder window(settingsDir);
+    auto *view = window.findChild<QTextEdit *>("te_datadisplay");
+    auto *disable = window.findChild<QCheckBox *>("cb_disableView");
+
+    // Report 2 with the view disabled: counted (Play becomes possible) but not shown.
+    disable->setChecked(true);
+    window.update_status(2);
+    QVERIFY(QMetaObject::invokeMethod(&window, "update_display"));
+    QCOMPARE(view->toPlainText(), QString());
+    // Report 0: idle again, and the controls keep the look they had.
+    window.update_status(0);
+    QVERIFY(!enabled(&window, "actionPlay"));
+    window.updateControls();
+    QVERIFY(enabled(&window, "actionPlay"));
+    QVERIFY(enabled(&window, "actionSave_as"));
+}
+
+void MainWindowTest::shortcuts()
+{
+    writeSettings(settingsDir, SettingsFile());
+    Korvel_recorder window(settingsDir);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    auto recordDialog = Modal::onNextDialog([](QDialog *dialog) {
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Record Settings"));
+        dialog->reject();
+    });
+    QTest::keyClick(&window, Qt::Key_F8);
+    QVERIFY(*recordDialog);
+
+    auto playDialog = Modal::onNextDialog([](QDialog *dialog) {
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Play Settings"));
+        dialog->reject();
+    });
+    window.activateWindow(); // a closed dialog does not give the focus back by itself here
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_F9);
+    QVERIFY(*playDialog);
+
+    auto open = Modal::answerNextFileDialog(QString());
+    window.activateWindow(); // a closed dialog does not give the focus back by itself here
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+    QVERIFY(open->seen);
+    QCOMPARE(open->title, QStringLiteral("Open File"));
+    QCOMPARE(open->nameFilters, QStringList(QStringLiteral("Korvel Recorder files (*.wly)")));
+
+    // Save as is disabled with nothing recorded: Ctrl+S must not open a dialog.
+    auto save = Modal::answerNextFileDialog(QString(), 300);
+    window.activateWindow(); // a closed dialog does not give the focus back by itself here
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    QTest::qWait(400);
+    QVERIFY(!save->seen);
+
+    QTest::keyClick(&window, Qt::Key_Q);
+    QTRY_VERIFY(!window.isVisible());
+}
+
+void MainWindowTest::clearEmptiesTheView()
+{
+    writeSettings(settingsDir, SettingsFile());
+    Korvel_recorder window(settingsDir);
+    auto *view = window.findChild<QTextEdit *>("te_datadisplay");
+    view->setPlainText(QStringLiteral("fr 1"));
+    QTest::mouseClick(window.findChild<QPushButton *>("btn_clear"), Qt::LeftButton);
+    QCOMPARE(view->toPlainText(), QString());
+}
+
+void MainWindowTest::settingsSurviveARestart()
+{
+    writeSettings(settingsDir, SettingsFile());
+    {
+        Korvel_recorder window(settingsDir);
+        auto confirmed = Modal::onNextDialog([](QDialog *dialog) {
+            dialog->findChild<QLineEdit *>("le_host_1")->setText(QStringLiteral("127.0.0.2"));
+            dialog->findChild<QSpinBox *>("sb_port_1")->setValue(6001);
+            dialog->findChild<QCheckBox *>("activeBox")->click();
+            dialog->findChild<QLineEdit *>("le_host_2")->setText(QStringLiteral("localhost"));
+            dialog->findChild<QSpinBox *>("sb_port_2")->setValue(6002);
+            dialog->findChild<QSpinBox *>("sb_frequency_1")->setValue(25);
+            dialog->findChild<QRadioButton *>("rb_single")->click();
+            QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
+        });
+        QVERIFY(trigger(&window, "actionPlaySettings"));
+        QVERIFY(*confirmed);
+        QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
+        QCOMPARE(labelText(&window, "label_send_2"), QStringLiteral("localhost  port 6002"));
+
+        // Confirming the record dialog writes the play values too, unchanged.
+        auto record = Modal::onNextDialog([](QDialog *dialog) {
+            dialog->findChild<QLineEdit *>("le_port")->setText(QStringLiteral("40000"));
+            QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
+        });
+        QVERIFY(trigger(&window, "actionRecordSettings"));
+        QVERIFY(*record);
+        QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port 40000"));
+    }
+    const QByteArray written = readFile(settingsDir + QLatin1String("/config/current-settings.xml"));
+    QVERIFY(written.contains("<PLAY_HOST_1 HOST=\"127.0.0.2\"/>"));
+    QVERIFY(written.contains("<FREQUENCY FREQUENCY=\"25\"/>"));
+    QVERIFY(written.contains("<LOOP LOOP=\"false\"/>"));
+    QVERIFY(written.contains("<RECORD_PORT PORT_NR=\"40000\"/>"));
+
+    Korvel_recorder again(settingsDir);
+    QCOMPARE(labelText(&again, "label_receive"), QStringLiteral("port 40000"));
+    QCOMPARE(labelText(&again, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
+    QCOMPARE(labelText(&again, "label_send_2"), QStringLiteral("localhost  port 6002"));
+    auto shown = Modal::onNextDialog([](QDialog *dialog) {
+        QCOMPARE(dialog->findChild<QSpinBox *>("sb_frequency_1")->value(), 25);
+        QVERIFY(dialog->findChild<QRadioButton *>("rb_single")->isChecked());
+        QVERIFY(dialog->findChild<QCheckBox *>("activeBox")->isChecked());
+        dialog->reject();
+    });
+    QVERIFY(trigger(&again, "actionPlaySettings"));
+    QVERIFY(*shown);
+}
+
+void MainWindowTest::cancelledEditIsForgotten()
+{
+    SettingsFile settings;
+    settings.frequency = QStringLiteral("60.5"); // reads as 0: the dialog shows its lower bound
+    writeSettings(settingsDir, settings);
+    Korvel_recorder window(settingsDir);
+    auto edited = Modal::onNextDialog([](QDialog *dialog) {
+        QCOMPARE(dialog->findChild<QSpinBox *>("sb_frequency_1")->value(), 4);
+        dialog->findChild<QLineEdit *>("le_host_1")->setText(QStringLiteral("example.invalid"));
+        QTest::mouseClick(dialog->findChild<QPushButton *>("pb_cancel"), Qt::LeftButton);
+    });
+    QVERIFY(trigger(&window, "actionPlaySettings"));
+    QVERIFY(*edited);
+    auto reopened = Modal::onNextDialog([](QDialog *dialog) {
+        QCOMPARE(dialog->findChild<QLineEdit *>("le_host_1")->text(), QStringLiteral("127.0.0.1"));
+        QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
+    });
+    QVERIFY(trigger(&window, "actionPlaySettings"));
+    QVERIFY(*reopened);
+    QVERIFY(readFile(settingsDir + QLatin1String("/config/current-settings.xml"))
+                .contains("<FREQUENCY FREQUENCY=\"4\"/>"));
+}
+
+void MainWindowTest::shutdownWritesSettings()
+{
+    // Settings beside the program are not there; the user's own file is.
+    SettingsFile settings;
+    settings.recordPort = QStringLiteral("-1");
+    writeSettings(settingsDir, settings);
+    const QString file = settingsDir + QLatin1String("/config/current-settings.xml");
+    {
+        Korvel_recorder window(settingsDir);
+        QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port -1"));
+        QFile::remove(file);
+    }
+    const QByteArray written = readFile(file);
+    QVERIFY(written.startsWith("<KORVEL_RECORDER>\n    <RECORD_PORT PORT_NR=\"-1\"/>\n"));
+    QCOMPARE(written.count("/>"), 11);
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_main_window.moc"
