@@ -88,18 +88,6 @@ int keyOf(const QDomElement &element)
     return -1;
 }
 
-int applyElement(const QDomElement &element, QStringList &texts)
-{
-    const int key = keyOf(element);
-    if (key < 0)
-        return -1;
-    while (texts.size() < KeyCount)
-        texts.append(QString());
-    const bool keepsHeld = key == SaveFileDir || key == OpenFileDir;
-    texts[key] = element.attribute(QLatin1String(entries[key].attribute), keepsHeld ? texts[key] : QString());
-    return key;
-}
-
 QString userFile(const QString &settingsDir)
 {
     return settingsDir + QLatin1String(fileTail);

@@ -23,10 +23,6 @@ const char *elementName(Key key);
 const char *attributeName(Key key);
 // The key of one of the eleven elements, or -1 for any other node.
 int keyOf(const QDomElement &element);
-// Stores the text an element carries into `texts` (key order) and returns its key,
-// or -1 for any other node. A missing attribute gives the empty text, except that
-// the two directories keep the text they had.
-int applyElement(const QDomElement &element, QStringList &texts);
 
 QString userFile(const QString &settingsDir);
 QString programFile();
