@@ -59,11 +59,9 @@ bool tooDeep(const QByteArray &content, qint64 &line, qint64 &column)
 
 QString parseError(const QString &fileName, qint64 line, qint64 column, const QString &message)
 {
+    // One pass, so a '%' in the file name or the message is never taken for a marker.
     return QCoreApplication::translate("SettingsStore", "Error while parsing %1 (Line %2, Column %3) :\n%4.")
-        .arg(fileName)
-        .arg(line)
-        .arg(column)
-        .arg(message);
+        .arg(fileName, QString::number(line), QString::number(column), message);
 }
 
 }
@@ -163,10 +161,13 @@ bool write(const QString &settingsDir, const QStringList &texts, QString &warnin
         return false;
     }
 
-    // A failed write or rename leaves the previous file untouched.
+    // A failed write or rename leaves the previous file untouched. The explicit flush
+    // matters: commit() alone renames a file whose buffered tail failed to reach the disk.
     const QString fileName = userFile(settingsDir);
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(document.toByteArray(4)) < 0 || !file.commit()) {
+    const QByteArray content = document.toByteArray(4);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush()
+        || !file.commit()) {
         warning = QCoreApplication::translate("SettingsStore", "File %1 cannot be opened for writing.").arg(fileName);
         return false;
     }

@@ -14,16 +14,17 @@ namespace {
 
 int generation = 0;
 
-// Polls for the active modal widget until `handle` takes it or the time runs out.
-void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
+// Polls for the active modal widget until `handle` takes it, `finished` says so
+// or the time runs out.
+void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs, std::function<bool()> finished = {})
 {
     auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
     auto timer = new QTimer;
     timer->setInterval(10);
     const int armedIn = generation;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs, armedIn] {
-        if (armedIn != generation || clock->elapsed() > timeoutMs) {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs, armedIn, finished] {
+        if (armedIn != generation || clock->elapsed() > timeoutMs || (finished && finished())) {
             timer->stop();
             timer->deleteLater();
             return;
@@ -35,6 +36,17 @@ void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
         }
     });
     timer->start();
+}
+
+Modal::Box record(QMessageBox *message)
+{
+    Modal::Box box;
+    box.seen = true;
+    box.icon = message->icon();
+    box.title = message->windowTitle();
+    box.text = message->text();
+    box.hadParent = message->parentWidget() != nullptr;
+    return box;
 }
 
 void pressOk(QMessageBox *box)
@@ -64,15 +76,27 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
         auto *message = qobject_cast<QMessageBox *>(modal);
         if (!message)
             return false;
-        box->seen = true;
-        box->icon = message->icon();
-        box->title = message->windowTitle();
-        box->text = message->text();
-        box->hadParent = message->parentWidget() != nullptr;
+        *box = record(message);
         pressOk(message);
         return true;
     }, timeoutMs);
     return box;
+}
+
+std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs)
+{
+    auto boxes = std::make_shared<QList<Box>>();
+    std::weak_ptr<QList<Box>> held = boxes;
+    pollModal([held](QWidget *modal) {
+        auto *message = qobject_cast<QMessageBox *>(modal);
+        const auto boxes = held.lock();
+        if (message && boxes) {
+            boxes->append(record(message));
+            pressOk(message);
+        }
+        return false;
+    }, timeoutMs, [held] { return held.expired(); });
+    return boxes;
 }
 
 std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int timeoutMs)

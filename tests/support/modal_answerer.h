@@ -1,6 +1,7 @@
 #ifndef MODAL_ANSWERER_H
 #define MODAL_ANSWERER_H
 
+#include <QList>
 #include <QMessageBox>
 #include <QString>
 
@@ -24,6 +25,10 @@ struct Box {
 
 // Records the next QMessageBox and presses its OK button.
 std::shared_ptr<Box> answerNextBox(int timeoutMs = 10000);
+
+// Records every QMessageBox and presses its OK button, for as long as the caller
+// holds the returned list (at most timeoutMs), so a test can tell one box from two.
+std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs = 10000);
 
 struct FileDialog {
     bool seen = false;
