@@ -5,8 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <climits>
-
 using RecordingLoader::Result;
 
 struct Case {
@@ -47,44 +45,20 @@ private slots:
         add("1 and 20", {"fr 1\r\nx\r\nfr 20\r\ny\r\nfr 23\r\n", ok, 1, 23, 20, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
             {"fr 1\nx\n", "fr 20\ny\n", "fr 23\n"}});
         add("empty", {"", ok, 0, 0, 0, {}, {}});
-        add("no line end", {"fr 7", ok, 7, 7, 0, {}, {"fr 7"}});
-        add("plus sign and more fields", {"fr +5 t=1\r\n", ok, 5, 5, 0, {}, {"fr +5 t=1\n"}});
-        add("leading zeros and tab", {"fr 007\t\r\n", ok, 7, 7, 0, {}, {"fr 007\t\n"}});
-        add("letters", {"fr abc\nfr 2\n", bad, 0, 0, 0, {}, {}});
-        add("two spaces", {"fr  5\n", bad, 0, 0, 0, {}, {}});
-        add("digits then letter", {"fr 5x\n", bad, 0, 0, 0, {}, {}});
-        // Not frame lines: the first line is dropped, leaving an empty frame 0.
-        add("upper case", {"FR 5\n", ok, 0, 0, 0, {}, {}});
-        add("no space", {"fr5\n", ok, 0, 0, 0, {}, {}});
+        add("single, no line end", {"fr 7", ok, 7, 7, 0, {}, {"fr 7"}});
+        add("bad first number", {"fr abc\nfr 2\n", bad, 0, 0, 0, {}, {}});
         add("comment then 3", {"# header\r\nfr 3\r\nx\r\n", ok, 0, 3, 2, {1, 2}, {"fr 3\nx\n"}});
-        add("rest of preamble is frame 0", {"# a\r\n# b\r\nhello\r\nfr 1\r\n", ok, 0, 1, 0, {},
-                                            {"# b\nhello\n", "fr 1\n"}});
         // Only a CR directly before LF goes; a CR elsewhere is data. A frame line
         // that no longer starts a line (datagram without line end) is payload.
         add("line ends", {"fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\nfr 2\nlast\r", ok, 1, 2, 0, {},
                           {"fr 1\na\rb\n\r\nx\ry\nc fr 2\n", "fr 2\nlast\r"}});
-
-        // Several megabytes so that lines and frames span the loader's 1 MiB
-        // reads; the first frame puts a CR LF pair across the first read's end.
+        // The loader reads 1 MiB at a time: a CR LF pair across the first read's
+        // end, then a line longer than a whole read.
         constexpr int chunk = 1 << 20;
-        QByteArray bytes;
-        QStringList stored;
-        QList<int> lost;
-        const auto addFrame = [&](const QByteArray &frame) {
-            bytes += frame;
-            stored << QString::fromLatin1(frame).replace("\r\n", "\n");
-        };
-        addFrame("fr 1\r\n" + QByteArray(chunk - 7, 'p') + "\r\n");
-        int number = 1;
-        while (bytes.size() < 4 * chunk) {
-            const int next = number % 97 == 0 ? number + 2 : number + 1;
-            while (++number < next)
-                lost << number;
-            addFrame("fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(number * 0.01) + "\r\n"
-                     + QByteArray(number % 300, char('a' + number % 26)) + "\r\n"
-                     + (number == 500 ? QByteArray(int(2.5 * chunk), 'L') + "\r\n" : QByteArray()));
-        }
-        add("chunk boundaries", {bytes, ok, 1, number, int(lost.size()), lost.mid(0, 10), stored});
+        const QByteArray first = "fr 1\r\n" + QByteArray(chunk - 7, 'p') + "\r\n";
+        const QByteArray second = "fr 2\r\n" + QByteArray(chunk + 100, 'L') + "\r\n";
+        add("chunk boundaries", {first + second + "fr 4\r\n", ok, 1, 4, 1, {3},
+            {QString::fromLatin1(first).replace("\r\n", "\n"), QString::fromLatin1(second).replace("\r\n", "\n"), "fr 4\n"}});
     }
 
     void load()
@@ -98,6 +72,8 @@ private slots:
         QCOMPARE(result.last, row.last);
         QCOMPARE(result.lostCount, row.lost);
         QCOMPARE(result.lostListed, row.listed);
+        // "..." only when more were lost than listed.
+        QCOMPARE(RecordingLoader::lostFramesText(result).endsWith("..."), row.lost > row.listed.size());
         QCOMPARE(index.count(), row.status == RecordingLoader::Loaded ? row.last - row.first + 1 : 0);
         QStringList texts;
         for (int k = 0; k < index.count(); ++k) {
@@ -114,8 +90,6 @@ private slots:
             QVERIFY(QString::fromLatin1(atOffset).replace("\r\n", "\n").startsWith(text));
         }
         QCOMPARE(texts, row.stored);
-        for (int k : {-1, index.count(), INT_MIN, INT_MAX})
-            QVERIFY(index.text(k).isEmpty() && index.fileOffset(k) == -1);
     }
 
     void refusedNumbers_data()
@@ -124,11 +98,8 @@ private slots:
         QTest::addColumn<int>("entriesKept");
         QTest::newRow("repeated") << QByteArray("fr 5\na\nfr 6\nb\nfr 6\nc\nfr 7\n") << 2;
         QTest::newRow("decreasing") << QByteArray("fr 5\nfr 7\nfr 6\n") << 3;
-        QTest::newRow("negative later") << QByteArray("fr 0\nfr -1\n") << 1;
-        QTest::newRow("unreadable later") << QByteArray("fr 3\nfr x\n") << 1;
-        QTest::newRow("overflowing later") << QByteArray("fr 3\nfr 99999999999\n") << 1;
         QTest::newRow("negative first") << QByteArray("fr -3\nfr -2\n") << 0;
-        QTest::newRow("negative single") << QByteArray("fr -3\n") << 0;
+        QTest::newRow("overflowing later") << QByteArray("fr 3\nfr 99999999999\n") << 1;
         // 0 .. INT_MAX would be one entry more than the index can count.
         QTest::newRow("whole int range") << QByteArray("fr 0\nfr 2147483647\n") << 1;
     }
@@ -153,29 +124,6 @@ private slots:
         QCOMPARE(index.count(), 2000000000);
         QCOMPARE(index.text(1999999999), QStringLiteral("fr 2000000000\nz\n"));
         QCOMPARE(index.fileOffset(1999999999), 5);
-    }
-
-    void missingFileLeavesIndex()
-    {
-        FrameIndex index;
-        index.append("fr 1\n", 5, 0);
-        const Result result = RecordingLoader::load(dir.filePath(QStringLiteral("none.wly")), index);
-        QCOMPARE(result.status, RecordingLoader::OpenFailed);
-        QCOMPARE(index.count(), 1);
-        QCOMPARE(index.text(0), QStringLiteral("fr 1\n"));
-    }
-
-    void lostFramesText()
-    {
-        Result result;
-        result.lostCount = 10;
-        result.lostListed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-        // "..." only when more were lost than listed.
-        QCOMPARE(RecordingLoader::lostFramesText(result),
-                 QStringLiteral("Lost frame number 10:  1 2 3 4 5 6 7 8 9 10"));
-        result.lostCount = 20;
-        QCOMPARE(RecordingLoader::lostFramesText(result),
-                 QStringLiteral("Lost frame number 20:  1 2 3 4 5 6 7 8 9 10..."));
     }
 };
 
