@@ -30,8 +30,8 @@ bool isFrameLineOf(QByteArrayView line, QByteArrayView target)
 }
 
 // Reads one whole line into `line`, whatever its length; `line` keeps its
-// capacity so that steady reading allocates nothing. Text mode hands a CR LF
-// end over as LF, a raw device as CR LF; callers accept both.
+// capacity so that steady reading allocates nothing. The device is read raw,
+// so a line keeps its CR LF end.
 bool FrameReader::readLine(QIODevice &file)
 {
     line.resize(qMax(line.capacity(), InitialLineCapacity));
@@ -53,6 +53,11 @@ bool FrameReader::readLine(QIODevice &file)
 int FrameReader::readNextFrame(QIODevice &file, double &timestamp, bool loop, bool &seekPending,
                                int &currentFrame, QByteArray &frame)
 {
+    // Qt's text mode drops every CR of a line, not only that of a CR LF end: it
+    // would alter payload bytes and turn "f\rr 1" into a frame line the loader
+    // never saw. Raw lines end in CR LF or LF, and trimming takes care of both.
+    if (file.isTextModeEnabled())
+        file.setTextModeEnabled(false);
     frame.truncate(0);
     // With nothing held (fresh reader, or a held line dropped by the window)
     // there is no frame line to open the frame with, not even an empty one.
