@@ -4,8 +4,6 @@
 
 #include <QIODevice>
 
-#include <cstdio>
-
 namespace {
 
 constexpr qsizetype InitialLineCapacity = 4096;
@@ -17,14 +15,15 @@ void appendSendLine(QByteArray &frame, QByteArrayView line)
     frame.append("\r\n", 2);
 }
 
-// The target must be followed by a space, the line end or nothing, so that
-// searching "fr 12" never stops at "fr 120".
-bool isFrameLineOf(QByteArrayView line, QByteArrayView target)
+// By number, as the loader reads it: the index then never points at a frame
+// line that a search does not recognise ("fr 05", "fr \t5"), and searching 12
+// never stops at "fr 120".
+bool isFrameLineOf(QByteArrayView line, int number)
 {
-    if (!line.startsWith(target))
+    if (!RecordingLines::isFrameLine(line))
         return false;
-    const QByteArrayView rest = line.sliced(target.size());
-    return rest.isEmpty() || rest.front() == ' ' || rest == "\n" || rest == "\r\n";
+    bool ok = false;
+    return RecordingLines::frameNumber(line, &ok) == number && ok;
 }
 
 }
@@ -66,10 +65,8 @@ int FrameReader::readNextFrame(QIODevice &file, double &timestamp, bool loop, bo
     timestamp = -1.0;
 
     if (seekPending) {
-        char target[16];
-        const int targetLength = std::snprintf(target, sizeof target, "fr %d", currentFrame);
         while (readLine(file)) {
-            if (isFrameLineOf(line, QByteArrayView(target, targetLength))) {
+            if (isFrameLineOf(line, currentFrame)) {
                 seekPending = false;
                 appendSendLine(frame, line);
                 return FrameRead;

@@ -44,6 +44,7 @@ private slots:
     void nothingHeldNothingPrepended();
     void seekSkipsLongerNumbers();
     void seekMissingFrame();
+    void seekByNumberAsLoaded();
     void seekFromIndexedOffset();
 
 private:
@@ -257,6 +258,29 @@ void TestFrameReader::seekMissingFrame()
     QVERIFY(file.atEnd());
     QCOMPARE(play.frame, QByteArray());
     QCOMPARE(play.seek(file, 5), int(FrameReader::NotFound));
+}
+
+// Frame lines whose numbers the loader reads, but not in the plain "fr <n>"
+// form: a search by text misses them, so resuming at them ended playback.
+void TestFrameReader::seekByNumberAsLoaded()
+{
+    const QString path = write("fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r");
+    FrameIndex index;
+    const RecordingLoader::Result loaded = RecordingLoader::load(path, index);
+    QCOMPARE(loaded.status, RecordingLoader::Loaded);
+    QCOMPARE(loaded.first, 4);
+    QCOMPARE(loaded.last, 8);
+    const QList<QByteArray> lines = {"fr 04", "fr \v5", "fr +6 x", "fr 7", "fr 8"};
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    for (int k = 0; k < index.count(); ++k) {
+        Playback play;
+        QVERIFY(file.seek(index.fileOffset(k)));
+        QCOMPARE(play.seek(file, loaded.first + k), int(FrameReader::FrameRead));
+        QCOMPARE(play.frame, lines[k] + "\r\n");
+        QVERIFY(file.seek(0));
+        QCOMPARE(play.seek(file, loaded.first + k), int(FrameReader::FrameRead));
+    }
 }
 
 void TestFrameReader::seekFromIndexedOffset()
