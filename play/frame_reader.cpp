@@ -4,8 +4,6 @@
 
 #include <QIODevice>
 
-#include <cstdio>
-
 namespace {
 
 constexpr qsizetype InitialLineCapacity = 4096;
@@ -17,21 +15,22 @@ void appendSendLine(QByteArray &frame, QByteArrayView line)
     frame.append("\r\n", 2);
 }
 
-// The target must be followed by a space, the line end or nothing, so that
-// searching "fr 12" never stops at "fr 120".
-bool isFrameLineOf(QByteArrayView line, QByteArrayView target)
+// By number, as the loader reads it: the index then never points at a frame
+// line that a search does not recognise ("fr 05", "fr \t5"), and searching 12
+// never stops at "fr 120".
+bool isFrameLineOf(QByteArrayView line, int number)
 {
-    if (!line.startsWith(target))
+    if (!RecordingLines::isFrameLine(line))
         return false;
-    const QByteArrayView rest = line.sliced(target.size());
-    return rest.isEmpty() || rest.front() == ' ' || rest == "\n" || rest == "\r\n";
+    bool ok = false;
+    return RecordingLines::frameNumber(line, &ok) == number && ok;
 }
 
 }
 
 // Reads one whole line into `line`, whatever its length; `line` keeps its
-// capacity so that steady reading allocates nothing. Text mode hands a CR LF
-// end over as LF, a raw device as CR LF; callers accept both.
+// capacity so that steady reading allocates nothing. The device is read raw,
+// so a line keeps its CR LF end.
 bool FrameReader::readLine(QIODevice &file)
 {
     line.resize(qMax(line.capacity(), InitialLineCapacity));
@@ -53,6 +52,11 @@ bool FrameReader::readLine(QIODevice &file)
 int FrameReader::readNextFrame(QIODevice &file, double &timestamp, bool loop, bool &seekPending,
                                int &currentFrame, QByteArray &frame)
 {
+    // Qt's text mode drops every CR of a line, not only that of a CR LF end: it
+    // would alter payload bytes and turn "f\rr 1" into a frame line the loader
+    // never saw. Raw lines end in CR LF or LF, and trimming takes care of both.
+    if (file.isTextModeEnabled())
+        file.setTextModeEnabled(false);
     frame.truncate(0);
     // With nothing held (fresh reader, or a held line dropped by the window)
     // there is no frame line to open the frame with, not even an empty one.
@@ -61,10 +65,8 @@ int FrameReader::readNextFrame(QIODevice &file, double &timestamp, bool loop, bo
     timestamp = -1.0;
 
     if (seekPending) {
-        char target[16];
-        const int targetLength = std::snprintf(target, sizeof target, "fr %d", currentFrame);
         while (readLine(file)) {
-            if (isFrameLineOf(line, QByteArrayView(target, targetLength))) {
+            if (isFrameLineOf(line, currentFrame)) {
                 seekPending = false;
                 appendSendLine(frame, line);
                 return FrameRead;

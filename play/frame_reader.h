@@ -8,6 +8,7 @@ class QIODevice;
 // Reads a recording one frame at a time, as playback sends it: the frame line
 // and every further line but comments, each trimmed and ended with CR LF,
 // Latin-1 bytes. The frame line that ends a frame is held for the next call.
+// The device is read raw whatever its open mode (text mode is switched off).
 class FrameReader
 {
 public:
