@@ -145,9 +145,9 @@ void printRun(const RecordRun &run)
                 run.lossless() ? "no loss" : "LOSS");
     const double perReport = run.counted > 0 ? run.guiCpuUs / run.counted : 0.0;
     std::printf("   window caught up %.0f ms after the sender; process CPU %.1f %% of a core, GUI thread %.1f %% "
-                "= %.2f us per report (%.0f reports/s at most)\n",
+                "= %.2f us per report (%.0f reports/s at most, %.1fx 50 kHz)\n",
                 run.catchUpMs, 100.0 * run.processCpuUs / run.wallUs, 100.0 * run.guiCpuUs / run.wallUs, perReport,
-                perReport > 0 ? 1e6 / perReport : 0.0);
+                perReport > 0 ? 1e6 / perReport : 0.0, perReport > 0 ? 1e6 / perReport / 50000.0 : 0.0);
     std::fflush(stdout);
 }
 
@@ -286,7 +286,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("rates"), QStringLiteral("Rates that must be lossless (default 1000,10000,50000)."),
          QStringLiteral("LIST")},
         {QStringLiteral("search"), QStringLiteral("Higher rates tried until one loses (default "
-                                                  "100000,150000,200000,300000; none to skip)."),
+                                                  "100000,150000,175000,200000; none to skip)."),
          QStringLiteral("LIST")},
         {QStringLiteral("idle-seconds"), QStringLiteral("Seconds of idle preview (default 10)."),
          QStringLiteral("S")},
@@ -303,7 +303,7 @@ int main(int argc, char *argv[])
                                                                       : QStringLiteral("1000,10000,50000"));
     options.searchRates = parseRates(parser.isSet(QStringLiteral("search"))
                                          ? parser.value(QStringLiteral("search"))
-                                         : QStringLiteral("100000,150000,200000,300000"));
+                                         : QStringLiteral("100000,150000,175000,200000"));
     if (parser.isSet(QStringLiteral("idle-seconds")))
         options.idleSeconds = parser.value(QStringLiteral("idle-seconds")).toDouble();
     if (parser.isSet(QStringLiteral("reports")))
