@@ -61,7 +61,58 @@ uint32_t windowPeriod(const Case &c)
     return uint32_t(1000000.0f / rate);
 }
 
-bool runCase(const Case &c, const QString &workDir, const QString &receiverPath, double seconds, bool viewOff)
+struct Paths {
+    QString sender;
+    QString receiver;
+    // korvel-recv at a real-time priority: its own wake-up delays then hardly add to the jitter it sees.
+    bool receiverRealTime = false;
+};
+
+// Starts korvel-recv for `count` datagrams on a free port and returns the port, empty on failure.
+QString startReceiver(Bench::Tool &receiver, const Paths &paths, long long count, double seconds)
+{
+    QStringList arguments = {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--count"),
+                             QString::number(count), QStringLiteral("--timeout-ms"), QStringLiteral("5000"),
+                             QStringLiteral("--duration"), QString::number(seconds + 30)};
+    QString program = paths.receiver;
+    if (paths.receiverRealTime) {
+        arguments = QStringList{QStringLiteral("-f"), QStringLiteral("10"), program} + arguments;
+        program = QStringLiteral("chrt");
+    }
+    if (!receiver.start(program, arguments))
+        return QString();
+    const QByteArray listening = receiver.waitForLine("listening port=", 5000);
+    if (listening.isEmpty())
+        std::printf("!! korvel-recv did not start listening\n");
+    return QString::fromLatin1(listening.mid(int(sizeof "listening port=") - 1));
+}
+
+void printJitter(const Bench::Tool &receiver)
+{
+    std::printf("jitter |interval - mean|: p50 %.1f us, p99 %.1f us, max %.1f us\n",
+                receiver.value("jitter_p50_us"), receiver.value("jitter_p99_us"), receiver.value("jitter_max_us"));
+}
+
+// The same rate from korvel-send, which sleeps to each deadline on its own:
+// what the machine's scheduling alone costs in jitter right now.
+void referenceRun(const Paths &paths, double nominal, long long intervals, double seconds)
+{
+    Bench::Tool receiver;
+    const QString port = startReceiver(receiver, paths, intervals + 1, seconds);
+    Bench::Tool sender;
+    if (port.isEmpty()
+        || !sender.start(paths.sender, {QStringLiteral("--port"), port, QStringLiteral("--rate"),
+                                        QString::number(nominal, 'f', 6), QStringLiteral("--count"),
+                                        QString::number(intervals + 1), QStringLiteral("--size"),
+                                        QString::number(FrameSize)}))
+        return;
+    sender.waitFinished(int(seconds + 40) * 1000);
+    receiver.waitFinished(10000);
+    std::printf("   reference, korvel-send at %.4f Hz alone: mean %.4f Hz, ", nominal, receiver.value("rate_hz"));
+    printJitter(receiver);
+}
+
+bool runCase(const Case &c, const QString &workDir, const Paths &paths, double seconds, bool viewOff, bool reference)
 {
     const uint32_t period = windowPeriod(c);
     const double nominal = 1e6 / double(period);
@@ -77,20 +128,13 @@ bool runCase(const Case &c, const QString &workDir, const QString &receiverPath,
     }
 
     Bench::Tool receiver;
-    if (!receiver.start(receiverPath, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--count"),
-                                       QString::number(intervals + 1), QStringLiteral("--timeout-ms"),
-                                       QStringLiteral("5000"), QStringLiteral("--duration"),
-                                       QString::number(seconds + 30)}))
+    const QString port = startReceiver(receiver, paths, intervals + 1, seconds);
+    if (port.isEmpty())
         return false;
-    const QByteArray listening = receiver.waitForLine("listening port=", 5000);
-    if (listening.isEmpty()) {
-        std::printf("!! korvel-recv did not start listening\n");
-        return false;
-    }
 
     Bench::Settings settings;
     settings.recordPort = QString::number(Bench::freePort());
-    settings.playPort = QString::fromLatin1(listening.mid(int(sizeof "listening port=") - 1));
+    settings.playPort = port;
     settings.frequency = QString::number(c.frequency);
     settings.loop = QStringLiteral("true");
     settings.timestamp = c.timestamps ? QStringLiteral("true") : QStringLiteral("false");
@@ -135,8 +179,8 @@ bool runCase(const Case &c, const QString &workDir, const QString &receiverPath,
                 c.expectedHz);
     std::printf("   frames %.0f..%.0f: skipped %.0f, repeated %.0f, out of order %.0f\n", receiver.value("first_frame"),
                 receiver.value("last_frame"), gaps, repeats, outOfOrder);
-    std::printf("   jitter |interval - mean|: p50 %.1f us, p99 %.1f us, max %.1f us\n",
-                receiver.value("jitter_p50_us"), p99, receiver.value("jitter_max_us"));
+    std::printf("   ");
+    printJitter(receiver);
     std::printf("   window process CPU %.0f us over %.1f s = %.2f %% of a core\n", cpu, wall / 1e6, share);
     const bool met = std::fabs(errorNominal) <= 100.0 && gaps == 0 && repeats == 0 && outOfOrder == 0 && p99 < 1500.0
                      && share < 5.0 && received == double(intervals + 1);
@@ -144,6 +188,8 @@ bool runCase(const Case &c, const QString &workDir, const QString &receiverPath,
                 met ? "met" : "MISSED");
     std::fflush(stdout);
     Bench::removeTree(dir);
+    if (reference)
+        referenceRun(paths, nominal, intervals, seconds);
     return met;
 }
 
@@ -160,6 +206,9 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("receiver"), QStringLiteral("Path of korvel-recv."), QStringLiteral("PATH")},
+        {QStringLiteral("sender"), QStringLiteral("Path of korvel-send."), QStringLiteral("PATH")},
+        {QStringLiteral("no-reference"), QStringLiteral("Skip the korvel-send reference run after each case.")},
+        {QStringLiteral("receiver-rt"), QStringLiteral("Run korvel-recv under chrt -f 10 (needs the privilege).")},
         {QStringLiteral("seconds"), QStringLiteral("Seconds per case (default 60)."), QStringLiteral("S")},
         {QStringLiteral("only"), QStringLiteral("60 or 240."), QStringLiteral("HZ")},
         {QStringLiteral("view-off"), QStringLiteral("Tick \"disable view\" before playing.")},
@@ -169,7 +218,9 @@ int main(int argc, char *argv[])
                                ? parser.value(QStringLiteral("seconds")).toDouble()
                                : 60.0;
     const QString only = parser.value(QStringLiteral("only"));
-    const QString receiverPath = Bench::toolPath(parser.value(QStringLiteral("receiver")), "korvel-recv");
+    const Paths paths{Bench::toolPath(parser.value(QStringLiteral("sender")), "korvel-send"),
+                      Bench::toolPath(parser.value(QStringLiteral("receiver")), "korvel-recv"),
+                      parser.isSet(QStringLiteral("receiver-rt"))};
     if (workDir.isEmpty() || seconds <= 0) {
         std::printf("!! no temporary directory or no duration\n");
         return 1;
@@ -180,11 +231,13 @@ int main(int argc, char *argv[])
         {"240 Hz from timestamps (TIMESTAMP true, LOOP true)", 60.0, true, 240.0},
     };
     Bench::printLoad("at start");
+    std::printf("korvel-recv at %s priority\n", paths.receiverRealTime ? "real-time (chrt -f 10)" : "normal");
     int missed = 0;
     for (const Case &c : cases) {
         if (!only.isEmpty() && only.toDouble() != c.expectedHz)
             continue;
-        missed += runCase(c, workDir, receiverPath, seconds, parser.isSet(QStringLiteral("view-off"))) ? 0 : 1;
+        missed += runCase(c, workDir, paths, seconds, parser.isSet(QStringLiteral("view-off")),
+                          !parser.isSet(QStringLiteral("no-reference"))) ? 0 : 1;
     }
     Bench::printLoad("at end");
     Bench::removeTree(workDir);
