@@ -38,6 +38,8 @@ public:
     ~Korvel_recorder() override;
 
     void updateControls();
+    // Datagrams the window has counted in the current or last recording.
+    int datagramsReceived() const { return receivedCount; }
 
 public slots:
     void on_actionOpen_triggered();

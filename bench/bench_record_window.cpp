@@ -1,0 +1,345 @@
+// Recording through the real window, offscreen: loss under load, idle cost of
+// Preview and the GUI thread's cost per datagram report.
+
+#include "app/korvel_recorder.h"
+#include "bench/window_bench.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr int FrameSize = 300;
+
+struct Options {
+    QString sender;
+    double seconds = 10;
+    QList<double> rates;
+    QList<double> searchRates;
+    double idleSeconds = 10;
+    int reports = 200000;
+};
+
+struct RecordRun {
+    double rate = 0;
+    long long sent = -1;
+    double senderHz = 0;
+    long long savedBytes = -1;
+    bool identical = false;
+    long long firstDifference = -1;
+    int counted = 0;
+    double catchUpMs = 0;
+    double guiCpuUs = 0;
+    double processCpuUs = 0;
+    double wallUs = 0;
+
+    bool lossless() const
+    {
+        return sent > 0 && identical && counted == sent && savedBytes == sent * FrameSize;
+    }
+};
+
+// Offset of the first byte in which the files differ, or -1 when they are equal.
+long long firstDifference(const QString &a, const QString &b)
+{
+    QFile left(a), right(b);
+    if (!left.open(QIODevice::ReadOnly) || !right.open(QIODevice::ReadOnly))
+        return 0;
+    long long offset = 0;
+    for (;;) {
+        const QByteArray x = left.read(1 << 20);
+        const QByteArray y = right.read(1 << 20);
+        const qsizetype common = qMin(x.size(), y.size());
+        for (qsizetype i = 0; i < common; ++i) {
+            if (x[i] != y[i])
+                return offset + i;
+        }
+        if (x.size() != y.size())
+            return offset + common;
+        if (x.isEmpty())
+            return -1;
+        offset += x.size();
+    }
+}
+
+// Runs the event loop until the window counted `expected` datagrams or the count stood still for a second.
+double waitForCount(const Korvel_recorder &window, long long expected)
+{
+    const uint64_t started = Stopwatch::microseconds();
+    int last = -1;
+    uint64_t lastChange = started;
+    while (window.datagramsReceived() < expected) {
+        const uint64_t now = Stopwatch::microseconds();
+        if (window.datagramsReceived() != last) {
+            last = window.datagramsReceived();
+            lastChange = now;
+        } else if (now - lastChange > 1000000) {
+            break;
+        }
+        Bench::pump(2);
+    }
+    return double(Stopwatch::microseconds() - started) / 1e3;
+}
+
+RecordRun recordAt(const Options &options, const QString &workDir, double rate, double seconds)
+{
+    RecordRun run;
+    run.rate = rate;
+    const QString dir = workDir + QStringLiteral("/record-%1").arg(qint64(rate));
+    Bench::Settings settings;
+    settings.recordPort = QString::number(Bench::freePort());
+    if (!Bench::writeSettings(dir, settings))
+        return run;
+    const QString sentFile = dir + QLatin1String("/sent.wly");
+    const QString savedFile = dir + QLatin1String("/saved.wly");
+    {
+        const Bench::Armed boxes = Bench::answerBoxes();
+        Korvel_recorder window(dir);
+        window.show();
+        if (!Bench::trigger(&window, "actionRecord"))
+            return run;
+
+        const long long count = (long long)(rate * seconds);
+        Bench::Tool sender;
+        const double cpu0 = Bench::processCpu();
+        const double gui0 = Bench::threadCpu();
+        const uint64_t wall0 = Stopwatch::microseconds();
+        if (!sender.start(Bench::toolPath(options.sender, "korvel-send"),
+                          {QStringLiteral("--port"), settings.recordPort, QStringLiteral("--rate"),
+                           QString::number(rate), QStringLiteral("--count"), QString::number(count),
+                           QStringLiteral("--size"), QString::number(FrameSize), QStringLiteral("--out"), sentFile}))
+            return run;
+        sender.waitFinished(int(seconds * 1000) + 60000);
+        const QByteArray line = sender.line("sent ");
+        run.sent = line.isEmpty() ? -1 : line.split(' ').value(1).toLongLong();
+        const qsizetype open = line.indexOf('(');
+        run.senderHz = open < 0 ? 0 : line.mid(open + 1).split(' ').value(0).toDouble();
+        run.catchUpMs = waitForCount(window, run.sent);
+        run.guiCpuUs = Bench::threadCpu() - gui0;
+        run.processCpuUs = Bench::processCpu() - cpu0;
+        run.wallUs = double(Stopwatch::microseconds() - wall0);
+        run.counted = window.datagramsReceived();
+
+        const Bench::Armed dialog = Bench::answerFileDialog(savedFile);
+        Bench::trigger(&window, "actionStop");
+    }
+    run.savedBytes = QFileInfo::exists(savedFile) ? QFileInfo(savedFile).size() : -1;
+    run.firstDifference = firstDifference(sentFile, savedFile);
+    run.identical = run.savedBytes >= 0 && run.firstDifference < 0;
+    Bench::removeTree(dir);
+    return run;
+}
+
+void printRun(const RecordRun &run)
+{
+    std::printf("rate %7.0f Hz: sent %lld (sender %.1f Hz), written %lld (%lld bytes / %d, byte-for-byte %s",
+                run.rate, run.sent, run.senderHz, run.savedBytes < 0 ? -1 : run.savedBytes / FrameSize,
+                run.savedBytes, FrameSize, run.identical ? "identical" : "DIFFERENT");
+    if (!run.identical)
+        std::printf(" from offset %lld", run.firstDifference);
+    std::printf("), counted %d, lost %lld -> %s\n", run.counted, run.sent - run.counted,
+                run.lossless() ? "no loss" : "LOSS");
+    const double perReport = run.counted > 0 ? run.guiCpuUs / run.counted : 0.0;
+    std::printf("   window caught up %.0f ms after the sender; process CPU %.1f %% of a core, GUI thread %.1f %% "
+                "= %.2f us per report (%.0f reports/s at most, %.1fx 50 kHz)\n",
+                run.catchUpMs, 100.0 * run.processCpuUs / run.wallUs, 100.0 * run.guiCpuUs / run.wallUs, perReport,
+                perReport > 0 ? 1e6 / perReport : 0.0, perReport > 0 ? 1e6 / perReport / 50000.0 : 0.0);
+    std::fflush(stdout);
+}
+
+void printReceiveBuffer()
+{
+    QFile rmem(QStringLiteral("/proc/sys/net/core/rmem_max"));
+    const QByteArray rmemMax = rmem.open(QIODevice::ReadOnly) ? rmem.readAll().trimmed() : QByteArray("?");
+    UdpSocket *socket = nullptr;
+    int granted = UDP_ERROR;
+    if (udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) == UDP_OK) {
+        granted = udpSetReceiveBuffer(socket, 8 * 1024 * 1024);
+        udpClose(socket);
+    }
+    // What a user without CAP_NET_ADMIN gets: SO_RCVBUF alone, capped at rmem_max.
+    int plain = -1;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd >= 0) {
+        int bytes = 8 * 1024 * 1024;
+        socklen_t size = sizeof plain;
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0)
+            getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &plain, &size);
+        ::close(fd);
+    }
+    std::printf("receive buffer: asked 8388608, udpSetReceiveBuffer granted %d (kernel figure, twice the usable "
+                "payload), euid %d; rmem_max %s; SO_RCVBUF alone (no CAP_NET_ADMIN) gives %d\n",
+                granted, int(geteuid()), rmemMax.constData(), plain);
+}
+
+void idleCost(const Options &options, const QString &workDir)
+{
+    const QString dir = workDir + QLatin1String("/idle");
+    Bench::Settings settings;
+    settings.recordPort = QString::number(Bench::freePort());
+    if (!Bench::writeSettings(dir, settings))
+        return;
+    Korvel_recorder window(dir);
+    window.show();
+    {
+        const Bench::Armed boxes = Bench::answerBoxes();
+        if (!Bench::trigger(&window, "actionPreview"))
+            return;
+        Bench::pump(500);
+    }
+    // The answerer's polling timer is gone: only the window's own work is measured.
+    const double cpu0 = Bench::processCpu();
+    const uint64_t wall0 = Stopwatch::microseconds();
+    Bench::pump(int(options.idleSeconds * 1000));
+    const double cpu = Bench::processCpu() - cpu0;
+    const double wall = double(Stopwatch::microseconds() - wall0);
+    std::printf("idle preview, no traffic, %.1f s: process CPU %.0f us = %.3f %% of a core (must be < 1 %%)\n",
+                wall / 1e6, cpu, 100.0 * cpu / wall);
+    Bench::trigger(&window, "actionStop");
+    std::fflush(stdout);
+}
+
+void reportCost(const Options &options, const QString &workDir)
+{
+    const QString dir = workDir + QLatin1String("/reports");
+    Bench::Settings settings;
+    settings.recordPort = QString::number(Bench::freePort());
+    if (!Bench::writeSettings(dir, settings))
+        return;
+    const Bench::Armed boxes = Bench::answerBoxes();
+    Korvel_recorder window(dir);
+    window.show();
+    if (!Bench::trigger(&window, "actionRecord"))
+        return;
+    Bench::Tool sender;
+    if (!sender.start(Bench::toolPath(options.sender, "korvel-send"),
+                      {QStringLiteral("--port"), settings.recordPort, QStringLiteral("--count"),
+                       QStringLiteral("10"), QStringLiteral("--size"), QString::number(FrameSize)}))
+        return;
+    sender.waitFinished(10000);
+    waitForCount(window, 10);
+
+    std::printf("GUI-thread cost per report (recording, view on, %d-byte text, %d calls):\n", FrameSize,
+                options.reports);
+    double worst = 0;
+    for (const int status : {2, 4}) {
+        const double cpu0 = Bench::threadCpu();
+        const uint64_t wall0 = Stopwatch::microseconds();
+        for (int i = 0; i < options.reports; ++i)
+            window.update_status(status);
+        const double wall = double(Stopwatch::microseconds() - wall0) / options.reports;
+        const double cpu = (Bench::threadCpu() - cpu0) / options.reports;
+        worst = qMax(worst, wall);
+        std::printf("   update_status(%d) direct: %.3f us wall, %.3f us CPU per call\n", status, wall, cpu);
+    }
+    // A report from the receiver arrives as a queued call: add posting and dispatching it.
+    {
+        const int batch = 10000;
+        const uint64_t wall0 = Stopwatch::microseconds();
+        for (int done = 0; done < options.reports; done += batch) {
+            for (int i = 0; i < batch; ++i)
+                QMetaObject::invokeMethod(&window, "update_status", Qt::QueuedConnection, Q_ARG(int, 2));
+            QCoreApplication::processEvents();
+        }
+        const double wall = double(Stopwatch::microseconds() - wall0) / options.reports;
+        worst = qMax(worst, wall);
+        std::printf("   update_status(2) queued (post + dispatch): %.3f us wall per report\n", wall);
+    }
+    std::printf("   -> at most %.0f reports/s on the GUI thread, %.1fx headroom above 50 kHz\n", 1e6 / worst,
+                1e6 / worst / 50000.0);
+    // Leave without saving: the counted figure was inflated by the calls above.
+    const Bench::Armed dialog = Bench::answerFileDialog(QString());
+    Bench::trigger(&window, "actionStop");
+    std::fflush(stdout);
+}
+
+QList<double> parseRates(const QString &text)
+{
+    QList<double> rates;
+    // Anything that is not a positive number ("none") is left out.
+    for (const QString &each : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const double rate = each.toDouble();
+        if (rate > 0)
+            rates.append(rate);
+    }
+    return rates;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString workDir = Bench::usePrivateTempDir();
+    QApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Recording, idle and report-cost figures of the real window."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("sender"), QStringLiteral("Path of korvel-send."), QStringLiteral("PATH")},
+        {QStringLiteral("seconds"), QStringLiteral("Seconds per rate (default 10)."), QStringLiteral("S")},
+        {QStringLiteral("rates"), QStringLiteral("Rates that must be lossless (default 1000,10000,50000)."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("search"), QStringLiteral("Higher rates tried until one loses (default "
+                                                  "100000,150000,175000,200000; none to skip)."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("idle-seconds"), QStringLiteral("Seconds of idle preview (default 10)."),
+         QStringLiteral("S")},
+        {QStringLiteral("reports"), QStringLiteral("Calls timed per report kind (default 200000)."),
+         QStringLiteral("N")},
+        {QStringLiteral("only"), QStringLiteral("record, idle or reports."), QStringLiteral("PART")},
+    });
+    parser.process(application);
+    Options options;
+    options.sender = parser.value(QStringLiteral("sender"));
+    if (parser.isSet(QStringLiteral("seconds")))
+        options.seconds = parser.value(QStringLiteral("seconds")).toDouble();
+    options.rates = parseRates(parser.isSet(QStringLiteral("rates")) ? parser.value(QStringLiteral("rates"))
+                                                                      : QStringLiteral("1000,10000,50000"));
+    options.searchRates = parseRates(parser.isSet(QStringLiteral("search"))
+                                         ? parser.value(QStringLiteral("search"))
+                                         : QStringLiteral("100000,150000,175000,200000"));
+    if (parser.isSet(QStringLiteral("idle-seconds")))
+        options.idleSeconds = parser.value(QStringLiteral("idle-seconds")).toDouble();
+    if (parser.isSet(QStringLiteral("reports")))
+        options.reports = parser.value(QStringLiteral("reports")).toInt();
+    const QString only = parser.value(QStringLiteral("only"));
+    if (workDir.isEmpty()) {
+        std::printf("!! no temporary directory\n");
+        return 1;
+    }
+
+    Bench::printLoad("at start");
+    int failures = 0;
+    if (only.isEmpty() || only == QLatin1String("record")) {
+        printReceiveBuffer();
+        for (const double rate : options.rates) {
+            const RecordRun run = recordAt(options, workDir, rate, options.seconds);
+            printRun(run);
+            failures += run.lossless() ? 0 : 1;
+        }
+        double highest = 0;
+        for (const double rate : options.searchRates) {
+            const RecordRun run = recordAt(options, workDir, rate, options.seconds);
+            printRun(run);
+            // A sender that cannot keep the rate does not show what the window sustains.
+            if (!run.lossless() || run.senderHz < 0.98 * rate)
+                break;
+            highest = rate;
+        }
+        if (!options.searchRates.isEmpty())
+            std::printf("highest rate sustained without loss among those tried: %.0f Hz\n", highest);
+    }
+    if (only.isEmpty() || only == QLatin1String("idle"))
+        idleCost(options, workDir);
+    if (only.isEmpty() || only == QLatin1String("reports"))
+        reportCost(options, workDir);
+    Bench::printLoad("at end");
+    Bench::removeTree(workDir);
+    return failures == 0 ? 0 : 2;
+}
