@@ -83,15 +83,17 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
     return box;
 }
 
-std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs)
+std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs, std::function<void(const Box &)> seen)
 {
     auto boxes = std::make_shared<QList<Box>>();
     std::weak_ptr<QList<Box>> held = boxes;
-    pollModal([held](QWidget *modal) {
+    pollModal([held, seen](QWidget *modal) {
         auto *message = qobject_cast<QMessageBox *>(modal);
         const auto boxes = held.lock();
         if (message && boxes) {
             boxes->append(record(message));
+            if (seen)
+                seen(boxes->constLast());
             pressOk(message);
         }
         return false;

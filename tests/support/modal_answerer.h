@@ -28,7 +28,8 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs = 10000);
 
 // Records every QMessageBox and presses its OK button, for as long as the caller
 // holds the returned list (at most timeoutMs), so a test can tell one box from two.
-std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs = 10000);
+// `seen` is handed each box as it is answered.
+std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs = 10000, std::function<void(const Box &)> seen = {});
 
 struct FileDialog {
     bool seen = false;

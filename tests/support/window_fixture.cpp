@@ -11,7 +11,7 @@
 
 namespace Fixture {
 
-void writeSettings(const QString &settingsDir, const SettingsFile &settings)
+bool writeSettings(const QString &settingsDir, const SettingsFile &settings)
 {
     QDir().mkpath(settingsDir + QLatin1String("/config"));
     auto attribute = [](const char *element, const char *name, const QString &value) {
@@ -33,7 +33,7 @@ void writeSettings(const QString &settingsDir, const SettingsFile &settings)
     if (!settings.openDir.isEmpty())
         xml += attribute("OPEN_FILE_DIR", "OPEN_FILE_DIR", settings.openDir);
     xml += QStringLiteral("</KORVEL_RECORDER>\n");
-    writeFile(settingsDir + QLatin1String("/config/current-settings.xml"), xml.toUtf8());
+    return writeFile(settingsDir + QLatin1String("/config/current-settings.xml"), xml.toUtf8());
 }
 
 uint16_t freePort()
@@ -68,11 +68,10 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
+bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 UdpPeer::UdpPeer()

@@ -29,8 +29,8 @@ struct SettingsFile {
     QString openDir;
 };
 
-// Writes settingsDir + "/config/current-settings.xml".
-void writeSettings(const QString &settingsDir, const SettingsFile &settings);
+// Writes settingsDir + "/config/current-settings.xml"; false when it could not.
+bool writeSettings(const QString &settingsDir, const SettingsFile &settings);
 
 // A UDP port on 127.0.0.1 that nobody held a moment ago.
 uint16_t freePort();
@@ -40,7 +40,7 @@ QAction *action(QWidget *window, const char *name);
 bool trigger(QWidget *window, const char *name);
 
 QByteArray readFile(const QString &path);
-void writeFile(const QString &path, const QByteArray &bytes);
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 // Sends from an unbound socket, or receives on a bound one, keeping the GUI's event loop running while it waits.
 class UdpPeer
