@@ -132,27 +132,24 @@ bool runCase(const Case &c, const QString &workDir, const Paths &paths, double s
     if (port.isEmpty())
         return false;
 
-    Bench::Settings settings;
-    settings.recordPort = QString::number(Bench::freePort());
-    settings.playPort = port;
+    Fixture::SettingsFile settings = Bench::settingsIn(dir);
+    settings.port1 = port;
+    settings.port2 = port;
     settings.frequency = QString::number(c.frequency);
-    settings.loop = QStringLiteral("true");
     settings.timestamp = c.timestamps ? QStringLiteral("true") : QStringLiteral("false");
-    if (!Bench::writeSettings(dir, settings))
+    if (!Fixture::writeSettings(dir, settings))
         return false;
 
     double cpu = 0, wall = 0;
     {
-        const Bench::Armed boxes = Bench::answerBoxes();
+        const Bench::Answerers answerers;
         Korvel_recorder window(dir);
         window.show();
         if (viewOff)
             window.findChild<QCheckBox *>(QStringLiteral("cb_disableView"))->setChecked(true);
-        {
-            const Bench::Armed dialog = Bench::answerFileDialog(recording);
-            if (!Bench::trigger(&window, "actionOpen"))
-                return false;
-        }
+        Modal::answerNextFileDialog(recording);
+        if (!Bench::trigger(&window, "actionOpen"))
+            return false;
         const double cpu0 = Bench::processCpu();
         const uint64_t wall0 = Stopwatch::microseconds();
         if (!Bench::trigger(&window, "actionPlay"))

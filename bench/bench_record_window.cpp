@@ -3,6 +3,7 @@
 
 #include "app/korvel_recorder.h"
 #include "bench/window_bench.h"
+#include "net/udp_socket.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -90,14 +91,13 @@ RecordRun recordAt(const Options &options, const QString &workDir, double rate, 
     RecordRun run;
     run.rate = rate;
     const QString dir = workDir + QStringLiteral("/record-%1").arg(qint64(rate));
-    Bench::Settings settings;
-    settings.recordPort = QString::number(Bench::freePort());
-    if (!Bench::writeSettings(dir, settings))
+    const Fixture::SettingsFile settings = Bench::settingsIn(dir);
+    if (!Fixture::writeSettings(dir, settings))
         return run;
     const QString sentFile = dir + QLatin1String("/sent.wly");
     const QString savedFile = dir + QLatin1String("/saved.wly");
     {
-        const Bench::Armed boxes = Bench::answerBoxes();
+        const Bench::Answerers answerers;
         Korvel_recorder window(dir);
         window.show();
         if (!Bench::trigger(&window, "actionRecord"))
@@ -124,7 +124,7 @@ RecordRun recordAt(const Options &options, const QString &workDir, double rate, 
         run.wallUs = double(Stopwatch::microseconds() - wall0);
         run.counted = window.datagramsReceived();
 
-        const Bench::Armed dialog = Bench::answerFileDialog(savedFile);
+        Modal::answerNextFileDialog(savedFile);
         Bench::trigger(&window, "actionStop");
     }
     run.savedBytes = QFileInfo::exists(savedFile) ? QFileInfo(savedFile).size() : -1;
@@ -153,8 +153,8 @@ void printRun(const RecordRun &run)
 
 void printReceiveBuffer()
 {
-    QFile rmem(QStringLiteral("/proc/sys/net/core/rmem_max"));
-    const QByteArray rmemMax = rmem.open(QIODevice::ReadOnly) ? rmem.readAll().trimmed() : QByteArray("?");
+    const QByteArray rmemRead = Fixture::readFile(QStringLiteral("/proc/sys/net/core/rmem_max")).trimmed();
+    const QByteArray rmemMax = rmemRead.isEmpty() ? QByteArray("?") : rmemRead;
     UdpSocket *socket = nullptr;
     int granted = UDP_ERROR;
     if (udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) == UDP_OK) {
@@ -179,14 +179,13 @@ void printReceiveBuffer()
 void idleCost(const Options &options, const QString &workDir)
 {
     const QString dir = workDir + QLatin1String("/idle");
-    Bench::Settings settings;
-    settings.recordPort = QString::number(Bench::freePort());
-    if (!Bench::writeSettings(dir, settings))
+    const Fixture::SettingsFile settings = Bench::settingsIn(dir);
+    if (!Fixture::writeSettings(dir, settings))
         return;
     Korvel_recorder window(dir);
     window.show();
     {
-        const Bench::Armed boxes = Bench::answerBoxes();
+        const Bench::Answerers answerers;
         if (!Bench::trigger(&window, "actionPreview"))
             return;
         Bench::pump(500);
@@ -206,11 +205,10 @@ void idleCost(const Options &options, const QString &workDir)
 void reportCost(const Options &options, const QString &workDir)
 {
     const QString dir = workDir + QLatin1String("/reports");
-    Bench::Settings settings;
-    settings.recordPort = QString::number(Bench::freePort());
-    if (!Bench::writeSettings(dir, settings))
+    const Fixture::SettingsFile settings = Bench::settingsIn(dir);
+    if (!Fixture::writeSettings(dir, settings))
         return;
-    const Bench::Armed boxes = Bench::answerBoxes();
+    const Bench::Answerers answerers;
     Korvel_recorder window(dir);
     window.show();
     if (!Bench::trigger(&window, "actionRecord"))
@@ -252,7 +250,7 @@ void reportCost(const Options &options, const QString &workDir)
     std::printf("   -> at most %.0f reports/s on the GUI thread, %.1fx headroom above 50 kHz\n", 1e6 / worst,
                 1e6 / worst / 50000.0);
     // Leave without saving: the counted figure was inflated by the calls above.
-    const Bench::Armed dialog = Bench::answerFileDialog(QString());
+    Modal::answerNextFileDialog(QString());
     Bench::trigger(&window, "actionStop");
     std::fflush(stdout);
 }

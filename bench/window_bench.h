@@ -1,30 +1,25 @@
 #ifndef WINDOW_BENCH_H
 #define WINDOW_BENCH_H
 
-// What the window benchmarks share: a private temporary directory, settings
-// files, the traffic tools as child processes, modal dialogs answered through
-// their widgets, and CPU clocks. Header-only: every bench_*.cpp is its own program.
+// What the window benchmarks share beyond the tests' fixture: a private temporary
+// directory, the traffic tools as child processes, message boxes answered for a
+// whole run, and CPU clocks. Header-only: every bench_*.cpp is its own program.
 
 #include "net/stopwatch.h"
-#include "net/udp_socket.h"
+#include "support/modal_answerer.h"
+#include "support/window_fixture.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QDialogButtonBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QProcess>
-#include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -49,46 +44,15 @@ inline void removeTree(const QString &path)
         QDir(path).removeRecursively();
 }
 
-struct Settings {
-    QString recordPort = QStringLiteral("5000");
-    QString playPort = QStringLiteral("5001");
-    QString frequency = QStringLiteral("60");
-    QString loop = QStringLiteral("true");
-    QString timestamp = QStringLiteral("false");
-};
-
-inline bool writeSettings(const QString &settingsDir, const Settings &settings)
+// Settings for a window kept in `dir`: a record port of its own, loop on, files in `dir`.
+inline Fixture::SettingsFile settingsIn(const QString &dir)
 {
-    if (!QDir().mkpath(settingsDir + QLatin1String("/config")))
-        return false;
-    const QString xml = QStringLiteral("<KORVEL_RECORDER>\n"
-                                       "    <RECORD_PORT PORT_NR=\"%1\"/>\n"
-                                       "    <PLAY_HOST_1 HOST=\"127.0.0.1\"/>\n"
-                                       "    <PLAY_PORT_1 PORT_NR=\"%2\"/>\n"
-                                       "    <PLAY_HOST_2 HOST=\"127.0.0.1\"/>\n"
-                                       "    <PLAY_PORT_2 PORT_NR=\"%2\"/>\n"
-                                       "    <ACTIVE ACTIVE=\"false\"/>\n"
-                                       "    <FREQUENCY FREQUENCY=\"%3\"/>\n"
-                                       "    <LOOP LOOP=\"%4\"/>\n"
-                                       "    <TIMESTAMP TIMESTAMP=\"%5\"/>\n"
-                                       "    <SAVE_FILE_DIR SAVE_FILE_DIR=\"%6\"/>\n"
-                                       "    <OPEN_FILE_DIR OPEN_FILE_DIR=\"%6\"/>\n"
-                                       "</KORVEL_RECORDER>\n")
-                            .arg(settings.recordPort, settings.playPort, settings.frequency, settings.loop,
-                                 settings.timestamp, settingsDir.toHtmlEscaped());
-    QFile file(settingsDir + QLatin1String("/config/current-settings.xml"));
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(xml.toUtf8()) > 0;
-}
-
-// A UDP port on 127.0.0.1 that nobody held a moment ago.
-inline uint16_t freePort()
-{
-    UdpSocket *socket = nullptr;
-    if (udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) != UDP_OK)
-        return 0;
-    const uint16_t port = udpLocalPort(socket);
-    udpClose(socket);
-    return port;
+    Fixture::SettingsFile settings;
+    settings.recordPort = QString::number(Fixture::freePort());
+    settings.loop = QStringLiteral("true");
+    settings.saveDir = dir;
+    settings.openDir = dir;
+    return settings;
 }
 
 // Runs the event loop for `ms` milliseconds.
@@ -99,16 +63,13 @@ inline void pump(int ms)
     loop.exec();
 }
 
-// Triggers the named action only when it is enabled, as a user could.
+// Fixture::trigger, saying why an action could not be triggered.
 inline bool trigger(QWidget *window, const char *name)
 {
-    auto *action = window->findChild<QAction *>(QLatin1String(name));
-    if (!action || !action->isEnabled()) {
-        std::printf("!! action %s is %s\n", name, action ? "disabled" : "missing");
-        return false;
-    }
-    action->trigger();
-    return true;
+    if (Fixture::trigger(window, name))
+        return true;
+    std::printf("!! action %s is %s\n", name, Fixture::action(window, name) ? "disabled" : "missing");
+    return false;
 }
 
 inline QString toolPath(const QString &given, const char *name)
@@ -118,73 +79,23 @@ inline QString toolPath(const QString &given, const char *name)
     return QCoreApplication::applicationDirPath() + QLatin1String("/../tools/") + QLatin1String(name);
 }
 
-// Keeps an answerer armed while it lives, so none outlives the step that armed it.
-class Armed
+// Presses OK on every message box while it lives, printing what each said. Every
+// answerer armed meanwhile ends with it, so none outlives the window it was armed for.
+class Answerers
 {
 public:
-    Armed() = default;
-    Armed(Armed &&) = default;
-    ~Armed()
-    {
-        if (alive)
-            *alive = false;
-    }
+    Answerers() = default;
+    Answerers(const Answerers &) = delete;
+    Answerers &operator=(const Answerers &) = delete;
+    ~Answerers() { Modal::disarmAll(); }
 
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+private:
+    std::shared_ptr<QList<Modal::Box>> boxes =
+        Modal::answerEveryBox(std::numeric_limits<int>::max(), [](const Modal::Box &box) {
+            std::printf("   box \"%s\": %s\n", qPrintable(box.title),
+                        qPrintable(QString(box.text).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+        });
 };
-
-// Polls for the active modal widget while armed; `handle` returns true once it is done.
-template <typename Handler>
-Armed answerModal(Handler handle)
-{
-    Armed armed;
-    auto *timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, handle, alive = armed.alive] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!*alive || (modal && modal->isVisible() && handle(modal))) {
-            timer->stop();
-            timer->deleteLater();
-        }
-    });
-    timer->start();
-    return armed;
-}
-
-// Types `path` into the next file dialog's name field and accepts it; an empty path cancels.
-inline Armed answerFileDialog(const QString &path)
-{
-    return answerModal([path](QWidget *modal) {
-        auto *dialog = qobject_cast<QFileDialog *>(modal);
-        if (!dialog)
-            return false;
-        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
-        QPushButton *accept = buttons ? buttons->button(QDialogButtonBox::Save) : nullptr;
-        if (buttons && !accept)
-            accept = buttons->button(QDialogButtonBox::Open);
-        if (path.isEmpty() || !edit || !accept) {
-            dialog->reject();
-            return true;
-        }
-        edit->setText(path);
-        accept->click();
-        return true;
-    });
-}
-
-// Presses OK on every message box while armed, printing what each said.
-inline Armed answerBoxes()
-{
-    return answerModal([](QWidget *modal) {
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            std::printf("   box \"%s\": %s\n", qPrintable(box->windowTitle()),
-                        qPrintable(box->text().replace(QLatin1Char('\n'), QLatin1Char(' '))));
-            box->accept();
-        }
-        return false;
-    });
-}
 
 // A child process whose standard output is collected while the event loop runs.
 class Tool
