@@ -194,31 +194,24 @@ bool runCase(const Case &c, const QString &workDir, const Paths &paths, double s
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    const QString workDir = Bench::usePrivateTempDir();
-    QApplication application(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Playback timing of the real window."));
-    parser.addHelpOption();
-    parser.addOptions({
-        {QStringLiteral("receiver"), QStringLiteral("Path of korvel-recv."), QStringLiteral("PATH")},
-        {QStringLiteral("sender"), QStringLiteral("Path of korvel-send."), QStringLiteral("PATH")},
-        {QStringLiteral("no-reference"), QStringLiteral("Skip the korvel-send reference run after each case.")},
-        {QStringLiteral("receiver-rt"), QStringLiteral("Run korvel-recv under chrt -f 10 (needs the privilege).")},
-        {QStringLiteral("seconds"), QStringLiteral("Seconds per case (default 60)."), QStringLiteral("S")},
-        {QStringLiteral("only"), QStringLiteral("60 or 240."), QStringLiteral("HZ")},
-        {QStringLiteral("view-off"), QStringLiteral("Tick \"disable view\" before playing.")},
-    });
-    parser.process(application);
-    const double seconds = parser.isSet(QStringLiteral("seconds"))
-                               ? parser.value(QStringLiteral("seconds")).toDouble()
-                               : 60.0;
+    Bench::Session session(
+        argc, argv, QStringLiteral("Playback timing of the real window."),
+        {
+            {QStringLiteral("receiver"), QStringLiteral("Path of korvel-recv."), QStringLiteral("PATH")},
+            Bench::Session::senderOption(),
+            {QStringLiteral("no-reference"), QStringLiteral("Skip the korvel-send reference run after each case.")},
+            {QStringLiteral("receiver-rt"), QStringLiteral("Run korvel-recv under chrt -f 10 (needs the privilege).")},
+            {QStringLiteral("seconds"), QStringLiteral("Seconds per case (default 60)."), QStringLiteral("S")},
+            {QStringLiteral("only"), QStringLiteral("60 or 240."), QStringLiteral("HZ")},
+            {QStringLiteral("view-off"), QStringLiteral("Tick \"disable view\" before playing.")},
+        });
+    const QCommandLineParser &parser = session.parser;
+    const double seconds = session.number(QStringLiteral("seconds"), 60.0);
     const QString only = parser.value(QStringLiteral("only"));
-    const Paths paths{Bench::toolPath(parser.value(QStringLiteral("sender")), "korvel-send"),
+    const Paths paths{session.sender(),
                       Bench::toolPath(parser.value(QStringLiteral("receiver")), "korvel-recv"),
                       parser.isSet(QStringLiteral("receiver-rt"))};
-    if (workDir.isEmpty() || seconds <= 0) {
+    if (session.workDir.isEmpty() || seconds <= 0) {
         std::printf("!! no temporary directory or no duration\n");
         return 1;
     }
@@ -233,10 +226,8 @@ int main(int argc, char *argv[])
     for (const Case &c : cases) {
         if (!only.isEmpty() && only.toDouble() != c.expectedHz)
             continue;
-        missed += runCase(c, workDir, paths, seconds, parser.isSet(QStringLiteral("view-off")),
+        missed += runCase(c, session.workDir, paths, seconds, parser.isSet(QStringLiteral("view-off")),
                           !parser.isSet(QStringLiteral("no-reference"))) ? 0 : 1;
     }
-    Bench::printLoad("at end");
-    Bench::removeTree(workDir);
-    return missed == 0 ? 0 : 2;
+    return session.finish(missed);
 }

@@ -108,7 +108,7 @@ RecordRun recordAt(const Options &options, const QString &workDir, double rate, 
         const double cpu0 = Bench::processCpu();
         const double gui0 = Bench::threadCpu();
         const uint64_t wall0 = Stopwatch::microseconds();
-        if (!sender.start(Bench::toolPath(options.sender, "korvel-send"),
+        if (!sender.start(options.sender,
                           {QStringLiteral("--port"), settings.recordPort, QStringLiteral("--rate"),
                            QString::number(rate), QStringLiteral("--count"), QString::number(count),
                            QStringLiteral("--size"), QString::number(FrameSize), QStringLiteral("--out"), sentFile}))
@@ -214,7 +214,7 @@ void reportCost(const Options &options, const QString &workDir)
     if (!Bench::trigger(&window, "actionRecord"))
         return;
     Bench::Tool sender;
-    if (!sender.start(Bench::toolPath(options.sender, "korvel-send"),
+    if (!sender.start(options.sender,
                       {QStringLiteral("--port"), settings.recordPort, QStringLiteral("--count"),
                        QStringLiteral("10"), QStringLiteral("--size"), QString::number(FrameSize)}))
         return;
@@ -271,39 +271,33 @@ QList<double> parseRates(const QString &text)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    const QString workDir = Bench::usePrivateTempDir();
-    QApplication application(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Recording, idle and report-cost figures of the real window."));
-    parser.addHelpOption();
-    parser.addOptions({
-        {QStringLiteral("sender"), QStringLiteral("Path of korvel-send."), QStringLiteral("PATH")},
-        {QStringLiteral("seconds"), QStringLiteral("Seconds per rate (default 10)."), QStringLiteral("S")},
-        {QStringLiteral("rates"), QStringLiteral("Rates that must be lossless (default 1000,10000,50000)."),
-         QStringLiteral("LIST")},
-        {QStringLiteral("search"), QStringLiteral("Higher rates tried until one loses (default "
-                                                  "100000,150000,175000,200000; none to skip)."),
-         QStringLiteral("LIST")},
-        {QStringLiteral("idle-seconds"), QStringLiteral("Seconds of idle preview (default 10)."),
-         QStringLiteral("S")},
-        {QStringLiteral("reports"), QStringLiteral("Calls timed per report kind (default 200000)."),
-         QStringLiteral("N")},
-        {QStringLiteral("only"), QStringLiteral("record, idle or reports."), QStringLiteral("PART")},
-    });
-    parser.process(application);
+    Bench::Session session(
+        argc, argv, QStringLiteral("Recording, idle and report-cost figures of the real window."),
+        {
+            Bench::Session::senderOption(),
+            {QStringLiteral("seconds"), QStringLiteral("Seconds per rate (default 10)."), QStringLiteral("S")},
+            {QStringLiteral("rates"), QStringLiteral("Rates that must be lossless (default 1000,10000,50000)."),
+             QStringLiteral("LIST")},
+            {QStringLiteral("search"), QStringLiteral("Higher rates tried until one loses (default "
+                                                      "100000,150000,175000,200000; none to skip)."),
+             QStringLiteral("LIST")},
+            {QStringLiteral("idle-seconds"), QStringLiteral("Seconds of idle preview (default 10)."),
+             QStringLiteral("S")},
+            {QStringLiteral("reports"), QStringLiteral("Calls timed per report kind (default 200000)."),
+             QStringLiteral("N")},
+            {QStringLiteral("only"), QStringLiteral("record, idle or reports."), QStringLiteral("PART")},
+        });
+    const QCommandLineParser &parser = session.parser;
+    const QString &workDir = session.workDir;
     Options options;
-    options.sender = parser.value(QStringLiteral("sender"));
-    if (parser.isSet(QStringLiteral("seconds")))
-        options.seconds = parser.value(QStringLiteral("seconds")).toDouble();
+    options.sender = session.sender();
+    options.seconds = session.number(QStringLiteral("seconds"), options.seconds);
     options.rates = parseRates(parser.isSet(QStringLiteral("rates")) ? parser.value(QStringLiteral("rates"))
                                                                       : QStringLiteral("1000,10000,50000"));
     options.searchRates = parseRates(parser.isSet(QStringLiteral("search"))
                                          ? parser.value(QStringLiteral("search"))
                                          : QStringLiteral("100000,150000,175000,200000"));
-    if (parser.isSet(QStringLiteral("idle-seconds")))
-        options.idleSeconds = parser.value(QStringLiteral("idle-seconds")).toDouble();
+    options.idleSeconds = session.number(QStringLiteral("idle-seconds"), options.idleSeconds);
     if (parser.isSet(QStringLiteral("reports")))
         options.reports = parser.value(QStringLiteral("reports")).toInt();
     const QString only = parser.value(QStringLiteral("only"));
@@ -337,7 +331,5 @@ int main(int argc, char *argv[])
         idleCost(options, workDir);
     if (only.isEmpty() || only == QLatin1String("reports"))
         reportCost(options, workDir);
-    Bench::printLoad("at end");
-    Bench::removeTree(workDir);
-    return failures == 0 ? 0 : 2;
+    return session.finish(failures);
 }

@@ -9,7 +9,8 @@
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QEventLoop>
 #include <QProcess>
@@ -204,6 +205,59 @@ inline void printLoad(const char *when)
     if (getloadavg(load, 3) == 3)
         std::printf("load average %s: %.2f %.2f %.2f (2 cores)\n", when, load[0], load[1], load[2]);
 }
+
+// What a window benchmark's main() does around its runs: offscreen unless told
+// otherwise, a private temporary directory (removed at the end), the application
+// and its parsed command line.
+class Session
+{
+public:
+    Session(int &argc, char **argv, const QString &description, const QList<QCommandLineOption> &options)
+        : workDir(prepare()), application(argc, argv)
+    {
+        parser.setApplicationDescription(description);
+        parser.addHelpOption();
+        parser.addOptions(options);
+        parser.process(application);
+    }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session() { removeTree(workDir); }
+
+    // --sender, which both window benchmarks take.
+    static QCommandLineOption senderOption()
+    {
+        return {QStringLiteral("sender"), QStringLiteral("Path of korvel-send."), QStringLiteral("PATH")};
+    }
+
+    QString sender() const { return toolPath(parser.value(QStringLiteral("sender")), "korvel-send"); }
+
+    // The option's value as a number, or `fallback` when it is not given.
+    double number(const QString &name, double fallback) const
+    {
+        return parser.isSet(name) ? parser.value(name).toDouble() : fallback;
+    }
+
+    // Prints the load at the end and returns the exit status for `missed` goals.
+    int finish(int missed) const
+    {
+        printLoad("at end");
+        return missed == 0 ? 0 : 2;
+    }
+
+    const QString workDir;
+    QApplication application;
+    QCommandLineParser parser;
+
+private:
+    // Runs before the application is built, which reads both variables.
+    static QString prepare()
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        return usePrivateTempDir();
+    }
+};
 
 }
 
