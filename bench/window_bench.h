@@ -3,7 +3,8 @@
 
 // What the window benchmarks share beyond the tests' fixture: a private temporary
 // directory, the traffic tools as child processes, message boxes answered for a
-// whole run, and CPU clocks. Header-only: every bench_*.cpp is its own program.
+// whole run, CPU clocks and the frame of main(). Header-only: every bench_*.cpp is
+// its own program.
 
 #include "net/stopwatch.h"
 #include "support/modal_answerer.h"
