@@ -688,10 +688,13 @@ bool Korvel_recorder::probeTimestampPeriod(float &rate)
                     tr("File cannot be accessed. (") + QString::number(playFile.error()) + QLatin1Char(')'));
         return false;
     }
+    // From the start of the file: up to the first frame line, then the first two frames.
     double timestamp = -2.0;
     readNextFrame(timestamp);
+    timestamp = -1.0;
     readNextFrame(timestamp);
     const double t1 = timestamp;
+    timestamp = -1.0;
     readNextFrame(timestamp);
     const double t2 = timestamp;
     playFile.close();
