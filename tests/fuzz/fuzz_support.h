@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QFile>
 #include <QList>
-#include <QString>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -12,13 +11,8 @@
 #include <cstdlib>
 
 // A broken invariant must abort so that libFuzzer keeps the input as a finding.
-#define FUZZ_CHECK(condition)                                                                        \
-    do {                                                                                             \
-        if (!(condition)) {                                                                          \
-            std::fprintf(stderr, "broken invariant: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort();                                                                            \
-        }                                                                                            \
-    } while (0)
+#define FUZZ_CHECK(cond) \
+    ((cond) ? void() : (std::fprintf(stderr, "broken invariant: %s (line %d)\n", #cond, __LINE__), std::abort()))
 
 namespace FuzzSupport {
 
@@ -30,18 +24,11 @@ inline const QTemporaryDir &scratchDir()
     return dir;
 }
 
-inline void writeFile(const QString &path, const uint8_t *data, size_t size)
+inline QString writeFile(const QString &path, const uint8_t *data, size_t size)
 {
     QFile file(path);
     FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     FUZZ_CHECK(file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
-}
-
-// The input as a recording file, always at the same path.
-inline QString writeRecording(const uint8_t *data, size_t size)
-{
-    const QString path = scratchDir().filePath(QStringLiteral("input.wly"));
-    writeFile(path, data, size);
     return path;
 }
 
@@ -54,57 +41,39 @@ struct Line {
     qint64 offset;
 
     bool isFrameLine() const { return text.startsWith("fr "); }
-    bool isTimestampLine() const { return text.startsWith("ts "); }
     // The field after the three-character prefix, up to the next blank.
-    QByteArray secondField() const
-    {
-        const qsizetype space = text.indexOf(' ', 3);
-        return text.mid(3, space < 0 ? -1 : space - 3);
-    }
+    QByteArray secondField() const { return text.mid(3).split(' ').constFirst(); }
     // The form the loader keeps in the frame index.
     QByteArray indexForm() const { return hasLineEnd ? text + '\n' : text; }
     // The form playback sends; comment lines are left out.
     QByteArray sendForm() const
     {
-        const QByteArray trimmed = text.trimmed();
-        return !isFrameLine() && trimmed.startsWith('#') ? QByteArray() : trimmed + "\r\n";
+        return !isFrameLine() && text.trimmed().startsWith('#') ? QByteArray() : text.trimmed() + "\r\n";
     }
 };
+using Frame = QList<Line>;
 
-inline QList<Line> splitLines(const QByteArray &bytes)
+// The input's lines grouped into frames: the preamble first (possibly empty), then one per frame line.
+inline QList<Frame> splitFrames(const QByteArray &bytes)
 {
-    QList<Line> lines;
-    qint64 start = 0;
-    while (start < bytes.size()) {
-        const qsizetype lf = bytes.indexOf('\n', start);
-        const qsizetype end = lf < 0 ? bytes.size() : lf;
-        QByteArray text = bytes.mid(start, end - start);
-        if (lf >= 0 && text.endsWith('\r'))
-            text.chop(1);
-        lines.append({text, lf >= 0, start});
-        start = end + 1;
-    }
-    return lines;
-}
-
-// Lines grouped into frames: the preamble first (possibly empty), then one group per frame line.
-inline QList<QList<Line>> splitFrames(const QList<Line> &lines)
-{
-    QList<QList<Line>> frames(1);
-    for (const Line &line : lines) {
+    QList<Frame> frames(1);
+    for (qsizetype start = 0, lf = 0; start < bytes.size(); start = lf < 0 ? bytes.size() : lf + 1) {
+        lf = bytes.indexOf('\n', start);
+        // Only a CR right before the LF belongs to the line end.
+        const qsizetype end = lf < 0 ? bytes.size() : lf - (lf > start && bytes.at(lf - 1) == '\r');
+        const Line line{bytes.mid(start, end - start), lf >= 0, start};
         if (line.isFrameLine())
-            frames.append(QList<Line>());
+            frames.append(Frame());
         frames.last().append(line);
     }
     return frames;
 }
 
-template<typename Form>
-QByteArray joined(const QList<Line> &lines, qsizetype from, Form form)
+inline QByteArray joined(const Frame &frame, qsizetype from, QByteArray (Line::*form)() const)
 {
     QByteArray text;
-    for (qsizetype i = from; i < lines.size(); ++i)
-        text += (lines[i].*form)();
+    for (qsizetype i = from; i < frame.size(); ++i)
+        text += (frame[i].*form)();
     return text;
 }
 
