@@ -24,37 +24,6 @@
 
 using namespace Fixture;
 
-namespace {
-
-QString labelText(QWidget *window, const char *name)
-{
-    auto *label = window->findChild<QLabel *>(QLatin1String(name));
-    return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
-}
-
-bool enabled(QWidget *window, const char *name)
-{
-    if (QAction *found = action(window, name))
-        return found->isEnabled();
-    if (auto *widget = window->findChild<QWidget *>(QLatin1String(name)))
-        return widget->isEnabled();
-    return false;
-}
-
-// The ten controls the mode decides, in one string so a failure shows them all.
-QString enabling(QWidget *window)
-{
-    static const char *names[] = {"actionOpen", "actionPlay", "actionSave_as", "actionPause", "actionStop",
-                                  "actionRecord", "actionPreview", "menuSettings", "playSlider", "cb_disableView"};
-    QStringList on;
-    for (const char *name : names)
-        if (enabled(window, name))
-            on << QLatin1String(name);
-    return on.join(QLatin1Char(' '));
-}
-
-}
-
 class MainWindowTest : public QObject
 {
     Q_OBJECT
@@ -91,14 +60,14 @@ void MainWindowTest::startsWithoutSettingsFile()
     QCOMPARE(box->text, QStringLiteral("Files not found :\n") + QCoreApplication::applicationDirPath() +
                             QStringLiteral("/config/current-settings.xml"));
 
-    QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port "));
-    QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("  port "));
-    QCOMPARE(labelText(&window, "label_send_2"), QString());
-    QCOMPARE(labelText(&window, "l_filename"), QStringLiteral("no file selected"));
-    QCOMPARE(labelText(&window, "labelFrequency"), QStringLiteral("-- Hz"));
+    QCOMPARE(text(&window, "label_receive"), QStringLiteral("port "));
+    QCOMPARE(text(&window, "label_send_1"), QStringLiteral("  port "));
+    QCOMPARE(text(&window, "label_send_2"), QString());
+    QCOMPARE(text(&window, "l_filename"), QStringLiteral("no file selected"));
+    QCOMPARE(text(&window, "labelFrequency"), QStringLiteral("-- Hz"));
     QCOMPARE(enabling(&window), QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView"));
     for (const char *always : {"actionAbout", "actionHelp", "actionEnterWhatsThis", "actionExit"})
-        QVERIFY2(enabled(&window, always), always);
+        QVERIFY2(action(&window, always)->isEnabled(), always);
 }
 
 void MainWindowTest::enablingFollowsMode()
@@ -140,10 +109,10 @@ void MainWindowTest::reportsFromTheReceiver()
     QCOMPARE(view->toPlainText(), QString());
     // Report 0: idle again, and the controls keep the look they had.
     window.update_status(0);
-    QVERIFY(!enabled(&window, "actionPlay"));
+    QVERIFY(!action(&window, "actionPlay")->isEnabled());
     window.updateControls();
-    QVERIFY(enabled(&window, "actionPlay"));
-    QVERIFY(enabled(&window, "actionSave_as"));
+    QVERIFY(action(&window, "actionPlay")->isEnabled());
+    QVERIFY(action(&window, "actionSave_as")->isEnabled());
 }
 
 void MainWindowTest::shortcuts()
@@ -200,8 +169,8 @@ void MainWindowTest::settingsSurviveARestart()
         });
         QVERIFY(trigger(&window, "actionPlaySettings"));
         QVERIFY(*confirmed);
-        QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
-        QCOMPARE(labelText(&window, "label_send_2"), QStringLiteral("localhost  port 6002"));
+        QCOMPARE(text(&window, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
+        QCOMPARE(text(&window, "label_send_2"), QStringLiteral("localhost  port 6002"));
 
         // Confirming the record dialog writes the play values too, unchanged.
         auto record = Modal::onNextDialog([](QDialog *dialog) {
@@ -210,7 +179,7 @@ void MainWindowTest::settingsSurviveARestart()
         });
         QVERIFY(trigger(&window, "actionRecordSettings"));
         QVERIFY(*record);
-        QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port 40000"));
+        QCOMPARE(text(&window, "label_receive"), QStringLiteral("port 40000"));
     }
     const QByteArray written = readFile(settingsDir + QLatin1String("/config/current-settings.xml"));
     QVERIFY(written.contains("<PLAY_HOST_1 HOST=\"127.0.0.2\"/>"));
@@ -219,9 +188,9 @@ void MainWindowTest::settingsSurviveARestart()
     QVERIFY(written.contains("<RECORD_PORT PORT_NR=\"40000\"/>"));
 
     Korvel_recorder again(settingsDir);
-    QCOMPARE(labelText(&again, "label_receive"), QStringLiteral("port 40000"));
-    QCOMPARE(labelText(&again, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
-    QCOMPARE(labelText(&again, "label_send_2"), QStringLiteral("localhost  port 6002"));
+    QCOMPARE(text(&again, "label_receive"), QStringLiteral("port 40000"));
+    QCOMPARE(text(&again, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
+    QCOMPARE(text(&again, "label_send_2"), QStringLiteral("localhost  port 6002"));
 }
 
 void MainWindowTest::cancelledEditIsForgotten()
@@ -258,8 +227,8 @@ void MainWindowTest::handWrittenFileAndShutdown()
                     "<SAVE_FILE_DIR/></KORVEL_RECORDER>");
     {
         Korvel_recorder window(settingsDir);
-        QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port -1"));
-        QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("  port 6001"));
+        QCOMPARE(text(&window, "label_receive"), QStringLiteral("port -1"));
+        QCOMPARE(text(&window, "label_send_1"), QStringLiteral("  port 6001"));
         QFile::remove(file);
     }
     // Every exit writes all eleven settings, whether or not a dialog was confirmed.

@@ -21,7 +21,12 @@ struct Box {
     QString title;
     QString text;
     bool hadParent = false;
+
+    // "Warning | title | text", or "no box": one QCOMPARE then shows all three.
+    QString describe() const;
 };
+
+QString describe(QMessageBox::Icon icon, const QString &title, const QString &text);
 
 // Records the next QMessageBox and presses its OK button.
 std::shared_ptr<Box> answerNextBox(int timeoutMs = 10000);

@@ -38,6 +38,14 @@ uint16_t freePort();
 QAction *action(QWidget *window, const char *name);
 // Triggers the action only when it is enabled, as a user could; false otherwise.
 bool trigger(QWidget *window, const char *name);
+// Triggers the action and answers the file dialog it opens with `fileName`
+// (empty cancels); false when the action was disabled or no dialog came.
+bool triggerWithFile(QWidget *window, const char *name, const QString &fileName);
+
+// The ten controls the mode decides, the enabled ones in one string so a failure shows them all.
+QString enabling(QWidget *window);
+// What the QLabel or QTextEdit `name` shows.
+QString text(QWidget *window, const char *name);
 
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
@@ -46,8 +54,8 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 class UdpPeer
 {
 public:
-    UdpPeer();                       // sender
-    explicit UdpPeer(uint16_t port); // receiver bound to 127.0.0.1:port
+    // Port 0 makes a sender; any other a receiver bound to 127.0.0.1:port.
+    explicit UdpPeer(uint16_t port = 0);
     ~UdpPeer();
     UdpPeer(const UdpPeer &) = delete;
     UdpPeer &operator=(const UdpPeer &) = delete;
