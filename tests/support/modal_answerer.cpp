@@ -19,9 +19,8 @@ int generation = 0;
 void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    const int armedIn = generation;
     auto timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [=] {
+    QObject::connect(timer, &QTimer::timeout, timer, [=, armedIn = generation] {
         QWidget *modal = QApplication::activeModalWidget();
         if (armedIn != generation || deadline.hasExpired() || handle(modal && modal->isVisible() ? modal : nullptr)) {
             timer->stop();
@@ -54,11 +53,6 @@ QString describe(QMessageBox::Icon icon, const QString &title, const QString &te
         .arg(QLatin1String(QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(icon)), title, text);
 }
 
-QString Box::describe() const
-{
-    return seen ? Modal::describe(icon, title, text) : QStringLiteral("no box");
-}
-
 void disarmAll()
 {
     ++generation;
@@ -68,10 +62,9 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
 {
     auto box = std::make_shared<Box>();
     pollModal([box](QWidget *modal) {
-        auto *message = qobject_cast<QMessageBox *>(modal);
-        if (message)
+        if (auto *message = qobject_cast<QMessageBox *>(modal))
             *box = answer(message);
-        return message != nullptr;
+        return box->seen;
     }, timeoutMs);
     return box;
 }
@@ -79,8 +72,7 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
 std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs, std::function<void(const Box &)> seen)
 {
     auto boxes = std::make_shared<QList<Box>>();
-    std::weak_ptr<QList<Box>> held = boxes;
-    pollModal([held, seen](QWidget *modal) {
+    pollModal([held = std::weak_ptr(boxes), seen](QWidget *modal) {
         const auto boxes = held.lock();
         auto *message = qobject_cast<QMessageBox *>(modal);
         if (message && boxes) {
@@ -101,21 +93,13 @@ std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int ti
         if (!dialog)
             return false;
         *seen = {true, dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
-        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
-        if (fileName.isEmpty() || !edit || !buttons) {
+        if (fileName.isEmpty()) {
             dialog->reject();
             return true;
         }
-        edit->setText(fileName);
-        // An overwrite question is raised inside the dialog's own accept.
-        pollModal([](QWidget *inner) {
-            auto *question = qobject_cast<QMessageBox *>(inner);
-            QAbstractButton *yes = question ? question->button(QMessageBox::Yes) : nullptr;
-            if (yes)
-                QTest::mouseClick(yes, Qt::LeftButton);
-            return yes != nullptr;
-        }, 1000);
+        // Qt's own dialog, never a native one here: its widgets are known by name.
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(fileName);
+        const auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
         const bool saving = dialog->acceptMode() == QFileDialog::AcceptSave;
         QTest::mouseClick(buttons->button(saving ? QDialogButtonBox::Save : QDialogButtonBox::Open), Qt::LeftButton);
         return true;

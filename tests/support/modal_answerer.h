@@ -15,6 +15,9 @@ class QDialog;
 // modal widget, records what it showed and presses a button.
 namespace Modal {
 
+// "Warning | title | text": compared with Box::describe, one QCOMPARE shows all three.
+QString describe(QMessageBox::Icon icon, const QString &title, const QString &text);
+
 struct Box {
     bool seen = false;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -22,11 +25,9 @@ struct Box {
     QString text;
     bool hadParent = false;
 
-    // "Warning | title | text", or "no box": one QCOMPARE then shows all three.
-    QString describe() const;
+    // "no box" when none came.
+    QString describe() const { return seen ? Modal::describe(icon, title, text) : QStringLiteral("no box"); }
 };
-
-QString describe(QMessageBox::Icon icon, const QString &title, const QString &text);
 
 // Records the next QMessageBox and presses its OK button.
 std::shared_ptr<Box> answerNextBox(int timeoutMs = 10000);
@@ -44,7 +45,7 @@ struct FileDialog {
 };
 
 // Types `fileName` into the next file dialog and accepts it; an empty name
-// cancels it. A confirmation box that the dialog raises (overwrite) is accepted.
+// cancels it.
 std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int timeoutMs = 10000);
 
 // Stops every answerer still waiting, so none outlives the test that armed it.

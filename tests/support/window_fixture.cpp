@@ -1,15 +1,13 @@
 #include "window_fixture.h"
 
 #include "modal_answerer.h"
-#include "net/udp_socket.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTextEdit>
-#include <QWidget>
 
 namespace Fixture {
 
@@ -36,21 +34,15 @@ bool writeSettings(const QString &settingsDir, const SettingsFile &settings)
 uint16_t freePort()
 {
     UdpSocket *socket = nullptr;
-    if (udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) != UDP_OK)
-        return 0;
-    const uint16_t port = udpLocalPort(socket);
+    udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK);
+    const uint16_t port = socket ? udpLocalPort(socket) : 0;
     udpClose(socket);
     return port;
 }
 
-QAction *action(QWidget *window, const char *name)
-{
-    return window->findChild<QAction *>(QLatin1String(name));
-}
-
 bool trigger(QWidget *window, const char *name)
 {
-    QAction *found = action(window, name);
+    QAction *found = window->findChild<QAction *>(QLatin1String(name));
     if (!found || !found->isEnabled())
         return false;
     found->trigger();
@@ -95,16 +87,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-UdpPeer::UdpPeer(uint16_t port)
-{
-    udpOpen(&socket, port, port ? UDP_OPEN_LOOPBACK : 0);
-}
-
-UdpPeer::~UdpPeer()
-{
-    udpClose(socket);
-}
-
 bool UdpPeer::send(const QByteArray &datagram, uint16_t port)
 {
     return udpSend(socket, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000) == UDP_OK;
@@ -114,13 +96,12 @@ QList<QByteArray> UdpPeer::receive(int count, int timeoutMs)
 {
     QList<QByteArray> received;
     QByteArray buffer(70000, '\0');
-    QElapsedTimer quiet;
-    quiet.start();
-    while (socket && received.size() < count && quiet.elapsed() < timeoutMs) {
+    QDeadlineTimer quiet(timeoutMs);
+    while (socket && received.size() < count && !quiet.hasExpired()) {
         const int n = udpReceiveTimed(socket, buffer.data(), int32_t(buffer.size()), 1000, UDP_RECV_FULL_OK);
         if (n >= 0) {
             received.append(buffer.left(n));
-            quiet.restart();
+            quiet.setRemainingTime(timeoutMs);
         }
         QCoreApplication::processEvents();
     }
