@@ -11,46 +11,23 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextEdit>
-
-#include <memory>
 
 using namespace Fixture;
 
 namespace {
 
-QString labelText(QWidget *window, const char *name)
-{
-    auto *label = window->findChild<QLabel *>(QLatin1String(name));
-    return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
-}
+const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
 
-bool enabled(QWidget *window, const char *name)
+// The receive address and both send addresses as the window shows them.
+QStringList addresses(QWidget *window)
 {
-    if (QAction *found = action(window, name))
-        return found->isEnabled();
-    if (auto *widget = window->findChild<QWidget *>(QLatin1String(name)))
-        return widget->isEnabled();
-    return false;
-}
-
-// The ten controls the mode decides, in one string so a failure shows them all.
-QString enabling(QWidget *window)
-{
-    static const char *names[] = {"actionOpen", "actionPlay", "actionSave_as", "actionPause", "actionStop",
-                                  "actionRecord", "actionPreview", "menuSettings", "playSlider", "cb_disableView"};
-    QStringList on;
-    for (const char *name : names)
-        if (enabled(window, name))
-            on << QLatin1String(name);
-    return on.join(QLatin1Char(' '));
+    return {text(window, "label_receive"), text(window, "label_send_1"), text(window, "label_send_2")};
 }
 
 }
@@ -60,45 +37,33 @@ class MainWindowTest : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init() { QDir(settingsDir).removeRecursively(); }
     void cleanup() { Modal::disarmAll(); }
     void startsWithoutSettingsFile();
     void enablingFollowsMode();
-    void reportsFromTheReceiver();
     void shortcuts();
     void settingsSurviveARestart();
-    void cancelledEditIsForgotten();
     void handWrittenFileAndShutdown();
 
 private:
-    std::unique_ptr<QTemporaryDir> home;
-    QString settingsDir;
+    QTemporaryDir home;
+    const QString settingsDir = home.path() + QLatin1String("/.Ostra/Korvel_Recorder");
 };
-
-void MainWindowTest::init()
-{
-    home = std::make_unique<QTemporaryDir>();
-    settingsDir = home->path() + QLatin1String("/.Ostra/Korvel_Recorder");
-}
 
 void MainWindowTest::startsWithoutSettingsFile()
 {
     auto box = Modal::answerNextBox();
     Korvel_recorder window(settingsDir);
-    QVERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Warning);
-    QCOMPARE(box->title, QStringLiteral("Error loading settings"));
-    QCOMPARE(box->text, QStringLiteral("Files not found :\n") + QCoreApplication::applicationDirPath() +
-                            QStringLiteral("/config/current-settings.xml"));
+    const QString missing = QCoreApplication::applicationDirPath() + QStringLiteral("/config/current-settings.xml");
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, QStringLiteral("Error loading settings"),
+                                              QStringLiteral("Files not found :\n") + missing));
 
-    QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port "));
-    QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("  port "));
-    QCOMPARE(labelText(&window, "label_send_2"), QString());
-    QCOMPARE(labelText(&window, "l_filename"), QStringLiteral("no file selected"));
-    QCOMPARE(labelText(&window, "labelFrequency"), QStringLiteral("-- Hz"));
-    QCOMPARE(enabling(&window), QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView"));
+    QCOMPARE(addresses(&window), QStringList({"port ", "  port ", ""}));
+    QCOMPARE(text(&window, "l_filename"), QStringLiteral("no file selected"));
+    QCOMPARE(text(&window, "labelFrequency"), QStringLiteral("-- Hz"));
+    QCOMPARE(enabling(&window), idle);
     for (const char *always : {"actionAbout", "actionHelp", "actionEnterWhatsThis", "actionExit"})
-        QVERIFY2(enabled(&window, always), always);
+        QVERIFY2(window.findChild<QAction *>(always)->isEnabled(), always);
 }
 
 void MainWindowTest::enablingFollowsMode()
@@ -107,43 +72,30 @@ void MainWindowTest::enablingFollowsMode()
     settings.recordPort = QString::number(freePort());
     writeSettings(settingsDir, settings);
     Korvel_recorder window(settingsDir);
-    const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
-    QCOMPARE(enabling(&window), idle);
-
     QVERIFY(trigger(&window, "actionPreview"));
     QCOMPARE(enabling(&window), QStringLiteral("actionStop actionRecord"));
     QVERIFY(trigger(&window, "actionRecord")); // straight from preview to recording
     QCOMPARE(enabling(&window), QStringLiteral("actionStop cb_disableView"));
-
-    auto box = Modal::answerNextBox();
+    Modal::answerNextBox(); // nothing arrived
     QVERIFY(trigger(&window, "actionStop"));
-    QVERIFY(box->seen); // nothing arrived
     QCOMPARE(enabling(&window), idle);
 
     // A mode the window does not know changes nothing.
     window.update_status(3);
     window.updateControls();
     QCOMPARE(enabling(&window), idle);
-}
-
-void MainWindowTest::reportsFromTheReceiver()
-{
-    writeSettings(settingsDir, SettingsFile());
-    Korvel_recorder window(settingsDir);
-    auto *view = window.findChild<QTextEdit *>("te_datadisplay");
-    auto *disable = window.findChild<QCheckBox *>("cb_disableView");
 
     // Report 2 with the view disabled: counted (Play becomes possible) but not shown.
-    disable->setChecked(true);
+    window.findChild<QCheckBox *>("cb_disableView")->setChecked(true);
     window.update_status(2);
     QVERIFY(QMetaObject::invokeMethod(&window, "update_display"));
-    QCOMPARE(view->toPlainText(), QString());
-    // Report 0: idle again, and the controls keep the look they had.
+    QCOMPARE(text(&window, "te_datadisplay"), QString());
+    // Report 0: idle again, and the controls keep the look they had until asked.
     window.update_status(0);
-    QVERIFY(!enabled(&window, "actionPlay"));
+    QCOMPARE(enabling(&window), idle);
     window.updateControls();
-    QVERIFY(enabled(&window, "actionPlay"));
-    QVERIFY(enabled(&window, "actionSave_as"));
+    QCOMPARE(enabling(&window), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
+                                               "menuSettings cb_disableView"));
 }
 
 void MainWindowTest::shortcuts()
@@ -151,100 +103,77 @@ void MainWindowTest::shortcuts()
     writeSettings(settingsDir, SettingsFile());
     Korvel_recorder window(settingsDir);
     window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-
-    auto recordDialog = Modal::onNextDialog([](QDialog *dialog) {
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("Record Settings"));
-        dialog->reject();
-    });
-    QTest::keyClick(&window, Qt::Key_F8);
-    QVERIFY(*recordDialog);
-
-    auto playDialog = Modal::onNextDialog([](QDialog *dialog) {
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("Play Settings"));
-        dialog->reject();
-    });
-    window.activateWindow(); // a closed dialog does not give the focus back by itself here
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-    QTest::keyClick(&window, Qt::Key_F9);
-    QVERIFY(*playDialog);
+    // A closed dialog does not give the focus back by itself here.
+    const auto refocus = [&window] {
+        window.activateWindow();
+        return QTest::qWaitForWindowActive(&window);
+    };
+    for (const auto &[key, title] : {std::pair{Qt::Key_F8, "Record Settings"}, {Qt::Key_F9, "Play Settings"}}) {
+        QVERIFY(refocus());
+        auto shown = std::make_shared<QString>();
+        Modal::onNextDialog([shown](QDialog *dialog) {
+            *shown = dialog->windowTitle();
+            dialog->reject();
+        });
+        QTest::keyClick(&window, key);
+        QCOMPARE(*shown, QLatin1String(title));
+    }
 
     auto open = Modal::answerNextFileDialog(QString());
-    window.activateWindow(); // a closed dialog does not give the focus back by itself here
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(refocus());
     QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
-    QVERIFY(open->seen);
     QCOMPARE(open->title, QStringLiteral("Open File"));
     QCOMPARE(open->nameFilters, QStringList(QStringLiteral("Korvel Recorder files (*.wly)")));
 
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(refocus());
     QTest::keyClick(&window, Qt::Key_Q);
     QTRY_VERIFY(!window.isVisible());
 }
 
 void MainWindowTest::settingsSurviveARestart()
 {
-    writeSettings(settingsDir, SettingsFile());
+    SettingsFile settings;
+    settings.frequency = QStringLiteral("60.5"); // reads as 0: the dialog shows its lower bound
+    settings.loop = QStringLiteral("true");
+    writeSettings(settingsDir, settings);
     {
         Korvel_recorder window(settingsDir);
-        auto confirmed = Modal::onNextDialog([](QDialog *dialog) {
+        Modal::onNextDialog([](QDialog *dialog) {
+            QCOMPARE(dialog->findChild<QSpinBox *>("sb_frequency_1")->value(), 4);
+            dialog->findChild<QLineEdit *>("le_host_1")->setText(QStringLiteral("example.invalid"));
+            QTest::mouseClick(dialog->findChild<QPushButton *>("pb_cancel"), Qt::LeftButton);
+        });
+        QVERIFY(trigger(&window, "actionPlaySettings"));
+
+        // The cancelled edit is forgotten; the frequency is kept at what the dialog showed.
+        Modal::onNextDialog([](QDialog *dialog) {
+            QCOMPARE(dialog->findChild<QLineEdit *>("le_host_1")->text(), QStringLiteral("127.0.0.1"));
             dialog->findChild<QLineEdit *>("le_host_1")->setText(QStringLiteral("127.0.0.2"));
             dialog->findChild<QSpinBox *>("sb_port_1")->setValue(6001);
             dialog->findChild<QCheckBox *>("activeBox")->click();
             dialog->findChild<QLineEdit *>("le_host_2")->setText(QStringLiteral("localhost"));
             dialog->findChild<QSpinBox *>("sb_port_2")->setValue(6002);
-            dialog->findChild<QSpinBox *>("sb_frequency_1")->setValue(25);
             dialog->findChild<QRadioButton *>("rb_single")->click();
             QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
         });
         QVERIFY(trigger(&window, "actionPlaySettings"));
-        QVERIFY(*confirmed);
-        QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
-        QCOMPARE(labelText(&window, "label_send_2"), QStringLiteral("localhost  port 6002"));
+        QCOMPARE(addresses(&window), QStringList({"port 5000", "127.0.0.2  port 6001", "localhost  port 6002"}));
 
         // Confirming the record dialog writes the play values too, unchanged.
-        auto record = Modal::onNextDialog([](QDialog *dialog) {
+        Modal::onNextDialog([](QDialog *dialog) {
             dialog->findChild<QLineEdit *>("le_port")->setText(QStringLiteral("40000"));
             QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
         });
         QVERIFY(trigger(&window, "actionRecordSettings"));
-        QVERIFY(*record);
-        QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port 40000"));
+        QCOMPARE(addresses(&window), QStringList({"port 40000", "127.0.0.2  port 6001", "localhost  port 6002"}));
     }
     const QByteArray written = readFile(settingsDir + QLatin1String("/config/current-settings.xml"));
-    QVERIFY(written.contains("<PLAY_HOST_1 HOST=\"127.0.0.2\"/>"));
-    QVERIFY(written.contains("<FREQUENCY FREQUENCY=\"25\"/>"));
-    QVERIFY(written.contains("<LOOP LOOP=\"false\"/>"));
-    QVERIFY(written.contains("<RECORD_PORT PORT_NR=\"40000\"/>"));
+    for (const char *line : {"<PLAY_HOST_1 HOST=\"127.0.0.2\"/>", "<FREQUENCY FREQUENCY=\"4\"/>",
+                             "<LOOP LOOP=\"false\"/>", "<RECORD_PORT PORT_NR=\"40000\"/>"})
+        QVERIFY2(written.contains(line), line);
 
     Korvel_recorder again(settingsDir);
-    QCOMPARE(labelText(&again, "label_receive"), QStringLiteral("port 40000"));
-    QCOMPARE(labelText(&again, "label_send_1"), QStringLiteral("127.0.0.2  port 6001"));
-    QCOMPARE(labelText(&again, "label_send_2"), QStringLiteral("localhost  port 6002"));
-}
-
-void MainWindowTest::cancelledEditIsForgotten()
-{
-    SettingsFile settings;
-    settings.frequency = QStringLiteral("60.5"); // reads as 0: the dialog shows its lower bound
-    writeSettings(settingsDir, settings);
-    Korvel_recorder window(settingsDir);
-    auto edited = Modal::onNextDialog([](QDialog *dialog) {
-        QCOMPARE(dialog->findChild<QSpinBox *>("sb_frequency_1")->value(), 4);
-        dialog->findChild<QLineEdit *>("le_host_1")->setText(QStringLiteral("example.invalid"));
-        QTest::mouseClick(dialog->findChild<QPushButton *>("pb_cancel"), Qt::LeftButton);
-    });
-    QVERIFY(trigger(&window, "actionPlaySettings"));
-    QVERIFY(*edited);
-    auto reopened = Modal::onNextDialog([](QDialog *dialog) {
-        QCOMPARE(dialog->findChild<QLineEdit *>("le_host_1")->text(), QStringLiteral("127.0.0.1"));
-        QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
-    });
-    QVERIFY(trigger(&window, "actionPlaySettings"));
-    QVERIFY(*reopened);
-    QVERIFY(readFile(settingsDir + QLatin1String("/config/current-settings.xml"))
-                .contains("<FREQUENCY FREQUENCY=\"4\"/>"));
+    QCOMPARE(addresses(&again), QStringList({"port 40000", "127.0.0.2  port 6001", "localhost  port 6002"}));
 }
 
 void MainWindowTest::handWrittenFileAndShutdown()
@@ -258,8 +187,7 @@ void MainWindowTest::handWrittenFileAndShutdown()
                     "<SAVE_FILE_DIR/></KORVEL_RECORDER>");
     {
         Korvel_recorder window(settingsDir);
-        QCOMPARE(labelText(&window, "label_receive"), QStringLiteral("port -1"));
-        QCOMPARE(labelText(&window, "label_send_1"), QStringLiteral("  port 6001"));
+        QCOMPARE(addresses(&window), QStringList({"port -1", "  port 6001", ""}));
         QFile::remove(file);
     }
     // Every exit writes all eleven settings, whether or not a dialog was confirmed.

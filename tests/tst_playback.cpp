@@ -5,12 +5,9 @@
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
-#include <QAction>
-#include <QLabel>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextEdit>
 
 #include <memory>
 
@@ -18,19 +15,25 @@ using namespace Fixture;
 
 namespace {
 
+// Idle with a recording to play, as after the end of a playback.
+const QString idleWithRecording =
+    QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings cb_disableView");
+
 // A frame as stored, with blanks to trim and a comment to drop.
 QByteArray storedFrame(int n)
 {
     return QStringLiteral("fr %1\r\nts %2\r\n  body %1 0.5 -3  \r\n# note\r\n")
-        .arg(n)
-        .arg(100.0 + n / 100.0, 0, 'f', 3)
-        .toLatin1();
+        .arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
 }
 
-// The same frame as playback sends it.
-QByteArray sentFrame(int n)
+// Frames from..to as playback sends them.
+QList<QByteArray> sent(int from, int to)
 {
-    return QStringLiteral("fr %1\r\nts %2\r\nbody %1 0.5 -3\r\n").arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
+    QList<QByteArray> frames;
+    for (int n = from; n <= to; ++n)
+        frames << QStringLiteral("fr %1\r\nts %2\r\nbody %1 0.5 -3\r\n")
+                      .arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
+    return frames;
 }
 
 QByteArray recording(int from, int to, const QList<int> &lost = {})
@@ -42,11 +45,6 @@ QByteArray recording(int from, int to, const QList<int> &lost = {})
     return bytes;
 }
 
-int frameNumber(const QByteArray &datagram)
-{
-    return datagram.mid(3, datagram.indexOf('\r') - 3).toInt();
-}
-
 }
 
 class PlaybackTest : public QObject
@@ -56,159 +54,117 @@ class PlaybackTest : public QObject
 private slots:
     void init();
     void cleanup();
-    void playsOnceThenIdles();
-    void loopsWithOneEmptyPeriod();
-    void paceFromTimestamps();
+    void playPauseAndPlayAgain();
+    void loopPacedByTimestamps();
     void secondDestinationFails();
-    void pauseAndResume();
     void resumeAfterSliderMove_data();
     void resumeAfterSliderMove();
-    void idleSliderOnlyShows();
-    void badFrameNumbersRefused();
+    void idleSliderAndBadFrameNumbers();
     void playWithoutRecording();
 
 private:
-    void start(const SettingsFile &settings);
+    void start();
     bool open(const QByteArray &content);
     void moveSlider(int frame);
 
-    std::unique_ptr<QTemporaryDir> dir;
+    QTemporaryDir dir;
+    SettingsFile settings;
     std::unique_ptr<Korvel_recorder> window;
     std::unique_ptr<UdpPeer> receiver;
-    uint16_t port = 0;
 };
 
 void PlaybackTest::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    port = freePort();
-    receiver = std::make_unique<UdpPeer>(port);
-    QVERIFY(receiver->isOpen());
+    settings = SettingsFile();
+    settings.port1 = QString::number(freePort());
+    // A receiver that could not bind receives nothing, which every test notices.
+    receiver = std::make_unique<UdpPeer>(settings.port1.toUShort());
 }
 
 void PlaybackTest::cleanup()
 {
     Modal::disarmAll();
     window.reset();
-    receiver.reset();
 }
 
-void PlaybackTest::start(const SettingsFile &given)
+void PlaybackTest::start()
 {
-    SettingsFile settings = given;
-    settings.port1 = QString::number(port);
-    const QString settingsDir = dir->path() + QLatin1String("/settings");
-    writeSettings(settingsDir, settings);
-    window = std::make_unique<Korvel_recorder>(settingsDir);
+    writeSettings(dir.path(), settings);
+    window = std::make_unique<Korvel_recorder>(dir.path());
 }
 
 bool PlaybackTest::open(const QByteArray &content)
 {
-    const QString path = dir->path() + QLatin1String("/recording.wly");
-    writeFile(path, content);
-    auto answer = Modal::answerNextFileDialog(path);
-    return trigger(window.get(), "actionOpen") && answer->seen;
+    const QString path = dir.filePath(QStringLiteral("recording.wly"));
+    return writeFile(path, content) && triggerWithFile(window.get(), "actionOpen", path);
 }
 
+// The slider must be enabled for this to be a user's move; the enabling checks say so.
 void PlaybackTest::moveSlider(int frame)
 {
     auto *slider = window->findChild<QSlider *>("playSlider");
-    QVERIFY(slider->isEnabled());
     slider->setSliderDown(true);
     slider->setSliderPosition(frame);
     slider->setSliderDown(false);
 }
 
-void PlaybackTest::playsOnceThenIdles()
+void PlaybackTest::playPauseAndPlayAgain()
 {
-    start(SettingsFile());
-    QVERIFY(open(QByteArray("# made by hand\r\n") + recording(1, 3)));
+    start();
+    QVERIFY(open(QByteArray("# made by hand\r\n") + recording(1, 8)));
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(window->findChild<QLabel *>("labelFrequency")->text(), QStringLiteral("60.0 Hz"));
-    QVERIFY(!action(window.get(), "actionPlay")->isEnabled());
-    QVERIFY(action(window.get(), "actionPause")->isEnabled());
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("60.0 Hz"));
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionPause actionStop cb_disableView"));
+    QList<QByteArray> received = receiver->receive(2);
+    QVERIFY(trigger(window.get(), "actionPause"));
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionPlay actionStop playSlider cb_disableView"));
+    // At most one frame was already on its way when Pause came.
+    received += receiver->receive(1, 300);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
 
     // The preamble is never sent; each frame is trimmed, CR LF-ended and without comments.
-    QCOMPARE(receiver->receive(3), QList<QByteArray>({sentFrame(1), sentFrame(2), sentFrame(3)}));
+    QVERIFY(trigger(window.get(), "actionPlay"));
+    received += receiver->receive(8 - received.size());
+    QCOMPARE(received, sent(1, 8));
     QVERIFY(receiver->receive(1, 400).isEmpty());
-    QTRY_VERIFY(action(window.get(), "actionPlay")->isEnabled());
-    QVERIFY(!action(window.get(), "actionPause")->isEnabled());
-    QVERIFY(!action(window.get(), "actionStop")->isEnabled());
+    QTRY_COMPARE(enabling(window.get()), idleWithRecording);
 
     // A second pass starts again with frame 1, never with a stale frame line.
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver->receive(3), QList<QByteArray>({sentFrame(1), sentFrame(2), sentFrame(3)}));
+    QCOMPARE(receiver->receive(8), sent(1, 8));
 }
 
-void PlaybackTest::loopsWithOneEmptyPeriod()
+void PlaybackTest::loopPacedByTimestamps()
 {
-    SettingsFile settings;
     settings.loop = QStringLiteral("true");
-    start(settings);
+    settings.timestamp = QStringLiteral("true");
+    start();
     QVERIFY(open(recording(1, 3)));
     QVERIFY(trigger(window.get(), "actionPlay"));
-    const QList<QByteArray> received = receiver->receive(7);
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("100.0 Hz"));
+    QCOMPARE(receiver->receive(7), sent(1, 3) + sent(1, 3) + sent(1, 1));
     QVERIFY(trigger(window.get(), "actionStop"));
-    QCOMPARE(received, QList<QByteArray>({sentFrame(1), sentFrame(2), sentFrame(3), sentFrame(1), sentFrame(2),
-                                          sentFrame(3), sentFrame(1)}));
-}
-
-void PlaybackTest::paceFromTimestamps()
-{
-    SettingsFile settings;
-    settings.timestamp = QStringLiteral("true");
-    start(settings);
-    QVERIFY(open("fr 1\r\nts 10.0\r\nx\r\nfr 2\r\nts 10.02\r\nx\r\nfr 3\r\nts 10.04\r\nx\r\n"));
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(window->findChild<QLabel *>("labelFrequency")->text(), QStringLiteral("50.0 Hz"));
-    QCOMPARE(receiver->receive(3).size(), 3);
 
     // Equal stamps would divide by zero: the frequency setting paces instead.
     QVERIFY(open("fr 1\r\nts 10.0\r\nx\r\nfr 2\r\nts 10.0\r\nx\r\n"));
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(window->findChild<QLabel *>("labelFrequency")->text(), QStringLiteral("60.0 Hz"));
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("60.0 Hz"));
     QCOMPARE(receiver->receive(2).size(), 2);
 }
 
 void PlaybackTest::secondDestinationFails()
 {
-    SettingsFile settings;
     settings.active = QStringLiteral("true");
     settings.port2 = QStringLiteral("0"); // no datagram can go to port 0
-    start(settings);
+    start();
     QVERIFY(open(recording(1, 5)));
     auto box = Modal::answerNextBox();
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver->receive(1), QList<QByteArray>({sentFrame(1)}));
-    QTRY_VERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Critical);
-    QCOMPARE(box->title, QStringLiteral("Korvel Recorder"));
-    QCOMPARE(box->text, QStringLiteral("Error while sending data 2"));
+    QCOMPARE(receiver->receive(1), sent(1, 1));
+    QTRY_COMPARE(box->describe(),
+                 Modal::describe(QMessageBox::Critical, "Korvel Recorder", "Error while sending data 2"));
     QVERIFY(receiver->receive(1, 300).isEmpty());
-    QVERIFY(action(window.get(), "actionPlay")->isEnabled());
-    QVERIFY(!action(window.get(), "actionPause")->isEnabled());
-}
-
-void PlaybackTest::pauseAndResume()
-{
-    start(SettingsFile());
-    QVERIFY(open(recording(1, 8)));
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QList<QByteArray> received = receiver->receive(2);
-    QVERIFY(trigger(window.get(), "actionPause"));
-    QVERIFY(action(window.get(), "actionPlay")->isEnabled());
-    QVERIFY(!action(window.get(), "actionRecord")->isEnabled());
-    QVERIFY(window->findChild<QSlider *>("playSlider")->isEnabled());
-    // At most one frame was already on its way when Pause came.
-    received += receiver->receive(1, 300);
-    QVERIFY(receiver->receive(1, 300).isEmpty());
-
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    received += receiver->receive(8 - received.size());
-    QList<QByteArray> expected;
-    for (int n = 1; n <= 8; ++n)
-        expected << sentFrame(n);
-    QCOMPARE(received, expected);
+    QCOMPARE(enabling(window.get()), idleWithRecording);
 }
 
 void PlaybackTest::resumeAfterSliderMove_data()
@@ -229,11 +185,9 @@ void PlaybackTest::resumeAfterSliderMove()
     QFETCH(QList<int>, lost);
     QFETCH(int, chosen);
     QFETCH(int, resumed);
-    SettingsFile settings;
     settings.frequency = QStringLiteral("50");
-    start(settings);
-    if (!lost.isEmpty())
-        Modal::answerNextBox(); // lost frames are reported on loading
+    start();
+    Modal::answerNextBox(); // lost frames are reported on loading
     QVERIFY(open(recording(1, 130, lost)));
     QVERIFY(trigger(window.get(), "actionPlay"));
     QCOMPARE(receiver->receive(2).size(), 2);
@@ -242,75 +196,55 @@ void PlaybackTest::resumeAfterSliderMove()
 
     moveSlider(chosen);
     QVERIFY(trigger(window.get(), "actionPlay"));
-    const QList<QByteArray> after = receiver->receive(2);
-    QCOMPARE(after.size(), 2);
-    QCOMPARE(frameNumber(after.at(0)), resumed);
-    QCOMPARE(after.at(0), sentFrame(resumed));
-    QVERIFY(frameNumber(after.at(1)) > resumed);
+    QCOMPARE(receiver->receive(2), sent(resumed, resumed + 1));
 }
 
-void PlaybackTest::idleSliderOnlyShows()
+void PlaybackTest::idleSliderAndBadFrameNumbers()
 {
-    start(SettingsFile());
+    start();
     auto lostBox = Modal::answerNextBox();
     QVERIFY(open(recording(5, 9, {7, 8})));
-    QVERIFY(lostBox->seen);
-    QCOMPARE(lostBox->text, QStringLiteral("Lost frame number 2:  7 8"));
+    QCOMPARE(lostBox->describe(),
+             Modal::describe(QMessageBox::Warning, "Korvel Recorder", "Lost frame number 2:  7 8"));
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
+                                                    "menuSettings playSlider cb_disableView"));
     auto *slider = window->findChild<QSlider *>("playSlider");
-    QCOMPARE(slider->minimum(), 5);
-    QCOMPARE(slider->maximum(), 9);
-    QCOMPARE(slider->value(), 5);
+    QCOMPARE(QList<int>({slider->minimum(), slider->maximum(), slider->value()}), QList<int>({5, 9, 5}));
 
-    auto *view = window->findChild<QTextEdit *>("te_datadisplay");
+    // Moving the slider while idle only shows the frame, or nothing for a lost one.
     moveSlider(6);
-    QCOMPARE(view->toPlainText(), QString::fromLatin1(storedFrame(6)).remove(QLatin1Char('\r')));
+    QCOMPARE(text(window.get(), "te_datadisplay"), QString::fromLatin1(storedFrame(6)).remove(QLatin1Char('\r')));
     moveSlider(7);
-    QCOMPARE(view->toPlainText(), QString());
+    QCOMPARE(text(window.get(), "te_datadisplay"), QString());
     QVERIFY(receiver->receive(1, 300).isEmpty());
-    QVERIFY(action(window.get(), "actionOpen")->isEnabled());
-    QVERIFY(!action(window.get(), "actionStop")->isEnabled());
-}
 
-void PlaybackTest::badFrameNumbersRefused()
-{
-    start(SettingsFile());
-    QVERIFY(open(recording(1, 3)));
-    auto box = Modal::answerNextBox();
-    QVERIFY(open("fr 5\r\nx\r\nfr 6\r\nx\r\nfr 6\r\nx\r\n"));
-    QVERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Critical);
-    QCOMPARE(box->text, QStringLiteral("This file has a problem with frame numbers and cannot be played."));
-
-    // A first frame line whose number does not read is refused with the same box, not silently.
-    auto silent = Modal::answerNextBox();
-    QVERIFY(open("fr x\r\nbody\r\n"));
-    QVERIFY(silent->seen);
-    QCOMPARE(silent->text, QStringLiteral("This file has a problem with frame numbers and cannot be played."));
+    // Repeated numbers, and a first frame line whose number does not read: the
+    // same box for both, never a silent refusal.
+    for (const char *bad : {"fr 5\r\nx\r\nfr 6\r\nx\r\nfr 6\r\nx\r\n", "fr x\r\nbody\r\n"}) {
+        auto box = Modal::answerNextBox();
+        QVERIFY(open(bad));
+        QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder",
+                                                  "This file has a problem with frame numbers and cannot be played."));
+    }
     // The recording opened before stays the current one.
-    QCOMPARE(window->findChild<QSlider *>("playSlider")->maximum(), 3);
+    QCOMPARE(slider->maximum(), 9);
 }
 
 void PlaybackTest::playWithoutRecording()
 {
-    SettingsFile settings;
     settings.recordPort = QString::number(freePort());
-    start(settings);
+    start();
     QVERIFY(trigger(window.get(), "actionRecord"));
-    UdpPeer sender;
-    QVERIFY(sender.send(storedFrame(1), settings.recordPort.toUShort()));
-    auto *view = window->findChild<QTextEdit *>("te_datadisplay");
-    QTRY_VERIFY(view->toPlainText().contains(QLatin1String("fr 1")));
-    auto cancel = Modal::answerNextFileDialog(QString());
-    QVERIFY(trigger(window.get(), "actionStop"));
-    QVERIFY(cancel->seen);
+    QVERIFY(UdpPeer().send(storedFrame(1), settings.recordPort.toUShort()));
+    QTRY_VERIFY(text(window.get(), "te_datadisplay").contains(QLatin1String("fr 1")));
+    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
 
     // Data arrived but nothing was saved: Play is offered and explains itself.
     auto box = Modal::answerNextBox();
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QVERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Warning);
-    QCOMPARE(box->text, QStringLiteral("Please select a file in the File -> Open dialog."));
-    QVERIFY(action(window.get(), "actionOpen")->isEnabled());
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Korvel Recorder",
+                                              "Please select a file in the File -> Open dialog."));
+    QCOMPARE(enabling(window.get()), idleWithRecording);
 }
 
 QTEST_MAIN(PlaybackTest)

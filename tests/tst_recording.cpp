@@ -6,15 +6,12 @@
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
-#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextEdit>
 
 #include <memory>
 
@@ -25,11 +22,8 @@ namespace {
 // 21 and 22 bytes: frame line, timestamp line and one body line, CR LF-ended.
 const QByteArray first("fr 1\r\nts 1.0\r\n1 2 3\r\n");
 const QByteArray second("fr 2\r\nts 1.02\r\n1 2 3\r\n");
-
-QString temporaryRecording()
-{
-    return QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
-}
+const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
+const QString temporaryRecording = QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
 
 }
 
@@ -43,7 +37,6 @@ private slots:
     void recordStopAndSave();
     void stopWithNothingReceived();
     void recordWhilePreviewing();
-    void previewWritesNothing();
     void portHeldElsewhere();
     void plantedLinkIsRefused();
     void failedSaveKeepsTheRecording();
@@ -51,152 +44,119 @@ private slots:
 
 private:
     // Sends the datagrams and waits until the window has shown the last one.
-    bool sendAndWait(const QList<QByteArray> &datagrams, const QByteArray &shownPart);
+    bool sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart);
+    QString path(const char *name) const { return dir.filePath(QLatin1String(name)); }
+
+    QTemporaryDir dir;
     std::unique_ptr<Korvel_recorder> window;
-    std::unique_ptr<QTemporaryDir> dir;
-    QString settingsDir;
     uint16_t port = 0;
     UdpPeer sender;
 };
 
 void RecordingTest::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    settingsDir = dir->path() + QLatin1String("/settings");
     port = freePort();
     SettingsFile settings;
     settings.recordPort = QString::number(port);
-    settings.saveDir = dir->path();
-    writeSettings(settingsDir, settings);
-    QFile::remove(temporaryRecording());
-    window = std::make_unique<Korvel_recorder>(settingsDir);
+    settings.saveDir = dir.path();
+    writeSettings(path("settings"), settings);
+    QFile::remove(temporaryRecording);
+    window = std::make_unique<Korvel_recorder>(path("settings"));
 }
 
 void RecordingTest::cleanup()
 {
     Modal::disarmAll();
     window.reset();
-    QFile::remove(temporaryRecording());
+    QFile::remove(temporaryRecording);
 }
 
-bool RecordingTest::sendAndWait(const QList<QByteArray> &datagrams, const QByteArray &shownPart)
+bool RecordingTest::sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart)
 {
     for (const QByteArray &datagram : datagrams)
         if (!sender.send(datagram, port))
             return false;
-    auto *view = window->findChild<QTextEdit *>("te_datadisplay");
-    return QTest::qWaitFor([&] { return view->toPlainText().toLatin1().contains(shownPart); }, 5000);
+    return QTest::qWaitFor([&] { return text(window.get(), "te_datadisplay").contains(shownPart); }, 5000);
 }
 
 void RecordingTest::recordStopAndSave()
 {
     QVERIFY(trigger(window.get(), "actionRecord"));
-    QCOMPARE(window->findChild<QLabel *>("l_filename")->text(), QStringLiteral("<temporary buffer>"));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
     QVERIFY(sendAndWait({first, second}, "fr 2"));
 
-    const QString target = dir->path() + QLatin1String("/session");
-    auto save = Modal::answerNextFileDialog(target);
+    auto save = Modal::answerNextFileDialog(path("session"));
     QVERIFY(trigger(window.get(), "actionStop"));
-    QVERIFY(save->seen);
     QCOMPARE(save->title, QStringLiteral("Save File"));
-    QCOMPARE(QDir(save->directory), QDir(dir->path()));
+    QCOMPARE(QDir(save->directory), QDir(dir.path()));
 
     // The file is the datagrams back to back: nothing added, nothing lost.
-    QCOMPARE(readFile(target + QLatin1String(".wly")), first + second);
-    QCOMPARE(window->findChild<QLabel *>("l_filename")->text(), target + QLatin1String(".wly"));
-    QVERIFY(!QFileInfo::exists(temporaryRecording()));
+    QCOMPARE(readFile(path("session.wly")), first + second);
+    QCOMPARE(text(window.get(), "l_filename"), path("session.wly"));
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
     // The saved copy is loaded at once: playable, slider set to its range but disabled.
-    QVERIFY(action(window.get(), "actionPlay")->isEnabled());
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
+                                                    "menuSettings cb_disableView"));
     auto *slider = window->findChild<QSlider *>("playSlider");
-    QCOMPARE(slider->minimum(), 1);
-    QCOMPARE(slider->maximum(), 2);
-    QVERIFY(!slider->isEnabled());
+    QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
 }
 
 void RecordingTest::stopWithNothingReceived()
 {
     QVERIFY(trigger(window.get(), "actionRecord"));
     auto box = Modal::answerNextBox();
-    auto save = Modal::answerNextFileDialog(QString(), 1000);
-    QVERIFY(trigger(window.get(), "actionStop"));
-    QVERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Warning);
-    QCOMPARE(box->title, QStringLiteral("Korvel Recorder"));
-    QCOMPARE(box->text, QStringLiteral("No data received on port %1.\nPlease check your network settings in Korvel.")
-                            .arg(port));
-    QTest::qWait(200);
-    QVERIFY(!save->seen);
-    QVERIFY(!QFileInfo::exists(temporaryRecording()));
-    QVERIFY(action(window.get(), "actionRecord")->isEnabled());
-    QVERIFY(!action(window.get(), "actionStop")->isEnabled());
+    // Nothing to save, so no save dialog either; Stop would run it before it returns.
+    QVERIFY(!triggerWithFile(window.get(), "actionStop", QString()));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Korvel Recorder", QStringLiteral(
+        "No data received on port %1.\nPlease check your network settings in Korvel.").arg(port)));
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+    QCOMPARE(enabling(window.get()), idle);
 }
 
 void RecordingTest::recordWhilePreviewing()
 {
     QVERIFY(trigger(window.get(), "actionPreview"));
-    QVERIFY(sendAndWait({second}, "fr 2"));
+    // A zero byte ends the shown text, not the datagram.
+    QVERIFY(sendAndWait({QByteArray("fr 7\r\nab\0cd\r\n", 13)}, "ab"));
+    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("cd")));
+    QVERIFY(!QFileInfo::exists(temporaryRecording)); // a preview writes nothing
+
     QVERIFY(trigger(window.get(), "actionRecord"));
-    QCOMPARE(window->findChild<QLabel *>("l_filename")->text(), QStringLiteral("<temporary buffer>"));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
     // An empty datagram from anywhere is nothing to keep and must not end the recording.
     QVERIFY(sender.send(QByteArray(), port));
     QVERIFY(sendAndWait({first}, "fr 1"));
-
-    const QString target = dir->path() + QLatin1String("/from-preview.wly");
-    auto save = Modal::answerNextFileDialog(target);
-    QVERIFY(trigger(window.get(), "actionStop"));
-    QVERIFY(save->seen);
-    QCOMPARE(readFile(target), first);
-}
-
-void RecordingTest::previewWritesNothing()
-{
-    QVERIFY(trigger(window.get(), "actionPreview"));
-    QVERIFY(!window->findChild<QWidget *>("cb_disableView")->isEnabled());
-    // A zero byte ends the shown text, not the datagram.
-    QVERIFY(sendAndWait({QByteArray("fr 7\r\nab\0cd\r\n", 13)}, "ab"));
-    QVERIFY(!window->findChild<QTextEdit *>("te_datadisplay")->toPlainText().contains(QLatin1String("cd")));
-    QVERIFY(trigger(window.get(), "actionStop"));
-    QVERIFY(!QFileInfo::exists(temporaryRecording()));
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("from-preview.wly")));
+    QCOMPARE(readFile(path("from-preview.wly")), first);
 }
 
 void RecordingTest::portHeldElsewhere()
 {
-    UdpPeer holder(port);
-    QVERIFY(holder.isOpen());
-    auto box = Modal::answerNextBox();
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Critical);
-    QCOMPARE(box->title, QStringLiteral("Korvel Recorder"));
-    QCOMPARE(box->text, QStringLiteral("Please check your UDP settings\n"));
-    QVERIFY(action(window.get(), "actionRecord")->isEnabled());
-    QVERIFY(!action(window.get(), "actionStop")->isEnabled());
-
-    auto again = Modal::answerNextBox();
-    QVERIFY(trigger(window.get(), "actionPreview"));
-    QVERIFY(again->seen);
-    QVERIFY(action(window.get(), "actionPreview")->isEnabled());
+    const UdpPeer holder(port);
+    for (const char *command : {"actionRecord", "actionPreview"}) {
+        auto box = Modal::answerNextBox();
+        QVERIFY(trigger(window.get(), command));
+        QCOMPARE(box->describe(),
+                 Modal::describe(QMessageBox::Critical, "Korvel Recorder", "Please check your UDP settings\n"));
+        QCOMPARE(enabling(window.get()), idle);
+    }
 }
 
 void RecordingTest::plantedLinkIsRefused()
 {
     // Another user's link at the fixed name must not make us truncate its target.
-    const QString victim = dir->path() + QLatin1String("/victim");
-    writeFile(victim, "precious");
-    QVERIFY(QFile::link(victim, temporaryRecording()));
+    QVERIFY(writeFile(path("victim"), "precious"));
+    QVERIFY(QFile::link(path("victim"), temporaryRecording));
 
     auto box = Modal::answerNextBox();
     QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(box->seen);
-    QCOMPARE(box->icon, QMessageBox::Warning);
-    QCOMPARE(box->title, QStringLiteral("Save Record Data"));
-    QCOMPARE(box->text, QStringLiteral("Error while writing temporary file"));
+    QCOMPARE(box->describe(),
+             Modal::describe(QMessageBox::Warning, "Save Record Data", "Error while writing temporary file"));
     QVERIFY(!box->hadParent);
-    QCOMPARE(readFile(victim), QByteArray("precious"));
-    QVERIFY(action(window.get(), "actionRecord")->isEnabled());
-    QVERIFY(!action(window.get(), "actionStop")->isEnabled());
+    QCOMPARE(readFile(path("victim")), QByteArray("precious"));
+    QCOMPARE(enabling(window.get()), idle);
     // The port was given back: recording works once the link is gone.
-    QFile::remove(temporaryRecording());
+    QFile::remove(temporaryRecording);
     QVERIFY(trigger(window.get(), "actionRecord"));
 }
 
@@ -206,40 +166,26 @@ void RecordingTest::failedSaveKeepsTheRecording()
     QVERIFY(sendAndWait({first, second}, "fr 2"));
 
     // A file where a directory should be: the copy cannot be made.
-    writeFile(dir->path() + QLatin1String("/plain"), "x");
-    const QString impossible = dir->path() + QLatin1String("/plain/rec.wly");
-    auto save = Modal::answerNextFileDialog(impossible);
+    QVERIFY(writeFile(path("plain"), "x"));
     auto box = Modal::answerNextBox();
-    QVERIFY(trigger(window.get(), "actionStop"));
-    QVERIFY(save->seen);
-    QVERIFY(box->seen);
-    QCOMPARE(box->title, QStringLiteral("Save Record Data"));
-    QVERIFY2(box->text.contains(impossible), qPrintable(box->text));
-    QVERIFY(QFileInfo::exists(temporaryRecording()));
-    QCOMPARE(window->findChild<QLabel *>("l_filename")->text(), QStringLiteral("<temporary buffer>"));
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("plain/rec.wly")));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Save Record Data",
+                                              "The recording could not be saved as " + path("plain/rec.wly") + '.'));
+    QVERIFY(QFileInfo::exists(temporaryRecording));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
 
     // The data is still there for another try.
-    const QString target = dir->path() + QLatin1String("/second-try.wly");
-    auto retry = Modal::answerNextFileDialog(target);
-    QVERIFY(trigger(window.get(), "actionSave_as"));
-    QVERIFY(retry->seen);
-    QCOMPARE(readFile(target), first + second);
+    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("second-try.wly")));
+    QCOMPARE(readFile(path("second-try.wly")), first + second);
 }
 
 void RecordingTest::saveAsCopiesAnOpenedRecording()
 {
-    const QString original = dir->path() + QLatin1String("/original.wly");
-    writeFile(original, first + second);
-    auto open = Modal::answerNextFileDialog(original);
-    QVERIFY(trigger(window.get(), "actionOpen"));
-    QVERIFY(open->seen);
-    QCOMPARE(window->findChild<QLabel *>("l_filename")->text(), original);
-
-    const QString copy = dir->path() + QLatin1String("/copy.wly");
-    auto save = Modal::answerNextFileDialog(copy);
-    QVERIFY(trigger(window.get(), "actionSave_as"));
-    QVERIFY(save->seen);
-    QCOMPARE(readFile(copy), first + second);
+    QVERIFY(writeFile(path("original.wly"), first + second));
+    QVERIFY(triggerWithFile(window.get(), "actionOpen", path("original.wly")));
+    QCOMPARE(text(window.get(), "l_filename"), path("original.wly"));
+    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("copy.wly")));
+    QCOMPARE(readFile(path("copy.wly")), first + second);
 }
 
 QTEST_MAIN(RecordingTest)

@@ -1,11 +1,11 @@
 #include "modal_answerer.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMetaEnum>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -14,55 +14,44 @@ namespace {
 
 int generation = 0;
 
-// Polls for the active modal widget until `handle` takes it, `finished` says so
-// or the time runs out.
-void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs, std::function<bool()> finished = {})
+// Hands `handle` the active modal widget, or nullptr while none shows, every
+// 10 ms until it says it is done or the time runs out.
+void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
 {
-    auto clock = std::make_shared<QElapsedTimer>();
-    clock->start();
+    const QDeadlineTimer deadline(timeoutMs);
     auto timer = new QTimer;
-    timer->setInterval(10);
-    const int armedIn = generation;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, handle, timeoutMs, armedIn, finished] {
-        if (armedIn != generation || clock->elapsed() > timeoutMs || (finished && finished())) {
-            timer->stop();
-            timer->deleteLater();
-            return;
-        }
+    QObject::connect(timer, &QTimer::timeout, timer, [=, armedIn = generation] {
         QWidget *modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible() && handle(modal)) {
+        if (armedIn != generation || deadline.hasExpired() || handle(modal && modal->isVisible() ? modal : nullptr)) {
             timer->stop();
             timer->deleteLater();
         }
     });
-    timer->start();
+    timer->start(10);
 }
 
-Modal::Box record(QMessageBox *message)
+// Records the box and presses its OK button; every box the program shows has
+// one, anything else is closed unanswered.
+Modal::Box answer(QMessageBox *message)
 {
-    Modal::Box box;
-    box.seen = true;
-    box.icon = message->icon();
-    box.title = message->windowTitle();
-    box.text = message->text();
-    box.hadParent = message->parentWidget() != nullptr;
-    return box;
-}
-
-void pressOk(QMessageBox *box)
-{
-    QAbstractButton *ok = box->button(QMessageBox::Ok);
-    if (!ok && !box->buttons().isEmpty())
-        ok = box->buttons().first();
-    if (ok)
+    const Modal::Box box{true, message->icon(), message->windowTitle(), message->text(),
+                         message->parentWidget() != nullptr};
+    if (QAbstractButton *ok = message->button(QMessageBox::Ok))
         QTest::mouseClick(ok, Qt::LeftButton);
     else
-        box->accept();
+        message->reject();
+    return box;
 }
 
 }
 
 namespace Modal {
+
+QString describe(QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    return QStringLiteral("%1 | %2 | %3")
+        .arg(QLatin1String(QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(icon)), title, text);
+}
 
 void disarmAll()
 {
@@ -73,12 +62,9 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
 {
     auto box = std::make_shared<Box>();
     pollModal([box](QWidget *modal) {
-        auto *message = qobject_cast<QMessageBox *>(modal);
-        if (!message)
-            return false;
-        *box = record(message);
-        pressOk(message);
-        return true;
+        if (auto *message = qobject_cast<QMessageBox *>(modal))
+            *box = answer(message);
+        return box->seen;
     }, timeoutMs);
     return box;
 }
@@ -86,18 +72,16 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
 std::shared_ptr<QList<Box>> answerEveryBox(int timeoutMs, std::function<void(const Box &)> seen)
 {
     auto boxes = std::make_shared<QList<Box>>();
-    std::weak_ptr<QList<Box>> held = boxes;
-    pollModal([held, seen](QWidget *modal) {
-        auto *message = qobject_cast<QMessageBox *>(modal);
+    pollModal([held = std::weak_ptr(boxes), seen](QWidget *modal) {
         const auto boxes = held.lock();
+        auto *message = qobject_cast<QMessageBox *>(modal);
         if (message && boxes) {
-            boxes->append(record(message));
+            boxes->append(answer(message));
             if (seen)
                 seen(boxes->constLast());
-            pressOk(message);
         }
-        return false;
-    }, timeoutMs, [held] { return held.expired(); });
+        return !boxes;
+    }, timeoutMs);
     return boxes;
 }
 
@@ -108,34 +92,16 @@ std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int ti
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         if (!dialog)
             return false;
-        seen->seen = true;
-        seen->title = dialog->windowTitle();
-        seen->directory = dialog->directory().absolutePath();
-        seen->nameFilters = dialog->nameFilters();
+        *seen = {true, dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
         if (fileName.isEmpty()) {
             dialog->reject();
             return true;
         }
-        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
-        if (!edit || !buttons) {
-            dialog->reject();
-            return true;
-        }
-        edit->setText(fileName);
-        QPushButton *accept = buttons->button(QDialogButtonBox::Save);
-        if (!accept)
-            accept = buttons->button(QDialogButtonBox::Open);
-        // An overwrite question is raised inside the dialog's own accept.
-        pollModal([](QWidget *inner) {
-            auto *question = qobject_cast<QMessageBox *>(inner);
-            QAbstractButton *yes = question ? question->button(QMessageBox::Yes) : nullptr;
-            if (!yes)
-                return false;
-            QTest::mouseClick(yes, Qt::LeftButton);
-            return true;
-        }, 1000);
-        QTest::mouseClick(accept, Qt::LeftButton);
+        // Qt's own dialog, never a native one here: its widgets are known by name.
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(fileName);
+        const auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+        const bool saving = dialog->acceptMode() == QFileDialog::AcceptSave;
+        QTest::mouseClick(buttons->button(saving ? QDialogButtonBox::Save : QDialogButtonBox::Open), Qt::LeftButton);
         return true;
     }, timeoutMs);
     return seen;
@@ -146,11 +112,10 @@ std::shared_ptr<bool> onNextDialog(std::function<void(QDialog *)> act, int timeo
     auto seen = std::make_shared<bool>(false);
     pollModal([seen, act](QWidget *modal) {
         auto *dialog = qobject_cast<QDialog *>(modal);
-        if (!dialog || qobject_cast<QMessageBox *>(modal) || qobject_cast<QFileDialog *>(modal))
-            return false;
-        *seen = true;
-        act(dialog);
-        return true;
+        *seen = dialog && !qobject_cast<QMessageBox *>(modal) && !qobject_cast<QFileDialog *>(modal);
+        if (*seen)
+            act(dialog);
+        return *seen;
     }, timeoutMs);
     return seen;
 }

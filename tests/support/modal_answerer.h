@@ -15,12 +15,18 @@ class QDialog;
 // modal widget, records what it showed and presses a button.
 namespace Modal {
 
+// "Warning | title | text": compared with Box::describe, one QCOMPARE shows all three.
+QString describe(QMessageBox::Icon icon, const QString &title, const QString &text);
+
 struct Box {
     bool seen = false;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QString title;
     QString text;
     bool hadParent = false;
+
+    // "no box" when none came.
+    QString describe() const { return seen ? Modal::describe(icon, title, text) : QStringLiteral("no box"); }
 };
 
 // Records the next QMessageBox and presses its OK button.
@@ -39,7 +45,7 @@ struct FileDialog {
 };
 
 // Types `fileName` into the next file dialog and accepts it; an empty name
-// cancels it. A confirmation box that the dialog raises (overwrite) is accepted.
+// cancels it.
 std::shared_ptr<FileDialog> answerNextFileDialog(const QString &fileName, int timeoutMs = 10000);
 
 // Stops every answerer still waiting, so none outlives the test that armed it.

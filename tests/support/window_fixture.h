@@ -1,15 +1,15 @@
 #ifndef WINDOW_FIXTURE_H
 #define WINDOW_FIXTURE_H
 
+#include "net/udp_socket.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <cstdint>
 
-class QAction;
 class QWidget;
-struct UdpSocket;
 
 // What the window tests share: settings files, actions found by name, and real
 // UDP peers on 127.0.0.1.
@@ -35,9 +35,16 @@ bool writeSettings(const QString &settingsDir, const SettingsFile &settings);
 // A UDP port on 127.0.0.1 that nobody held a moment ago.
 uint16_t freePort();
 
-QAction *action(QWidget *window, const char *name);
 // Triggers the action only when it is enabled, as a user could; false otherwise.
 bool trigger(QWidget *window, const char *name);
+// Triggers the action and answers the file dialog it opens with `fileName`
+// (empty cancels); false when the action was disabled or no dialog came.
+bool triggerWithFile(QWidget *window, const char *name, const QString &fileName);
+
+// The ten controls the mode decides, the enabled ones in one string so a failure shows them all.
+QString enabling(QWidget *window);
+// What the QLabel or QTextEdit `name` shows.
+QString text(QWidget *window, const char *name);
 
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
@@ -46,13 +53,12 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 class UdpPeer
 {
 public:
-    UdpPeer();                       // sender
-    explicit UdpPeer(uint16_t port); // receiver bound to 127.0.0.1:port
-    ~UdpPeer();
+    // Port 0 makes a sender; any other a receiver bound to 127.0.0.1:port.
+    explicit UdpPeer(uint16_t port = 0) { udpOpen(&socket, port, port ? UDP_OPEN_LOOPBACK : 0); }
+    ~UdpPeer() { udpClose(socket); }
     UdpPeer(const UdpPeer &) = delete;
     UdpPeer &operator=(const UdpPeer &) = delete;
 
-    bool isOpen() const { return socket != nullptr; }
     bool send(const QByteArray &datagram, uint16_t port);
     // Receives until `count` datagrams arrived or `timeoutMs` passed without one.
     QList<QByteArray> receive(int count, int timeoutMs = 3000);
