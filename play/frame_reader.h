@@ -28,8 +28,6 @@ public:
     int readNextFrame(QIODevice &file, double &timestamp, bool loop, bool &seekPending,
                       int &currentFrame, QByteArray &frame);
 
-    const QByteArray &lastFrameLine() const { return heldFrameLine; }
-    void clearLastFrameLine() { heldFrameLine.truncate(0); }
 
 private:
     bool readLine(QIODevice &file);
