@@ -28,7 +28,6 @@ public:
     int readNextFrame(QIODevice &file, double &timestamp, bool loop, bool &seekPending,
                       int &currentFrame, QByteArray &frame);
 
-
 private:
     bool readLine(QIODevice &file);
 
