@@ -37,23 +37,6 @@ struct Header {
 static_assert(sizeof(Header) % 8 == 0, "the checksum runs over whole words");
 static_assert(sizeof(IndexTables::Run) == 8 && sizeof(IndexTables::CutEnd) == 16, "stored as they are in memory");
 
-// Catches damage, not forgery: every word is mixed into the running value.
-class Checksum
-{
-public:
-    void add(const void *data, qint64 bytes)
-    {
-        const char *p = static_cast<const char *>(data);
-        for (qint64 i = 0; i + 8 <= bytes; i += 8) {
-            quint64 word;
-            std::memcpy(&word, p + i, 8);
-            value ^= word * 0x9E3779B97F4A7C15ull;
-            value = ((value << 27) | (value >> 37)) * 0x94D049BB133111EBull + 1;
-        }
-    }
-    quint64 value = 0x6A09E667F3BCC908ull;
-};
-
 class Reader
 {
 public:
@@ -71,7 +54,7 @@ public:
         sum.add(data, bytes);
         return true;
     }
-    Checksum sum;
+    IndexFile::Checksum sum;
 
 private:
     int fd;
@@ -115,7 +98,7 @@ bool readTables(int fd, qint64 fileSize, const FileAccess::Facts &recording, Ind
         if (!in.read(t.stamps.chunkData(c), t.stamps.chunkLength(c) * 8))
             return false;
     }
-    const quint64 computed = in.sum.value;
+    const quint64 computed = in.sum.value();
     quint64 stored = 0;
     return in.read(&stored, 8) && stored == computed && t.isConsistent(recording.size);
 }
@@ -123,6 +106,17 @@ bool readTables(int fd, qint64 fileSize, const FileAccess::Facts &recording, Ind
 }
 
 namespace IndexFile {
+
+void Checksum::add(const void *data, qint64 bytes)
+{
+    const char *p = static_cast<const char *>(data);
+    for (qint64 i = 0; i + 8 <= bytes; i += 8) {
+        quint64 word;
+        std::memcpy(&word, p + i, 8);
+        state ^= word * 0x9E3779B97F4A7C15ull;
+        state = ((state << 27) | (state >> 37)) * 0x94D049BB133111EBull + 1;
+    }
+}
 
 bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables)
 {
@@ -177,7 +171,7 @@ bool write(const QString &path, const FileAccess::Facts &recording, const IndexT
         put(t.offsets.chunkData(c), t.offsets.chunkLength(c) * 8);
     for (qsizetype c = 0; c < t.stamps.chunkCount(); ++c)
         put(t.stamps.chunkData(c), t.stamps.chunkLength(c) * 8);
-    const quint64 value = sum.value;
+    const quint64 value = sum.value();
     put(&value, 8);
     return ok && file.commit();
 }

@@ -13,6 +13,18 @@ struct IndexTables;
 // not match or add up is ignored. The recording itself never changes format.
 namespace IndexFile {
 
+// Over the whole file but its last word, which holds the result. Catches
+// damage, not forgery: every 8-byte word is mixed into a running value.
+class Checksum
+{
+public:
+    void add(const void *data, qint64 bytes); // whole words; a shorter tail is left out
+    quint64 value() const { return state; }
+
+private:
+    quint64 state = 0x6A09E667F3BCC908ull;
+};
+
 // Fills `tables` from the index file at `path` when it describes `recording`;
 // false (with `tables` in any state) when it is missing, stale or damaged.
 bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables);
