@@ -295,31 +295,37 @@ private slots:
     }
 
     // Frames of every length across the scanner's buffer refills, with a line
-    // longer than the whole buffer; offsets known from writing.
+    // longer than the whole buffer, and more frames than one storage chunk
+    // holds; offsets known from writing. By scan, then from the index file.
     void manyFramesAcrossReads()
     {
+        constexpr int Count = 70000;
         QByteArray bytes;
         QList<qint64> offsets;
         quint32 seed = 7;
-        for (int n = 1; n <= 40000; ++n) {
+        for (int n = 1; n <= Count; ++n) {
             offsets.append(bytes.size());
             bytes += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(n) + "\r\n";
             seed = seed * 1103515245u + 12345u;
-            bytes += QByteArray(int(seed >> 22), 'p') + "\r\n";
+            bytes += QByteArray(int(seed >> 24), 'p') + "\r\n";
             if (n == 20000)
                 bytes += QByteArray(5 << 20, 'L') + "\n";
         }
-        RecordingIndex index;
-        QCOMPARE(RecordingIndex::build(write(bytes), index).status, IndexResult::Loaded);
-        QCOMPARE(index.frameCount(), 40000);
-        QByteArray raw;
-        for (int n = 1; n <= 40000; ++n) {
-            const qint64 end = n < 40000 ? offsets[n] : bytes.size();
-            QCOMPARE(index.frameLength(n), end - offsets[n - 1]);
-            QCOMPARE(index.timestamp(n), double(n));
+        offsets.append(bytes.size());
+        const QString path = write(bytes);
+        for (const bool fromIdxFile : {false, true}) {
+            RecordingIndex index;
+            QCOMPARE(RecordingIndex::build(path, index).fromIdxFile, fromIdxFile);
+            QCOMPARE(index.frameCount(), Count);
+            for (int n = 1; n <= Count; ++n) {
+                if (index.frameLength(n) != offsets[n] - offsets[n - 1] || index.timestamp(n) != n)
+                    QFAIL(qPrintable(QStringLiteral("frame %1").arg(n)));
+            }
+            QByteArray raw;
+            QVERIFY(index.readFrame(20000, raw));
+            QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
+            QVERIFY(index.writeIndexFile());
         }
-        QVERIFY(index.readFrame(20000, raw));
-        QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
     }
 
     // Opening a FIFO must not wait for a writer; other non-regular files are refused too.
