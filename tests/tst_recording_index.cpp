@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 struct StoredFrame {
@@ -361,23 +362,59 @@ private slots:
         QCOMPARE(raw, QByteArray("fr 2\n"));
     }
 
-    void progressReported()
+    // Progress comes in order and ends at the total; a cancel in the middle stops the scan.
+    void progressAndCancel()
     {
         QByteArray bytes;
         for (int n = 1; bytes.size() < (20 << 20); ++n)
             bytes += "fr " + QByteArray::number(n) + "\n" + QByteArray(500, 'b') + "\n";
+        const QString path = write(bytes);
         QList<qint64> done;
-        qint64 reportedTotal = 0;
-        RecordingIndex index;
+        std::atomic<bool> cancel{false};
+        bool cancelHalfway = false;
         const auto progress = [&](qint64 bytesDone, qint64 total) {
-            reportedTotal = total;
+            QCOMPARE(total, bytes.size());
             done.append(bytesDone);
+            if (cancelHalfway && bytesDone > total / 2)
+                cancel = true;
         };
-        QCOMPARE(RecordingIndex::build(write(bytes), index, nullptr, progress).status, IndexResult::Loaded);
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(path, index, &cancel, progress).status, IndexResult::Loaded);
         QVERIFY(done.size() >= 2 && done.size() <= 101);
         QVERIFY(std::is_sorted(done.begin(), done.end()));
         QCOMPARE(done.last(), bytes.size());
-        QCOMPARE(reportedTotal, bytes.size());
+
+        done.clear();
+        cancelHalfway = true;
+        RecordingIndex cancelled;
+        QCOMPARE(RecordingIndex::build(path, cancelled, &cancel, progress).status, IndexResult::Cancelled);
+        QVERIFY(!cancelled.isLoaded());
+        QVERIFY(done.last() < bytes.size());
+    }
+
+    // Running out of memory while indexing is a result with a reason, not an abort.
+    void outOfMemoryReported()
+    {
+        QByteArray bytes;
+        for (int n = 1; n <= 400000; ++n)
+            bytes += "fr " + QByteArray::number(n) + "\n";
+        const QString path = write(bytes);
+        rlimit old;
+        QCOMPARE(::getrlimit(RLIMIT_AS, &old), 0);
+        QFile status(QStringLiteral("/proc/self/status"));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray vm = status.readAll();
+        const qsizetype at = vm.indexOf("VmSize:");
+        const rlim_t used = rlim_t(vm.mid(at + 7, vm.indexOf('\n', at) - at - 7).trimmed().split(' ').value(0).toLongLong()) << 10;
+        // Room for the scan but not for 400 000 frames' tables (6.4 MB).
+        const rlimit tight{used + (2 << 20), old.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_AS, &tight), 0);
+        RecordingIndex index;
+        const IndexResult result = RecordingIndex::build(path, index);
+        QCOMPARE(::setrlimit(RLIMIT_AS, &old), 0);
+        QCOMPARE(result.status, IndexResult::OutOfMemory);
+        QVERIFY(!result.reason.isEmpty());
+        QVERIFY(!index.isLoaded());
     }
 
     // Shrunk, or rewritten in place: reads fail instead of returning other bytes or crashing.
