@@ -5,6 +5,7 @@
 #include <QSaveFile>
 
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -78,8 +79,10 @@ bool readTables(int fd, qint64 fileSize, const FileAccess::Facts &recording, Ind
         return false;
     // The counts must account for the file's size exactly before anything is allocated.
     const qint64 room = fileSize - qint64(sizeof h) - 8;
+    // Every frame takes at least its "fr " in the recording.
     if (h.slotCount < 0 || h.runCount < 0 || h.cutCount < 0 || h.slotCount > room / 16 || h.runCount > room / 8
         || h.cutCount > room / 16 || h.slotCount * 16 + h.runCount * 8 + h.cutCount * 16 != room
+        || h.slotCount > recording.size / 3 || h.runCount > h.slotCount || h.cutCount > h.slotCount
         || h.listedCount < 0 || h.listedCount > Listed)
         return false;
     t.first = h.first;
@@ -147,8 +150,12 @@ bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &
     if (fd < 0)
         return false;
     FileAccess::Facts facts;
-    const bool ok = FileAccess::facts(fd, facts, nullptr) && facts.regular
-        && readTables(fd, facts.size, recording, tables);
+    bool ok = false;
+    try {
+        ok = FileAccess::facts(fd, facts, nullptr) && facts.regular && readTables(fd, facts.size, recording, tables);
+    } catch (const std::bad_alloc &) {
+        // Ignored like a damaged one; the scan that follows reports it if memory is really short.
+    }
     FileAccess::closeFile(fd);
     return ok;
 }
