@@ -102,7 +102,7 @@ QString kindText(int fd)
         return QStringLiteral("a device");
     if (S_ISSOCK(st.st_mode))
         return QStringLiteral("a socket");
-    return QStringLiteral("not a regular file");
+    return QStringLiteral("a special file");
 }
 
 }

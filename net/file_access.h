@@ -32,7 +32,7 @@ bool readAt(int fd, char *buffer, qint64 size, qint64 offset);
 void *allocateTable(qint64 bytes);
 void releaseTable(void *table, qint64 bytes);
 
-// What is wrong with a file that is not a regular file ("a FIFO", "a directory", ...).
+// What a file that is not a regular file is ("a FIFO", "a directory", ...).
 QString kindText(int fd);
 
 }
