@@ -132,9 +132,12 @@ void Korvel_Recorder_Thread::run()
     while (running) {
         // Without a buffer every receive fails, which ends the run like any receive failure.
         errno = 0;
-        const int n = buffer ? udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout),
-                                                       UDP_RECV_FULL_OK, &dropped)
-                             : int(UDP_ERROR);
+        // Within a burst the next datagram is already queued: take it without a wait.
+        int n = buffer && socket ? udpReceiveQueuedCounted(socket, buffer, capacity, UDP_RECV_FULL_OK, &dropped)
+                                 : int(UDP_ERROR);
+        if (n == UDP_TIMEOUT)
+            n = udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK,
+                                        &dropped);
         if (!running)
             break;
         // An empty datagram carries nothing to keep; anyone can send one, so it must not end a recording.
