@@ -75,12 +75,6 @@ int Korvel_Recorder_Thread::currentStatus() const
     return runStatus;
 }
 
-QString Korvel_Recorder_Thread::lastText() const
-{
-    QMutexLocker lock(&textMutex);
-    return QString::fromLatin1(text);
-}
-
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
 {
     QMutexLocker lock(&textMutex);

@@ -38,9 +38,8 @@ public:
     void start(QThread::Priority priority = InheritPriority);
 
     int currentStatus() const;
-    // Text of the latest datagram, up to its first zero byte; never torn.
-    QString lastText() const;
-    // The same text as Latin-1 bytes into `text`, reusing its storage.
+    // Text of the latest datagram, up to its first zero byte, as Latin-1 bytes
+    // into `text`, reusing its storage; never torn.
     void copyLastText(QByteArray &text) const;
     // Datagrams of the current or last run that could not be written whole.
     int failedWrites() const;
