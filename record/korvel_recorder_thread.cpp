@@ -12,6 +12,7 @@
 
 Korvel_Recorder_Thread::Korvel_Recorder_Thread()
     : buffer(new (std::nothrow) char[capacity + 1])
+    , batch(new (std::nothrow) char[BatchBytes])
 {
     // Room for the largest text up front, so replacing it never allocates.
     text.reserve(capacity);
@@ -22,6 +23,7 @@ Korvel_Recorder_Thread::~Korvel_Recorder_Thread()
 {
     stop();
     delete[] buffer;
+    delete[] batch;
     udpWakerClose(waker);
 }
 
@@ -129,9 +131,12 @@ void Korvel_Recorder_Thread::run()
         // Within a burst the next datagram is already queued: take it without a wait.
         int n = buffer && socket ? udpReceiveQueuedCounted(socket, buffer, capacity, UDP_RECV_FULL_OK, &dropped)
                                  : int(UDP_ERROR);
-        if (n == UDP_TIMEOUT)
+        if (n == UDP_TIMEOUT) {
+            // Nothing more queued: what the burst brought goes to the file before any wait.
+            flushBatch(file);
             n = udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK,
                                         &dropped);
+        }
         if (!running)
             break;
         // An empty datagram carries nothing to keep; anyone can send one, so it must not end a recording.
@@ -145,11 +150,8 @@ void Korvel_Recorder_Thread::run()
             break;
         }
         const uint64_t now = Stopwatch::microseconds();
-        if (file && fwrite(buffer, 1, size_t(n), file) != size_t(n)) {
-            const int error = errno;
-            if (writeFailures.fetch_add(1) == 0)
-                emit writeFailed(error);
-        }
+        if (file)
+            keep(file, n);
         health.add(buffer, n, qint64(now), dropped);
         ++datagrams;
         {
@@ -163,9 +165,51 @@ void Korvel_Recorder_Thread::run()
             text.resize(qsizetype(length));
             std::memcpy(text.data(), buffer, length);
         }
-        if (reportEachDatagram)
+        if (reportEachDatagram) {
+            // Whoever counts the reports may read the file at once.
+            flushBatch(file);
             emit status(reported);
+        }
     }
+    flushBatch(file);
     runStatus = 0;
     emit status(0);
+}
+
+void Korvel_Recorder_Thread::keep(FILE *file, int length)
+{
+    if (batchCount == BatchDatagrams || batchUsed + length > BatchBytes)
+        flushBatch(file);
+    if (!batch || length > BatchBytes) {
+        if (fwrite(buffer, 1, size_t(length), file) != size_t(length))
+            countFailedWrites(1, errno);
+        return;
+    }
+    std::memcpy(batch + batchUsed, buffer, size_t(length));
+    batchUsed += length;
+    batchLengths[batchCount++] = length;
+}
+
+void Korvel_Recorder_Thread::flushBatch(FILE *file)
+{
+    if (batchCount == 0)
+        return;
+    // One write for the burst; after a short one, exactly the datagrams not written whole count as failed.
+    const size_t written = fwrite(batch, 1, size_t(batchUsed), file);
+    const int error = errno;
+    if (written != size_t(batchUsed)) {
+        size_t end = 0;
+        int whole = 0;
+        while (whole < batchCount && end + size_t(batchLengths[whole]) <= written)
+            end += size_t(batchLengths[whole++]);
+        countFailedWrites(batchCount - whole, error);
+    }
+    batchCount = 0;
+    batchUsed = 0;
+}
+
+void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
+{
+    if (writeFailures.fetch_add(count) == 0)
+        emit writeFailed(error);
 }
