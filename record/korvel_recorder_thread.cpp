@@ -51,6 +51,12 @@ void Korvel_Recorder_Thread::setReportEachDatagram(bool report)
         reportEachDatagram = report;
 }
 
+void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
+{
+    if (!isRunning())
+        datagramLimit = limit;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -165,10 +171,11 @@ void Korvel_Recorder_Thread::run()
             text.resize(qsizetype(length));
             std::memcpy(text.data(), buffer, length);
         }
-        if (reportEachDatagram) {
-            // Whoever counts the reports may read the file at once.
-            flushBatch(file);
+        if (reportEachDatagram)
             emit status(reported);
+        if (datagramLimit > 0 && datagrams >= datagramLimit) {
+            running = false;
+            emit limitReached();
         }
     }
     flushBatch(file);
@@ -188,6 +195,9 @@ void Korvel_Recorder_Thread::keep(FILE *file, int length)
     std::memcpy(batch + batchUsed, buffer, size_t(length));
     batchUsed += length;
     batchLengths[batchCount++] = length;
+    // Whoever counts the reports may read the file at once.
+    if (reportEachDatagram)
+        flushBatch(file);
 }
 
 void Korvel_Recorder_Thread::flushBatch(FILE *file)
