@@ -361,7 +361,6 @@ private slots:
         QVERIFY(sender.waitForFinished(10000));
         QCOMPARE(sender.exitCode(), 0);
         QTRY_COMPARE(session.received(), datagrams);
-        QVERIFY(session.rateHz() > 0);
         const StreamFigures f = session.figures();
         QCOMPARE(f.frames_lost, lost);
         QCOMPARE(f.duplicates, duplicates);
