@@ -1,14 +1,18 @@
 #include "record/korvel_recorder_thread.h"
 
+#include "net/stopwatch.h"
 #include "net/udp_socket.h"
+#include "record/rate_meter.h"
 
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
 Korvel_Recorder_Thread::Korvel_Recorder_Thread()
     : buffer(new (std::nothrow) char[capacity + 1])
+    , batch(new (std::nothrow) char[BatchBytes])
 {
     // Room for the largest text up front, so replacing it never allocates.
     text.reserve(capacity);
@@ -19,6 +23,7 @@ Korvel_Recorder_Thread::~Korvel_Recorder_Thread()
 {
     stop();
     delete[] buffer;
+    delete[] batch;
     udpWakerClose(waker);
 }
 
@@ -40,6 +45,18 @@ void Korvel_Recorder_Thread::setSocket(UdpSocket *socket)
         this->socket = socket;
 }
 
+void Korvel_Recorder_Thread::setReportEachDatagram(bool report)
+{
+    if (!isRunning())
+        reportEachDatagram = report;
+}
+
+void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
+{
+    if (!isRunning())
+        datagramLimit = limit;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -48,19 +65,22 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     // Set here, not in run(): a stop() right after start() must not be undone.
     running = true;
     writeFailures = 0;
+    datagrams = 0;
+    health.reset();
+    {
+        QMutexLocker lock(&arrivalMutex);
+        arrivals.clear();
+        rateWarmUp = true;
+    }
     udpWakerClear(waker);
+    // Counting drops is a bonus: a platform without it reports none.
+    udpEnableDropCounter(socket);
     QThread::start(priority);
 }
 
 int Korvel_Recorder_Thread::currentStatus() const
 {
     return runStatus;
-}
-
-QString Korvel_Recorder_Thread::lastText() const
-{
-    QMutexLocker lock(&textMutex);
-    return QString::fromLatin1(text);
 }
 
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
@@ -73,6 +93,24 @@ void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
 int Korvel_Recorder_Thread::failedWrites() const
 {
     return writeFailures;
+}
+
+qint64 Korvel_Recorder_Thread::received() const
+{
+    return datagrams;
+}
+
+StreamFigures Korvel_Recorder_Thread::figures() const
+{
+    return health.figures();
+}
+
+int Korvel_Recorder_Thread::rateHz() const
+{
+    QMutexLocker lock(&arrivalMutex);
+    if (arrivals.size() < 2)
+        return -1;
+    return RateMeter::countRecent(arrivals, Stopwatch::milliseconds());
 }
 
 void Korvel_Recorder_Thread::stop()
@@ -92,32 +130,96 @@ void Korvel_Recorder_Thread::run()
 {
     const int reported = recording ? 2 : 4;
     FILE *const file = recording ? recordFile : nullptr;
+    uint32_t dropped = 0;
     while (running) {
         // Without a buffer every receive fails, which ends the run like any receive failure.
-        const int n = buffer ? udpReceiveOrWake(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK)
-                             : int(UDP_ERROR);
+        errno = 0;
+        // Within a burst the next datagram is already queued: take it without a wait.
+        int n = buffer && socket ? udpReceiveQueuedCounted(socket, buffer, capacity, UDP_RECV_FULL_OK, &dropped)
+                                 : int(UDP_ERROR);
+        if (n == UDP_TIMEOUT) {
+            // Nothing more queued: what the burst brought goes to the file before any wait.
+            flushBatch(file);
+            n = udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK,
+                                        &dropped);
+        }
         if (!running)
             break;
         // An empty datagram carries nothing to keep; anyone can send one, so it must not end a recording.
         if (n == UDP_TIMEOUT || n == UDP_WOKEN || n == 0)
             continue;
         if (n < 0) {
+            const int error = errno;
             printf("udp receive error -> stopped err %d\n", n);
             fflush(stdout);
+            emit receiveFailed(n, error);
             break;
         }
+        const uint64_t now = Stopwatch::microseconds();
+        if (file)
+            keep(file, n);
+        health.add(buffer, n, qint64(now), dropped);
+        ++datagrams;
+        {
+            QMutexLocker lock(&arrivalMutex);
+            RateMeter::addArrival(arrivals, rateWarmUp, uint32_t(now / 1000));
+        }
         buffer[n] = 0;
-        if (file && fwrite(buffer, 1, size_t(n), file) != size_t(n))
-            ++writeFailures;
         {
             QMutexLocker lock(&textMutex);
             const size_t length = std::strlen(buffer);
             text.resize(qsizetype(length));
             std::memcpy(text.data(), buffer, length);
         }
-        runStatus = reported;
-        emit status(reported);
+        if (reportEachDatagram)
+            emit status(reported);
+        if (datagramLimit > 0 && datagrams >= datagramLimit) {
+            running = false;
+            emit limitReached();
+        }
     }
+    flushBatch(file);
     runStatus = 0;
     emit status(0);
+}
+
+void Korvel_Recorder_Thread::keep(FILE *file, int length)
+{
+    if (batchCount == BatchDatagrams || batchUsed + length > BatchBytes)
+        flushBatch(file);
+    if (!batch || length > BatchBytes) {
+        if (fwrite(buffer, 1, size_t(length), file) != size_t(length))
+            countFailedWrites(1, errno);
+        return;
+    }
+    std::memcpy(batch + batchUsed, buffer, size_t(length));
+    batchUsed += length;
+    batchLengths[batchCount++] = length;
+    // Whoever counts the reports may read the file at once.
+    if (reportEachDatagram)
+        flushBatch(file);
+}
+
+void Korvel_Recorder_Thread::flushBatch(FILE *file)
+{
+    if (batchCount == 0)
+        return;
+    // One write for the burst; after a short one, exactly the datagrams not written whole count as failed.
+    const size_t written = fwrite(batch, 1, size_t(batchUsed), file);
+    const int error = errno;
+    if (written != size_t(batchUsed)) {
+        size_t end = 0;
+        int whole = 0;
+        while (whole < batchCount && end + size_t(batchLengths[whole]) <= written)
+            end += size_t(batchLengths[whole++]);
+        countFailedWrites(batchCount - whole, error);
+    }
+    batchCount = 0;
+    batchUsed = 0;
+}
+
+void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
+{
+    if (writeFailures.fetch_add(count) == 0)
+        emit writeFailed(error);
 }
