@@ -43,34 +43,56 @@ QLineSeries *lineSeries(const QList<QPointF> &points, const QString &name)
     return series;
 }
 
-// A chart over the recording's seconds. The chart takes the series; the axes fit all of them.
-QChartView *chartView(const QString &title, const QString &unit, const QList<QXYSeries *> &series,
-                      double seconds)
+QValueAxis *valueAxis(const QString &title, double low, double high)
+{
+    auto *axis = new QValueAxis;
+    axis->setTitleText(title);
+    axis->setRange(low, high);
+    axis->setLabelFormat(QStringLiteral("%g"));
+    return axis;
+}
+
+// Lowest (at most 0) and highest (at least 1) value of the points, with some room above.
+QPair<double, double> valueRange(const QList<QPointF> &points, double low = 0.0, double high = 1.0)
+{
+    for (const QPointF &point : points) {
+        low = qMin(low, point.y());
+        high = qMax(high, point.y());
+    }
+    return {low, high * 1.05};
+}
+
+void addSeries(QChart *chart, QXYSeries *series, QValueAxis *x, QValueAxis *y)
+{
+    chart->addSeries(series);
+    series->attachAxis(x);
+    series->attachAxis(y);
+}
+
+// A chart over the recording's seconds, with the line series on the left axis.
+QChart *chart(const QString &title, double seconds, const QString &unit, const QList<QLineSeries *> &lines,
+              QValueAxis *&x)
 {
     auto *chart = new QChart;
     chart->setTitle(title);
-    auto *x = new QValueAxis;
-    x->setTitleText(QCoreApplication::translate("RecordingInfo", "time (s)"));
-    x->setRange(0.0, qMax(seconds, 1.0));
-    auto *y = new QValueAxis;
-    y->setTitleText(unit);
-    double low = 0.0;
-    double high = 1.0;
-    for (QXYSeries *one : series) {
-        for (const QPointF &point : one->points()) {
-            low = qMin(low, point.y());
-            high = qMax(high, point.y());
-        }
-    }
-    y->setRange(low, high * 1.05);
+    x = valueAxis(QCoreApplication::translate("RecordingInfo", "time (s)"), 0.0, qMax(seconds, 1.0));
+    x->setLabelFormat(QStringLiteral("%.0f"));
+    QPair<double, double> range(0.0, 1.0);
+    for (QLineSeries *line : lines)
+        range = valueRange(line->points(), range.first, range.second);
+    QValueAxis *y = valueAxis(unit, range.first, range.second);
+    y->applyNiceNumbers();
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
-    for (QXYSeries *one : series) {
-        chart->addSeries(one);
-        one->attachAxis(x);
-        one->attachAxis(y);
-    }
+    for (QLineSeries *line : lines)
+        addSeries(chart, line, x, y);
+    return chart;
+}
+
+QChartView *chartView(QChart *chart, const char *name)
+{
     auto *view = new QChartView(chart);
+    view->setObjectName(QLatin1String(name));
     view->setRenderHint(QPainter::Antialiasing);
     view->setMinimumSize(640, 240);
     return view;
@@ -130,29 +152,35 @@ void RecordingInfo::addFigures(const QString &fileName)
 
 QChartView *RecordingInfo::rateChart() const
 {
-    auto *lost = new QScatterSeries;
-    lost->setName(tr("lost frames/s"));
-    lost->setColor(Qt::red);
-    lost->setMarkerSize(7.0);
-    lost->replace(stats.lostMarks);
     const double seconds = stats.rate.size() * stats.bucketSeconds;
-    const QString title = stats.bucketSeconds > 1.0
-        ? tr("Frame rate (mean of every %1 s)").arg(stats.bucketSeconds)
-        : tr("Frame rate");
-    QChartView *view = chartView(title, tr("frames/s"), {lineSeries(stats.rate, tr("frames/s")), lost}, seconds);
-    view->setObjectName(QStringLiteral("rateChart"));
-    return view;
+    const QString title = stats.bucketSeconds > 1.0 ? tr("Frame rate (mean of every %1 s)").arg(stats.bucketSeconds)
+                                                    : tr("Frame rate");
+    QValueAxis *x = nullptr;
+    QChart *rates = chart(title, seconds, tr("frames/s"), {lineSeries(stats.rate, tr("frames/s"))}, x);
+    // Losses have an axis of their own: a few lost frames would vanish on the scale of the rate.
+    auto *lost = new QScatterSeries;
+    lost->setName(tr("lost frames"));
+    lost->setColor(Qt::red);
+    lost->setMarkerSize(6.0);
+    // The default white border of one mark would hide its neighbour where losses are dense.
+    lost->setBorderColor(Qt::red);
+    lost->replace(stats.lostMarks);
+    const QPair<double, double> range = valueRange(stats.lostMarks);
+    QValueAxis *y = valueAxis(tr("lost"), range.first, range.second);
+    y->applyNiceNumbers();
+    rates->addAxis(y, Qt::AlignRight);
+    addSeries(rates, lost, x, y);
+    return chartView(rates, "rateChart");
 }
 
 QChartView *RecordingInfo::intervalChart() const
 {
     const double seconds = stats.rate.size() * stats.bucketSeconds;
-    QChartView *view = chartView(tr("Interval between timestamps"), tr("ms"),
-                                 {lineSeries(stats.intervalMax, tr("longest")),
-                                  lineSeries(stats.intervalMin, tr("shortest"))},
-                                 seconds);
-    view->setObjectName(QStringLiteral("intervalChart"));
-    return view;
+    QValueAxis *x = nullptr;
+    return chartView(chart(tr("Interval between timestamps"), seconds, tr("ms"),
+                           {lineSeries(stats.intervalMax, tr("longest")), lineSeries(stats.intervalMin, tr("shortest"))},
+                           x),
+                     "intervalChart");
 }
 
 bool RecordingInfo::savePicture(const QString &fileName)

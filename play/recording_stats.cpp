@@ -26,15 +26,19 @@ public:
         bucket.intervalMax = qMax(bucket.intervalMax, interval);
     }
 
-    void fill(RecordingStats &stats) const
+    // `covered` is how far the last bucket reaches: it ends with the recording,
+    // and its rate is taken over that part only, so the series does not drop at the end.
+    void fill(RecordingStats &stats, double covered) const
     {
         stats.bucketSeconds = width;
         for (int i = 0; i < used; ++i) {
             const Bucket &bucket = buckets[i];
             const double x = i * width;
-            stats.rate += QPointF(x, bucket.frames / width);
+            const double reach = covered - x;
+            const double seconds = i + 1 == used && reach > 0.0 && reach < width ? reach : width;
+            stats.rate += QPointF(x, bucket.frames / seconds);
             if (bucket.lost > 0)
-                stats.lostMarks += QPointF(x, bucket.lost / width);
+                stats.lostMarks += QPointF(x, bucket.lost);
             if (bucket.intervalMin <= bucket.intervalMax) {
                 stats.intervalMin += QPointF(x, bucket.intervalMin * 1000.0);
                 stats.intervalMax += QPointF(x, bucket.intervalMax * 1000.0);
@@ -101,6 +105,7 @@ RecordingStats RecordingStats::of(const RecordingIndex &index)
     double firstStamp = NAN;
     double previousStamp = NAN;
     double offset = 0.0; // of the last stamped frame; frames without a stamp count there
+    double lastOffset = 0.0; // the furthest of them
     // The preamble is frame 0, so numbers after it and below the first frame are lost.
     qint64 previous = index.hasPreamble() ? 0 : -1;
     int number = index.contains(index.first()) ? index.first() : index.nextFrame(index.first());
@@ -123,14 +128,18 @@ RecordingStats RecordingStats::of(const RecordingIndex &index)
             if (stats.stampedFrames++ == 0)
                 firstStamp = stamp;
             offset = stamp - firstStamp;
+            lastOffset = qMax(lastOffset, offset);
             if (!std::isnan(previousStamp))
                 buckets.addInterval(offset, stamp - previousStamp);
             previousStamp = stamp;
         }
         buckets.addFrame(offset, lostBefore);
     }
-    // Without a single stamp there is no time axis to draw against.
-    if (stats.stampedFrames > 0)
-        buckets.fill(stats);
+    // Without a single stamp there is no time axis to draw against. The last stamped
+    // frame stands for one mean interval, as every other one does.
+    if (stats.stampedFrames > 0) {
+        const double interval = std::isnan(stats.meanRate) ? 0.0 : 1.0 / stats.meanRate;
+        buckets.fill(stats, lastOffset + interval);
+    }
     return stats;
 }

@@ -31,8 +31,8 @@ struct RecordingStats
 
     // Width of one point of the series; 1 s unless the recording is longer than maxPoints seconds.
     double bucketSeconds = 1.0;
-    // x: seconds after the first timestamp. Frames per second, and lost frames
-    // per second where frames were lost.
+    // x: seconds after the first timestamp. Frames per second, and the number of
+    // frames lost where there were any.
     QList<QPointF> rate;
     QList<QPointF> lostMarks;
     // x as above; the shortest and longest interval between consecutive timestamps

@@ -54,7 +54,7 @@ private slots:
     void seriesOfKnownRecordings_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        // Counts and lost ranges; the bucket width; then the rate, lost marks and interval min/max, "x:y" each.
+        // Counts and lost ranges; the bucket width; then the rate, lost frames and interval min/max, "x:y" each.
         QTest::addColumn<QString>("counts");
         QTest::addColumn<QStringList>("series");
 
@@ -64,16 +64,17 @@ private slots:
         QTest::newRow("10 Hz for 3 s") << recording(steady) << "30 frames 1-30 lost 0 []"
             << QStringList{"1", "0:10.0 1:10.0 2:10.0", "", "0:100.0 1:100.0 2:100.0", "0:100.0 1:100.0 2:100.0"};
 
-        // Frame 2 has no stamp and counts in frame 1's second; 3-4 and 7 are lost.
+        // Frame 2 has no stamp and counts in frame 1's second; 3-4 and 7 are lost. The last
+        // second holds one frame of a mean interval of 0.73 s, so it is not taken as 1 Hz.
         QTest::newRow("lost and unstamped")
             << recording({{1, 0.0}, {2, -1}, {5, 1.5}, {6, 1.6}, {8, 2.2}}) << "5 frames 1-8 lost 3 [3-4 7]"
-            << QStringList{"1", "0:2.0 1:2.0 2:1.0", "1:2.0 2:1.0", "1:100.0 2:600.0", "1:1500.0 2:600.0"};
+            << QStringList{"1", "0:2.0 1:2.0 2:1.1", "1:2.0 2:1.0", "1:100.0 2:600.0", "1:1500.0 2:600.0"};
 
         // A step back in time counts at the start and shows as a negative interval;
         // after a preamble, the numbers below the first frame are lost.
         QTest::newRow("preamble, stamp back")
             << recording({{3, 10.0}, {4, 9.5}, {5, 11.2}}, "header\n") << "3 frames 3-5 lost 2 [1-2]"
-            << QStringList{"1", "0:2.0 1:1.0", "0:2.0", "0:-500.0 1:1700.0", "0:-500.0 1:1700.0"};
+            << QStringList{"1", "0:2.0 1:1.3", "0:2.0", "0:-500.0 1:1700.0", "0:-500.0 1:1700.0"};
 
         QTest::newRow("no stamps") << recording({{1, -1}, {2, -1}, {4, -1}}) << "3 frames 1-4 lost 1 [3]"
                                    << QStringList{"1", "", "", "", ""};
@@ -93,7 +94,7 @@ private slots:
         QStringList longest = intervals;
         longest[2] = "8:1000.0";
         QTest::newRow("5000 s") << recording(hours) << "9999 frames 1-10000 lost 1 [21]"
-            << QStringList{"4", rates.join(' '), "8:0.3", intervals.join(' '), longest.join(' ')};
+            << QStringList{"4", rates.join(' '), "8:1.0", intervals.join(' '), longest.join(' ')};
     }
 
     void seriesOfKnownRecordings()
