@@ -118,6 +118,10 @@ private slots:
                               points(stats.intervalMin), points(stats.intervalMax)}),
                  series);
         QVERIFY(stats.rate.size() <= RecordingStats::maxPoints);
+        // The dialog is built for every kind of recording, also one without stamps.
+        const RecordingInfo info(index);
+        QCOMPARE(info.findChild<QLabel *>("value_lost")->text(),
+                 ranges.isEmpty() ? QStringLiteral("none") : ranges.join(", ").replace('-', QChar(0x2013)));
     }
 
     void dialogShowsFiguresAndSavesPicture()
