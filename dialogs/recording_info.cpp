@@ -101,9 +101,14 @@ QChartView *chartView(QChart *chart, const char *name)
 }
 
 RecordingInfo::RecordingInfo(const RecordingIndex &index, QWidget *parent)
+    : RecordingInfo(RecordingStats::of(index), index.path(), parent)
+{
+}
+
+RecordingInfo::RecordingInfo(const RecordingStats &stats, const QString &recordingPath, QWidget *parent)
     : QDialog(parent)
-    , stats(RecordingStats::of(index))
-    , recordingPath(index.path())
+    , stats(stats)
+    , recordingPath(recordingPath)
 {
     setWindowTitle(tr("Recording info"));
     if (parent)
