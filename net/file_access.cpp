@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,19 @@ bool readAt(int fd, char *buffer, qint64 size, qint64 offset)
         offset += got;
     }
     return true;
+}
+
+void *allocateTable(qint64 bytes)
+{
+    void *table = ::mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                         -1, 0);
+    return table == MAP_FAILED ? nullptr : table;
+}
+
+void releaseTable(void *table, qint64 bytes)
+{
+    if (table)
+        ::munmap(table, size_t(bytes));
 }
 
 QString kindText(int fd)

@@ -7,6 +7,8 @@
 #include <QTest>
 
 #include <cmath>
+#include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 struct StoredFrame {
@@ -54,62 +56,8 @@ class TestRecordingIndex : public QObject
         return path;
     }
 
-private slots:
-    void build_data()
+    void checkBuilt(const Case &row, const RecordingIndex &index, const IndexResult &result)
     {
-        QTest::addColumn<Case>("row");
-        using S = IndexResult;
-        const auto add = [](const char *name, const Case &row) { QTest::newRow(name) << row; };
-        add("5 6 9", {"fr 5\r\nts 1.0\r\nbody 5\r\nfr 6\r\nts 1.02\r\nbody 6\r\nfr 9\r\nts 1.08\r\n", S::Loaded, 5, 9,
-                      {7, 8}, 2, {},
-                      {{5, "fr 5\r\nts 1.0\r\nbody 5\r\n", 1.0}, {6, "fr 6\r\nts 1.02\r\nbody 6\r\n", 1.02},
-                       {9, "fr 9\r\nts 1.08\r\n", 1.08}}});
-        // Counted over the whole file, listed only up to ten.
-        add("1 and 20", {"fr 1\r\nx\r\nfr 20\r\ny\r\nfr 23\r\n", S::Loaded, 1, 23, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 20,
-                         {}, {{1, "fr 1\r\nx\r\n", None}, {20, "fr 20\r\ny\r\n", None}, {23, "fr 23\r\n", None}}});
-        add("single, no line end", {"fr 7", S::Loaded, 7, 7, {}, 0, {}, {{7, "fr 7", None}}});
-        // The first line of a preamble is its header and not part of frame 0.
-        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 0, 3, {1, 2}, 2, {},
-                                {{0, "pre\r\n", None}, {3, "fr 3\r\nx\r\n", None}}});
-        // A frame line that no longer starts a line (datagram without line end) is payload.
-        add("line ends", {"fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\nfr 2\nlast\r", S::Loaded, 1, 2, {}, 0, {},
-                          {{1, "fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\n", None}, {2, "fr 2\nlast\r", None}}});
-        // Only "ts " in the first column counts, the last one of a frame wins, and
-        // a field that does not read (or is empty) gives 0.
-        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\n", S::Loaded, 3, 6, {}, 0, {},
-                            {{3, "fr 3\n  ts 9.5\nts  7\n", 0.0}, {4, "fr 4\nts abc\n", 0.0},
-                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}}});
-        // Numbers read as the loader always read them: blanks around, a sign, text after a blank.
-        add("number forms", {"fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r", S::Loaded, 4, 8, {}, 0, {},
-                             {{4, "fr 04\r\n", None}, {5, "fr \v5\r\n", None}, {6, "fr +6 x\r\n", None},
-                              {7, "fr 7\t\n", None}, {8, "fr 8\r", None}}});
-        // A datagram delivered twice: the repeats are dropped, their stamps too.
-        add("duplicates dropped", {"fr 5\na\nts 1\nfr 5\nb\nts 2\nfr 5\nc\nfr 6\nfr 8\nfr 8\n", S::Loaded, 5, 8, {7}, 1,
-                                   {5, 5, 8}, {{5, "fr 5\na\nts 1\n", 1.0}, {6, "fr 6\n", None}, {8, "fr 8\n", None}}});
-        add("huge gap costs nothing", {"fr 1\nfr 2000000000\nz\n", S::Loaded, 1, 2000000000,
-                                       {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 1999999998, {},
-                                       {{1, "fr 1\n", None}, {2000000000, "fr 2000000000\nz\n", None}}});
-        add("empty", {"", S::NoFrames, 0, 0, {}, 0, {}, {}});
-        add("no frame line", {"# only a header\nts 1\nbody\n", S::NoFrames, 0, 0, {}, 0, {}, {}});
-        add("bad first number", {"fr abc\nfr 2\n", S::BadFirstNumber, 0, 0, {}, 0, {}, {}});
-        const auto refused = [&add](const char *name, const QByteArray &bytes, int problem, int previous) {
-            add(name, {bytes, S::BadFrameNumbers, 0, 0, {}, 0, {}, {}, problem, previous});
-        };
-        refused("decreasing", "fr 5\nfr 7\nfr 6\n", 6, 7);
-        refused("decreasing after a duplicate", "fr 5\nfr 5\nfr 4\n", 4, 5);
-        refused("negative first", "fr -3\nfr -2\n", -3, -3);
-        refused("unreadable later", "fr 3\nfr 99999999999\n", 0, 3);
-        refused("0 after a preamble", "head\nfr 0\n", 0, 0);
-        // 0 .. INT_MAX would be one frame more than an int counts.
-        refused("whole int range", "fr 0\nfr 2147483647\n", 2147483647, 0);
-    }
-
-    void build()
-    {
-        QFETCH(Case, row);
-        const QString path = write(row.bytes);
-        RecordingIndex index;
-        const IndexResult result = RecordingIndex::build(path, index);
         QCOMPARE(result.status, row.status);
         QCOMPARE(result.problemFrame, row.problem);
         QCOMPARE(result.previousFrame, row.previous);
@@ -163,6 +111,141 @@ private slots:
         QCOMPARE(RecordingIndex::lostFramesText(result).endsWith("..."), row.lostCount > row.lost.size());
     }
 
+private slots:
+    void build_data()
+    {
+        QTest::addColumn<Case>("row");
+        using S = IndexResult;
+        const auto add = [](const char *name, const Case &row) { QTest::newRow(name) << row; };
+        add("5 6 9", {"fr 5\r\nts 1.0\r\nbody 5\r\nfr 6\r\nts 1.02\r\nbody 6\r\nfr 9\r\nts 1.08\r\n", S::Loaded, 5, 9,
+                      {7, 8}, 2, {},
+                      {{5, "fr 5\r\nts 1.0\r\nbody 5\r\n", 1.0}, {6, "fr 6\r\nts 1.02\r\nbody 6\r\n", 1.02},
+                       {9, "fr 9\r\nts 1.08\r\n", 1.08}}});
+        // Counted over the whole file, listed only up to ten.
+        add("1 and 20", {"fr 1\r\nx\r\nfr 20\r\ny\r\nfr 23\r\n", S::Loaded, 1, 23, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 20,
+                         {}, {{1, "fr 1\r\nx\r\n", None}, {20, "fr 20\r\ny\r\n", None}, {23, "fr 23\r\n", None}}});
+        add("single, no line end", {"fr 7", S::Loaded, 7, 7, {}, 0, {}, {{7, "fr 7", None}}});
+        // The first line of a preamble is its header and not part of frame 0.
+        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 0, 3, {1, 2}, 2, {},
+                                {{0, "pre\r\n", None}, {3, "fr 3\r\nx\r\n", None}}});
+        // A frame line that no longer starts a line (datagram without line end) is payload.
+        add("line ends", {"fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\nfr 2\nlast\r", S::Loaded, 1, 2, {}, 0, {},
+                          {{1, "fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\n", None}, {2, "fr 2\nlast\r", None}}});
+        // Only "ts " in the first column counts, the last one of a frame wins, and
+        // a field that does not read (or is empty) gives 0.
+        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\n", S::Loaded, 3, 6, {}, 0, {},
+                            {{3, "fr 3\n  ts 9.5\nts  7\n", 0.0}, {4, "fr 4\nts abc\n", 0.0},
+                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}}});
+        // Numbers read as the loader always read them: blanks around, a sign, text after a blank.
+        add("number forms", {"fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r", S::Loaded, 4, 8, {}, 0, {},
+                             {{4, "fr 04\r\n", None}, {5, "fr \v5\r\n", None}, {6, "fr +6 x\r\n", None},
+                              {7, "fr 7\t\n", None}, {8, "fr 8\r", None}}});
+        // A datagram delivered twice: the repeats are dropped, their stamps too.
+        add("duplicates dropped", {"fr 5\na\nts 1\nfr 5\nb\nts 2\nfr 5\nc\nfr 6\nfr 8\nfr 8\n", S::Loaded, 5, 8, {7}, 1,
+                                   {5, 5, 8}, {{5, "fr 5\na\nts 1\n", 1.0}, {6, "fr 6\n", None}, {8, "fr 8\n", None}}});
+        add("huge gap costs nothing", {"fr 1\nfr 2000000000\nz\n", S::Loaded, 1, 2000000000,
+                                       {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 1999999998, {},
+                                       {{1, "fr 1\n", None}, {2000000000, "fr 2000000000\nz\n", None}}});
+        add("empty", {"", S::NoFrames, 0, 0, {}, 0, {}, {}});
+        add("no frame line", {"# only a header\nts 1\nbody\n", S::NoFrames, 0, 0, {}, 0, {}, {}});
+        add("bad first number", {"fr abc\nfr 2\n", S::BadFirstNumber, 0, 0, {}, 0, {}, {}});
+        const auto refused = [&add](const char *name, const QByteArray &bytes, int problem, int previous) {
+            add(name, {bytes, S::BadFrameNumbers, 0, 0, {}, 0, {}, {}, problem, previous});
+        };
+        refused("decreasing", "fr 5\nfr 7\nfr 6\n", 6, 7);
+        refused("decreasing after a duplicate", "fr 5\nfr 5\nfr 4\n", 4, 5);
+        refused("negative first", "fr -3\nfr -2\n", -3, -3);
+        refused("unreadable later", "fr 3\nfr 99999999999\n", 0, 3);
+        refused("0 after a preamble", "head\nfr 0\n", 0, 0);
+        // 0 .. INT_MAX would be one frame more than an int counts.
+        refused("whole int range", "fr 0\nfr 2147483647\n", 2147483647, 0);
+    }
+
+    // Both ways of opening must give the same index: the scan, then the index file it wrote.
+    void build()
+    {
+        QFETCH(Case, row);
+        const QString path = write(row.bytes);
+        for (const bool fromIdxFile : {false, true}) {
+            RecordingIndex index;
+            const IndexResult result = RecordingIndex::build(path, index);
+            QCOMPARE(result.fromIdxFile, fromIdxFile);
+            checkBuilt(row, index, result);
+            if (result.status != IndexResult::Loaded || QTest::currentTestFailed())
+                return;
+            QVERIFY(index.writeIndexFile());
+        }
+    }
+
+    void indexFileChecked_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("matching") << "" << true;
+        QTest::newRow("recording grown") << "grow recording" << false;
+        QTest::newRow("recording rewritten, same size") << "rewrite recording" << false;
+        QTest::newRow("index byte flipped") << "flip" << false;
+        QTest::newRow("index cut short") << "cut" << false;
+        QTest::newRow("index grown") << "grow index" << false;
+        QTest::newRow("index empty") << "empty" << false;
+    }
+
+    // A stale or damaged index file is ignored: the scan gives the true index.
+    void indexFileChecked()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, used);
+        const QString path = write("head\nfr 1\nts 1\nfr 2\nfr 2\nfr 4\nts 4\n");
+        const QString idx = RecordingIndex::indexFilePath(path);
+        QCOMPARE(idx, path + ".idx");
+        {
+            RecordingIndex index;
+            QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+            QVERIFY(index.writeIndexFile());
+        }
+        const auto edit = [](const QString &name, const std::function<void(QByteArray &)> &how, bool otherTime) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QByteArray bytes = file.readAll();
+            how(bytes);
+            QVERIFY(file.resize(0) && file.write(bytes) == bytes.size());
+            if (otherTime)
+                QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+        };
+        if (change == "grow recording")
+            edit(path, [](QByteArray &b) { b += "fr 5\n"; }, false);
+        else if (change == "rewrite recording")
+            edit(path, [](QByteArray &b) { b.replace("fr 4", "fr 3"); }, true);
+        else if (change == "flip")
+            edit(idx, [](QByteArray &b) { b[b.size() - 20] ^= 1; }, false);
+        else if (change == "cut")
+            edit(idx, [](QByteArray &b) { b.chop(8); }, false);
+        else if (change == "grow index")
+            edit(idx, [](QByteArray &b) { b.append(8, '\0'); }, false);
+        else if (change == "empty")
+            edit(idx, [](QByteArray &b) { b.clear(); }, false);
+
+        RecordingIndex index;
+        const IndexResult result = RecordingIndex::build(path, index);
+        QCOMPARE(result.status, IndexResult::Loaded);
+        QCOMPARE(result.fromIdxFile, used);
+        QVERIFY(QFile::remove(idx));
+        RecordingIndex scanned;
+        const IndexResult truth = RecordingIndex::build(path, scanned);
+        QCOMPARE(truth.fromIdxFile, false);
+        QCOMPARE(result.duplicatesListed, truth.duplicatesListed);
+        QCOMPARE(result.lostListed, truth.lostListed);
+        QCOMPARE(index.first(), scanned.first());
+        QCOMPARE(index.last(), scanned.last());
+        QCOMPARE(index.frameCount(), scanned.frameCount());
+        QByteArray raw, expected;
+        for (int n = scanned.first(); n <= scanned.last(); ++n) {
+            QCOMPARE(index.readFrame(n, raw), scanned.readFrame(n, expected));
+            QCOMPARE(raw, expected);
+            QVERIFY(sameStamp(index.timestamp(n), scanned.timestamp(n)));
+        }
+    }
+
     void texts()
     {
         IndexResult result;
@@ -213,31 +296,37 @@ private slots:
     }
 
     // Frames of every length across the scanner's buffer refills, with a line
-    // longer than the whole buffer; offsets known from writing.
+    // longer than the whole buffer, and more frames than one storage chunk
+    // holds; offsets known from writing. By scan, then from the index file.
     void manyFramesAcrossReads()
     {
+        constexpr int Count = 70000;
         QByteArray bytes;
         QList<qint64> offsets;
         quint32 seed = 7;
-        for (int n = 1; n <= 40000; ++n) {
+        for (int n = 1; n <= Count; ++n) {
             offsets.append(bytes.size());
             bytes += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(n) + "\r\n";
             seed = seed * 1103515245u + 12345u;
-            bytes += QByteArray(int(seed >> 22), 'p') + "\r\n";
+            bytes += QByteArray(int(seed >> 24), 'p') + "\r\n";
             if (n == 20000)
                 bytes += QByteArray(5 << 20, 'L') + "\n";
         }
-        RecordingIndex index;
-        QCOMPARE(RecordingIndex::build(write(bytes), index).status, IndexResult::Loaded);
-        QCOMPARE(index.frameCount(), 40000);
-        QByteArray raw;
-        for (int n = 1; n <= 40000; ++n) {
-            const qint64 end = n < 40000 ? offsets[n] : bytes.size();
-            QCOMPARE(index.frameLength(n), end - offsets[n - 1]);
-            QCOMPARE(index.timestamp(n), double(n));
+        offsets.append(bytes.size());
+        const QString path = write(bytes);
+        for (const bool fromIdxFile : {false, true}) {
+            RecordingIndex index;
+            QCOMPARE(RecordingIndex::build(path, index).fromIdxFile, fromIdxFile);
+            QCOMPARE(index.frameCount(), Count);
+            for (int n = 1; n <= Count; ++n) {
+                if (index.frameLength(n) != offsets[n] - offsets[n - 1] || index.timestamp(n) != n)
+                    QFAIL(qPrintable(QStringLiteral("frame %1").arg(n)));
+            }
+            QByteArray raw;
+            QVERIFY(index.readFrame(20000, raw));
+            QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
+            QVERIFY(index.writeIndexFile());
         }
-        QVERIFY(index.readFrame(20000, raw));
-        QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
     }
 
     // Opening a FIFO must not wait for a writer; other non-regular files are refused too.
@@ -273,23 +362,59 @@ private slots:
         QCOMPARE(raw, QByteArray("fr 2\n"));
     }
 
-    void progressReported()
+    // Progress comes in order and ends at the total; a cancel in the middle stops the scan.
+    void progressAndCancel()
     {
         QByteArray bytes;
         for (int n = 1; bytes.size() < (20 << 20); ++n)
             bytes += "fr " + QByteArray::number(n) + "\n" + QByteArray(500, 'b') + "\n";
+        const QString path = write(bytes);
         QList<qint64> done;
-        qint64 reportedTotal = 0;
-        RecordingIndex index;
+        std::atomic<bool> cancel{false};
+        bool cancelHalfway = false;
         const auto progress = [&](qint64 bytesDone, qint64 total) {
-            reportedTotal = total;
+            QCOMPARE(total, bytes.size());
             done.append(bytesDone);
+            if (cancelHalfway && bytesDone > total / 2)
+                cancel = true;
         };
-        QCOMPARE(RecordingIndex::build(write(bytes), index, nullptr, progress).status, IndexResult::Loaded);
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(path, index, &cancel, progress).status, IndexResult::Loaded);
         QVERIFY(done.size() >= 2 && done.size() <= 101);
         QVERIFY(std::is_sorted(done.begin(), done.end()));
         QCOMPARE(done.last(), bytes.size());
-        QCOMPARE(reportedTotal, bytes.size());
+
+        done.clear();
+        cancelHalfway = true;
+        RecordingIndex cancelled;
+        QCOMPARE(RecordingIndex::build(path, cancelled, &cancel, progress).status, IndexResult::Cancelled);
+        QVERIFY(!cancelled.isLoaded());
+        QVERIFY(done.last() < bytes.size());
+    }
+
+    // Running out of memory while indexing is a result with a reason, not an abort.
+    void outOfMemoryReported()
+    {
+        QByteArray bytes;
+        for (int n = 1; n <= 400000; ++n)
+            bytes += "fr " + QByteArray::number(n) + "\n";
+        const QString path = write(bytes);
+        rlimit old;
+        QCOMPARE(::getrlimit(RLIMIT_AS, &old), 0);
+        QFile status(QStringLiteral("/proc/self/status"));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray vm = status.readAll();
+        const qsizetype at = vm.indexOf("VmSize:");
+        const rlim_t used = rlim_t(vm.mid(at + 7, vm.indexOf('\n', at) - at - 7).trimmed().split(' ').value(0).toLongLong()) << 10;
+        // Room for the scan but not for 400 000 frames' tables (6.4 MB).
+        const rlimit tight{used + (2 << 20), old.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_AS, &tight), 0);
+        RecordingIndex index;
+        const IndexResult result = RecordingIndex::build(path, index);
+        QCOMPARE(::setrlimit(RLIMIT_AS, &old), 0);
+        QCOMPARE(result.status, IndexResult::OutOfMemory);
+        QVERIFY(!result.reason.isEmpty());
+        QVERIFY(!index.isLoaded());
     }
 
     // Shrunk, or rewritten in place: reads fail instead of returning other bytes or crashing.
@@ -311,7 +436,7 @@ private slots:
         QVERIFY(!index.readFrame(1, raw)); // same size and bytes, other time
     }
 
-    // Offsets beyond 2^31: a frame line behind a hole of zeros.
+    // Offsets beyond 2^31: a frame line behind a hole of zeros, by scan and from the index file.
     void offsetsBeyond2GiB()
     {
         const QString path = dir.filePath(QStringLiteral("sparse.wly"));
@@ -321,8 +446,12 @@ private slots:
         const QByteArray tail = "\nfr 3\nts 2.5\nbody\n";
         QVERIFY(file.write("fr 1\nts 1\n") == 10 && file.seek(far) && file.write(tail) == tail.size());
         file.close();
+        // Above the threshold the scan writes the index file by itself.
+        RecordingIndex scanned;
+        QCOMPARE(RecordingIndex::build(path, scanned).status, IndexResult::Loaded);
+        QVERIFY(QFile::exists(RecordingIndex::indexFilePath(path)));
         RecordingIndex index;
-        QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+        QVERIFY(RecordingIndex::build(path, index).fromIdxFile);
         QCOMPARE(index.frameLength(1), far + 1);
         QCOMPARE(index.frameLength(3), tail.size() - 1);
         QByteArray raw;
