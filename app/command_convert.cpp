@@ -118,7 +118,7 @@ int exportCapture(const QString &input, const QString &output, const PcapExportO
     RecordingIndex index;
     const IndexResult indexed = RecordingIndex::build(input, index);
     if (indexed.status != IndexResult::Loaded)
-        return fail(ExitFailure, QStringLiteral("%1: %2").arg(input, indexed.reason));
+        return fail(ExitFailure, indexFailure(input, indexed));
     SideFile side(output);
     QString reason;
     PcapExportResult result;

@@ -33,33 +33,6 @@ EXIT STATUS
     0 success, 1 the file cannot be read or is not a recording, 2 usage error.
 )";
 
-struct Timing {
-    double duration = 0;
-    double rate = 0;
-};
-
-// From the first to the last stored "ts" line; frames without one add nothing.
-Timing timingOf(const RecordingIndex &index)
-{
-    double first = std::nan(""), last = std::nan("");
-    qint64 stamped = 0;
-    for (int frame = index.nextFrame(index.first() - 1); frame >= 0; frame = index.nextFrame(frame)) {
-        const double stamp = index.timestamp(frame);
-        if (std::isnan(stamp))
-            continue;
-        if (std::isnan(first))
-            first = stamp;
-        last = stamp;
-        ++stamped;
-    }
-    Timing timing;
-    if (stamped >= 2 && last > first) {
-        timing.duration = last - first;
-        timing.rate = double(stamped - 1) / timing.duration;
-    }
-    return timing;
-}
-
 QString rangesText(const QList<QPair<int, int>> &ranges)
 {
     QStringList parts;
@@ -83,11 +56,13 @@ int info(const QStringList &arguments)
     RecordingIndex index;
     const IndexResult result = RecordingIndex::build(path, index);
     if (result.status != IndexResult::Loaded)
-        return fail(ExitFailure, QStringLiteral("%1: %2").arg(path, result.reason));
+        return fail(ExitFailure, indexFailure(path, result));
 
     const QList<QPair<int, int>> lost = index.lostRanges();
-    const Timing timing = timingOf(index);
-    const int first = index.nextFrame(index.first() - 1);
+    // Without two increasing "ts" values there is no duration to speak of: 0, not NaN, for scripts.
+    const double duration = std::isnan(index.duration()) ? 0.0 : index.duration();
+    const double rate = std::isnan(index.meanRate()) ? 0.0 : index.meanRate();
+    const int first = index.hasPreamble() ? index.nextFrame(0) : index.first();
     if (parser.isSet(QStringLiteral("json"))) {
         QJsonArray ranges;
         for (const auto &range : lost)
@@ -95,10 +70,10 @@ int info(const QStringList &arguments)
         printJson({{QStringLiteral("frames"), index.frameCount()},
                    {QStringLiteral("first"), first},
                    {QStringLiteral("last"), index.last()},
-                   {QStringLiteral("lost"), result.lostCount},
+                   {QStringLiteral("lost"), index.lostCount()},
                    {QStringLiteral("lost_ranges"), ranges},
-                   {QStringLiteral("duration_s"), timing.duration},
-                   {QStringLiteral("rate_hz"), timing.rate},
+                   {QStringLiteral("duration_s"), duration},
+                   {QStringLiteral("rate_hz"), rate},
                    {QStringLiteral("bytes"), index.fileSize()}});
         return ExitSuccess;
     }
@@ -110,8 +85,8 @@ int info(const QStringList &arguments)
                 "duration     %.6f s\n"
                 "mean rate    %.3f Hz\n"
                 "bytes        %lld\n",
-                qPrintable(path), index.frameCount(), first, index.last(), result.lostCount,
-                qPrintable(rangesText(lost)), timing.duration, timing.rate, (long long)index.fileSize());
+                qPrintable(path), index.frameCount(), first, index.last(), index.lostCount(),
+                qPrintable(rangesText(lost)), duration, rate, (long long)index.fileSize());
     return ExitSuccess;
 }
 

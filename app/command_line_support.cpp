@@ -1,6 +1,7 @@
 #include "app/command_line_support.h"
 
 #include "net/udp_socket.h"
+#include "play/index_result.h"
 
 #include <QJsonDocument>
 
@@ -53,6 +54,20 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
     if (given.size() > positionals)
         return fail(ExitUsage, QStringLiteral("unexpected argument \"%1\" (see --help)").arg(given.value(positionals)));
     return -1;
+}
+
+QString indexFailure(const QString &path, const IndexResult &result)
+{
+    switch (result.status) {
+    case IndexResult::BadFirstNumber:
+        return QStringLiteral("%1: the number of the first frame does not read").arg(path);
+    case IndexResult::BadFrameNumbers:
+        return QStringLiteral("%1: frame %2 follows frame %3").arg(path).arg(result.problemFrame).arg(result.previousFrame);
+    case IndexResult::NoFrames:
+        return QStringLiteral("%1: no frame lines, not a recording").arg(path);
+    default:
+        return QStringLiteral("%1: %2").arg(path, result.reason);
+    }
 }
 
 bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value)

@@ -4,6 +4,8 @@
 // What every command shares: exit statuses, the one-line failure report,
 // option parsing with usage errors, destinations and the JSON line.
 
+#include "play/index_result.h"
+
 #include <QCommandLineParser>
 #include <QJsonObject>
 #include <QString>
@@ -29,6 +31,9 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
 // False after printing a usage error when it is not a number from low to high.
 bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value);
 bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 &value);
+
+// Why a recording could not be indexed, in one line naming the file.
+QString indexFailure(const QString &path, const IndexResult &result);
 
 struct Destination {
     QString host;

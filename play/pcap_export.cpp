@@ -96,7 +96,6 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
 
     std::vector<unsigned char> packet(size_t(headers + largestPayload));
     QByteArray raw;
-    QByteArray datagram;
     SendForm sendForm;
     const double fallbackInterval = 1.0 / options.rateHz;
     double time = 0;
@@ -104,7 +103,9 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
     double previousStamp = std::nan("");
     bool firstPacket = true;
     bool ok = true;
-    for (int frame = index.nextFrame(index.first() - 1); frame >= 0; frame = index.nextFrame(frame)) {
+    // The preamble is never sent, so it is never exported either.
+    const int start = index.hasPreamble() ? index.nextFrame(0) : index.first();
+    for (int frame = start; frame >= 0; frame = index.nextFrame(frame)) {
         if (!index.readFrame(frame, raw)) {
             reason = QStringLiteral("the recording changed while it was read (frame %1)").arg(frame);
             ok = false;
@@ -121,7 +122,7 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
         firstPacket = false;
         previousStamp = stamp;
 
-        sendForm.build(raw, datagram);
+        const QByteArray &datagram = sendForm.datagram(raw);
         if (datagram.size() > largestPayload) {
             ++result.oversizeSkipped;
             continue;
