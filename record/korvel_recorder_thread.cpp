@@ -49,6 +49,12 @@ void Korvel_Recorder_Thread::setReportEachDatagram(bool report)
         reportEachDatagram = report;
 }
 
+void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
+{
+    if (!isRunning())
+        datagramLimit = limit;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -168,6 +174,10 @@ void Korvel_Recorder_Thread::run()
         }
         if (reportEachDatagram)
             emit status(reported);
+        if (datagramLimit > 0 && datagrams >= datagramLimit) {
+            running = false;
+            emit limitReached();
+        }
     }
     runStatus = 0;
     emit status(0);

@@ -33,6 +33,8 @@ public:
     void setRecordFile(FILE *recordFile);
     void setSocket(UdpSocket *socket);
     void setReportEachDatagram(bool report);
+    // Ends the run right after this many datagrams, so nothing later is kept; 0 for no limit.
+    void setDatagramLimit(qint64 limit);
 
     // Starts a run; currentStatus() is 2 or 4 before this returns.
     void start(QThread::Priority priority = InheritPriority);
@@ -56,6 +58,8 @@ signals:
     void writeFailed(int error);
     // The run ended on its own: `code` is the receive result, `error` errno.
     void receiveFailed(int code, int error);
+    // The run ended at the datagram limit.
+    void limitReached();
 
 public slots:
     void stop();
@@ -70,6 +74,7 @@ private:
     std::atomic<bool> running{false};
     bool recording = false;
     bool reportEachDatagram = true;
+    qint64 datagramLimit = 0;
     // Microseconds; stop() ends a wait at once through the waker, so waiting long costs nothing.
     int timeout = 1000000;
     int capacity = 200000;

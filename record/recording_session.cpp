@@ -47,6 +47,7 @@ RecordingSession::RecordingSession(QObject *parent)
     connect(receiver, &Korvel_Recorder_Thread::writeFailed, this,
             [this](int error) { emit writeFailed(systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
+    connect(receiver, &Korvel_Recorder_Thread::limitReached, this, &RecordingSession::stop);
     connect(saver, &RecordingSaver::progress, this, &RecordingSession::saveProgress);
     connect(saver, &RecordingSaver::finished, this, &RecordingSession::onCopyFinished);
 }
@@ -93,6 +94,11 @@ bool RecordingSession::startPreview(int port, QString *error)
         return false;
     startReceiver(false);
     return true;
+}
+
+void RecordingSession::setDatagramLimit(qint64 count)
+{
+    receiver->setDatagramLimit(count);
 }
 
 void RecordingSession::stop()
