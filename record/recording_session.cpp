@@ -296,7 +296,7 @@ QList<RecordingSession::Abandoned> RecordingSession::abandonedRecordings()
             found << leftover;
         }
     }
-    std::sort(found.begin(), found.end(),
+    std::stable_sort(found.begin(), found.end(),
               [](const Abandoned &a, const Abandoned &b) { return a.modified < b.modified; });
     return found;
 }
