@@ -95,22 +95,15 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
     }
 
     std::vector<unsigned char> packet(size_t(headers + largestPayload));
-    QByteArray raw;
     SendForm sendForm;
     const double fallbackInterval = 1.0 / options.rateHz;
     double time = 0;
     double interval = -1;
     double previousStamp = std::nan("");
     bool firstPacket = true;
-    bool ok = true;
     // The preamble is never sent, so it is never exported either.
     const int start = index.hasPreamble() ? index.nextFrame(0) : index.first();
-    for (int frame = start; frame >= 0; frame = index.nextFrame(frame)) {
-        if (!index.readFrame(frame, raw)) {
-            reason = QStringLiteral("the recording changed while it was read (frame %1)").arg(frame);
-            ok = false;
-            break;
-        }
+    const bool read = index.forEachFrame(start, index.last(), [&](int frame, QByteArrayView raw) {
         const double stamp = index.timestamp(frame);
         if (!firstPacket) {
             if (!std::isnan(stamp) && !std::isnan(previousStamp))
@@ -125,7 +118,7 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
         const QByteArray &datagram = sendForm.datagram(raw);
         if (datagram.size() > largestPayload) {
             ++result.oversizeSkipped;
-            continue;
+            return true;
         }
         std::memcpy(packet.data() + headers, datagram.constData(), size_t(datagram.size()));
         writeHeaders(packet.data(), int(datagram.size()), uint16_t(result.packets), options);
@@ -141,7 +134,11 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
         pcap_dump(reinterpret_cast<u_char *>(dumper), &header, packet.data());
         ++result.packets;
         result.bytes += datagram.size();
-    }
+        return true;
+    });
+    bool ok = read;
+    if (!read)
+        reason = QStringLiteral("the recording changed while it was read");
     if (pcap_dump_flush(dumper) != 0 || std::ferror(pcap_dump_file(dumper))) {
         if (ok)
             reason = QStringLiteral("writing %1 failed").arg(capturePath);
