@@ -14,11 +14,6 @@ double PlaybackSchedule::periodOfStamps(double t1, double t2, double hertz)
     return t1 > 0.0 && t2 > t1 ? (t2 - t1) * 1e9 : periodOf(hertz);
 }
 
-double PlaybackSchedule::meanPeriod(double first, double last, int frames, double hertz)
-{
-    return frames > 1 && last > first ? (last - first) * 1e9 / (frames - 1) : periodOf(hertz);
-}
-
 void PlaybackSchedule::configure(Pace newPace, double basePeriod)
 {
     pace = newPace;

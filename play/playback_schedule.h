@@ -23,8 +23,6 @@ public:
     static double periodOf(double hertz);
     // 1/(t2 − t1) of the first two stamps when t2 > t1 > 0, else the rate given.
     static double periodOfStamps(double t1, double t2, double hertz);
-    // The mean interval of `frames` frames stamped from `first` to `last`, else the rate given.
-    static double meanPeriod(double first, double last, int frames, double hertz);
 
     // The base period at 1×: the fixed rate, or what a frame without stamps and the
     // empty slots (priming, loop seam) take in every-timestamp pace.

@@ -1,11 +1,13 @@
 // The playback schedule's deadlines: one anchor, no drift, speed changes
 // without burst or gap, every-timestamp pace with its anomalies, the ceiling.
 
+#include "play/playback_clock.h"
 #include "play/playback_schedule.h"
 
 #include <QtTest>
 
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -69,6 +71,7 @@ private slots:
     void everyTimestamp();
     void loopSeamAndPriming();
     void noDriftOverLongRuns();
+    void monotonicClockSleepsAndWakes();
 };
 
 void PlaybackScheduleTest::periods_data()
@@ -82,8 +85,6 @@ void PlaybackScheduleTest::periods_data()
     QTest::newRow("equal stamps") << PlaybackSchedule::periodOfStamps(10.0, 10.0, 60) << 1e9 / 60;
     QTest::newRow("decreasing stamps") << PlaybackSchedule::periodOfStamps(10.0, 9.0, 60) << 1e9 / 60;
     QTest::newRow("no first stamp") << PlaybackSchedule::periodOfStamps(NoStamp, 9.0, 60) << 1e9 / 60;
-    QTest::newRow("mean of 11 stamps over 1 s") << PlaybackSchedule::meanPeriod(3.0, 4.0, 11, 60) << 100e6;
-    QTest::newRow("mean of one frame") << PlaybackSchedule::meanPeriod(3.0, 3.0, 1, 50) << 20e6;
 }
 
 void PlaybackScheduleTest::periods()
@@ -150,7 +151,8 @@ void PlaybackScheduleTest::speedChangeMidPass()
     schedule.changeSpeed(T0 + qint64(changeAt * Ms), speed);
     QList<double> actual;
     for (int frame = 4; frame <= 6; ++frame) {
-        actual << double((frame == 4 && afterPlan ? schedule.plannedDeadline() : schedule.plan(frame, NoStamp)) - T0) / Ms;
+        const qint64 due = frame == 4 && afterPlan ? schedule.plannedDeadline() : schedule.plan(frame, NoStamp);
+        actual << double(due - T0) / Ms;
         schedule.commit();
     }
     QVERIFY2(near(actual, expected), qPrintable(describe(actual)));
@@ -246,6 +248,29 @@ void PlaybackScheduleTest::noDriftOverLongRuns()
     const double lastStamp = firstStamp + (Frames - 1) / 240.0 + ((qint64(Frames - 1) * 7919) % 2000) * 1e-6 - 1e-3;
     QVERIFY(std::llabs(lastStamped - (T0 + std::llround(period + (lastStamp - firstStamp) * 1e9))) < 1000);
     QCOMPARE(stamped.stampAnomalies(), 0);
+}
+
+// The real clock: a sleep reaches its deadline, a wake ends a long one at once,
+// and a wake that came first ends the next sleep.
+void PlaybackScheduleTest::monotonicClockSleepsAndWakes()
+{
+    MonotonicPlaybackClock clock;
+    qint64 deadline = clock.now() + 3000000;
+    QVERIFY(clock.sleepUntil(deadline));
+    QVERIFY(clock.now() >= deadline);
+
+    deadline = clock.now() + qint64(60) * 1000000000;
+    std::thread waker([&clock] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        clock.wake();
+    });
+    QVERIFY(!clock.sleepUntil(deadline));
+    waker.join();
+    QVERIFY(clock.now() < deadline);
+    clock.wake();
+    QVERIFY(!clock.sleepUntil(deadline));
+    clock.wake();
+    clock.waitForWake();
 }
 
 QTEST_GUILESS_MAIN(PlaybackScheduleTest)
