@@ -1,5 +1,6 @@
 #include "play/recording_index.h"
 
+#include "play/index_file.h"
 #include "play/index_scanner.h"
 
 #include <QCoreApplication>
@@ -77,16 +78,27 @@ IndexResult RecordingIndex::build(const QString &path, RecordingIndex &out, cons
             result.reason = tr("%1 is %2, not a regular file.").arg(path, FileAccess::kindText(fresh.fd));
             return result;
         }
-        IndexScanner::scan(fresh.fd, fresh.facts.size, fresh.tables, result, cancel, progress);
-        if (result.status != IndexResult::Loaded)
-            return result;
-        // A file written to while it was read would give offsets of two different files.
-        FileAccess::Facts after;
-        if (!FileAccess::facts(fresh.fd, after, &result.reason) || after.size != fresh.facts.size
-            || after.modifiedNs != fresh.facts.modifiedNs || fresh.tables.dataEnd != fresh.facts.size) {
-            result.status = IndexResult::OpenFailed;
-            result.reason = tr("The file changed while it was read.");
-            return result;
+        if (IndexFile::read(indexFilePath(path), fresh.facts, fresh.tables)) {
+            result.status = IndexResult::Loaded;
+            result.fromIdxFile = true;
+            if (progress)
+                progress(fresh.facts.size, fresh.facts.size);
+        } else {
+            fresh.tables = IndexTables();
+            IndexScanner::scan(fresh.fd, fresh.facts.size, fresh.tables, result, cancel, progress);
+            if (result.status != IndexResult::Loaded)
+                return result;
+            // A file written to while it was read would give offsets of two different files.
+            FileAccess::Facts after;
+            if (!FileAccess::facts(fresh.fd, after, &result.reason) || after.size != fresh.facts.size
+                || after.modifiedNs != fresh.facts.modifiedNs || fresh.tables.dataEnd != fresh.facts.size) {
+                result.status = IndexResult::OpenFailed;
+                result.reason = tr("The file changed while it was read.");
+                return result;
+            }
+            // A read-only folder only costs the next open a scan.
+            if (fresh.facts.size > IndexFileThreshold)
+                fresh.writeIndexFile();
         }
         fresh.summarize(result);
         out = std::move(fresh);
@@ -96,6 +108,16 @@ IndexResult RecordingIndex::build(const QString &path, RecordingIndex &out, cons
         result.reason = tr("There is not enough memory to index the file.");
     }
     return result;
+}
+
+QString RecordingIndex::indexFilePath(const QString &recordingPath)
+{
+    return recordingPath + QLatin1String(".idx");
+}
+
+bool RecordingIndex::writeIndexFile() const
+{
+    return isLoaded() && IndexFile::write(indexFilePath(filePath), facts, tables);
 }
 
 void RecordingIndex::summarize(IndexResult &result)

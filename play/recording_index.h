@@ -21,6 +21,8 @@
 class RecordingIndex
 {
 public:
+    // Index files are written beside recordings above this size.
+    static constexpr qint64 IndexFileThreshold = qint64(256) << 20;
     // What readFrame reads of a frame at most by default.
     static constexpr qint64 MaxFrameRead = qint64(64) << 20;
 
@@ -32,9 +34,14 @@ public:
     RecordingIndex &operator=(const RecordingIndex &) = delete;
 
     // Indexes `path` into `out`; `out` is replaced only when the result is Loaded.
-    // `cancel` is polled, `progress` called from the calling thread.
+    // Uses a matching index file beside the recording instead of a scan, and
+    // writes one after scanning a file above IndexFileThreshold when the folder
+    // lets it. `cancel` is polled, `progress` called from the calling thread.
     static IndexResult build(const QString &path, RecordingIndex &out, const std::atomic<bool> *cancel = nullptr,
                              const IndexProgress &progress = {});
+    static QString indexFilePath(const QString &recordingPath);
+    // Writes the index file beside the recording; false when that cannot be done.
+    bool writeIndexFile() const;
 
     // "Lost frame number <count>: <up to ten numbers each after a blank>[...]"
     static QString lostFramesText(const IndexResult &result);

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <functional>
 #include <sys/stat.h>
 
 struct StoredFrame {
@@ -52,6 +53,61 @@ class TestRecordingIndex : public QObject
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             qFatal("cannot write %s", qPrintable(path));
         return path;
+    }
+
+    void checkBuilt(const Case &row, const RecordingIndex &index, const IndexResult &result)
+    {
+        QCOMPARE(result.status, row.status);
+        QCOMPARE(result.problemFrame, row.problem);
+        QCOMPARE(result.previousFrame, row.previous);
+        if (row.status != IndexResult::Loaded) {
+            QVERIFY(!index.isLoaded());
+            QVERIFY(!result.reason.isEmpty());
+            return;
+        }
+        QCOMPARE(result.lostCount, row.lostCount);
+        QCOMPARE(result.lostListed, row.lost);
+        QCOMPARE(result.duplicatesListed, row.duplicates);
+        QCOMPARE(result.duplicateCount, row.duplicates.size());
+        QCOMPARE(index.first(), row.first);
+        QCOMPARE(index.last(), row.last);
+        QCOMPARE(index.lostCount(), row.lostCount);
+        QCOMPARE(index.fileSize(), row.bytes.size());
+        QCOMPARE(index.hasPreamble(), row.frames.first().number == 0 && row.first == 0 && !row.bytes.startsWith("fr "));
+        QCOMPARE(index.frameCount(), row.frames.size() - (index.hasPreamble() ? 1 : 0));
+
+        QByteArray raw;
+        int previous = -1;
+        for (const StoredFrame &frame : row.frames) {
+            QVERIFY2(index.readFrame(frame.number, raw), qPrintable(QString::number(frame.number)));
+            QCOMPARE(raw, frame.raw);
+            QCOMPARE(index.frameLength(frame.number), frame.raw.size());
+            const bool preamble = index.hasPreamble() && frame.number == 0;
+            QCOMPARE(index.contains(frame.number), !preamble);
+            QVERIFY(sameStamp(index.timestamp(frame.number), frame.stamp));
+            if (preamble)
+                continue;
+            // Stepping walks the stored frames and jumps every gap.
+            QCOMPARE(index.previousFrame(frame.number), previous);
+            if (previous >= 0)
+                QCOMPARE(index.nextFrame(previous), frame.number);
+            previous = frame.number;
+        }
+        QCOMPARE(index.nextFrame(previous), -1);
+        // Lost ranges cover exactly what lies between the stored frames.
+        qint64 lostInRanges = 0;
+        for (const auto &[from, to] : index.lostRanges()) {
+            QVERIFY(!index.contains(from) && !index.contains(to) && !index.readFrame(from, raw));
+            QCOMPARE(index.nextFrame(from - 1), to + 1);
+            lostInRanges += qint64(to) - from + 1;
+        }
+        QCOMPARE(lostInRanges, row.lostCount);
+        for (int outside : {row.first - 1, row.last + 1, INT_MIN, INT_MAX}) {
+            if (outside < row.first || outside > row.last)
+                QVERIFY(!index.readFrame(outside, raw) && index.frameLength(outside) == -1);
+        }
+        // "..." only when more were lost than listed.
+        QCOMPARE(RecordingIndex::lostFramesText(result).endsWith("..."), row.lostCount > row.lost.size());
     }
 
 private slots:
@@ -104,63 +160,89 @@ private slots:
         refused("whole int range", "fr 0\nfr 2147483647\n", 2147483647, 0);
     }
 
+    // Both ways of opening must give the same index: the scan, then the index file it wrote.
     void build()
     {
         QFETCH(Case, row);
         const QString path = write(row.bytes);
+        for (const bool fromIdxFile : {false, true}) {
+            RecordingIndex index;
+            const IndexResult result = RecordingIndex::build(path, index);
+            QCOMPARE(result.fromIdxFile, fromIdxFile);
+            checkBuilt(row, index, result);
+            if (result.status != IndexResult::Loaded || QTest::currentTestFailed())
+                return;
+            QVERIFY(index.writeIndexFile());
+        }
+    }
+
+    void indexFileChecked_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("matching") << "" << true;
+        QTest::newRow("recording grown") << "grow recording" << false;
+        QTest::newRow("recording rewritten, same size") << "rewrite recording" << false;
+        QTest::newRow("index byte flipped") << "flip" << false;
+        QTest::newRow("index cut short") << "cut" << false;
+        QTest::newRow("index grown") << "grow index" << false;
+        QTest::newRow("index empty") << "empty" << false;
+    }
+
+    // A stale or damaged index file is ignored: the scan gives the true index.
+    void indexFileChecked()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, used);
+        const QString path = write("head\nfr 1\nts 1\nfr 2\nfr 2\nfr 4\nts 4\n");
+        const QString idx = RecordingIndex::indexFilePath(path);
+        QCOMPARE(idx, path + ".idx");
+        {
+            RecordingIndex index;
+            QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+            QVERIFY(index.writeIndexFile());
+        }
+        const auto edit = [](const QString &name, const std::function<void(QByteArray &)> &how, bool otherTime) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QByteArray bytes = file.readAll();
+            how(bytes);
+            QVERIFY(file.resize(0) && file.write(bytes) == bytes.size());
+            if (otherTime)
+                QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+        };
+        if (change == "grow recording")
+            edit(path, [](QByteArray &b) { b += "fr 5\n"; }, false);
+        else if (change == "rewrite recording")
+            edit(path, [](QByteArray &b) { b.replace("fr 4", "fr 3"); }, true);
+        else if (change == "flip")
+            edit(idx, [](QByteArray &b) { b[b.size() - 20] ^= 1; }, false);
+        else if (change == "cut")
+            edit(idx, [](QByteArray &b) { b.chop(8); }, false);
+        else if (change == "grow index")
+            edit(idx, [](QByteArray &b) { b.append(8, '\0'); }, false);
+        else if (change == "empty")
+            edit(idx, [](QByteArray &b) { b.clear(); }, false);
+
         RecordingIndex index;
         const IndexResult result = RecordingIndex::build(path, index);
-        QCOMPARE(result.status, row.status);
-        QCOMPARE(result.problemFrame, row.problem);
-        QCOMPARE(result.previousFrame, row.previous);
-        if (row.status != IndexResult::Loaded) {
-            QVERIFY(!index.isLoaded());
-            QVERIFY(!result.reason.isEmpty());
-            return;
+        QCOMPARE(result.status, IndexResult::Loaded);
+        QCOMPARE(result.fromIdxFile, used);
+        QVERIFY(QFile::remove(idx));
+        RecordingIndex scanned;
+        const IndexResult truth = RecordingIndex::build(path, scanned);
+        QCOMPARE(truth.fromIdxFile, false);
+        QCOMPARE(result.duplicatesListed, truth.duplicatesListed);
+        QCOMPARE(result.lostListed, truth.lostListed);
+        QCOMPARE(index.first(), scanned.first());
+        QCOMPARE(index.last(), scanned.last());
+        QCOMPARE(index.frameCount(), scanned.frameCount());
+        QByteArray raw, expected;
+        for (int n = scanned.first(); n <= scanned.last(); ++n) {
+            QCOMPARE(index.readFrame(n, raw), scanned.readFrame(n, expected));
+            QCOMPARE(raw, expected);
+            QVERIFY(sameStamp(index.timestamp(n), scanned.timestamp(n)));
         }
-        QCOMPARE(result.lostCount, row.lostCount);
-        QCOMPARE(result.lostListed, row.lost);
-        QCOMPARE(result.duplicatesListed, row.duplicates);
-        QCOMPARE(result.duplicateCount, row.duplicates.size());
-        QCOMPARE(index.first(), row.first);
-        QCOMPARE(index.last(), row.last);
-        QCOMPARE(index.lostCount(), row.lostCount);
-        QCOMPARE(index.fileSize(), row.bytes.size());
-        QCOMPARE(index.hasPreamble(), row.frames.first().number == 0 && row.first == 0 && !row.bytes.startsWith("fr "));
-        QCOMPARE(index.frameCount(), row.frames.size() - (index.hasPreamble() ? 1 : 0));
-
-        QByteArray raw;
-        int previous = -1;
-        for (const StoredFrame &frame : row.frames) {
-            QVERIFY2(index.readFrame(frame.number, raw), qPrintable(QString::number(frame.number)));
-            QCOMPARE(raw, frame.raw);
-            QCOMPARE(index.frameLength(frame.number), frame.raw.size());
-            const bool preamble = index.hasPreamble() && frame.number == 0;
-            QCOMPARE(index.contains(frame.number), !preamble);
-            QVERIFY(sameStamp(index.timestamp(frame.number), frame.stamp));
-            if (preamble)
-                continue;
-            // Stepping walks the stored frames and jumps every gap.
-            QCOMPARE(index.previousFrame(frame.number), previous);
-            if (previous >= 0)
-                QCOMPARE(index.nextFrame(previous), frame.number);
-            previous = frame.number;
-        }
-        QCOMPARE(index.nextFrame(previous), -1);
-        // Lost ranges cover exactly what lies between the stored frames.
-        qint64 lostInRanges = 0;
-        for (const auto &[from, to] : index.lostRanges()) {
-            QVERIFY(!index.contains(from) && !index.contains(to) && !index.readFrame(from, raw));
-            QCOMPARE(index.nextFrame(from - 1), to + 1);
-            lostInRanges += qint64(to) - from + 1;
-        }
-        QCOMPARE(lostInRanges, row.lostCount);
-        for (int outside : {row.first - 1, row.last + 1, INT_MIN, INT_MAX}) {
-            if (outside < row.first || outside > row.last)
-                QVERIFY(!index.readFrame(outside, raw) && index.frameLength(outside) == -1);
-        }
-        // "..." only when more were lost than listed.
-        QCOMPARE(RecordingIndex::lostFramesText(result).endsWith("..."), row.lostCount > row.lost.size());
     }
 
     void texts()
@@ -321,8 +403,11 @@ private slots:
         const QByteArray tail = "\nfr 3\nts 2.5\nbody\n";
         QVERIFY(file.write("fr 1\nts 1\n") == 10 && file.seek(far) && file.write(tail) == tail.size());
         file.close();
+        RecordingIndex scanned;
+        QCOMPARE(RecordingIndex::build(path, scanned).status, IndexResult::Loaded);
+        QVERIFY(scanned.writeIndexFile());
         RecordingIndex index;
-        QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+        QVERIFY(RecordingIndex::build(path, index).fromIdxFile);
         QCOMPARE(index.frameLength(1), far + 1);
         QCOMPARE(index.frameLength(3), tail.size() - 1);
         QByteArray raw;
