@@ -81,7 +81,7 @@ void recordOnce(const QString &label, const QString &executable, QStringList arg
     const Traffic::SendResult sent = Traffic::sendPaced(sender, port, composer, rate, count, [](const char *, int) {});
     udpClose(sender);
     // A receiver that lost frames never reaches its count: stop it after a grace time.
-    if (!receiver.waitForFinished(2000)) {
+    if (!receiver.waitForFinished(4000)) {
         receiver.terminate();
         receiver.waitForFinished();
     }
@@ -116,8 +116,9 @@ void benchRecord(const QTemporaryDir &dir, double seconds)
         QFile::remove(output);
         port = freePort();
         recordOnce(QStringLiteral("reference: korvel-recv --out"), tools + QStringLiteral("/korvel-recv"),
-                   {"--port", QString::number(port), "--count", QString::number(count), "--out", output}, port, rate,
-                   count);
+                   {"--port", QString::number(port), "--count", QString::number(count), "--out", output, "--rcvbuf",
+                    QString::number(8 << 20)},
+                   port, rate, count);
         QFile::remove(output);
     }
 }
@@ -189,9 +190,13 @@ void benchPlay(const QTemporaryDir &dir, double seconds)
 
 double timed(const QString &executable, const QStringList &arguments, int *status)
 {
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
     QElapsedTimer timer;
     timer.start();
-    *status = QProcess::execute(executable, arguments);
+    process.start(executable, arguments);
+    process.waitForFinished(-1);
+    *status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
