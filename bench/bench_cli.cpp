@@ -234,6 +234,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const bool quick = application.arguments().contains(QStringLiteral("--quick"));
+    // Figures appear as they come, also when the output goes to a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QTemporaryDir dir;
     std::printf("bench_cli: %s\n", quick ? "quick run (1 s, 100 MB)" : "full run (10 s, 1 GB)");
     benchRecord(dir, quick ? 1 : 10);

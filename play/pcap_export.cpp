@@ -7,7 +7,9 @@
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -87,9 +89,15 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
         reason = QStringLiteral("libpcap cannot start a capture");
         return false;
     }
-    pcap_dumper_t *dumper = pcap_dump_open(dead, QFile::encodeName(capturePath).constData());
+    // libpcap writes a packet at a time; a large buffer turns that into few big writes.
+    FILE *file = std::fopen(QFile::encodeName(capturePath).constData(), "wb");
+    if (file)
+        std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    pcap_dumper_t *dumper = file ? pcap_dump_fopen(dead, file) : nullptr;
     if (!dumper) {
-        reason = QString::fromLocal8Bit(pcap_geterr(dead));
+        reason = file ? QString::fromLocal8Bit(pcap_geterr(dead)) : QString::fromLocal8Bit(std::strerror(errno));
+        if (file)
+            std::fclose(file);
         pcap_close(dead);
         return false;
     }

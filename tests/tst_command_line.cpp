@@ -189,7 +189,8 @@ private slots:
     void exitStatus();
     void infoJson();
     void recordCount();
-    void recordStopsOnSignal();
+    void recordEnds_data();
+    void recordEnds();
     void play_data();
     void play();
     void pcapRoundTrip_data();
@@ -232,6 +233,9 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("output folder missing") << QStringList{"record", "--port", QString::number(freePort()),
                                                           "--output", blocked, "--count", "1"}
                                            << 1 << blocked;
+    // BUSY stands for a port this test holds.
+    QTest::newRow("port in use") << QStringList{"record", "--port", "BUSY", "--output", path("busy.wly")} << 1
+                                 << "Port BUSY";
     QTest::newRow("capture missing") << QStringList{"convert", path("none.pcap"), path("out.wly")} << 1
                                      << path("none.pcap");
 }
@@ -242,8 +246,14 @@ void TestCommandLine::exitStatus()
     QFETCH(int, status);
     QFETCH(QString, said);
     QVERIFY(writeFile(path(QStringLiteral("clean.wly")), cleanRecording()));
+    UdpSocket *held = nullptr;
+    QCOMPARE(udpOpen(&held, 0, UDP_OPEN_ANY_PORT), int(UDP_OK));
+    const QString busy = QString::number(udpLocalPort(held));
+    arguments.replaceInStrings(QStringLiteral("BUSY"), busy);
+    said.replace(QStringLiteral("BUSY"), busy);
 
     const Run run = runProgram(arguments);
+    udpClose(held);
     QCOMPARE(run.exitCode, status);
     if (status == 0) {
         QVERIFY2(run.out.contains(said.toUtf8()), run.out.constData());
@@ -299,6 +309,8 @@ void TestCommandLine::recordCount()
 
     const Run run = finish(recorder);
     QCOMPARE(run.exitCode, 0);
+    // Standard output is no terminal: the JSON line and nothing else.
+    QCOMPARE(run.out.count('\n'), 1);
     QCOMPARE(readFile(output), sent[0] + sent[2] + sent[3]);
     const QJsonObject json = jsonOf(run);
     QCOMPARE(json.value("datagrams").toInt(), 3);
@@ -309,29 +321,38 @@ void TestCommandLine::recordCount()
         QVERIFY2(json.contains(key), key);
 }
 
-// SIGINT and SIGTERM end a recording and save what arrived.
-void TestCommandLine::recordStopsOnSignal()
+void TestCommandLine::recordEnds_data()
 {
-    for (const int signal : {SIGINT, SIGTERM}) {
-        const uint16_t port = freePort();
-        const QString output = path(QStringLiteral("signal-%1.wly").arg(signal));
-        QProcess recorder;
-        start(recorder, {"record", "--port", QString::number(port), "--output", output, "--json"});
-        QVERIFY(waitUntilBound(port));
-        UdpSocket *sender = nullptr;
-        QCOMPARE(udpOpen(&sender, 0, 0), int(UDP_OK));
-        const QByteArray datagram = frame(7, 2.0);
-        QCOMPARE(udpSend(sender, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000),
-                 int(UDP_OK));
-        udpClose(sender);
-        QTRY_COMPARE(QFileInfo(output).exists() || recorder.state() != QProcess::Running, false);
-        QThread::msleep(100);
+    QTest::addColumn<int>("signal"); // 0: none, the duration ends it
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("SIGINT") << int(SIGINT) << QStringList{};
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QStringList{};
+    QTest::newRow("duration") << 0 << QStringList{"--duration", "1.5"};
+}
+
+// Every way a recording ends saves what arrived.
+void TestCommandLine::recordEnds()
+{
+    QFETCH(int, signal);
+    QFETCH(QStringList, options);
+    const uint16_t port = freePort();
+    const QString output = path(QStringLiteral("ended.wly"));
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
+    QVERIFY(waitUntilBound(port));
+    UdpSocket *sender = nullptr;
+    QCOMPARE(udpOpen(&sender, 0, 0), int(UDP_OK));
+    const QByteArray datagram = frame(7, 2.0);
+    QCOMPARE(udpSend(sender, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000),
+             int(UDP_OK));
+    udpClose(sender);
+    QThread::msleep(200);
+    if (signal != 0)
         ::kill(pid_t(recorder.processId()), signal);
-        const Run run = finish(recorder);
-        QCOMPARE(run.exitCode, 0);
-        QCOMPARE(readFile(output), datagram);
-        QCOMPARE(jsonOf(run).value("datagrams").toInt(), 1);
-    }
+    const Run run = finish(recorder);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(readFile(output), datagram);
+    QCOMPARE(jsonOf(run).value("datagrams").toInt(), 1);
 }
 
 void TestCommandLine::play_data()
