@@ -1,7 +1,8 @@
 // Command line figures, each beside a reference measured in the same run:
 // record at 50 and 150 kHz against the korvel-recv tool, play --rate 10000
 // against the korvel-send tool, and convert of a 1 GB recording both ways
-// against cp of the same file. Usage: bench_cli [--quick]
+// against cp of the same file. Usage: bench_cli [--quick] [record] [play] [convert]
+// (all three parts when none is named).
 
 #include "tools/traffic.h"
 
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -151,11 +153,26 @@ void playOnce(const QString &label, const QString &executable, const QStringList
     arrivals.stop = true;
     receiver.join();
     const QJsonObject json = lastJson(sender);
+    // Two rates: first to last arrival, and the least-squares slope of arrival
+    // time over frame index, which one late first or last arrival cannot sway.
     const size_t n = arrivals.times.size();
     const double span = n > 1 ? double(arrivals.times.back() - arrivals.times.front()) / 1e9 : 0;
-    const double measured = span > 0 ? double(n - 1) / span : 0;
-    std::printf("%-28s received %zu of %llu  skipped %lld  rate %.3f Hz  %+.1f ppm%s\n", qPrintable(label), n,
-                (unsigned long long)count, (long long)count - (long long)n, measured, (measured / rate - 1) * 1e6,
+    const double endToEnd = span > 0 ? double(n - 1) / span : 0;
+    double meanIndex = 0, meanTime = 0;
+    for (size_t i = 0; i < n; ++i) {
+        meanIndex += double(i) / double(n);
+        meanTime += double(arrivals.times[i] - arrivals.times.front()) / double(n);
+    }
+    double covariance = 0, variance = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double di = double(i) - meanIndex;
+        covariance += di * (double(arrivals.times[i] - arrivals.times.front()) - meanTime);
+        variance += di * di;
+    }
+    const double fitted = covariance > 0 ? 1e9 * variance / covariance : 0;
+    std::printf("%-28s received %zu of %llu  skipped %lld  rate %.3f Hz  %+.1f ppm first to last, %+.1f ppm fitted%s\n",
+                qPrintable(label), n, (unsigned long long)count, (long long)count - (long long)n, endToEnd,
+                (endToEnd / rate - 1) * 1e6, (fitted / rate - 1) * 1e6,
                 json.isEmpty() ? "" : qPrintable(QStringLiteral("  (reported rate_hz %1, jitter p99 %2 us)")
                                                      .arg(json.value("rate_hz").toDouble())
                                                      .arg(json.value("jitter_p99_us").toDouble())));
@@ -238,8 +255,12 @@ int main(int argc, char *argv[])
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QTemporaryDir dir;
     std::printf("bench_cli: %s\n", quick ? "quick run (1 s, 100 MB)" : "full run (10 s, 1 GB)");
-    benchRecord(dir, quick ? 1 : 10);
-    benchPlay(dir, quick ? 1 : 10);
-    benchConvert(dir, quick ? 100000000 : 1000000000);
+    const QStringList parts = application.arguments().mid(1).filter(QRegularExpression(QStringLiteral("^[a-z]+$")));
+    if (parts.isEmpty() || parts.contains(QStringLiteral("record")))
+        benchRecord(dir, quick ? 1 : 10);
+    if (parts.isEmpty() || parts.contains(QStringLiteral("play")))
+        benchPlay(dir, quick ? 1 : 10);
+    if (parts.isEmpty() || parts.contains(QStringLiteral("convert")))
+        benchConvert(dir, quick ? 100000000 : 1000000000);
     return 0;
 }
