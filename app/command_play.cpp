@@ -228,7 +228,9 @@ int play(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("until"))) {
         const int first = index->contains(int(from)) ? int(from) : index->nextFrame(int(from));
         if (first < 0 || first > until)
-            return fail(ExitFailure, QStringLiteral("%1: no frame from %2 to %3").arg(path).arg(from).arg(until));
+            return fail(ExitFailure, parser.isSet(QStringLiteral("until"))
+                                         ? QStringLiteral("%1: no frame from %2 to %3").arg(path).arg(from).arg(until)
+                                         : QStringLiteral("%1: no frame from %2 on").arg(path).arg(from));
     }
 
     Player::Options options;
