@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -28,7 +27,7 @@ QString temporaryCandidate(int attempt)
 {
     QString name = QDir::tempPath() + QLatin1Char('/') + temporaryStem;
     if (attempt > 0)
-        name += QLatin1Char('-') + QString::number(::getpid());
+        name += QLatin1Char('-') + QString::number(QCoreApplication::applicationPid());
     if (attempt > 1)
         name += QLatin1Char('-') + QString::number(attempt);
     return name + QLatin1String(".wly");

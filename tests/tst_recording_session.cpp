@@ -173,6 +173,21 @@ private slots:
         QCOMPARE(session.figures().datagrams, 0);
     }
 
+    void endsAtDatagramLimit()
+    {
+        RecordingSession session;
+        QSignalSpy ended(&session, &RecordingSession::ended);
+        session.setDatagramLimit(2);
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startRecording(port, &error));
+        send({"fr 1\r\n", "fr 2\r\n", "fr 3\r\n"}, port);
+        QTRY_COMPARE(session.mode(), RecordingSession::Idle);
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(session.received(), 2);
+        QCOMPARE(readFile(session.temporaryPath()), QByteArray("fr 1\r\nfr 2\r\n"));
+    }
+
     void twoSessionsRecordAtOnce()
     {
         RecordingSession first, second;
@@ -346,7 +361,6 @@ private slots:
         QVERIFY(sender.waitForFinished(10000));
         QCOMPARE(sender.exitCode(), 0);
         QTRY_COMPARE(session.received(), datagrams);
-        QVERIFY(session.rateHz() > 0);
         const StreamFigures f = session.figures();
         QCOMPARE(f.frames_lost, lost);
         QCOMPARE(f.duplicates, duplicates);
