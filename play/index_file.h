@@ -13,6 +13,20 @@ struct IndexTables;
 // not match or add up is ignored. The recording itself never changes format.
 namespace IndexFile {
 
+// Over the whole file but its last word, which holds the result. Catches
+// damage, not forgery: every 8-byte word is mixed into one of four running
+// values (four, so that the multiplications do not wait on each other).
+class Checksum
+{
+public:
+    void add(const void *data, qint64 bytes); // whole words; a shorter tail is left out
+    quint64 value() const;
+
+private:
+    quint64 lanes[4] = {0x6A09E667F3BCC908ull, 0xBB67AE8584CAA73Bull, 0x3C6EF372FE94F82Bull, 0xA54FF53A5F1D36F1ull};
+    unsigned next = 0; // lane of the next word, so that the result does not depend on how the file is cut
+};
+
 // Fills `tables` from the index file at `path` when it describes `recording`;
 // false (with `tables` in any state) when it is missing, stale or damaged.
 bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables);

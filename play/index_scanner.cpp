@@ -6,17 +6,18 @@
 
 #include <QCoreApplication>
 
+#include <charconv>
 #include <climits>
-#include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace {
 
-constexpr qsizetype BufferSize = qsizetype(4) << 20;
+constexpr qsizetype BufferSize = qsizetype(256) << 10;
 // Room kept after a line start before reading on. A frame or time stamp field
-// longer than this (only in a damaged file) reads as no number.
-constexpr qsizetype Lookahead = qsizetype(64) << 10;
+// that runs on past it (only in a damaged file) may read as no number.
+constexpr qsizetype Lookahead = qsizetype(4) << 10;
 constexpr int MaxListed = 10;
 
 QString tr(const char *text)
@@ -78,6 +79,53 @@ QByteArrayView fieldLine(const char *start, qsizetype available, bool complete)
     return QByteArrayView(start, i);
 }
 
+// The common forms read directly; anything else goes to the general rules.
+// Both give the same value for these forms (the double is correctly rounded
+// either way), and a recording holds one number per line start that matters.
+QByteArrayView plainField(QByteArrayView line)
+{
+    QByteArrayView field = line.sliced(3);
+    if (field.endsWith('\r'))
+        field.chop(1);
+    return field;
+}
+
+int frameNumber(QByteArrayView line, bool *ok)
+{
+    const QByteArrayView field = plainField(line);
+    if (field.isEmpty() || field.size() > 9)
+        return RecordingLines::frameNumber(line, ok);
+    int value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9')
+            return RecordingLines::frameNumber(line, ok);
+        value = value * 10 + (c - '0');
+    }
+    *ok = true;
+    return value;
+}
+
+double timestampValue(QByteArrayView line)
+{
+    const QByteArrayView field = plainField(line);
+    qsizetype i = field.startsWith('-') ? 1 : 0;
+    const qsizetype digitsFrom = i;
+    while (i < field.size() && field[i] >= '0' && field[i] <= '9')
+        ++i;
+    bool plain = i > digitsFrom;
+    if (plain && i < field.size() && field[i] == '.') {
+        const qsizetype fractionFrom = ++i;
+        while (i < field.size() && field[i] >= '0' && field[i] <= '9')
+            ++i;
+        plain = i > fractionFrom;
+    }
+    double value = 0;
+    if (plain && i == field.size()
+        && std::from_chars(field.data(), field.data() + field.size(), value).ptr == field.data() + field.size())
+        return value;
+    return RecordingLines::timestampValue(line);
+}
+
 enum class State { FirstLine, Preamble, InFrame, InDuplicate };
 
 class Scan
@@ -92,7 +140,7 @@ public:
     bool frameLine(QByteArrayView line, qint64 offset)
     {
         bool ok = false;
-        const int number = RecordingLines::frameNumber(line, &ok);
+        const int number = frameNumber(line, &ok);
         if (state == State::FirstLine) {
             if (!ok) {
                 result.status = IndexResult::BadFirstNumber;
@@ -136,7 +184,7 @@ public:
     void timestampLine(QByteArrayView line)
     {
         if (state == State::InFrame)
-            stamp = RecordingLines::timestampValue(line);
+            stamp = timestampValue(line);
     }
 
     // The first line ended at `next` and was not a frame line.
@@ -177,7 +225,7 @@ private:
     void open(qint64 offset)
     {
         t.offsets.append(offset);
-        stamp = std::nan("");
+        stamp = std::numeric_limits<double>::quiet_NaN();
         state = State::InFrame;
     }
 
@@ -225,27 +273,44 @@ void scan(int fd, qint64 size, IndexTables &tables, IndexResult &result, const s
             return;
         if (b.begin == b.end)
             break;
-        const char *start = b.data.get() + b.begin;
-        const qsizetype available = b.end - b.begin;
-        const qint64 offset = b.bufferOffset + b.begin;
-        if (available >= 3 && start[2] == ' ') {
-            if (start[0] == 'f' && start[1] == 'r') {
-                if (!scan.frameLine(fieldLine(start, available, b.atEnd), offset))
-                    return;
-            } else if (start[0] == 't' && start[1] == 's') {
-                scan.timestampLine(fieldLine(start, available, b.atEnd));
+        const char *data = b.data.get();
+        const char *end = data + b.end;
+        // Line starts before `safe` have the lookahead in the buffer.
+        const char *safe = b.atEnd ? end : end - Lookahead;
+        const char *start = data + b.begin;
+        const char *lf;
+        for (;;) {
+            const qsizetype available = end - start;
+            if (available >= 3 && start[2] == ' ') {
+                if (start[0] == 'f' && start[1] == 'r') {
+                    if (!scan.frameLine(fieldLine(start, available, b.atEnd), b.bufferOffset + (start - data)))
+                        return;
+                } else if (start[0] == 't' && start[1] == 's') {
+                    scan.timestampLine(fieldLine(start, available, b.atEnd));
+                }
             }
+            lf = static_cast<const char *>(std::memchr(start, '\n', size_t(available)));
+            if (firstLine && lf) {
+                firstLine = false;
+                scan.firstLineEnded(b.bufferOffset + (lf + 1 - data));
+            }
+            if (!lf || lf + 1 >= safe)
+                break;
+            start = lf + 1;
         }
-        // Skip to the next line start; a line may go on past what the buffer holds.
-        const char *lf = static_cast<const char *>(std::memchr(start, '\n', size_t(available)));
-        while (!lf) {
+        if (lf) {
+            b.begin = lf + 1 - data;
+            continue;
+        }
+        // A line that goes on past what the buffer holds.
+        do {
             b.begin = b.end;
             if (b.atEnd)
                 break;
             if (!readOn())
                 return;
             lf = static_cast<const char *>(std::memchr(b.data.get(), '\n', size_t(b.end)));
-        }
+        } while (!lf);
         if (lf)
             b.begin = lf + 1 - b.data.get();
         if (firstLine) {
