@@ -35,19 +35,22 @@ qint64 MonotonicPlaybackClock::now() const
 
 bool MonotonicPlaybackClock::sleepUntil(qint64 deadline)
 {
+    qint64 left = 0;
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             if (takeWake())
                 return false;
-            const qint64 left = deadline - PreciseStretch - now();
-            if (left <= 0)
+            left = deadline - now();
+            if (left <= PreciseStretch)
                 break;
-            woken.wait_for(lock, std::chrono::nanoseconds(left));
+            woken.wait_for(lock, std::chrono::nanoseconds(left - PreciseStretch));
         }
     }
-    // A wake during this stretch stays pending and ends the next sleep.
-    Stopwatch::sleepUntilNanoseconds(deadline);
+    // Catching up costs no system call. A wake during the last stretch stays
+    // pending and ends the next sleep.
+    if (left > 0)
+        Stopwatch::sleepUntilNanoseconds(deadline);
     return true;
 }
 
