@@ -6,9 +6,10 @@
 
 namespace {
 
-// Wake-ups from a condition variable may come this late on a busy machine; the
-// rest is slept precisely. Commands wait at most this long during the stretch.
-constexpr qint64 PreciseStretch = 2000000;
+// The last stretch before a deadline is slept precisely. Every wake-up costs
+// CPU, so rates from 200 Hz up sleep once per frame; commands that come during
+// the stretch are taken when it ends, before the frame is sent.
+constexpr qint64 PreciseStretch = 5000000;
 
 }
 
