@@ -6,9 +6,10 @@
 
 namespace {
 
-// Wake-ups from a condition variable may come this late on a busy machine; the
-// rest is slept precisely. Commands wait at most this long during the stretch.
-constexpr qint64 PreciseStretch = 2000000;
+// The last stretch before a deadline is slept precisely. Every wake-up costs
+// CPU, so rates from 200 Hz up sleep once per frame; commands that come during
+// the stretch are taken when it ends, before the frame is sent.
+constexpr qint64 PreciseStretch = 5000000;
 
 }
 
@@ -35,19 +36,22 @@ qint64 MonotonicPlaybackClock::now() const
 
 bool MonotonicPlaybackClock::sleepUntil(qint64 deadline)
 {
+    qint64 left = 0;
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             if (takeWake())
                 return false;
-            const qint64 left = deadline - PreciseStretch - now();
-            if (left <= 0)
+            left = deadline - now();
+            if (left <= PreciseStretch)
                 break;
-            woken.wait_for(lock, std::chrono::nanoseconds(left));
+            woken.wait_for(lock, std::chrono::nanoseconds(left - PreciseStretch));
         }
     }
-    // A wake during this stretch stays pending and ends the next sleep.
-    Stopwatch::sleepUntilNanoseconds(deadline);
+    // Catching up costs no system call. A wake during the last stretch stays
+    // pending and ends the next sleep.
+    if (left > 0)
+        Stopwatch::sleepUntilNanoseconds(deadline);
     return true;
 }
 

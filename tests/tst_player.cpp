@@ -158,6 +158,9 @@ void PlayerTest::passes_data()
                                              << QList<int>() << QList<int>{1, 2, 4, 5}
                                              << QList<double>{80.0 / 3, 80.0 / 3 + 10, 80.0 / 3 + 30, 80.0 / 3 + 40}
                                              << 75.0;
+    QTest::newRow("every stamp, loop") << recording(1, 3) << int(Player::EveryTimestamp) << 1.0 << 2 << QList<int>()
+                                       << QList<int>{1, 2, 3, 1, 2, 3} << QList<double>{20, 30, 40, 60, 70, 80}
+                                       << 100.0;
     QTest::newRow("every stamp at 0.5x") << recording(1, 3) << int(Player::EveryTimestamp) << 0.5 << 0
                                          << QList<int>() << span(1, 3) << QList<double>{40, 60, 80} << 50.0;
 }
@@ -198,6 +201,11 @@ void PlayerTest::passes()
         QVERIFY2(qAbs(reached[i] - due[i]) < 1e-5, qPrintable(QString::number(reached[i])));
     QCOMPARE(player->position(), frames.last());
     QCOMPARE(player->stats().framesSent, frames.size());
+
+    // Another Play after the end starts afresh, never with the frame after the last.
+    player->play();
+    QCOMPARE(receiver->receive(frames.size()), sent(frames));
+    QTRY_COMPARE(finished.size(), 2);
 }
 
 void PlayerTest::pauseSeekAndResume_data()
