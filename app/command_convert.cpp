@@ -148,7 +148,9 @@ int importCapture(const QString &input, const QString &output, quint16 port)
     PcapImportResult result;
     if (!PcapImport::importCapture(input, port, file, result, reason))
         return fail(ExitFailure, QStringLiteral("%1: %2").arg(input, reason));
-    if (!file.flush() || (file.close(), file.error() != QFileDevice::NoError))
+    const bool flushed = file.flush();
+    file.close();
+    if (!flushed || file.error() != QFileDevice::NoError)
         return fail(ExitFailure, QStringLiteral("%1: %2").arg(output, file.errorString()));
     if (!side.commit(reason))
         return fail(ExitFailure, reason);

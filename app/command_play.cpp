@@ -12,8 +12,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <algorithm>
-#include <cmath>
+#include <limits>
 #include <memory>
 
 namespace CommandLine {

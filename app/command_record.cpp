@@ -11,6 +11,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <limits>
+
 namespace CommandLine {
 
 namespace {
