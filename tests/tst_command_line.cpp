@@ -158,9 +158,9 @@ QByteArray ethernetFrame(int protocol, uint16_t port, const QByteArray &payload)
     return frame + payload;
 }
 
-bool writeCapture(const QString &path, const QList<QByteArray> &frames)
+bool writeCapture(const QString &path, const QList<QByteArray> &frames, int linkType = DLT_EN10MB)
 {
-    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_t *dead = pcap_open_dead(linkType, 65535);
     pcap_dumper_t *dumper = pcap_dump_open(dead, QFile::encodeName(path).constData());
     if (!dumper)
         return false;
@@ -196,6 +196,8 @@ private slots:
     void pcapRoundTrip_data();
     void pcapRoundTrip();
     void pcapngMixedTraffic();
+    void importLinkTypes_data();
+    void importLinkTypes();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -467,6 +469,35 @@ void TestCommandLine::pcapngMixedTraffic()
     QCOMPARE(readFile(output), frame(1, 1.0) + frame(2, 1.1));
     QCOMPARE(runProgram({"convert", capture, output}).exitCode, 0);
     QCOMPARE(readFile(output), frame(1, 1.0) + "other port" + frame(2, 1.1));
+}
+
+void TestCommandLine::importLinkTypes_data()
+{
+    QTest::addColumn<int>("linkType");
+    QTest::addColumn<QByteArray>("header"); // what the link puts before the IPv4 packet
+
+    QTest::newRow("Ethernet with a VLAN tag") << int(DLT_EN10MB)
+                                              << QByteArray(12, '\0') + QByteArray("\x81\x00\x00\x05\x08\x00", 6);
+    QTest::newRow("Linux cooked") << int(DLT_LINUX_SLL) << QByteArray(14, '\0') + QByteArray("\x08\x00", 2);
+    QTest::newRow("Linux cooked v2") << int(DLT_LINUX_SLL2) << QByteArray("\x08\x00", 2) + QByteArray(18, '\0');
+    QTest::newRow("raw IP") << int(DLT_RAW) << QByteArray();
+    QTest::newRow("loopback, little-endian family") << int(DLT_NULL) << QByteArray("\x02\x00\x00\x00", 4);
+}
+
+// The payload is found behind every link header a capture on Linux or a loopback gives.
+void TestCommandLine::importLinkTypes()
+{
+    QFETCH(int, linkType);
+    QFETCH(QByteArray, header);
+    const QString capture = path(QStringLiteral("link.pcap"));
+    const QString output = path(QStringLiteral("link.wly"));
+    const QByteArray wanted = frame(4, 1.0);
+    QVERIFY(writeCapture(capture,
+                         {header + ethernetFrame(17, 7000, wanted).mid(14),
+                          header + ethernetFrame(17, 7001, frame(5, 1.1)).mid(14)},
+                         linkType));
+    QCOMPARE(runProgram({"convert", capture, output, "--port", "7000"}).exitCode, 0);
+    QCOMPARE(readFile(output), wanted);
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
