@@ -1,3 +1,4 @@
+#include "app/command_line.h"
 #include "app/korvel_recorder.h"
 
 #include <QApplication>
@@ -5,6 +6,10 @@
 
 int main(int argc, char *argv[])
 {
+    // A command runs headless: no display, no settings file.
+    if (CommandLine::wanted(argc, argv))
+        return CommandLine::run(argc, argv);
+
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostra"));
     QCoreApplication::setApplicationName(QStringLiteral("Korvel Recorder"));

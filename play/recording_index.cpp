@@ -199,6 +199,38 @@ bool RecordingIndex::readFrame(int number, QByteArray &raw, qint64 maxBytes) con
     return FileAccess::readAt(fd, raw.data(), length, offset);
 }
 
+bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(int, QByteArrayView)> &each) const
+{
+    // Large enough that the per-read check costs nothing, small enough to stay in cache.
+    constexpr qint64 BlockBytes = qint64(1) << 20;
+    QByteArray block;
+    const int lastStored = contains(last) ? last : previousFrame(last);
+    const qsizetype slotLimit = lastStored >= 0 ? tables.slotOf(lastStored) : -1;
+    int number = contains(first) ? first : nextFrame(first);
+    while (number >= 0 && number <= last) {
+        qsizetype slot = tables.slotOf(number);
+        const qint64 start = tables.offsets.at(slot);
+        qint64 end = tables.frameEnd(slot);
+        qsizetype lastSlot = slot;
+        while (lastSlot < slotLimit && tables.frameEnd(lastSlot + 1) - start <= BlockBytes) {
+            ++lastSlot;
+            end = tables.frameEnd(lastSlot);
+        }
+        FileAccess::Facts now;
+        if (!FileAccess::facts(fd, now, nullptr) || now.size != facts.size || now.modifiedNs != facts.modifiedNs)
+            return false;
+        block.resize(end - start);
+        if (!FileAccess::readAt(fd, block.data(), end - start, start))
+            return false;
+        for (; slot <= lastSlot; ++slot, number = nextFrame(number)) {
+            const qint64 offset = tables.offsets.at(slot);
+            if (!each(number, QByteArrayView(block).sliced(offset - start, tables.frameEnd(slot) - offset)))
+                return false;
+        }
+    }
+    return true;
+}
+
 QList<QPair<int, int>> RecordingIndex::lostRanges() const
 {
     QList<QPair<int, int>> ranges;

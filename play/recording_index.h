@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 // A compact index of a recording file: per stored frame its file offset and
 // "ts" value, frame numbers as runs. Frame text is never held; it is read on
@@ -65,6 +66,12 @@ public:
     // The frame's bytes as in the file, at most `maxBytes` of them; reuses the
     // storage of `raw`. False for a frame not stored or a file that changed.
     bool readFrame(int number, QByteArray &raw, qint64 maxBytes = MaxFrameRead) const;
+
+    // Hands the stored frames from `first` to `last` (numbers, inclusive) in order to
+    // `each(number, raw)`, reading many frames per positioned read: the path for
+    // passes over a whole recording. `raw` is valid during the call only. False
+    // when the file changed or `each` returned false.
+    bool forEachFrame(int first, int last, const std::function<bool(int, QByteArrayView)> &each) const;
 
     int lostCount() const { return lost; }
     QList<QPair<int, int>> lostRanges() const; // [from, to], in order

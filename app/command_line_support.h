@@ -1,0 +1,58 @@
+#ifndef COMMAND_LINE_SUPPORT_H
+#define COMMAND_LINE_SUPPORT_H
+
+// What every command shares: exit statuses, the one-line failure report,
+// option parsing with usage errors, destinations and the JSON line.
+
+#include "play/index_result.h"
+
+#include <QCommandLineParser>
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+
+namespace CommandLine {
+
+enum ExitStatus { ExitSuccess = 0, ExitFailure = 1, ExitUsage = 2 };
+
+// Prints "korvel-recorder COMMAND: message" on standard error and returns `status`.
+int fail(int status, const QString &message);
+// The command named in every failure line; set by parse().
+void setCommandName(const QString &name);
+
+// Parses `arguments` (the command's name first). Returns -1 when the command
+// should go on; otherwise the exit status: 0 after printing `manual` for
+// --help, 2 after a usage error. `positionals` is the exact number of
+// positional arguments the command takes.
+int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals);
+
+// Reads an optional numeric option into `value` (left as is when not given).
+// False after printing a usage error when it is not a number from low to high.
+bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value);
+bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 &value);
+
+// Why a recording could not be indexed, in one line naming the file.
+QString indexFailure(const QString &path, const IndexResult &result);
+
+struct Destination {
+    QString host;
+    uint32_t address = 0; // host byte order; 0 until resolved
+    uint16_t port = 0;
+};
+
+// Splits "HOST:PORT"; false on a missing host or a port outside 1..65535.
+bool splitHostPort(const QString &text, Destination &destination);
+// Looks the host up; false when it cannot be resolved.
+bool resolve(Destination &destination);
+
+// One compact JSON object and a new line on standard output.
+void printJson(const QJsonObject &object);
+
+// The status line on a terminal: drawn over the previous one in place.
+void printStatusLine(const QString &text);
+void endStatusLine();
+
+}
+
+#endif

@@ -1,0 +1,504 @@
+// The command line end to end: the built program run as a script would run it,
+// on 127.0.0.1 with real files.
+
+#include "net/udp_socket.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <pcap/pcap.h>
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QProcessEnvironment headlessEnvironment()
+{
+    // No display of any kind: a command must not need one.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    return environment;
+}
+
+void start(QProcess &process, const QStringList &arguments)
+{
+    process.setProcessEnvironment(headlessEnvironment());
+    process.start(QStringLiteral(KORVEL_BINARY), arguments);
+    QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
+}
+
+Run finish(QProcess &process, int timeoutMs = 30000)
+{
+    Run run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+Run runProgram(const QStringList &arguments)
+{
+    QProcess process;
+    start(process, arguments);
+    return finish(process);
+}
+
+QJsonObject jsonOf(const Run &run)
+{
+    return QJsonDocument::fromJson(run.out.trimmed().split('\n').constLast()).object();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Frames already in the form playback sends them, so conversions may keep them byte for byte.
+QByteArray frame(int number, double stamp, const QByteArray &body = "6d 1 0.000 1.0 2.0 3.0")
+{
+    return "fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(stamp, 'f', 6) + "\r\n" + body
+           + "\r\n";
+}
+
+QByteArray cleanRecording()
+{
+    return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
+           + frame(9, 100.08);
+}
+
+uint16_t freePort()
+{
+    UdpSocket *socket = nullptr;
+    if (udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) != UDP_OK)
+        return 0;
+    const uint16_t port = udpLocalPort(socket);
+    udpClose(socket);
+    return port;
+}
+
+// The recorder is bound once its port shows in the kernel's table; probing by
+// binding the port ourselves could take it from the recorder.
+bool waitUntilBound(uint16_t port)
+{
+    const QByteArray needle = QByteArray(":") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+    for (int i = 0; i < 500; ++i) {
+        QFile table(QStringLiteral("/proc/net/udp"));
+        if (table.open(QIODevice::ReadOnly) && table.readAll().contains(needle))
+            return true;
+        QThread::msleep(10);
+    }
+    return false;
+}
+
+QList<QByteArray> receiveAll(UdpSocket *socket, int count)
+{
+    QList<QByteArray> received;
+    char buffer[65536];
+    for (int i = 0; i < count; ++i) {
+        const int length = udpReceiveTimed(socket, buffer, sizeof buffer, 5000000, 0);
+        if (length < 0)
+            break;
+        received << QByteArray(buffer, length);
+    }
+    return received;
+}
+
+// Ethernet/IPv4 frame of `protocol` (17 UDP, 6 TCP) to `port`: what a capture of mixed traffic holds.
+QByteArray ethernetFrame(int protocol, uint16_t port, const QByteArray &payload)
+{
+    const int transport = protocol == 17 ? 8 : 20;
+    QByteArray frame(14 + 20 + transport, '\0');
+    auto put16 = [&frame](int at, int value) {
+        frame[at] = char(value >> 8);
+        frame[at + 1] = char(value);
+    };
+    put16(12, 0x0800);
+    frame[14] = 0x45;
+    put16(16, 20 + transport + int(payload.size()));
+    frame[22] = 64;
+    frame[23] = char(protocol);
+    const char loopback[] = {127, 0, 0, 1};
+    std::memcpy(frame.data() + 26, loopback, 4);
+    std::memcpy(frame.data() + 30, loopback, 4);
+    put16(34, 40000);
+    put16(36, port);
+    if (protocol == 17)
+        put16(38, 8 + int(payload.size()));
+    else
+        frame[46] = 0x50;
+    return frame + payload;
+}
+
+bool writeCapture(const QString &path, const QList<QByteArray> &frames, int linkType = DLT_EN10MB)
+{
+    pcap_t *dead = pcap_open_dead(linkType, 65535);
+    pcap_dumper_t *dumper = pcap_dump_open(dead, QFile::encodeName(path).constData());
+    if (!dumper)
+        return false;
+    long microseconds = 0;
+    for (const QByteArray &frame : frames) {
+        pcap_pkthdr header = {};
+        header.ts.tv_usec = microseconds += 1000;
+        header.caplen = header.len = bpf_u_int32(frame.size());
+        pcap_dump(reinterpret_cast<u_char *>(dumper), &header, reinterpret_cast<const u_char *>(frame.constData()));
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    return true;
+}
+
+}
+
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); }
+
+    void exitStatus_data();
+    void exitStatus();
+    void infoJson();
+    void recordCount();
+    void recordEnds_data();
+    void recordEnds();
+    void play_data();
+    void play();
+    void pcapRoundTrip_data();
+    void pcapRoundTrip();
+    void pcapngMixedTraffic();
+    void importLinkTypes_data();
+    void importLinkTypes();
+
+private:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    QTemporaryDir m_dir;
+};
+
+// Every exit class, and the one line on standard error naming what is at fault.
+void TestCommandLine::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said"); // in stdout for 0, in the single stderr line otherwise
+
+    const QString recording = path(QStringLiteral("clean.wly"));
+    const QString missing = path(QStringLiteral("missing.wly"));
+    const QString to = QStringLiteral("127.0.0.1:%1").arg(freePort());
+    const QString blocked = QStringLiteral("%1/no-such-folder/out.wly").arg(m_dir.path());
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "korvel-recorder 1.1.4";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "EXIT STATUS";
+    QTest::newRow("command help") << QStringList{"play", "--help"} << 0 << "korvel-recorder play FILE --dest";
+    QTest::newRow("unknown command") << QStringList{"replay"} << 2 << "unknown command \"replay\"";
+    QTest::newRow("unknown option") << QStringList{"info", recording, "--jsn"} << 2 << "jsn";
+    QTest::newRow("missing file argument") << QStringList{"info"} << 2 << "missing";
+    QTest::newRow("no destination") << QStringList{"play", recording} << 2 << "--dest";
+    QTest::newRow("bad port") << QStringList{"play", recording, "--dest", "127.0.0.1:0"} << 2 << "127.0.0.1:0";
+    QTest::newRow("two paces") << QStringList{"play", recording, "--dest", to, "--rate", "5", "--pace", "every"}
+                               << 2 << "--pace";
+    QTest::newRow("record without port") << QStringList{"record", "--output", blocked} << 2 << "--port";
+    QTest::newRow("pcapng written") << QStringList{"convert", recording, path("x.pcapng")} << 2 << "x.pcapng";
+    QTest::newRow("unknown host") << QStringList{"play", recording, "--dest", "no-such-host.invalid:5001"} << 1
+                                  << "no-such-host.invalid";
+    QTest::newRow("unreadable recording") << QStringList{"play", missing, "--dest", to} << 1 << missing;
+    QTest::newRow("info of missing file") << QStringList{"info", missing} << 1 << missing;
+    QTest::newRow("output folder missing") << QStringList{"record", "--port", QString::number(freePort()),
+                                                          "--output", blocked, "--count", "1"}
+                                           << 1 << blocked;
+    // BUSY stands for a port this test holds.
+    QTest::newRow("port in use") << QStringList{"record", "--port", "BUSY", "--output", path("busy.wly")} << 1
+                                 << "Port BUSY";
+    QTest::newRow("capture missing") << QStringList{"convert", path("none.pcap"), path("out.wly")} << 1
+                                     << path("none.pcap");
+}
+
+void TestCommandLine::exitStatus()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QVERIFY(writeFile(path(QStringLiteral("clean.wly")), cleanRecording()));
+    UdpSocket *held = nullptr;
+    QCOMPARE(udpOpen(&held, 0, UDP_OPEN_ANY_PORT), int(UDP_OK));
+    const QString busy = QString::number(udpLocalPort(held));
+    arguments.replaceInStrings(QStringLiteral("BUSY"), busy);
+    said.replace(QStringLiteral("BUSY"), busy);
+
+    const Run run = runProgram(arguments);
+    udpClose(held);
+    QCOMPARE(run.exitCode, status);
+    if (status == 0) {
+        QVERIFY2(run.out.contains(said.toUtf8()), run.out.constData());
+        QVERIFY(run.err.isEmpty());
+    } else {
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY2(run.err.contains(said.toUtf8()), run.err.constData());
+    }
+    // Nothing half-written is left where a failed run pointed.
+    QVERIFY(!QFile::exists(path(QStringLiteral("no-such-folder"))));
+    QVERIFY(!QFile::exists(path(QStringLiteral("out.wly"))));
+}
+
+void TestCommandLine::infoJson()
+{
+    const QString recording = path(QStringLiteral("info.wly"));
+    const QByteArray bytes = "# preamble\r\n" + cleanRecording();
+    QVERIFY(writeFile(recording, bytes));
+    const Run run = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject expected{{"frames", 6},          {"first", 1},
+                               {"last", 9},            {"lost", 3},
+                               {"lost_ranges", QJsonArray{QJsonArray{4, 4}, QJsonArray{7, 8}}},
+                               {"duration_s", 0.08},   {"rate_hz", 5 / 0.08},
+                               {"bytes", bytes.size()}};
+    QJsonObject got = jsonOf(run);
+    // Timestamps are decimal text: compare the reals to a part in a million.
+    for (const char *real : {"duration_s", "rate_hz"}) {
+        QVERIFY(qAbs(got.value(real).toDouble() - expected.value(real).toDouble()) < 1e-6 * expected.value(real).toDouble());
+        got.insert(real, expected.value(real));
+    }
+    QCOMPARE(got, expected);
+}
+
+// Byte for byte, empty datagrams skipped, nothing after --count.
+void TestCommandLine::recordCount()
+{
+    const uint16_t port = freePort();
+    const QString output = path(QStringLiteral("count.wly"));
+    QProcess recorder;
+    start(recorder, {"record", "--port", QString::number(port), "--output", output, "--count", "3", "--json"});
+    QVERIFY(waitUntilBound(port));
+
+    UdpSocket *sender = nullptr;
+    QCOMPARE(udpOpen(&sender, 0, 0), int(UDP_OK));
+    const QList<QByteArray> sent{frame(1, 1.0), "", frame(2, 1.1), "fr 4\n no CR, no end", frame(5, 1.2), frame(6, 1.3)};
+    for (const QByteArray &datagram : sent) {
+        QCOMPARE(udpSend(sender, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000),
+                 int(UDP_OK));
+        QThread::msleep(5);
+    }
+    udpClose(sender);
+
+    const Run run = finish(recorder);
+    QCOMPARE(run.exitCode, 0);
+    // Standard output is no terminal: the JSON line and nothing else.
+    QCOMPARE(run.out.count('\n'), 1);
+    QCOMPARE(readFile(output), sent[0] + sent[2] + sent[3]);
+    const QJsonObject json = jsonOf(run);
+    QCOMPARE(json.value("datagrams").toInt(), 3);
+    QCOMPARE(json.value("bytes").toInt(), (sent[0] + sent[2] + sent[3]).size());
+    QCOMPARE(json.value("frames_lost").toInt(), 1);
+    QCOMPARE(json.value("output").toString(), output);
+    for (const char *key : {"duplicates", "out_of_order", "unnumbered", "dropped", "jitter_ms"})
+        QVERIFY2(json.contains(key), key);
+}
+
+void TestCommandLine::recordEnds_data()
+{
+    QTest::addColumn<int>("signal"); // 0: none, the duration ends it
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("SIGINT") << int(SIGINT) << QStringList{};
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QStringList{};
+    QTest::newRow("duration") << 0 << QStringList{"--duration", "1.5"};
+}
+
+// Every way a recording ends saves what arrived.
+void TestCommandLine::recordEnds()
+{
+    QFETCH(int, signal);
+    QFETCH(QStringList, options);
+    const uint16_t port = freePort();
+    const QString output = path(QStringLiteral("ended.wly"));
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
+    QVERIFY(waitUntilBound(port));
+    UdpSocket *sender = nullptr;
+    QCOMPARE(udpOpen(&sender, 0, 0), int(UDP_OK));
+    const QByteArray datagram = frame(7, 2.0);
+    QCOMPARE(udpSend(sender, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000),
+             int(UDP_OK));
+    udpClose(sender);
+    QThread::msleep(200);
+    if (signal != 0)
+        ::kill(pid_t(recorder.processId()), signal);
+    const Run run = finish(recorder);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(readFile(output), datagram);
+    QCOMPARE(jsonOf(run).value("datagrams").toInt(), 1);
+}
+
+void TestCommandLine::play_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("frames"); // frame numbers each destination receives
+
+    QTest::newRow("once, first-two timestamps") << QStringList{} << QList<int>{1, 2, 3, 5, 6, 9};
+    QTest::newRow("fixed rate, range") << QStringList{"--rate", "200", "--from", "3", "--until", "6"}
+                                       << QList<int>{3, 5, 6};
+    QTest::newRow("every timestamp, twice as fast") << QStringList{"--pace", "every", "--speed", "2"}
+                                                    << QList<int>{1, 2, 3, 5, 6, 9};
+    QTest::newRow("two passes") << QStringList{"--loop", "2", "--rate", "500"}
+                                << QList<int>{1, 2, 3, 5, 6, 9, 1, 2, 3, 5, 6, 9};
+}
+
+void TestCommandLine::play()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, frames);
+    const QString recording = path(QStringLiteral("play.wly"));
+    // A comment and trailing blanks show that the send form goes out, not the stored bytes.
+    QByteArray stored = cleanRecording();
+    stored.replace("fr 3\r\n", "fr 3  \n# note\r\n");
+    QVERIFY(writeFile(recording, stored));
+
+    UdpSocket *receivers[2] = {};
+    for (UdpSocket *&receiver : receivers)
+        QCOMPARE(udpOpen(&receiver, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK), int(UDP_OK));
+    QStringList arguments{"play", recording, "--json"};
+    for (UdpSocket *receiver : receivers)
+        arguments << "--dest" << QStringLiteral("127.0.0.1:%1").arg(udpLocalPort(receiver));
+    const Run run = runProgram(arguments + options);
+    QCOMPARE(run.exitCode, 0);
+
+    const QJsonObject json = jsonOf(run);
+    QCOMPARE(json.value("frames_sent").toInt(), frames.size());
+    QCOMPARE(json.value("send_errors").toInt(), 0);
+    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us"})
+        QVERIFY2(json.value(key).isDouble(), key);
+    const QJsonArray destinations = json.value("destinations").toArray();
+    QCOMPARE(destinations.size(), 2);
+    const double stamps[] = {0, 100.0, 100.01, 100.02, 0, 100.04, 100.05, 0, 0, 100.08};
+    QList<QByteArray> expected;
+    for (int number : frames)
+        expected << frame(number, stamps[number]);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(destinations[i].toObject().value("port").toInt(), int(udpLocalPort(receivers[i])));
+        QCOMPARE(destinations[i].toObject().value("host").toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(destinations[i].toObject().value("sent").toInt(), frames.size());
+        QCOMPARE(receiveAll(receivers[i], int(frames.size())), expected);
+        udpClose(receivers[i]);
+    }
+}
+
+void TestCommandLine::pcapRoundTrip_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QByteArray>("expected"); // what comes back from the capture
+
+    const QByteArray clean = cleanRecording();
+    QTest::newRow("clean") << clean << clean;
+    // Neither is ever sent, so neither is exported: the text before the first frame and a repeated frame.
+    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean;
+    QTest::newRow("duplicate") << frame(1, 100.0) + frame(2, 100.01) + frame(2, 100.015) + clean.mid(clean.indexOf("fr 3"))
+                               << clean;
+}
+
+// A clean recording survives .wly -> .pcap -> .wly byte for byte, and the export is UDP to a capture tool.
+void TestCommandLine::pcapRoundTrip()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QByteArray, expected);
+    const QString recording = path(QStringLiteral("trip.wly"));
+    const QString capture = path(QStringLiteral("trip.pcap"));
+    const QString back = path(QStringLiteral("back.wly"));
+    QVERIFY(writeFile(recording, stored));
+    QCOMPARE(runProgram({"convert", recording, capture, "--dest", "127.0.0.1:6000"}).exitCode, 0);
+    QCOMPARE(runProgram({"convert", capture, back, "--port", "6000"}).exitCode, 0);
+    QCOMPARE(readFile(back), expected);
+
+    const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
+    if (tshark.isEmpty())
+        QSKIP("tshark is not installed");
+    QProcess process;
+    process.start(tshark, {"-r", capture, "-T", "fields", "-e", "frame.time_relative", "-e", "udp.dstport",
+                           "-e", "ip.checksum.status", "-o", "ip.check_checksum:TRUE"});
+    QVERIFY(process.waitForFinished(60000));
+    const QList<QByteArray> lines = process.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(lines.size(), 6);
+    // Times follow the "ts" lines relative to the first; every IPv4 checksum is good.
+    QCOMPARE(lines.constFirst().simplified(), QByteArray("0.000000000 6000 1"));
+    QCOMPARE(lines.constLast().simplified(), QByteArray("0.080000000 6000 1"));
+}
+
+// pcapng with UDP to two ports and TCP: only the UDP payloads to --port are kept.
+void TestCommandLine::pcapngMixedTraffic()
+{
+    const QString editcap = QStandardPaths::findExecutable(QStringLiteral("editcap"));
+    if (editcap.isEmpty())
+        QSKIP("editcap is not installed to write pcapng");
+    const QString plain = path(QStringLiteral("mixed.pcap"));
+    const QString capture = path(QStringLiteral("mixed.pcapng"));
+    const QString output = path(QStringLiteral("mixed.wly"));
+    QVERIFY(writeCapture(plain, {ethernetFrame(17, 7000, frame(1, 1.0)), ethernetFrame(17, 7001, "other port"),
+                                 ethernetFrame(6, 7000, "fr 99 over TCP"), ethernetFrame(17, 7000, ""),
+                                 ethernetFrame(17, 7000, frame(2, 1.1))}));
+    QCOMPARE(QProcess::execute(editcap, {"-F", "pcapng", plain, capture}), 0);
+
+    const Run run = runProgram({"convert", capture, output, "--port", "7000"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(readFile(output), frame(1, 1.0) + frame(2, 1.1));
+    QCOMPARE(runProgram({"convert", capture, output}).exitCode, 0);
+    QCOMPARE(readFile(output), frame(1, 1.0) + "other port" + frame(2, 1.1));
+}
+
+void TestCommandLine::importLinkTypes_data()
+{
+    QTest::addColumn<int>("linkType");
+    QTest::addColumn<QByteArray>("header"); // what the link puts before the IPv4 packet
+
+    QTest::newRow("Ethernet with a VLAN tag") << int(DLT_EN10MB)
+                                              << QByteArray(12, '\0') + QByteArray("\x81\x00\x00\x05\x08\x00", 6);
+    QTest::newRow("Linux cooked") << int(DLT_LINUX_SLL) << QByteArray(14, '\0') + QByteArray("\x08\x00", 2);
+    QTest::newRow("Linux cooked v2") << int(DLT_LINUX_SLL2) << QByteArray("\x08\x00", 2) + QByteArray(18, '\0');
+    QTest::newRow("raw IP") << int(DLT_RAW) << QByteArray();
+    QTest::newRow("loopback, little-endian family") << int(DLT_NULL) << QByteArray("\x02\x00\x00\x00", 4);
+}
+
+// The payload is found behind every link header a capture on Linux or a loopback gives.
+void TestCommandLine::importLinkTypes()
+{
+    QFETCH(int, linkType);
+    QFETCH(QByteArray, header);
+    const QString capture = path(QStringLiteral("link.pcap"));
+    const QString output = path(QStringLiteral("link.wly"));
+    const QByteArray wanted = frame(4, 1.0);
+    QVERIFY(writeCapture(capture,
+                         {header + ethernetFrame(17, 7000, wanted).mid(14),
+                          header + ethernetFrame(17, 7001, frame(5, 1.1)).mid(14)},
+                         linkType));
+    QCOMPARE(runProgram({"convert", capture, output, "--port", "7000"}).exitCode, 0);
+    QCOMPARE(readFile(output), wanted);
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_command_line.moc"
