@@ -71,6 +71,7 @@ private slots:
     void pauseSeekAndResume();
     void stepAtBothEnds();
     void lateScheduleAndSpeedChange();
+    void speedSteps();
     void renumberAcrossPasses();
     void renumberingKeepsOtherBytes_data();
     void renumberingKeepsOtherBytes();
@@ -325,12 +326,32 @@ void PlayerTest::lateScheduleAndSpeedChange()
     QVERIFY(clock->waitHeld());
     // Frame 6 had 3 of its 10 ms left at 1x: 1.5 ms at 2x; then 5 ms apart.
     QCOMPARE(deadlines(), (QList<double>{20, 30, 40, 50, 60, 68.5, 73.5, 78.5}));
+    // Go to while playing goes on after the frame chosen, one period after the command.
+    const qint64 seekAt = clock->now();
+    player->seek(15);
+    QCOMPARE(player->position(), 15);
+    clock->allow(1);
+    QCOMPARE(receiver->receive(1), sent({16}));
+    QVERIFY(clock->waitHeld());
+    QCOMPARE(clock->reached().back(), seekAt + 5 * Ms);
     // A step while playing only pauses: the frame after the one shown may be on its way.
     QVERIFY(!player->step(+1));
     QCOMPARE(player->state(), Player::Paused);
     QVERIFY(receiver->receive(1, 100).isEmpty());
     player->stop();
     QCOMPARE(player->state(), Player::Idle);
+}
+
+void PlayerTest::speedSteps()
+{
+    QCOMPARE((QList<double>{Player::faster(1), Player::faster(3), Player::faster(10), Player::faster(50)}),
+             (QList<double>{2, 4, 10, 50}));
+    QCOMPARE((QList<double>{Player::slower(1), Player::slower(0.3), Player::slower(0.1), Player::slower(0.05)}),
+             (QList<double>{0.5, 0.25, 0.1, 0.05}));
+    player->setSpeed(1000);
+    QCOMPARE(player->speed(), Player::MaximumSpeed);
+    player->setSpeed(0);
+    QCOMPARE(player->speed(), Player::MinimumSpeed);
 }
 
 void PlayerTest::renumberAcrossPasses()
