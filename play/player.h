@@ -129,7 +129,6 @@ signals:
     void stateChanged(Player::State state);
 
 private:
-    struct Ready;
     struct Plan;
 
     void run();
