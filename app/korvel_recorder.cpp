@@ -6,9 +6,7 @@
 #include "net/stopwatch.h"
 #include "net/udp_socket.h"
 #include "play/recording_loader.h"
-#include "record/korvel_recorder_thread.h"
-#include "record/rate_meter.h"
-#include "record/record_file.h"
+#include "app/recording_controller.h"
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
@@ -17,8 +15,6 @@
 #include <QDomElement>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
@@ -28,7 +24,6 @@ namespace {
 constexpr int SendTick = 1;              // ms: the finest step of the playback schedule
 constexpr int DisplayRefresh = 100;      // ms
 constexpr uint32_t SendTimeout = 5000000; // us
-constexpr int ReceiveBufferWanted = 8 * 1024 * 1024;
 constexpr float FallbackFrequency = 4.0f; // the play settings dialog's lower bound
 // The playback timer wakes this much ahead of a due send and the rest is slept
 // on the monotonic clock: event-loop timers are only as fine as a millisecond.
@@ -62,9 +57,6 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
                     tr("Please check your UDP settings. (") + QString::number(opened) + QLatin1Char(')'));
 
-    receiveSocket = nullptr;
-    recordFile = nullptr;
-    tempFileName = QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
     currentFileName.clear();
 
     sendTimer = new QTimer(this);
@@ -73,8 +65,8 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     displayTimer = new QTimer(this);
     connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
-    receiverThread = new Korvel_Recorder_Thread;
-    connect(receiverThread, &Korvel_Recorder_Thread::status, this, &Korvel_recorder::update_status);
+    recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView);
+    connect(recorder, &RecordingController::status, this, &Korvel_recorder::update_status);
 
     recordSettingsDialog = new Settings_record(this);
     playSettingsDialog = new Settings_play(this);
@@ -83,7 +75,7 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     connect(playSettingsDialog, &Settings_play::writeSettingFile, this, &Korvel_recorder::writeSettings);
     connect(recordSettingsDialog, &Settings_record::writeSettingFile, this, &Korvel_recorder::writeSettings);
 
-    saveFileDir = homeDirectory();
+    recorder->setSaveDirectory(homeDirectory());
     openFileDir = homeDirectory();
     // Until a settings file says otherwise, the settings dialogs' defaults hold.
     playAddress1 = resolve(QStringLiteral("localhost"));
@@ -98,9 +90,6 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     mode = ModeIdle;
     updateControls();
 
-    arrivalMutex = new QMutex;
-    rateWarmUp = false;
-
     ui.label_receive->setText(QLatin1String("port ") + recordPortText);
     ui.l_filename->setText(tr("no file selected"));
     updateLabelFrequency();
@@ -109,19 +98,15 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 Korvel_recorder::~Korvel_recorder()
 {
     saveSettingsFile();
-    delete receiverThread; // stops and joins the run before its socket is closed
-    receiverThread = nullptr;
+    delete recorder; // joins the receiver before anything else closes
+    recorder = nullptr;
     if (sendSocket)
         udpClose(sendSocket);
     sendSocket = nullptr;
-    closeReceiveSocket();
-    delete arrivalMutex;
     delete recordSettingsDialog;
     delete playSettingsDialog;
     delete aboutDialog;
     delete helpDialog;
-    // A recording that was never stopped stays on disk; only Stop deletes it.
-    closeTemporaryRecording(false);
     playFile.close();
 }
 
@@ -134,7 +119,7 @@ void Korvel_recorder::updateControls()
     if (!idle && !playing && !recording && !previewing)
         return;
 
-    const bool haveRecording = !currentFileName.isEmpty() || receivedCount != 0;
+    const bool haveRecording = !currentFileName.isEmpty() || recorder->datagramsReceived() != 0;
     ui.actionOpen->setEnabled(idle);
     ui.actionPlay->setEnabled(idle && haveRecording);
     ui.actionSave_as->setEnabled(idle && haveRecording);
@@ -209,7 +194,7 @@ void Korvel_recorder::applySettingElement(const QDomElement &element)
         break;
     case SettingsStore::SaveFileDir:
         if (element.hasAttribute(attribute))
-            saveFileDir = value;
+            recorder->setSaveDirectory(value);
         break;
     case SettingsStore::OpenFileDir:
         if (element.hasAttribute(attribute))
@@ -221,7 +206,8 @@ void Korvel_recorder::applySettingElement(const QDomElement &element)
 void Korvel_recorder::saveSettingsFile()
 {
     const QStringList texts = {recordPortText, playHost1, playPort1Text, playHost2, playPort2Text, activeText,
-                               frequencyText, loopText, timestampText, saveFileDir, openFileDir};
+                               frequencyText, loopText, timestampText, recorder->saveDirectory(),
+                               openFileDir};
     QString warning;
     if (!SettingsStore::write(settingsDir, texts, warning))
         showMessage(this, QMessageBox::Warning, tr("Error writing settings"), warning);
@@ -307,130 +293,42 @@ void Korvel_recorder::on_actionExit_triggered()
 
 void Korvel_recorder::update_status(int status)
 {
-    switch (status) {
-    case 0:
-        updateListFrequency(true);
-        break;
-    case ModePreviewing:
-        receiverThread->copyLastText(displayText);
-        updateListFrequency(false);
-        break;
-    case ModeRecording:
-        ++receivedCount;
-        if (!ui.cb_disableView->isChecked())
-            receiverThread->copyLastText(displayText);
-        updateListFrequency(false);
-        break;
-    default:
-        break;
-    }
+    recorder->report(status, displayText);
     mode = status;
 }
 
 void Korvel_recorder::updateListFrequency(bool clear)
 {
-    QMutexLocker locker(arrivalMutex);
-    if (clear)
-        arrivalTimes.clear();
-    else
-        RateMeter::addArrival(arrivalTimes, rateWarmUp, Stopwatch::milliseconds());
+    recorder->updateListFrequency(clear);
 }
 
 void Korvel_recorder::updateLabelFrequency()
 {
     if (mode == ModePlaying)
         return;
-    QMutexLocker locker(arrivalMutex);
-    if (arrivalTimes.size() < 2) {
-        ui.labelFrequency->setText(QStringLiteral("-- Hz"));
-        return;
-    }
-    const int count = RateMeter::countRecent(arrivalTimes, Stopwatch::milliseconds());
-    ui.labelFrequency->setText(QStringLiteral("%1 Hz").arg(count));
+    recorder->updateLabelFrequency();
 }
 
 // ---------------------------------------------------------------- recording
 
-bool Korvel_recorder::openReceiveSocket()
-{
-    // A receiver that ended on its own leaves its socket open; it would hold the port.
-    if (receiveSocket && !receiverThread->isRunning())
-        closeReceiveSocket();
-    if (udpOpen(&receiveSocket, recordPort, UDP_OPEN_BROADCAST) < 0) {
-        receiveSocket = nullptr;
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n"));
-        return false;
-    }
-    // Bursts far above the tracker's rate must not overflow the platform's small default buffer.
-    udpSetReceiveBuffer(receiveSocket, ReceiveBufferWanted);
-    return true;
-}
-
-void Korvel_recorder::closeReceiveSocket()
-{
-    if (receiveSocket)
-        udpClose(receiveSocket);
-    receiveSocket = nullptr;
-}
-
-void Korvel_recorder::armRateMeter()
-{
-    rateWarmUp = true;
-    updateListFrequency(true);
-}
-
-void Korvel_recorder::startReceiver(bool recording)
-{
-    receiverThread->setSocket(receiveSocket);
-    receiverThread->setRecordFile(recording ? recordFile : nullptr);
-    receiverThread->setRecording(recording);
-    receiverThread->start();
-}
-
-void Korvel_recorder::stopReceiving()
-{
-    receiverThread->stop();
-    closeReceiveSocket();
-}
-
 void Korvel_recorder::on_actionRecord_triggered()
 {
-    if (mode == ModePreviewing) {
-        stopReceiving();
-        updateListFrequency(true);
-    }
-    if (!openReceiveSocket())
+    if (!recorder->startRecording(recordPort, recordPortText))
         return;
-
-    closeTemporaryRecording(false);
-    recordFile = RecordFile::openTemporary(tempFileName);
-    if (!recordFile) {
-        closeReceiveSocket();
-        showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"), tr("Error while writing temporary file"));
-        return;
-    }
-
-    receivedCount = 0;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));
     mode = ModeRecording;
     updateControls();
-    armRateMeter();
-    updateLabelFrequency();
-    startReceiver(true);
     if (!ui.cb_disableView->isChecked())
         displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!openReceiveSocket())
+    if (!recorder->startPreview(recordPort))
         return;
-    armRateMeter();
     mode = ModePreviewing;
     updateControls();
-    receivedCount = 0;
-    startReceiver(false);
     // Preview always shows the data: the check box is disabled in this mode.
     displayTimer->start(DisplayRefresh);
 }
@@ -440,37 +338,23 @@ void Korvel_recorder::on_actionStop_triggered()
     sendTimer->stop();
     displayTimer->stop();
     playFile.close();
-    {
-        QMutexLocker locker(arrivalMutex);
-        arrivalTimes.clear();
-    }
+    recorder->updateListFrequency(true);
     updateLabelFrequency();
     paused = false;
     displayText.clear();
 
-    switch (receiverThread->currentStatus()) {
+    switch (recorder->receiverStatus()) {
     case ModePreviewing:
-        stopReceiving();
+        recorder->stopPreview();
         break;
     case ModeRecording: {
-        stopReceiving();
-        bool keepTemporary = false;
-        if (receivedCount > 0) {
-            warnAboutFailedWrites();
-            const SaveOutcome saved = saveRecording();
-            if (saved == Saved && !openRecording(currentFileName)) {
-                currentFileName.clear();
-                ui.l_filename->setText(tr("no file selected"));
-            }
-            // The temporary recording is the only copy when the save failed: keep it for another Save as.
-            keepTemporary = saved == SaveFailed;
-        } else {
-            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
-                        tr("No data received on port ") + recordPortText +
-                            tr(".\nPlease check your network settings in Korvel."));
+        const QString saved = recorder->stopRecording();
+        if (!saved.isEmpty())
+            showSaved(saved);
+        if (!saved.isEmpty() && !openRecording(currentFileName)) {
+            currentFileName.clear();
+            ui.l_filename->setText(tr("no file selected"));
         }
-        if (!keepTemporary)
-            closeTemporaryRecording(true);
         break;
     }
     default:
@@ -485,71 +369,17 @@ void Korvel_recorder::on_actionStop_triggered()
     updateControls();
 }
 
-void Korvel_recorder::warnAboutFailedWrites()
-{
-    const int failed = receiverThread->failedWrites();
-    if (failed > 0)
-        showMessage(this, QMessageBox::Warning, tr("Save Record Data"),
-                    tr("%1 of %2 received datagrams could not be written to the temporary file %3.\n"
-                       "The recording is incomplete.")
-                        .arg(failed)
-                        .arg(receivedCount)
-                        .arg(tempFileName));
-}
-
 void Korvel_recorder::on_actionSave_as_triggered()
 {
-    saveRecordAs();
+    QString saved;
+    if (recorder->saveRecording(currentFileName, saved) == RecordingController::Saved)
+        showSaved(saved);
 }
 
-bool Korvel_recorder::saveRecordAs()
+void Korvel_recorder::showSaved(const QString &path)
 {
-    return saveRecording() == Saved;
-}
-
-Korvel_recorder::SaveOutcome Korvel_recorder::saveRecording()
-{
-    QString name = QFileDialog::getSaveFileName(this, tr("Save File"), saveFileDir,
-                                                tr("Korvel Recorder files (*.wly)"));
-    if (name.isEmpty())
-        return NotSaved;
-    if (!name.endsWith(QLatin1String(".wly")))
-        name += QLatin1String(".wly");
-
-    // The temporary recording while one is open; otherwise the recording opened for playback.
-    QString source;
-    if (recordFile) {
-        fflush(recordFile);
-        source = tempFileName;
-    } else if (!currentFileName.isEmpty()) {
-        source = currentFileName;
-    } else {
-        return NotSaved;
-    }
-    if (!QFileInfo::exists(source))
-        return NotSaved;
-    if (QFileInfo(source).canonicalFilePath() == QFileInfo(name).canonicalFilePath()) {
-        // Saving a recording onto itself: nothing to copy.
-    } else if (!RecordFile::copyInto(source, name)) {
-        showMessage(this, QMessageBox::Warning, tr("Save Record Data"),
-                    tr("The recording could not be saved as %1.").arg(name));
-        return SaveFailed;
-    }
-
-    ui.l_filename->setText(name);
-    currentFileName = name;
-    saveFileDir = QFileInfo(name).absolutePath();
-    return Saved;
-}
-
-void Korvel_recorder::closeTemporaryRecording(bool remove)
-{
-    if (!recordFile)
-        return;
-    fclose(recordFile);
-    recordFile = nullptr;
-    if (remove)
-        QFile::remove(tempFileName);
+    ui.l_filename->setText(path);
+    currentFileName = path;
 }
 
 // ---------------------------------------------------------------- loading
@@ -607,7 +437,7 @@ void Korvel_recorder::on_actionOpen_triggered()
     currentFileName = name;
     ui.l_filename->setText(name);
     openFileDir = QFileInfo(name).absolutePath();
-    receivedCount = 0;
+    recorder->forgetDatagrams();
     ui.actionPlay->setEnabled(true);
     // Save as copies an opened recording, so it is offered together with Play.
     ui.actionSave_as->setEnabled(true);
@@ -619,16 +449,16 @@ void Korvel_recorder::on_actionOpen_triggered()
 bool Korvel_recorder::offerTemporaryRecording()
 {
     const QString pleaseSelect = tr("Please select a file in the File -> Open dialog.");
-    if (!recordFile) {
+    const QString temporary = recorder->flushedTemporaryRecording();
+    if (temporary.isEmpty()) {
         showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
         return false;
     }
-    fflush(recordFile);
-    if (!openRecording(tempFileName) || ui.playSlider->maximum() == 0) {
+    if (!openRecording(temporary) || ui.playSlider->maximum() == 0) {
         showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
         return false;
     }
-    currentFileName = tempFileName;
+    currentFileName = temporary;
     ui.l_filename->setText(tr("<temporary buffer>"));
     return true;
 }
@@ -920,4 +750,9 @@ void Korvel_recorder::startFromNew()
     }
     armSendTimer();
     startDisplayRefresh();
+}
+
+int Korvel_recorder::datagramsReceived() const
+{
+    return recorder->datagramsReceived();
 }

@@ -13,14 +13,12 @@
 #include <QString>
 
 #include <cstdint>
-#include <cstdio>
 
 class AboutDlg;
 class Help;
-class Korvel_Recorder_Thread;
 class QDomElement;
-class QMutex;
 class QTimer;
+class RecordingController;
 class Settings_play;
 class Settings_record;
 struct UdpSocket;
@@ -39,7 +37,7 @@ public:
 
     void updateControls();
     // Datagrams the window has counted in the current or last recording.
-    int datagramsReceived() const { return receivedCount; }
+    int datagramsReceived() const;
 
 public slots:
     void on_actionOpen_triggered();
@@ -70,8 +68,6 @@ private slots:
     void updateContent(int i);
 
 private:
-    enum SaveOutcome { Saved, NotSaved, SaveFailed };
-
     // Settings file
     void loadSettingsFile();
     void applySettingElement(const QDomElement &element);
@@ -80,15 +76,7 @@ private:
     void fillSettingsDialogs();
 
     // Recording
-    bool openReceiveSocket();
-    void closeReceiveSocket();
-    void armRateMeter();
-    void startReceiver(bool recording);
-    void stopReceiving();
-    void warnAboutFailedWrites();
-    bool saveRecordAs();
-    SaveOutcome saveRecording();
-    void closeTemporaryRecording(bool remove);
+    void showSaved(const QString &path);
 
     // Loading and playback
     bool loadRecording(QString path, int &first, int &last, FrameIndex &index);
@@ -112,8 +100,6 @@ private:
     int lastFrame = 0;
     int currentFrame = 0;
     QFile playFile;
-    QString tempFileName;
-    FILE *recordFile = nullptr;
     int frameCounter = 0;
     QTimer *sendTimer = nullptr;
     QTimer *displayTimer = nullptr;
@@ -121,10 +107,7 @@ private:
     Settings_play *playSettingsDialog = nullptr;
     AboutDlg *aboutDialog = nullptr;
     Help *helpDialog = nullptr;
-    Korvel_Recorder_Thread *receiverThread = nullptr;
-    bool rateWarmUp = false;
-    QList<uint32_t> arrivalTimes;
-    QMutex *arrivalMutex = nullptr;
+    RecordingController *recorder = nullptr;
     QString settingsDir;
     QString currentFileName;
 
@@ -137,7 +120,6 @@ private:
     QString playHost2;
     QString playPort2Text;
     QString activeText;
-    QString saveFileDir;
     QString openFileDir;
     uint32_t playAddress1 = 0;
     uint32_t playAddress2 = 0;
@@ -151,9 +133,7 @@ private:
 
     bool paused = false;
     bool seekPending = false;
-    UdpSocket *receiveSocket = nullptr;
     UdpSocket *sendSocket = nullptr;
-    int receivedCount = 0;
     // Latin-1 bytes of the current datagram or frame: what the view shows and playback sends.
     QByteArray displayText;
     FrameReader frameReader;
