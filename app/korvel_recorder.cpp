@@ -1,20 +1,24 @@
 #include "app/korvel_recorder.h"
 
+#include "app/action_icons.h"
+#include "app/recording_controller.h"
+#include "app/speed_box.h"
+
 #include "dialogs/about_dlg.h"
 #include "dialogs/help.h"
 #include "dialogs/message_box.h"
+#include "net/host_lookup.h"
 #include "net/stopwatch.h"
 #include "net/udp_socket.h"
 #include "play/recording_loader.h"
-#include "app/recording_controller.h"
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
 
 #include <QDir>
-#include <QDomElement>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
@@ -40,17 +44,15 @@ uint32_t microsecondsNow()
     return static_cast<uint32_t>(Stopwatch::microseconds());
 }
 
-uint32_t resolve(const QString &host)
-{
-    return udpResolve(host.toLatin1().constData());
-}
+constexpr int HostWaitMs = 3000;
 
 }
 
 Korvel_recorder::Korvel_recorder(QString settingsDir)
-    : QMainWindow(nullptr), settingsDir(std::move(settingsDir))
+    : QMainWindow(nullptr), settingsDir(std::move(settingsDir)), settings(homeDirectory())
 {
     ui.setupUi(this);
+    applyScalableIcons(this);
 
     const int opened = udpOpen(&sendSocket, 0, UDP_OPEN_BROADCAST);
     if (opened < 0)
@@ -75,22 +77,16 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     connect(playSettingsDialog, &Settings_play::writeSettingFile, this, &Korvel_recorder::writeSettings);
     connect(recordSettingsDialog, &Settings_record::writeSettingFile, this, &Korvel_recorder::writeSettings);
 
-    recorder->setSaveDirectory(homeDirectory());
-    openFileDir = homeDirectory();
-    // Until a settings file says otherwise, the settings dialogs' defaults hold.
-    playAddress1 = resolve(QStringLiteral("localhost"));
-    playAddress2 = playAddress1;
+    setUpPlaybackControls();
     loadSettingsFile();
-
-    ui.label_send_1->setText(playHost1 + QLatin1String("  port ") + playPort1Text);
-    ui.label_send_2->setText(host2Active ? playHost2 + QLatin1String("  port ") + playPort2Text : QString());
+    recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
+    refreshConnectionLabels();
 
     paused = false;
     seekPending = false;
     mode = ModeIdle;
     updateControls();
 
-    ui.label_receive->setText(QLatin1String("port ") + recordPortText);
     ui.l_filename->setText(tr("no file selected"));
     updateLabelFrequency();
 }
@@ -136,136 +132,79 @@ void Korvel_recorder::updateControls()
 
 void Korvel_recorder::loadSettingsFile()
 {
-    QDomDocument document;
     QString warning;
-    if (!SettingsStore::read(settingsDir, document, warning)) {
+    if (!settings.load(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error loading settings"), warning);
-        return;
-    }
-    for (QDomNode node = document.documentElement().firstChild(); !node.isNull(); node = node.nextSibling())
-        applySettingElement(node.toElement());
-}
-
-void Korvel_recorder::applySettingElement(const QDomElement &element)
-{
-    if (element.isNull())
-        return;
-    const int key = SettingsStore::keyOf(element);
-    if (key < 0)
-        return;
-    const QString attribute = QLatin1String(SettingsStore::attributeName(SettingsStore::Key(key)));
-    const QString value = element.attribute(attribute);
-    switch (key) {
-    case SettingsStore::RecordPort:
-        recordPortText = value;
-        recordPort = SettingsStore::recordPortFromText(value);
-        break;
-    case SettingsStore::PlayHost1:
-        playHost1 = value;
-        playAddress1 = resolve(value);
-        break;
-    case SettingsStore::PlayPort1:
-        playPort1Text = value;
-        playPort1 = SettingsStore::playPortFromText(value);
-        break;
-    case SettingsStore::PlayHost2:
-        playHost2 = value;
-        playAddress2 = resolve(value);
-        break;
-    case SettingsStore::PlayPort2:
-        playPort2Text = value;
-        playPort2 = SettingsStore::playPortFromText(value);
-        break;
-    case SettingsStore::Active:
-        activeText = value;
-        host2Active = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::Frequency:
-        frequencyText = value;
-        frequency = SettingsStore::frequencyFromText(value);
-        break;
-    case SettingsStore::Loop:
-        loopText = value;
-        loop = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::Timestamp:
-        timestampText = value;
-        useTimestamps = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::SaveFileDir:
-        if (element.hasAttribute(attribute))
-            recorder->setSaveDirectory(value);
-        break;
-    case SettingsStore::OpenFileDir:
-        if (element.hasAttribute(attribute))
-            openFileDir = value;
-        break;
-    }
+    speedBox->setValue(settings.speed());
+    resolvePlayHosts();
 }
 
 void Korvel_recorder::saveSettingsFile()
 {
-    const QStringList texts = {recordPortText, playHost1, playPort1Text, playHost2, playPort2Text, activeText,
-                               frequencyText, loopText, timestampText, recorder->saveDirectory(),
-                               openFileDir};
+    settings.setText(SettingsStore::SaveFileDir, recorder->saveDirectory());
     QString warning;
-    if (!SettingsStore::write(settingsDir, texts, warning))
+    if (!settings.save(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error writing settings"), warning);
 }
 
 void Korvel_recorder::writeSettings()
 {
-    playHost1 = playSettingsDialog->host1();
-    playPort1Text = playSettingsDialog->port1Text();
-    playHost2 = playSettingsDialog->host2();
-    playPort2Text = playSettingsDialog->port2Text();
-    frequencyText = playSettingsDialog->frequencyText();
-    timestampText = playSettingsDialog->timestampText();
-    loopText = playSettingsDialog->loopText();
-    activeText = playSettingsDialog->activeText();
+    settings.takeDialogs(*playSettingsDialog, *recordSettingsDialog);
+    // The dialog has just resolved both hosts within its bounded wait.
     playAddress1 = playSettingsDialog->address1();
     playAddress2 = playSettingsDialog->address2();
-    playPort1 = uint16_t(playSettingsDialog->port1Value());
-    playPort2 = uint16_t(playSettingsDialog->port2Value());
-    frequency = float(playSettingsDialog->frequencyValue());
-    host2Active = playSettingsDialog->isActive();
-    loop = playSettingsDialog->isLoop();
-    useTimestamps = playSettingsDialog->isTimestamp();
-
-    recordPort = uint16_t(recordSettingsDialog->port());
-    recordPortText = recordSettingsDialog->portText();
-
     saveSettingsFile();
     refreshConnectionLabels();
     update();
 }
 
-void Korvel_recorder::refreshConnectionLabels()
+void Korvel_recorder::resolvePlayHosts()
 {
-    ui.label_receive->setText(QLatin1String("port ") + recordPortText);
-    ui.label_send_1->setText(playHost1 + QLatin1String("  port ") + playSettingsDialog->port1Text());
-    ui.label_send_2->setText(host2Active ? playHost2 + QLatin1String("  port ") + playSettingsDialog->port2Text()
-                                         : QString());
+    playAddress1 = playAddress2 = 0;
+    HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost1), this,
+                            [this](uint32_t address) { playAddress1 = address; });
+    HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost2), this,
+                            [this](uint32_t address) { playAddress2 = address; });
 }
 
-void Korvel_recorder::fillSettingsDialogs()
+bool Korvel_recorder::haveDestinations()
 {
-    // A negative frequency from a hand-edited file must not wrap round to a huge number.
-    const unsigned int shownFrequency = frequency > 0.0f ? static_cast<unsigned int>(frequency) : 0u;
-    recordSettingsDialog->setValues(recordPortText, recordPort);
-    playSettingsDialog->setValues(playHost1, playAddress1, playPort1, shownFrequency, playHost2, playAddress2,
-                                  playPort2, loop, useTimestamps, host2Active);
+    using namespace SettingsStore;
+    for (auto [key, address] : {std::pair{PlayHost1, &playAddress1}, {PlayHost2, &playAddress2}}) {
+        if (key == PlayHost2 && !settings.flag(Active))
+            break;
+        // A lookup still under way is finished here, within a bound.
+        if (*address == 0)
+            *address = HostLookup::lookUpWithin(settings.text(key), HostWaitMs);
+        if (*address == 0) {
+            showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
+                        tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
+                           "Please check the play settings.").arg(settings.text(key)));
+            return false;
+        }
+    }
+    return true;
+}
+
+void Korvel_recorder::refreshConnectionLabels()
+{
+    using namespace SettingsStore;
+    ui.label_receive->setText(QLatin1String("port ") + settings.text(RecordPort));
+    ui.label_send_1->setText(settings.text(PlayHost1) + QLatin1String("  port ") + settings.text(PlayPort1));
+    ui.label_send_2->setText(settings.flag(Active)
+                                 ? settings.text(PlayHost2) + QLatin1String("  port ") + settings.text(PlayPort2)
+                                 : QString());
 }
 
 void Korvel_recorder::on_actionRecordSettings_triggered()
 {
-    fillSettingsDialogs();
+    settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     recordSettingsDialog->exec();
 }
 
 void Korvel_recorder::on_actionPlaySettings_triggered()
 {
-    fillSettingsDialogs();
+    settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     playSettingsDialog->exec();
 }
 
@@ -287,6 +226,97 @@ void Korvel_recorder::on_actionEnterWhatsThis_triggered()
 void Korvel_recorder::on_actionExit_triggered()
 {
     close();
+}
+
+// ---------------------------------------------------------------- keys, speed and position
+
+void Korvel_recorder::setUpPlaybackControls()
+{
+    speedBox = new SpeedBox(this);
+    ui.toolBar->addSeparator();
+    ui.toolBar->addWidget(speedBox);
+    connect(speedBox, &QDoubleSpinBox::valueChanged, this, &Korvel_recorder::speedChanged);
+
+    // Keyboard users find every key in the tool tips; Space plays and pauses.
+    for (QAction *action : findChildren<QAction *>()) {
+        QString name = action->text().remove(QLatin1Char('&'));
+        while (name.endsWith(QLatin1Char('.')) || name.endsWith(QChar(0x2026)))
+            name.chop(1);
+        QKeySequence key = action->shortcut();
+        if (action == ui.actionPlay || action == ui.actionPause)
+            key = ui.actionPlayPause->shortcut();
+        if (!key.isEmpty())
+            action->setToolTip(QStringLiteral("%1 (%2)").arg(name.trimmed(), key.toString(QKeySequence::NativeText)));
+    }
+
+    // The handle moves by keyboard too, and the view follows it as it follows a drag.
+    ui.playSlider->setFocusPolicy(Qt::StrongFocus);
+    connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
+}
+
+void Korvel_recorder::speedChanged(double speed)
+{
+    settings.setText(SettingsStore::Speed, QString::number(speed));
+}
+
+void Korvel_recorder::on_actionFaster_triggered()
+{
+    speedBox->setValue(SpeedBox::faster(speedBox->value()));
+}
+
+void Korvel_recorder::on_actionSlower_triggered()
+{
+    speedBox->setValue(SpeedBox::slower(speedBox->value()));
+}
+
+void Korvel_recorder::on_actionNormalSpeed_triggered()
+{
+    speedBox->setValue(1.0);
+}
+
+void Korvel_recorder::on_actionPlayPause_triggered()
+{
+    if (ui.actionPause->isEnabled())
+        on_actionPause_triggered();
+    else if (ui.actionPlay->isEnabled())
+        on_actionPlay_triggered();
+}
+
+void Korvel_recorder::sliderStepped(int action)
+{
+    // A drag is followed through sliderMoved and ends at the release; this is
+    // the keyboard, the wheel or a click beside the handle.
+    if (action != QAbstractSlider::SliderMove && !ui.playSlider->isSliderDown())
+        QTimer::singleShot(0, this, [this] { moveTo(ui.playSlider->value()); });
+}
+
+void Korvel_recorder::on_actionGoToFrame_triggered()
+{
+    bool ok = false;
+    const int frame = QInputDialog::getInt(this, tr("Go to frame"), tr("Frame number:"), ui.playSlider->value(),
+                                           ui.playSlider->minimum(), ui.playSlider->maximum(), 1, &ok);
+    if (ok)
+        moveTo(frame);
+}
+
+// Positions without sending: the next Play goes on from the frame after it.
+void Korvel_recorder::moveTo(int frame)
+{
+    ui.playSlider->setValue(frame);
+    currentFrame = ui.playSlider->value();
+    if (mode == ModePlaying)
+        seekPending = true;
+    showFrameAtSlider();
+}
+
+void Korvel_recorder::showFrameAtSlider()
+{
+    if (currentFileName.isEmpty()) {
+        displayText.clear();
+        ui.te_datadisplay->clear();
+        return;
+    }
+    updateContent(ui.playSlider->value());
 }
 
 // ---------------------------------------------------------------- receiver reports and rate
@@ -313,7 +343,7 @@ void Korvel_recorder::updateLabelFrequency()
 
 void Korvel_recorder::on_actionRecord_triggered()
 {
-    if (!recorder->startRecording(recordPort, recordPortText))
+    if (!recorder->startRecording(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
         return;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));
@@ -325,7 +355,7 @@ void Korvel_recorder::on_actionRecord_triggered()
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!recorder->startPreview(recordPort))
+    if (!recorder->startPreview(settings.recordPort()))
         return;
     mode = ModePreviewing;
     updateControls();
@@ -338,8 +368,9 @@ void Korvel_recorder::on_actionStop_triggered()
     sendTimer->stop();
     displayTimer->stop();
     playFile.close();
+    // Nothing plays or receives any more: the rate label must not keep the last figure.
     recorder->updateListFrequency(true);
-    updateLabelFrequency();
+    recorder->updateLabelFrequency();
     paused = false;
     displayText.clear();
 
@@ -367,6 +398,7 @@ void Korvel_recorder::on_actionStop_triggered()
     }
     mode = ModeIdle;
     updateControls();
+    showFrameAtSlider();
 }
 
 void Korvel_recorder::on_actionSave_as_triggered()
@@ -426,7 +458,7 @@ QString Korvel_recorder::frameText(int n) const
 
 void Korvel_recorder::on_actionOpen_triggered()
 {
-    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), openFileDir,
+    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), settings.text(SettingsStore::OpenFileDir),
                                                       tr("Korvel Recorder files (*.wly)"));
     if (name.isEmpty()) {
         ui.playSlider->setEnabled(false);
@@ -436,12 +468,13 @@ void Korvel_recorder::on_actionOpen_triggered()
         return;
     currentFileName = name;
     ui.l_filename->setText(name);
-    openFileDir = QFileInfo(name).absolutePath();
+    settings.setText(SettingsStore::OpenFileDir, QFileInfo(name).absolutePath());
     recorder->forgetDatagrams();
     ui.actionPlay->setEnabled(true);
     // Save as copies an opened recording, so it is offered together with Play.
     ui.actionSave_as->setEnabled(true);
     ui.playSlider->setEnabled(true);
+    showFrameAtSlider();
 }
 
 // ---------------------------------------------------------------- playback commands
@@ -541,13 +574,15 @@ bool Korvel_recorder::probeTimestampPeriod(float &rate)
 
 void Korvel_recorder::startPlayback()
 {
+    if (!haveDestinations())
+        return;
     paused = false;
     seekPending = false;
     playFile.setFileName(currentFileName);
     // A frequency of 0 or less can only come from a hand-edited file: play at the dialog's lowest rate.
-    float rate = frequency > 0.0f ? frequency : FallbackFrequency;
+    float rate = settings.frequency() > 0.0f ? settings.frequency() : FallbackFrequency;
 
-    if (useTimestamps) {
+    if (settings.flag(SettingsStore::Timestamp)) {
         if (!probeTimestampPeriod(rate))
             return;
     } else {
@@ -568,7 +603,7 @@ void Korvel_recorder::startPlayback()
 
 int Korvel_recorder::readNextFrame(double &timestamp)
 {
-    return frameReader.readNextFrame(playFile, timestamp, loop, seekPending, currentFrame, displayText);
+    return frameReader.readNextFrame(playFile, timestamp, settings.flag(SettingsStore::Loop), seekPending, currentFrame, displayText);
 }
 
 void Korvel_recorder::armSendTimer()
@@ -607,9 +642,9 @@ void Korvel_recorder::sendUDP()
     if (result == FrameReader::Rewound)
         frameCounter = 0;
 
-    if (!sendFrame(playAddress1, playPort1, "Error while sending data"))
+    if (!sendFrame(playAddress1, settings.playPort1(), "Error while sending data"))
         return;
-    if (host2Active && !sendFrame(playAddress2, playPort2, "Error while sending data 2"))
+    if (settings.flag(SettingsStore::Active) && !sendFrame(playAddress2, settings.playPort2(), "Error while sending data 2"))
         return;
 
     if (result == FrameReader::EndOfFile) {
@@ -634,6 +669,7 @@ bool Korvel_recorder::sendFrame(uint32_t address, uint16_t port, const char *fai
     playFile.close();
     updateListFrequency(true);
     mode = ModeIdle;
+    updateLabelFrequency();
     // The controls must not keep offering Pause for a playback that has ended.
     updateControls();
     showCurrentFrameOnSlider();
@@ -648,6 +684,7 @@ void Korvel_recorder::endPlayback()
     playFile.close();
     updateListFrequency(true);
     mode = ModeIdle;
+    updateLabelFrequency();
     updateControls();
     showCurrentFrameOnSlider();
 }

@@ -1,6 +1,7 @@
 #ifndef KORVEL_RECORDER_H
 #define KORVEL_RECORDER_H
 
+#include "app/window_settings.h"
 #include "play/frame_index.h"
 #include "play/frame_reader.h"
 #include "ui_korvel_recorder.h"
@@ -16,9 +17,9 @@
 
 class AboutDlg;
 class Help;
-class QDomElement;
 class QTimer;
 class RecordingController;
+class SpeedBox;
 class Settings_play;
 class Settings_record;
 struct UdpSocket;
@@ -61,6 +62,11 @@ public slots:
     void update_status(int status);
     void updateLabelFrequency();
     void updateListFrequency(bool clear = false);
+    void on_actionPlayPause_triggered();
+    void on_actionFaster_triggered();
+    void on_actionSlower_triggered();
+    void on_actionNormalSpeed_triggered();
+    void on_actionGoToFrame_triggered();
 
 private slots:
     void sendUDP();
@@ -68,12 +74,14 @@ private slots:
     void updateContent(int i);
 
 private:
-    // Settings file
+    // Settings file and destinations
     void loadSettingsFile();
-    void applySettingElement(const QDomElement &element);
     void saveSettingsFile();
     void refreshConnectionLabels();
-    void fillSettingsDialogs();
+    void resolvePlayHosts();
+    bool haveDestinations();
+    void setUpPlaybackControls();
+    void speedChanged(double speed);
 
     // Recording
     void showSaved(const QString &path);
@@ -91,6 +99,9 @@ private:
     void armSendTimer();
     void startDisplayRefresh();
     void showCurrentFrameOnSlider();
+    void sliderStepped(int action);
+    void moveTo(int frame);
+    void showFrameAtSlider();
 
     Ui::mw_korvel_recorder ui;
 
@@ -111,25 +122,10 @@ private:
     QString settingsDir;
     QString currentFileName;
 
-    QString recordPortText;
-    QString playHost1;
-    QString playPort1Text;
-    QString frequencyText;
-    QString timestampText;
-    QString loopText;
-    QString playHost2;
-    QString playPort2Text;
-    QString activeText;
-    QString openFileDir;
+    WindowSettings settings;
+    SpeedBox *speedBox = nullptr;
     uint32_t playAddress1 = 0;
     uint32_t playAddress2 = 0;
-    uint16_t recordPort = 5000;
-    uint16_t playPort1 = 5001;
-    uint16_t playPort2 = 5001;
-    float frequency = 4.0f;
-    bool loop = true;
-    bool useTimestamps = true;
-    bool host2Active = false;
 
     bool paused = false;
     bool seekPending = false;
