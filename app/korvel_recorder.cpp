@@ -2,49 +2,38 @@
 
 #include "app/action_icons.h"
 #include "app/recording_controller.h"
+#include "app/recording_opener.h"
 #include "app/speed_box.h"
-
 #include "dialogs/about_dlg.h"
 #include "dialogs/help.h"
 #include "dialogs/message_box.h"
+#include "dialogs/recording_info.h"
 #include "net/host_lookup.h"
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
-#include "play/recording_loader.h"
+#include "play/player.h"
+#include "play/recording_index.h"
+#include "play/send_form.h"
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
-#include "settings/settings_store.h"
 
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
 
+#include <cmath>
+
 namespace {
 
-constexpr int SendTick = 1;              // ms: the finest step of the playback schedule
-constexpr int DisplayRefresh = 100;      // ms
-constexpr uint32_t SendTimeout = 5000000; // us
-constexpr float FallbackFrequency = 4.0f; // the play settings dialog's lower bound
-// The playback timer wakes this much ahead of a due send and the rest is slept
-// on the monotonic clock: event-loop timers are only as fine as a millisecond.
-constexpr uint32_t PreciseWindow = 2000;  // us
-constexpr uint32_t SliderRefresh = 100;   // ms between slider moves while playing
+constexpr int DisplayRefresh = 100; // ms
+constexpr int HostWaitMs = 3000;    // longest wait for a play host at Play
 
 QString homeDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
 }
-
-uint32_t microsecondsNow()
-{
-    return static_cast<uint32_t>(Stopwatch::microseconds());
-}
-
-constexpr int HostWaitMs = 3000;
 
 }
 
@@ -54,21 +43,23 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     ui.setupUi(this);
     applyScalableIcons(this);
 
-    const int opened = udpOpen(&sendSocket, 0, UDP_OPEN_BROADCAST);
-    if (opened < 0)
+    player = new Player(this);
+    if (!player->hasSendSocket())
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("Please check your UDP settings. (") + QString::number(opened) + QLatin1Char(')'));
+                    tr("Please check your UDP settings. (") + QString::number(player->socketOpenResult()) +
+                        QLatin1Char(')'));
+    connect(player, &Player::started, this, &Korvel_recorder::showPlayRate);
+    connect(player, &Player::finished, this, &Korvel_recorder::endPlayback);
+    connect(player, &Player::failed, this, &Korvel_recorder::playbackFailed);
+    connect(player, &Player::passEnded, this, &Korvel_recorder::passEnded);
 
-    currentFileName.clear();
-
-    sendTimer = new QTimer(this);
-    sendTimer->setTimerType(Qt::PreciseTimer);
-    connect(sendTimer, &QTimer::timeout, this, &Korvel_recorder::sendUDP);
     displayTimer = new QTimer(this);
     connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
     recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView);
     connect(recorder, &RecordingController::status, this, &Korvel_recorder::update_status);
+    opener = new RecordingOpener(ui.statusbar);
+    connect(opener, &RecordingOpener::finished, this, &Korvel_recorder::recordingOpened);
 
     recordSettingsDialog = new Settings_record(this);
     playSettingsDialog = new Settings_play(this);
@@ -82,11 +73,8 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
     refreshConnectionLabels();
 
-    paused = false;
-    seekPending = false;
     mode = ModeIdle;
     updateControls();
-
     ui.l_filename->setText(tr("no file selected"));
     updateLabelFrequency();
 }
@@ -94,16 +82,16 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 Korvel_recorder::~Korvel_recorder()
 {
     saveSettingsFile();
+    delete opener; // joins its worker
+    opener = nullptr;
+    delete player; // joins the schedule before the recording goes
+    player = nullptr;
     delete recorder; // joins the receiver before anything else closes
     recorder = nullptr;
-    if (sendSocket)
-        udpClose(sendSocket);
-    sendSocket = nullptr;
     delete recordSettingsDialog;
     delete playSettingsDialog;
     delete aboutDialog;
     delete helpDialog;
-    playFile.close();
 }
 
 void Korvel_recorder::updateControls()
@@ -115,17 +103,30 @@ void Korvel_recorder::updateControls()
     if (!idle && !playing && !recording && !previewing)
         return;
 
+    const bool busy = opener->isBusy();
     const bool haveRecording = !currentFileName.isEmpty() || recorder->datagramsReceived() != 0;
-    ui.actionOpen->setEnabled(idle);
-    ui.actionPlay->setEnabled(idle && haveRecording);
-    ui.actionSave_as->setEnabled(idle && haveRecording);
-    ui.actionPause->setEnabled(playing);
+    ui.actionOpen->setEnabled(idle && !busy);
+    ui.actionPlay->setEnabled((idle && haveRecording && !busy) || (playing && paused));
+    ui.actionSave_as->setEnabled(idle && haveRecording && !busy);
+    ui.actionPause->setEnabled(playing && !paused);
     ui.actionStop->setEnabled(!idle);
-    ui.actionRecord->setEnabled(idle || previewing);
-    ui.actionPreview->setEnabled(idle);
+    ui.actionRecord->setEnabled((idle && !busy) || previewing);
+    ui.actionPreview->setEnabled(idle && !busy);
     ui.menuSettings->setEnabled(idle);
-    ui.playSlider->setEnabled(false);
+    ui.playSlider->setEnabled(playing && paused);
     ui.cb_disableView->setEnabled(!previewing);
+
+    // Stepping, positioning and the range work on a loaded recording that is not running.
+    const bool positionable = index && !busy && (idle || (playing && paused));
+    for (QAction *action : {ui.actionStepForward, ui.actionStepBack, ui.actionGoToFrame, ui.actionSetRangeStart,
+                            ui.actionSetRangeEnd, ui.actionClearRange})
+        action->setEnabled(positionable);
+    ui.actionRecordingInfo->setEnabled(index && !busy);
+}
+
+int Korvel_recorder::datagramsReceived() const
+{
+    return recorder->datagramsReceived();
 }
 
 // ---------------------------------------------------------------- settings
@@ -165,25 +166,6 @@ void Korvel_recorder::resolvePlayHosts()
                             [this](uint32_t address) { playAddress1 = address; });
     HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost2), this,
                             [this](uint32_t address) { playAddress2 = address; });
-}
-
-bool Korvel_recorder::haveDestinations()
-{
-    using namespace SettingsStore;
-    for (auto [key, address] : {std::pair{PlayHost1, &playAddress1}, {PlayHost2, &playAddress2}}) {
-        if (key == PlayHost2 && !settings.flag(Active))
-            break;
-        // A lookup still under way is finished here, within a bound.
-        if (*address == 0)
-            *address = HostLookup::lookUpWithin(settings.text(key), HostWaitMs);
-        if (*address == 0) {
-            showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                        tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
-                           "Please check the play settings.").arg(settings.text(key)));
-            return false;
-        }
-    }
-    return true;
 }
 
 void Korvel_recorder::refreshConnectionLabels()
@@ -228,7 +210,7 @@ void Korvel_recorder::on_actionExit_triggered()
     close();
 }
 
-// ---------------------------------------------------------------- keys, speed and position
+// ---------------------------------------------------------------- keys, speed, position and range
 
 void Korvel_recorder::setUpPlaybackControls()
 {
@@ -236,6 +218,10 @@ void Korvel_recorder::setUpPlaybackControls()
     ui.toolBar->addSeparator();
     ui.toolBar->addWidget(speedBox);
     connect(speedBox, &QDoubleSpinBox::valueChanged, this, &Korvel_recorder::speedChanged);
+    // Never the focus by default: it is a text field, where Space and the keys type.
+    speedBox->setFocusPolicy(Qt::ClickFocus);
+    rangeLabel = new QLabel(this);
+    ui.statusbar->addWidget(rangeLabel);
 
     // Keyboard users find every key in the tool tips; Space plays and pauses.
     for (QAction *action : findChildren<QAction *>()) {
@@ -257,6 +243,9 @@ void Korvel_recorder::setUpPlaybackControls()
 void Korvel_recorder::speedChanged(double speed)
 {
     settings.setText(SettingsStore::Speed, QString::number(speed));
+    player->setSpeed(speed);
+    if (mode == ModePlaying)
+        showPlayRate();
 }
 
 void Korvel_recorder::on_actionFaster_triggered()
@@ -294,29 +283,67 @@ void Korvel_recorder::on_actionGoToFrame_triggered()
 {
     bool ok = false;
     const int frame = QInputDialog::getInt(this, tr("Go to frame"), tr("Frame number:"), ui.playSlider->value(),
-                                           ui.playSlider->minimum(), ui.playSlider->maximum(), 1, &ok);
-    if (ok)
-        moveTo(frame);
+                                           index->first(), index->last(), 1, &ok);
+    if (ok && preparePlayer()) {
+        player->seek(frame);
+        followPlayer();
+    }
 }
 
-// Positions without sending: the next Play goes on from the frame after it.
+void Korvel_recorder::on_actionStepForward_triggered()
+{
+    step(+1);
+}
+
+void Korvel_recorder::on_actionStepBack_triggered()
+{
+    step(-1);
+}
+
+void Korvel_recorder::step(int direction)
+{
+    if (preparePlayer() && player->step(direction))
+        followPlayer();
+}
+
+// A paused playback goes on from here; while idle the view only shows the frame.
 void Korvel_recorder::moveTo(int frame)
 {
-    ui.playSlider->setValue(frame);
-    currentFrame = ui.playSlider->value();
-    if (mode == ModePlaying)
-        seekPending = true;
+    if (mode == ModePlaying && paused)
+        player->seek(frame);
     showFrameAtSlider();
 }
 
-void Korvel_recorder::showFrameAtSlider()
+void Korvel_recorder::on_actionSetRangeStart_triggered()
 {
-    if (currentFileName.isEmpty()) {
-        displayText.clear();
-        ui.te_datadisplay->clear();
-        return;
-    }
-    updateContent(ui.playSlider->value());
+    setRange(ui.playSlider->value(), rangeSet ? rangeTo : index->last());
+}
+
+void Korvel_recorder::on_actionSetRangeEnd_triggered()
+{
+    setRange(rangeSet ? rangeFrom : index->first(), ui.playSlider->value());
+}
+
+void Korvel_recorder::setRange(int from, int to)
+{
+    rangeFrom = qMin(from, to);
+    rangeTo = qMax(from, to);
+    rangeSet = true;
+    player->setRange(rangeFrom, rangeTo);
+    rangeLabel->setText(tr("range %1–%2").arg(rangeFrom).arg(rangeTo));
+}
+
+void Korvel_recorder::on_actionClearRange_triggered()
+{
+    rangeSet = false;
+    player->clearRange();
+    rangeLabel->clear();
+}
+
+void Korvel_recorder::on_actionRecordingInfo_triggered()
+{
+    RecordingInfo info(*index, this);
+    info.exec();
 }
 
 // ---------------------------------------------------------------- receiver reports and rate
@@ -365,12 +392,8 @@ void Korvel_recorder::on_actionPreview_triggered()
 
 void Korvel_recorder::on_actionStop_triggered()
 {
-    sendTimer->stop();
     displayTimer->stop();
-    playFile.close();
-    // Nothing plays or receives any more: the rate label must not keep the last figure.
-    recorder->updateListFrequency(true);
-    recorder->updateLabelFrequency();
+    player->stop();
     paused = false;
     displayText.clear();
 
@@ -380,11 +403,9 @@ void Korvel_recorder::on_actionStop_triggered()
         break;
     case ModeRecording: {
         const QString saved = recorder->stopRecording();
-        if (!saved.isEmpty())
+        if (!saved.isEmpty()) {
             showSaved(saved);
-        if (!saved.isEmpty() && !openRecording(currentFileName)) {
-            currentFileName.clear();
-            ui.l_filename->setText(tr("no file selected"));
+            openInBackground(saved, AfterSave);
         }
         break;
     }
@@ -392,11 +413,12 @@ void Korvel_recorder::on_actionStop_triggered()
         break;
     }
 
-    if (mode != ModeRecording && mode != ModePreviewing) {
-        currentFrame = firstFrame;
-        ui.playSlider->setValue(currentFrame);
-    }
+    if (mode != ModeRecording && mode != ModePreviewing && index)
+        ui.playSlider->setValue(index->first());
     mode = ModeIdle;
+    // Nothing plays or receives any more: the rate label must not keep the last figure.
+    recorder->updateListFrequency(true);
+    updateLabelFrequency();
     updateControls();
     showFrameAtSlider();
 }
@@ -414,47 +436,7 @@ void Korvel_recorder::showSaved(const QString &path)
     currentFileName = path;
 }
 
-// ---------------------------------------------------------------- loading
-
-bool Korvel_recorder::loadRecording(QString path, int &first, int &last, FrameIndex &index)
-{
-    const RecordingLoader::Result result = RecordingLoader::load(path, index);
-    first = result.first;
-    last = result.last;
-    switch (result.status) {
-    case RecordingLoader::OpenFailed:
-        showMessage(this, QMessageBox::Warning, tr("Error opening file"), tr("File %1 cannot be opened.").arg(path));
-        return false;
-    case RecordingLoader::BadFirstNumber:
-    case RecordingLoader::BadFrameNumbers:
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("This file has a problem with frame numbers and cannot be played."));
-        return false;
-    case RecordingLoader::Loaded:
-        break;
-    }
-    if (result.lostCount > 0)
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), RecordingLoader::lostFramesText(result));
-    return true;
-}
-
-bool Korvel_recorder::openRecording(const QString &path)
-{
-    if (!loadRecording(path, firstFrame, lastFrame, frameIndex))
-        return false;
-    currentFrame = firstFrame;
-    ui.playSlider->setMinimum(firstFrame);
-    ui.playSlider->setMaximum(lastFrame);
-    ui.playSlider->setTickPosition(QSlider::NoTicks);
-    ui.playSlider->setEnabled(true);
-    ui.playSlider->setValue(currentFrame);
-    return true;
-}
-
-QString Korvel_recorder::frameText(int n) const
-{
-    return frameIndex.text(n - firstFrame);
-}
+// ---------------------------------------------------------------- opening
 
 void Korvel_recorder::on_actionOpen_triggered()
 {
@@ -464,77 +446,197 @@ void Korvel_recorder::on_actionOpen_triggered()
         ui.playSlider->setEnabled(false);
         return;
     }
-    if (!openRecording(name))
-        return;
-    currentFileName = name;
-    ui.l_filename->setText(name);
     settings.setText(SettingsStore::OpenFileDir, QFileInfo(name).absolutePath());
-    recorder->forgetDatagrams();
-    ui.actionPlay->setEnabled(true);
-    // Save as copies an opened recording, so it is offered together with Play.
-    ui.actionSave_as->setEnabled(true);
-    ui.playSlider->setEnabled(true);
+    openInBackground(name, ForOpen);
+}
+
+void Korvel_recorder::openInBackground(const QString &path, OpenPurpose purpose)
+{
+    openPurpose = purpose;
+    opener->open(path);
+    updateControls();
+}
+
+void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &result,
+                                      std::shared_ptr<const RecordingIndex> opened)
+{
+    const bool loaded = RecordingOpener::explain(this, path, result);
+    // Play is offered for a temporary recording only when it holds a numbered frame.
+    const bool playable = loaded && (openPurpose != ForPlay || opened->last() > 0);
+    if (playable) {
+        index = std::move(opened);
+        player->setRecording(index);
+        on_actionClearRange_triggered();
+        ui.playSlider->setRange(index->first(), index->last());
+        ui.playSlider->setValue(index->first());
+    }
+    switch (openPurpose) {
+    case ForOpen:
+        if (playable) {
+            showSaved(path);
+            recorder->forgetDatagrams();
+        }
+        break;
+    case AfterSave:
+        if (!playable) {
+            currentFileName.clear();
+            ui.l_filename->setText(tr("no file selected"));
+        }
+        break;
+    case ForPlay:
+        if (!playable && result.status != IndexResult::Cancelled)
+            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
+                        tr("Please select a file in the File -> Open dialog."));
+        if (playable) {
+            currentFileName = path;
+            ui.l_filename->setText(tr("<temporary buffer>"));
+        }
+        break;
+    }
+    updateControls();
+    // The slider is offered after an Open, so the frames can be looked through before playing.
+    ui.playSlider->setEnabled(playable && openPurpose == ForOpen);
     showFrameAtSlider();
+    if (playable && openPurpose == ForPlay)
+        startPlayback();
 }
 
 // ---------------------------------------------------------------- playback commands
 
-bool Korvel_recorder::offerTemporaryRecording()
-{
-    const QString pleaseSelect = tr("Please select a file in the File -> Open dialog.");
-    const QString temporary = recorder->flushedTemporaryRecording();
-    if (temporary.isEmpty()) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
-        return false;
-    }
-    if (!openRecording(temporary) || ui.playSlider->maximum() == 0) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
-        return false;
-    }
-    currentFileName = temporary;
-    ui.l_filename->setText(tr("<temporary buffer>"));
-    return true;
-}
-
 void Korvel_recorder::on_actionPlay_triggered()
 {
-    if (currentFileName.isEmpty() && !offerTemporaryRecording())
-        return;
-
-    if (!paused) {
-        startPlayback();
-        return;
-    }
-
-    lastSendTime = microsecondsNow();
-    if (seekPending) {
-        paused = false;
-        startFromNew();
+    if (currentFileName.isEmpty()) {
+        // Play with no recording chosen offers the temporary recording, once it is indexed.
+        const QString temporary = recorder->flushedTemporaryRecording();
+        if (temporary.isEmpty())
+            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
+                        tr("Please select a file in the File -> Open dialog."));
+        else
+            openInBackground(temporary, ForPlay);
         return;
     }
-    if (!sendTimer->isActive()) {
-        armSendTimer();
+    if (mode == ModePlaying && paused) {
+        player->play();
+        followPlayer();
         startDisplayRefresh();
+        return;
     }
-    paused = false;
-    ui.actionPause->setEnabled(true);
-    ui.actionPlay->setEnabled(false);
-    ui.playSlider->setEnabled(false);
+    startPlayback();
+}
+
+void Korvel_recorder::startFromNew()
+{
+    player->seek(ui.playSlider->value());
+    player->play();
+    followPlayer();
+    startDisplayRefresh();
 }
 
 void Korvel_recorder::on_actionPause_triggered()
 {
-    if (!sendTimer->isActive())
+    if (mode != ModePlaying || paused)
         return;
-    sendTimer->stop();
+    player->pause();
     displayTimer->stop();
-    ui.actionPlay->setEnabled(true);
-    paused = true;
-    ui.actionPause->setEnabled(false);
-    ui.actionRecord->setEnabled(false);
-    showCurrentFrameOnSlider();
-    ui.playSlider->setEnabled(true);
+    followPlayer();
 }
+
+void Korvel_recorder::startPlayback()
+{
+    if (!preparePlayer())
+        return;
+    player->play();
+    followPlayer();
+    startDisplayRefresh();
+}
+
+// Hands the player the settings and destinations; false after a box when a host cannot be used.
+bool Korvel_recorder::preparePlayer()
+{
+    if (!index || player->state() != Player::Idle)
+        return index != nullptr;
+    using namespace SettingsStore;
+    QList<Player::Destination> destinations;
+    for (auto [host, port, address] : {std::tuple{PlayHost1, settings.playPort1(), &playAddress1},
+                                       {PlayHost2, settings.playPort2(), &playAddress2}}) {
+        if (host == PlayHost2 && !settings.flag(Active))
+            break;
+        // A lookup still under way is finished here, within a bound.
+        if (*address == 0)
+            *address = HostLookup::lookUpWithin(settings.text(host), HostWaitMs);
+        if (*address == 0) {
+            showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
+                        tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
+                           "Please check the play settings.").arg(settings.text(host)));
+            return false;
+        }
+        destinations.append({settings.text(host), *address, port});
+    }
+    Player::Options options;
+    const bool stamps = settings.flag(Timestamp);
+    options.pace = !stamps ? Player::FixedRate
+                           : settings.flag(EveryTimestamp) ? Player::EveryTimestamp : Player::FirstTwoTimestamps;
+    options.frequency = settings.frequency();
+    options.loop = settings.flag(Loop);
+    options.renumber = settings.flag(ContinueNumbers);
+    player->setDestinations(destinations);
+    player->setOptions(options);
+    player->setSpeed(speedBox->value());
+    return true;
+}
+
+// Takes the player's state into the window: mode, enabling, slider and view.
+void Korvel_recorder::followPlayer()
+{
+    const Player::State state = player->state();
+    if (state == Player::Idle) {
+        endPlayback();
+        return;
+    }
+    paused = state == Player::Paused;
+    mode = ModePlaying;
+    updateControls();
+    showPlayRate();
+    showPlayerFrame();
+}
+
+void Korvel_recorder::showPlayRate()
+{
+    double rate = player->rate();
+    // Paced by every timestamp, the rate changes from frame to frame: the recording's mean is shown.
+    if (player->options().pace == Player::EveryTimestamp && index && std::isfinite(index->meanRate()))
+        rate = index->meanRate() * player->speed();
+    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
+}
+
+void Korvel_recorder::endPlayback()
+{
+    displayTimer->stop();
+    paused = false;
+    mode = ModeIdle;
+    recorder->updateListFrequency(true);
+    updateLabelFrequency();
+    updateControls();
+    showPlayerFrame();
+}
+
+void Korvel_recorder::playbackFailed(int destination, const QString &reason)
+{
+    endPlayback();
+    const QString text = destination == 1   ? tr("Error while sending data")
+                         : destination == 2 ? tr("Error while sending data 2")
+                                            : reason;
+    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), text);
+}
+
+void Korvel_recorder::passEnded(int oversizeSkipped)
+{
+    if (oversizeSkipped > 0)
+        ui.statusbar->showMessage(
+            tr("%n frame(s) longer than one datagram can carry were skipped.", nullptr, oversizeSkipped));
+}
+
+// ---------------------------------------------------------------- display and seeking
 
 void Korvel_recorder::startDisplayRefresh()
 {
@@ -542,172 +644,36 @@ void Korvel_recorder::startDisplayRefresh()
         displayTimer->start(DisplayRefresh);
 }
 
-// ---------------------------------------------------------------- playback schedule
-
-bool Korvel_recorder::probeTimestampPeriod(float &rate)
-{
-    if (!playFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
-                    tr("File cannot be accessed. (") + QString::number(playFile.error()) + QLatin1Char(')'));
-        return false;
-    }
-    // From the start of the file: up to the first frame line, then the first two frames.
-    double timestamp = -2.0;
-    readNextFrame(timestamp);
-    timestamp = -1.0;
-    readNextFrame(timestamp);
-    const double t1 = timestamp;
-    timestamp = -1.0;
-    readNextFrame(timestamp);
-    const double t2 = timestamp;
-    playFile.close();
-
-    // Equal or decreasing stamps would give an infinite or negative period.
-    if (t1 > 0.0 && t2 > t1) {
-        rate = float(1.0 / (t2 - t1));
-        sendInterval = uint32_t(1000000.0f / rate);
-        return true;
-    }
-    sendInterval = uint32_t(1000000.0 / double(rate));
-    return true;
-}
-
-void Korvel_recorder::startPlayback()
-{
-    if (!haveDestinations())
-        return;
-    paused = false;
-    seekPending = false;
-    playFile.setFileName(currentFileName);
-    // A frequency of 0 or less can only come from a hand-edited file: play at the dialog's lowest rate.
-    float rate = settings.frequency() > 0.0f ? settings.frequency() : FallbackFrequency;
-
-    if (settings.flag(SettingsStore::Timestamp)) {
-        if (!probeTimestampPeriod(rate))
-            return;
-    } else {
-        sendInterval = uint32_t(1000000.0 / double(rate));
-    }
-
-    if (!playFile.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-
-    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
-    frameCounter = 0;
-    lastSendTime = microsecondsNow();
-    mode = ModePlaying;
-    updateControls();
-    armSendTimer();
-    startDisplayRefresh();
-}
-
-int Korvel_recorder::readNextFrame(double &timestamp)
-{
-    return frameReader.readNextFrame(playFile, timestamp, settings.flag(SettingsStore::Loop), seekPending, currentFrame, displayText);
-}
-
-void Korvel_recorder::armSendTimer()
-{
-    const uint32_t elapsed = Stopwatch::elapsed(microsecondsNow(), lastSendTime);
-    int wait = 0;
-    // Behind schedule (or about to be due): the next timer event comes at once.
-    if (elapsed < sendInterval && sendInterval - elapsed > PreciseWindow)
-        wait = int((sendInterval - elapsed - PreciseWindow) / 1000) + SendTick;
-    sendTimer->start(wait);
-}
-
-void Korvel_recorder::sendUDP()
-{
-    double timestamp = frameCounter == 0 ? -2.0 : -1.0;
-
-    uint32_t elapsed = Stopwatch::elapsed(microsecondsNow(), lastSendTime);
-    if (elapsed <= sendInterval) {
-        const uint32_t remaining = sendInterval - elapsed + 1;
-        if (remaining > PreciseWindow) {
-            armSendTimer();
-            return;
-        }
-        Stopwatch::sleepMicroseconds(remaining);
-    }
-    // One period per due tick: after a delay the due ticks follow on consecutive
-    // timer events until the schedule has caught up, so no frame is skipped.
-    lastSendTime += sendInterval;
-
-    const int result = readNextFrame(timestamp);
-    ++frameCounter;
-    if (frameCounter == 1) {
-        armSendTimer();
-        return;
-    }
-    if (result == FrameReader::Rewound)
-        frameCounter = 0;
-
-    if (!sendFrame(playAddress1, settings.playPort1(), "Error while sending data"))
-        return;
-    if (settings.flag(SettingsStore::Active) && !sendFrame(playAddress2, settings.playPort2(), "Error while sending data 2"))
-        return;
-
-    if (result == FrameReader::EndOfFile) {
-        endPlayback();
-        return;
-    }
-    const uint32_t nowMs = Stopwatch::milliseconds();
-    if (Stopwatch::elapsed(nowMs, lastSliderUpdate) >= SliderRefresh) {
-        lastSliderUpdate = nowMs;
-        showCurrentFrameOnSlider();
-    }
-    armSendTimer();
-}
-
-bool Korvel_recorder::sendFrame(uint32_t address, uint16_t port, const char *failureText)
-{
-    if (sendSocket && udpSend(sendSocket, displayText.constData(), int32_t(displayText.size()), address, port,
-                              SendTimeout) == UDP_OK)
-        return true;
-    sendTimer->stop();
-    displayTimer->stop();
-    playFile.close();
-    updateListFrequency(true);
-    mode = ModeIdle;
-    updateLabelFrequency();
-    // The controls must not keep offering Pause for a playback that has ended.
-    updateControls();
-    showCurrentFrameOnSlider();
-    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), tr(failureText));
-    return false;
-}
-
-void Korvel_recorder::endPlayback()
-{
-    sendTimer->stop();
-    displayTimer->stop();
-    playFile.close();
-    updateListFrequency(true);
-    mode = ModeIdle;
-    updateLabelFrequency();
-    updateControls();
-    showCurrentFrameOnSlider();
-}
-
-void Korvel_recorder::showCurrentFrameOnSlider()
-{
-    ui.playSlider->setValue(currentFrame);
-}
-
-// ---------------------------------------------------------------- display and seeking
-
 void Korvel_recorder::update_display()
 {
+    if (mode == ModePlaying) {
+        showPlayerFrame();
+        return;
+    }
     ui.te_datadisplay->setPlainText(QString::fromLatin1(displayText));
     ui.te_datadisplay->update();
     updateLabelFrequency();
+}
+
+// The frame the player showed last, on the slider and, unless disabled, in the view.
+void Korvel_recorder::showPlayerFrame()
+{
+    const int position = player->position();
+    if (position >= 0 && !ui.playSlider->isSliderDown())
+        ui.playSlider->setValue(position);
+    if (ui.cb_disableView->isChecked())
+        return;
+    if (position >= 0 && player->copyCurrentFrame(rawFrame))
+        ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
+    else
+        showFrameAtSlider();
 }
 
 void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
     if (state == Qt::Checked)
         displayTimer->stop();
-    else if (mode != ModeIdle)
+    else if (mode != ModeIdle && !(mode == ModePlaying && paused))
         displayTimer->start(DisplayRefresh);
 }
 
@@ -715,81 +681,24 @@ void Korvel_recorder::updateContent(int i)
 {
     if (ui.cb_disableView->isChecked())
         return;
-    const QString text = frameText(i);
-    displayText = text.toLatin1();
-    ui.te_datadisplay->setPlainText(text);
+    // A lost frame, or no recording, shows an empty view.
+    if (!index || !index->readFrame(i, rawFrame))
+        rawFrame.clear();
+    ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
+}
+
+void Korvel_recorder::showFrameAtSlider()
+{
+    updateContent(ui.playSlider->value());
 }
 
 void Korvel_recorder::on_playSlider_sliderPressed()
 {
     sliderFollow = connect(ui.playSlider, &QSlider::sliderMoved, this, &Korvel_recorder::updateContent);
-    if (mode == ModePlaying)
-        seekPending = true;
 }
 
 void Korvel_recorder::on_playSlider_sliderReleased()
 {
     disconnect(sliderFollow);
-    currentFrame = ui.playSlider->sliderPosition();
-}
-
-void Korvel_recorder::startFromNew()
-{
-    ui.actionPlay->setEnabled(false);
-    ui.actionPause->setEnabled(true);
-    ui.actionRecord->setEnabled(false);
-    ui.playSlider->setEnabled(false);
-    ui.menuSettings->setEnabled(false);
-    ui.actionOpen->setEnabled(false);
-
-    // Resume at the first frame from the chosen one on that is in the file (a
-    // lost frame resumes at the next one), positioned through the index
-    // instead of a scan from the start.
-    int chosen = currentFrame;
-    qint64 offset = -1;
-    for (; chosen <= lastFrame; ++chosen) {
-        offset = frameIndex.fileOffset(chosen - firstFrame);
-        if (offset >= 0)
-            break;
-    }
-
-    int result = FrameReader::NotFound;
-    double timestamp = -1.0;
-    if (offset >= 0) {
-        currentFrame = chosen;
-        seekPending = true;
-        playFile.seek(offset);
-        result = readNextFrame(timestamp);
-        if (result == FrameReader::NotFound) {
-            // The file no longer matches its index: search it from the start.
-            seekPending = true;
-            playFile.seek(0);
-            result = readNextFrame(timestamp);
-        }
-    }
-    if (result == FrameReader::FrameRead)
-        result = readNextFrame(timestamp);
-    seekPending = false;
-
-    switch (result) {
-    case FrameReader::FrameRead:
-        // Not 0: the next due tick sends the held frame line's frame without priming.
-        frameCounter = qMax(1, currentFrame - firstFrame);
-        break;
-    case FrameReader::Rewound:
-        // Repositioned onto the last frame with loop: the next due tick primes from the start.
-        frameCounter = 0;
-        break;
-    default:
-        // Nothing follows the chosen frame: the pass is over, as after its last frame.
-        endPlayback();
-        return;
-    }
-    armSendTimer();
-    startDisplayRefresh();
-}
-
-int Korvel_recorder::datagramsReceived() const
-{
-    return recorder->datagramsReceived();
+    moveTo(ui.playSlider->sliderPosition());
 }

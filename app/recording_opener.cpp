@@ -1,5 +1,6 @@
 #include "app/recording_opener.h"
 
+#include "dialogs/message_box.h"
 #include "play/recording_index.h"
 
 #include <QProgressBar>
@@ -92,4 +93,41 @@ void RecordingOpener::showProgress()
     const qint64 total = bytesTotal;
     if (total > 0)
         progress->setValue(int(bytesDone * 1000 / total));
+}
+
+// Tells the user about the load; false when it was refused.
+bool RecordingOpener::explain(QWidget *window, const QString &path, const IndexResult &result)
+{
+    const QString title = tr("Korvel Recorder");
+    const QString numbers = tr("This file has a problem with frame numbers and cannot be played.");
+    switch (result.status) {
+    case IndexResult::Cancelled:
+        return false;
+    case IndexResult::OpenFailed:
+        showMessage(window, QMessageBox::Warning, tr("Error opening file"), tr("File %1 cannot be opened.").arg(path));
+        return false;
+    case IndexResult::NotRegular:
+    case IndexResult::OutOfMemory:
+        showMessage(window, QMessageBox::Warning, tr("Error opening file"),
+                    tr("File %1 cannot be opened.").arg(path) + QLatin1Char('\n') + result.reason);
+        return false;
+    case IndexResult::NoFrames:
+        showMessage(window, QMessageBox::Warning, title, tr("File %1 holds no frames.").arg(path));
+        return false;
+    case IndexResult::BadFirstNumber:
+        showMessage(window, QMessageBox::Critical, title, numbers);
+        return false;
+    case IndexResult::BadFrameNumbers:
+        showMessage(window, QMessageBox::Critical, title,
+                    numbers + QLatin1Char('\n') +
+                        tr("frame %1 follows frame %2").arg(result.problemFrame).arg(result.previousFrame));
+        return false;
+    case IndexResult::Loaded:
+        break;
+    }
+    if (result.lostCount > 0)
+        showMessage(window, QMessageBox::Warning, title, RecordingIndex::lostFramesText(result));
+    if (result.duplicateCount > 0)
+        showMessage(window, QMessageBox::Warning, title, RecordingIndex::duplicateFramesText(result));
+    return true;
 }

@@ -14,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTimer;
+class QWidget;
 class RecordingIndex;
 
 // Indexes a recording on a worker thread while a progress bar and a Cancel
@@ -30,6 +31,10 @@ public:
     void open(const QString &path);
     bool isBusy() const { return worker.joinable(); }
     void cancel();
+
+    // Tells the user what the load gave in boxes parented to `window`: why it was
+    // refused, or the lost and duplicate frames; false when it was refused.
+    static bool explain(QWidget *window, const QString &path, const IndexResult &result);
 
 signals:
     // On the window's thread; `index` is set only when the result is Loaded.
