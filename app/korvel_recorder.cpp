@@ -530,10 +530,10 @@ void Korvel_recorder::passEnded(int oversizeSkipped)
 
 // ---------------------------------------------------------------- display and seeking
 
+// While playing the slider follows even with the view disabled.
 void Korvel_recorder::startDisplayRefresh()
 {
-    if (!ui.cb_disableView->isChecked())
-        displayTimer->start(DisplayRefresh);
+    displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::update_display()
@@ -563,7 +563,7 @@ void Korvel_recorder::showPlayerFrame()
 
 void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
-    if (state == Qt::Checked)
+    if (state == Qt::Checked && mode != ModePlaying)
         displayTimer->stop();
     else if (mode != ModeIdle && !(mode == ModePlaying && paused))
         displayTimer->start(DisplayRefresh);
