@@ -367,6 +367,7 @@ void Korvel_recorder::on_actionOpen_triggered()
 void Korvel_recorder::openInBackground(const QString &path, OpenPurpose purpose)
 {
     openPurpose = purpose;
+    sliderBeforeOpen = ui.playSlider->isEnabled();
     opener->open(path);
     updateControls();
 }
@@ -408,8 +409,9 @@ void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &re
         break;
     }
     updateControls();
-    // The slider is offered after an Open, so the frames can be looked through before playing.
-    ui.playSlider->setEnabled(playable && openPurpose == ForOpen);
+    // The slider is offered after an Open, so the frames can be looked through
+    // before playing; a refused Open leaves it as it was.
+    ui.playSlider->setEnabled(openPurpose == ForOpen && (playable || sliderBeforeOpen));
     showFrameAtSlider();
     if (playable && openPurpose == ForPlay)
         startPlayback();

@@ -121,6 +121,7 @@ private:
     QString currentFileName;
     std::shared_ptr<const RecordingIndex> index;
     OpenPurpose openPurpose = ForOpen;
+    bool sliderBeforeOpen = false;
 
     int mode = ModeIdle;
     bool paused = false;
