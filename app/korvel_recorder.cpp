@@ -1,80 +1,63 @@
 #include "app/korvel_recorder.h"
 
+#include "app/action_icons.h"
+#include "app/recording_controller.h"
+#include "app/recording_opener.h"
+#include "app/playback_controls.h"
 #include "dialogs/about_dlg.h"
 #include "dialogs/help.h"
 #include "dialogs/message_box.h"
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
-#include "play/recording_loader.h"
-#include "record/korvel_recorder_thread.h"
-#include "record/rate_meter.h"
-#include "record/record_file.h"
+#include "dialogs/recording_info.h"
+#include "play/player.h"
+#include "play/recording_index.h"
+#include "play/send_form.h"
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
-#include "settings/settings_store.h"
 
-#include <QDir>
-#include <QDomElement>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
+#include <QInputDialog>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
 
+#include <cmath>
+
 namespace {
 
-constexpr int SendTick = 1;              // ms: the finest step of the playback schedule
-constexpr int DisplayRefresh = 100;      // ms
-constexpr uint32_t SendTimeout = 5000000; // us
-constexpr int ReceiveBufferWanted = 8 * 1024 * 1024;
-constexpr float FallbackFrequency = 4.0f; // the play settings dialog's lower bound
-// The playback timer wakes this much ahead of a due send and the rest is slept
-// on the monotonic clock: event-loop timers are only as fine as a millisecond.
-constexpr uint32_t PreciseWindow = 2000;  // us
-constexpr uint32_t SliderRefresh = 100;   // ms between slider moves while playing
+constexpr int DisplayRefresh = 100; // ms
+constexpr int HostWaitMs = 3000;    // longest wait for a play host at Play
 
 QString homeDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
 }
 
-uint32_t microsecondsNow()
-{
-    return static_cast<uint32_t>(Stopwatch::microseconds());
-}
-
-uint32_t resolve(const QString &host)
-{
-    return udpResolve(host.toLatin1().constData());
-}
-
 }
 
 Korvel_recorder::Korvel_recorder(QString settingsDir)
-    : QMainWindow(nullptr), settingsDir(std::move(settingsDir))
+    : QMainWindow(nullptr), settingsDir(std::move(settingsDir)), settings(homeDirectory())
 {
     ui.setupUi(this);
+    applyScalableIcons(this);
 
-    const int opened = udpOpen(&sendSocket, 0, UDP_OPEN_BROADCAST);
-    if (opened < 0)
+    player = new Player(this);
+    if (!player->hasSendSocket())
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("Please check your UDP settings. (") + QString::number(opened) + QLatin1Char(')'));
+                    tr("Please check your UDP settings. (") + QString::number(player->socketOpenResult()) +
+                        QLatin1Char(')'));
+    connect(player, &Player::started, this, &Korvel_recorder::showPlayRate);
+    connect(player, &Player::finished, this, &Korvel_recorder::endPlayback);
+    connect(player, &Player::failed, this, &Korvel_recorder::playbackFailed);
+    connect(player, &Player::passEnded, this, &Korvel_recorder::passEnded);
 
-    receiveSocket = nullptr;
-    recordFile = nullptr;
-    tempFileName = QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
-    currentFileName.clear();
-
-    sendTimer = new QTimer(this);
-    sendTimer->setTimerType(Qt::PreciseTimer);
-    connect(sendTimer, &QTimer::timeout, this, &Korvel_recorder::sendUDP);
     displayTimer = new QTimer(this);
     connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
-    receiverThread = new Korvel_Recorder_Thread;
-    connect(receiverThread, &Korvel_Recorder_Thread::status, this, &Korvel_recorder::update_status);
+    recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView);
+    connect(recorder, &RecordingController::status, this, &Korvel_recorder::update_status);
+    opener = new RecordingOpener(ui.statusbar);
+    connect(opener, &RecordingOpener::finished, this, &Korvel_recorder::recordingOpened);
 
     recordSettingsDialog = new Settings_record(this);
     playSettingsDialog = new Settings_play(this);
@@ -83,25 +66,19 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     connect(playSettingsDialog, &Settings_play::writeSettingFile, this, &Korvel_recorder::writeSettings);
     connect(recordSettingsDialog, &Settings_record::writeSettingFile, this, &Korvel_recorder::writeSettings);
 
-    saveFileDir = homeDirectory();
-    openFileDir = homeDirectory();
-    // Until a settings file says otherwise, the settings dialogs' defaults hold.
-    playAddress1 = resolve(QStringLiteral("localhost"));
-    playAddress2 = playAddress1;
+    controls = new PlaybackControls(ui, player, this);
+    connect(controls, &PlaybackControls::speedChanged, this, &Korvel_recorder::speedChanged);
+    // The handle moves by keyboard too, and the view follows it as it follows a drag.
+    ui.playSlider->setFocusPolicy(Qt::StrongFocus);
+    connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
+    connect(ui.actionStepForward, &QAction::triggered, this, [this] { step(+1); });
+    connect(ui.actionStepBack, &QAction::triggered, this, [this] { step(-1); });
     loadSettingsFile();
+    recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
+    refreshConnectionLabels();
 
-    ui.label_send_1->setText(playHost1 + QLatin1String("  port ") + playPort1Text);
-    ui.label_send_2->setText(host2Active ? playHost2 + QLatin1String("  port ") + playPort2Text : QString());
-
-    paused = false;
-    seekPending = false;
     mode = ModeIdle;
     updateControls();
-
-    arrivalMutex = new QMutex;
-    rateWarmUp = false;
-
-    ui.label_receive->setText(QLatin1String("port ") + recordPortText);
     ui.l_filename->setText(tr("no file selected"));
     updateLabelFrequency();
 }
@@ -109,20 +86,16 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 Korvel_recorder::~Korvel_recorder()
 {
     saveSettingsFile();
-    delete receiverThread; // stops and joins the run before its socket is closed
-    receiverThread = nullptr;
-    if (sendSocket)
-        udpClose(sendSocket);
-    sendSocket = nullptr;
-    closeReceiveSocket();
-    delete arrivalMutex;
+    delete opener; // joins its worker
+    opener = nullptr;
+    delete player; // joins the schedule before the recording goes
+    player = nullptr;
+    delete recorder; // joins the receiver before anything else closes
+    recorder = nullptr;
     delete recordSettingsDialog;
     delete playSettingsDialog;
     delete aboutDialog;
     delete helpDialog;
-    // A recording that was never stopped stays on disk; only Stop deletes it.
-    closeTemporaryRecording(false);
-    playFile.close();
 }
 
 void Korvel_recorder::updateControls()
@@ -134,121 +107,56 @@ void Korvel_recorder::updateControls()
     if (!idle && !playing && !recording && !previewing)
         return;
 
-    const bool haveRecording = !currentFileName.isEmpty() || receivedCount != 0;
-    ui.actionOpen->setEnabled(idle);
-    ui.actionPlay->setEnabled(idle && haveRecording);
-    ui.actionSave_as->setEnabled(idle && haveRecording);
-    ui.actionPause->setEnabled(playing);
+    const bool busy = opener->isBusy();
+    const bool haveRecording = !currentFileName.isEmpty() || recorder->datagramsReceived() != 0;
+    ui.actionOpen->setEnabled(idle && !busy);
+    ui.actionPlay->setEnabled((idle && haveRecording && !busy) || (playing && paused));
+    ui.actionSave_as->setEnabled(idle && haveRecording && !busy);
+    ui.actionPause->setEnabled(playing && !paused);
     ui.actionStop->setEnabled(!idle);
-    ui.actionRecord->setEnabled(idle || previewing);
-    ui.actionPreview->setEnabled(idle);
+    ui.actionRecord->setEnabled((idle && !busy) || previewing);
+    ui.actionPreview->setEnabled(idle && !busy);
     ui.menuSettings->setEnabled(idle);
-    ui.playSlider->setEnabled(false);
+    ui.playSlider->setEnabled(playing && paused);
     ui.cb_disableView->setEnabled(!previewing);
+
+    // Stepping, positioning and the range work on a loaded recording that is not running.
+    const bool positionable = index && !busy && (idle || (playing && paused));
+    for (QAction *action : {ui.actionStepForward, ui.actionStepBack, ui.actionGoToFrame, ui.actionSetRangeStart,
+                            ui.actionSetRangeEnd, ui.actionClearRange})
+        action->setEnabled(positionable);
+    ui.actionRecordingInfo->setEnabled(index && !busy);
+}
+
+int Korvel_recorder::datagramsReceived() const
+{
+    return recorder->datagramsReceived();
 }
 
 // ---------------------------------------------------------------- settings
 
 void Korvel_recorder::loadSettingsFile()
 {
-    QDomDocument document;
     QString warning;
-    if (!SettingsStore::read(settingsDir, document, warning)) {
+    if (!settings.load(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error loading settings"), warning);
-        return;
-    }
-    for (QDomNode node = document.documentElement().firstChild(); !node.isNull(); node = node.nextSibling())
-        applySettingElement(node.toElement());
-}
-
-void Korvel_recorder::applySettingElement(const QDomElement &element)
-{
-    if (element.isNull())
-        return;
-    const int key = SettingsStore::keyOf(element);
-    if (key < 0)
-        return;
-    const QString attribute = QLatin1String(SettingsStore::attributeName(SettingsStore::Key(key)));
-    const QString value = element.attribute(attribute);
-    switch (key) {
-    case SettingsStore::RecordPort:
-        recordPortText = value;
-        recordPort = SettingsStore::recordPortFromText(value);
-        break;
-    case SettingsStore::PlayHost1:
-        playHost1 = value;
-        playAddress1 = resolve(value);
-        break;
-    case SettingsStore::PlayPort1:
-        playPort1Text = value;
-        playPort1 = SettingsStore::playPortFromText(value);
-        break;
-    case SettingsStore::PlayHost2:
-        playHost2 = value;
-        playAddress2 = resolve(value);
-        break;
-    case SettingsStore::PlayPort2:
-        playPort2Text = value;
-        playPort2 = SettingsStore::playPortFromText(value);
-        break;
-    case SettingsStore::Active:
-        activeText = value;
-        host2Active = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::Frequency:
-        frequencyText = value;
-        frequency = SettingsStore::frequencyFromText(value);
-        break;
-    case SettingsStore::Loop:
-        loopText = value;
-        loop = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::Timestamp:
-        timestampText = value;
-        useTimestamps = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::SaveFileDir:
-        if (element.hasAttribute(attribute))
-            saveFileDir = value;
-        break;
-    case SettingsStore::OpenFileDir:
-        if (element.hasAttribute(attribute))
-            openFileDir = value;
-        break;
-    }
+    controls->setSpeed(settings.speed());
+    settings.resolveHostsLater(this);
 }
 
 void Korvel_recorder::saveSettingsFile()
 {
-    const QStringList texts = {recordPortText, playHost1, playPort1Text, playHost2, playPort2Text, activeText,
-                               frequencyText, loopText, timestampText, saveFileDir, openFileDir};
+    settings.setText(SettingsStore::SaveFileDir, recorder->saveDirectory());
     QString warning;
-    if (!SettingsStore::write(settingsDir, texts, warning))
+    if (!settings.save(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error writing settings"), warning);
 }
 
 void Korvel_recorder::writeSettings()
 {
-    playHost1 = playSettingsDialog->host1();
-    playPort1Text = playSettingsDialog->port1Text();
-    playHost2 = playSettingsDialog->host2();
-    playPort2Text = playSettingsDialog->port2Text();
-    frequencyText = playSettingsDialog->frequencyText();
-    timestampText = playSettingsDialog->timestampText();
-    loopText = playSettingsDialog->loopText();
-    activeText = playSettingsDialog->activeText();
-    playAddress1 = playSettingsDialog->address1();
-    playAddress2 = playSettingsDialog->address2();
-    playPort1 = uint16_t(playSettingsDialog->port1Value());
-    playPort2 = uint16_t(playSettingsDialog->port2Value());
-    frequency = float(playSettingsDialog->frequencyValue());
-    host2Active = playSettingsDialog->isActive();
-    loop = playSettingsDialog->isLoop();
-    useTimestamps = playSettingsDialog->isTimestamp();
-
-    recordPort = uint16_t(recordSettingsDialog->port());
-    recordPortText = recordSettingsDialog->portText();
-
+    settings.takeDialogs(*playSettingsDialog, *recordSettingsDialog);
+    // The dialog has just resolved both hosts within its bounded wait.
+    settings.setAddresses(playSettingsDialog->address1(), playSettingsDialog->address2());
     saveSettingsFile();
     refreshConnectionLabels();
     update();
@@ -256,30 +164,23 @@ void Korvel_recorder::writeSettings()
 
 void Korvel_recorder::refreshConnectionLabels()
 {
-    ui.label_receive->setText(QLatin1String("port ") + recordPortText);
-    ui.label_send_1->setText(playHost1 + QLatin1String("  port ") + playSettingsDialog->port1Text());
-    ui.label_send_2->setText(host2Active ? playHost2 + QLatin1String("  port ") + playSettingsDialog->port2Text()
-                                         : QString());
-}
-
-void Korvel_recorder::fillSettingsDialogs()
-{
-    // A negative frequency from a hand-edited file must not wrap round to a huge number.
-    const unsigned int shownFrequency = frequency > 0.0f ? static_cast<unsigned int>(frequency) : 0u;
-    recordSettingsDialog->setValues(recordPortText, recordPort);
-    playSettingsDialog->setValues(playHost1, playAddress1, playPort1, shownFrequency, playHost2, playAddress2,
-                                  playPort2, loop, useTimestamps, host2Active);
+    using namespace SettingsStore;
+    ui.label_receive->setText(QLatin1String("port ") + settings.text(RecordPort));
+    ui.label_send_1->setText(settings.text(PlayHost1) + QLatin1String("  port ") + settings.text(PlayPort1));
+    ui.label_send_2->setText(settings.flag(Active)
+                                 ? settings.text(PlayHost2) + QLatin1String("  port ") + settings.text(PlayPort2)
+                                 : QString());
 }
 
 void Korvel_recorder::on_actionRecordSettings_triggered()
 {
-    fillSettingsDialogs();
+    settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     recordSettingsDialog->exec();
 }
 
 void Korvel_recorder::on_actionPlaySettings_triggered()
 {
-    fillSettingsDialogs();
+    settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     playSettingsDialog->exec();
 }
 
@@ -303,544 +204,370 @@ void Korvel_recorder::on_actionExit_triggered()
     close();
 }
 
+// ---------------------------------------------------------------- keys, speed, position and range
+
+void Korvel_recorder::speedChanged(double speed)
+{
+    settings.setText(SettingsStore::Speed, QString::number(speed));
+    if (mode == ModePlaying)
+        showPlayRate();
+}
+
+void Korvel_recorder::on_actionPlayPause_triggered()
+{
+    if (ui.actionPause->isEnabled())
+        on_actionPause_triggered();
+    else if (ui.actionPlay->isEnabled())
+        on_actionPlay_triggered();
+}
+
+void Korvel_recorder::sliderStepped(int action)
+{
+    // A drag is followed through sliderMoved and ends at the release; this is
+    // the keyboard, the wheel or a click beside the handle.
+    if (action != QAbstractSlider::SliderMove && !ui.playSlider->isSliderDown())
+        QTimer::singleShot(0, this, [this] { moveTo(ui.playSlider->value()); });
+}
+
+void Korvel_recorder::on_actionGoToFrame_triggered()
+{
+    bool ok = false;
+    const int frame = QInputDialog::getInt(this, tr("Go to frame"), tr("Frame number:"), ui.playSlider->value(),
+                                           index->first(), index->last(), 1, &ok);
+    if (ok && preparePlayer()) {
+        player->seek(frame);
+        followPlayer();
+    }
+}
+
+void Korvel_recorder::step(int direction)
+{
+    if (preparePlayer() && player->step(direction))
+        followPlayer();
+}
+
+// A paused playback goes on from here; while idle the view only shows the frame.
+void Korvel_recorder::moveTo(int frame)
+{
+    if (mode == ModePlaying && paused)
+        player->seek(frame);
+    showFrameAtSlider();
+}
+
+void Korvel_recorder::on_actionRecordingInfo_triggered()
+{
+    RecordingInfo info(*index, this);
+    info.exec();
+}
+
 // ---------------------------------------------------------------- receiver reports and rate
 
 void Korvel_recorder::update_status(int status)
 {
-    switch (status) {
-    case 0:
-        updateListFrequency(true);
-        break;
-    case ModePreviewing:
-        receiverThread->copyLastText(displayText);
-        updateListFrequency(false);
-        break;
-    case ModeRecording:
-        ++receivedCount;
-        if (!ui.cb_disableView->isChecked())
-            receiverThread->copyLastText(displayText);
-        updateListFrequency(false);
-        break;
-    default:
-        break;
-    }
+    recorder->report(status, displayText);
     mode = status;
 }
 
 void Korvel_recorder::updateListFrequency(bool clear)
 {
-    QMutexLocker locker(arrivalMutex);
-    if (clear)
-        arrivalTimes.clear();
-    else
-        RateMeter::addArrival(arrivalTimes, rateWarmUp, Stopwatch::milliseconds());
+    recorder->updateListFrequency(clear);
 }
 
 void Korvel_recorder::updateLabelFrequency()
 {
     if (mode == ModePlaying)
         return;
-    QMutexLocker locker(arrivalMutex);
-    if (arrivalTimes.size() < 2) {
-        ui.labelFrequency->setText(QStringLiteral("-- Hz"));
-        return;
-    }
-    const int count = RateMeter::countRecent(arrivalTimes, Stopwatch::milliseconds());
-    ui.labelFrequency->setText(QStringLiteral("%1 Hz").arg(count));
+    recorder->updateLabelFrequency();
 }
 
 // ---------------------------------------------------------------- recording
 
-bool Korvel_recorder::openReceiveSocket()
-{
-    // A receiver that ended on its own leaves its socket open; it would hold the port.
-    if (receiveSocket && !receiverThread->isRunning())
-        closeReceiveSocket();
-    if (udpOpen(&receiveSocket, recordPort, UDP_OPEN_BROADCAST) < 0) {
-        receiveSocket = nullptr;
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n"));
-        return false;
-    }
-    // Bursts far above the tracker's rate must not overflow the platform's small default buffer.
-    udpSetReceiveBuffer(receiveSocket, ReceiveBufferWanted);
-    return true;
-}
-
-void Korvel_recorder::closeReceiveSocket()
-{
-    if (receiveSocket)
-        udpClose(receiveSocket);
-    receiveSocket = nullptr;
-}
-
-void Korvel_recorder::armRateMeter()
-{
-    rateWarmUp = true;
-    updateListFrequency(true);
-}
-
-void Korvel_recorder::startReceiver(bool recording)
-{
-    receiverThread->setSocket(receiveSocket);
-    receiverThread->setRecordFile(recording ? recordFile : nullptr);
-    receiverThread->setRecording(recording);
-    receiverThread->start();
-}
-
-void Korvel_recorder::stopReceiving()
-{
-    receiverThread->stop();
-    closeReceiveSocket();
-}
-
 void Korvel_recorder::on_actionRecord_triggered()
 {
-    if (mode == ModePreviewing) {
-        stopReceiving();
-        updateListFrequency(true);
-    }
-    if (!openReceiveSocket())
+    if (!recorder->startRecording(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
         return;
-
-    closeTemporaryRecording(false);
-    recordFile = RecordFile::openTemporary(tempFileName);
-    if (!recordFile) {
-        closeReceiveSocket();
-        showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"), tr("Error while writing temporary file"));
-        return;
-    }
-
-    receivedCount = 0;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));
     mode = ModeRecording;
     updateControls();
-    armRateMeter();
-    updateLabelFrequency();
-    startReceiver(true);
     if (!ui.cb_disableView->isChecked())
         displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!openReceiveSocket())
+    if (!recorder->startPreview(settings.recordPort()))
         return;
-    armRateMeter();
     mode = ModePreviewing;
     updateControls();
-    receivedCount = 0;
-    startReceiver(false);
     // Preview always shows the data: the check box is disabled in this mode.
     displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionStop_triggered()
 {
-    sendTimer->stop();
     displayTimer->stop();
-    playFile.close();
-    {
-        QMutexLocker locker(arrivalMutex);
-        arrivalTimes.clear();
-    }
-    updateLabelFrequency();
+    player->stop();
     paused = false;
     displayText.clear();
 
-    switch (receiverThread->currentStatus()) {
+    switch (recorder->receiverStatus()) {
     case ModePreviewing:
-        stopReceiving();
+        recorder->stopPreview();
         break;
     case ModeRecording: {
-        stopReceiving();
-        bool keepTemporary = false;
-        if (receivedCount > 0) {
-            warnAboutFailedWrites();
-            const SaveOutcome saved = saveRecording();
-            if (saved == Saved && !openRecording(currentFileName)) {
-                currentFileName.clear();
-                ui.l_filename->setText(tr("no file selected"));
-            }
-            // The temporary recording is the only copy when the save failed: keep it for another Save as.
-            keepTemporary = saved == SaveFailed;
-        } else {
-            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
-                        tr("No data received on port ") + recordPortText +
-                            tr(".\nPlease check your network settings in Korvel."));
+        const QString saved = recorder->stopRecording();
+        if (!saved.isEmpty()) {
+            showSaved(saved);
+            openInBackground(saved, AfterSave);
         }
-        if (!keepTemporary)
-            closeTemporaryRecording(true);
         break;
     }
     default:
         break;
     }
 
-    if (mode != ModeRecording && mode != ModePreviewing) {
-        currentFrame = firstFrame;
-        ui.playSlider->setValue(currentFrame);
-    }
+    if (mode != ModeRecording && mode != ModePreviewing && index)
+        ui.playSlider->setValue(index->first());
     mode = ModeIdle;
+    // Nothing plays or receives any more: the rate label must not keep the last figure.
+    recorder->updateListFrequency(true);
+    updateLabelFrequency();
     updateControls();
-}
-
-void Korvel_recorder::warnAboutFailedWrites()
-{
-    const int failed = receiverThread->failedWrites();
-    if (failed > 0)
-        showMessage(this, QMessageBox::Warning, tr("Save Record Data"),
-                    tr("%1 of %2 received datagrams could not be written to the temporary file %3.\n"
-                       "The recording is incomplete.")
-                        .arg(failed)
-                        .arg(receivedCount)
-                        .arg(tempFileName));
+    showFrameAtSlider();
 }
 
 void Korvel_recorder::on_actionSave_as_triggered()
 {
-    saveRecordAs();
+    QString saved;
+    if (recorder->saveRecording(currentFileName, saved) == RecordingController::Saved)
+        showSaved(saved);
 }
 
-bool Korvel_recorder::saveRecordAs()
+void Korvel_recorder::showSaved(const QString &path)
 {
-    return saveRecording() == Saved;
+    ui.l_filename->setText(path);
+    currentFileName = path;
 }
 
-Korvel_recorder::SaveOutcome Korvel_recorder::saveRecording()
-{
-    QString name = QFileDialog::getSaveFileName(this, tr("Save File"), saveFileDir,
-                                                tr("Korvel Recorder files (*.wly)"));
-    if (name.isEmpty())
-        return NotSaved;
-    if (!name.endsWith(QLatin1String(".wly")))
-        name += QLatin1String(".wly");
-
-    // The temporary recording while one is open; otherwise the recording opened for playback.
-    QString source;
-    if (recordFile) {
-        fflush(recordFile);
-        source = tempFileName;
-    } else if (!currentFileName.isEmpty()) {
-        source = currentFileName;
-    } else {
-        return NotSaved;
-    }
-    if (!QFileInfo::exists(source))
-        return NotSaved;
-    if (QFileInfo(source).canonicalFilePath() == QFileInfo(name).canonicalFilePath()) {
-        // Saving a recording onto itself: nothing to copy.
-    } else if (!RecordFile::copyInto(source, name)) {
-        showMessage(this, QMessageBox::Warning, tr("Save Record Data"),
-                    tr("The recording could not be saved as %1.").arg(name));
-        return SaveFailed;
-    }
-
-    ui.l_filename->setText(name);
-    currentFileName = name;
-    saveFileDir = QFileInfo(name).absolutePath();
-    return Saved;
-}
-
-void Korvel_recorder::closeTemporaryRecording(bool remove)
-{
-    if (!recordFile)
-        return;
-    fclose(recordFile);
-    recordFile = nullptr;
-    if (remove)
-        QFile::remove(tempFileName);
-}
-
-// ---------------------------------------------------------------- loading
-
-bool Korvel_recorder::loadRecording(QString path, int &first, int &last, FrameIndex &index)
-{
-    const RecordingLoader::Result result = RecordingLoader::load(path, index);
-    first = result.first;
-    last = result.last;
-    switch (result.status) {
-    case RecordingLoader::OpenFailed:
-        showMessage(this, QMessageBox::Warning, tr("Error opening file"), tr("File %1 cannot be opened.").arg(path));
-        return false;
-    case RecordingLoader::BadFirstNumber:
-    case RecordingLoader::BadFrameNumbers:
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("This file has a problem with frame numbers and cannot be played."));
-        return false;
-    case RecordingLoader::Loaded:
-        break;
-    }
-    if (result.lostCount > 0)
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), RecordingLoader::lostFramesText(result));
-    return true;
-}
-
-bool Korvel_recorder::openRecording(const QString &path)
-{
-    if (!loadRecording(path, firstFrame, lastFrame, frameIndex))
-        return false;
-    currentFrame = firstFrame;
-    ui.playSlider->setMinimum(firstFrame);
-    ui.playSlider->setMaximum(lastFrame);
-    ui.playSlider->setTickPosition(QSlider::NoTicks);
-    ui.playSlider->setEnabled(true);
-    ui.playSlider->setValue(currentFrame);
-    return true;
-}
-
-QString Korvel_recorder::frameText(int n) const
-{
-    return frameIndex.text(n - firstFrame);
-}
+// ---------------------------------------------------------------- opening
 
 void Korvel_recorder::on_actionOpen_triggered()
 {
-    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), openFileDir,
+    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), settings.text(SettingsStore::OpenFileDir),
                                                       tr("Korvel Recorder files (*.wly)"));
     if (name.isEmpty()) {
         ui.playSlider->setEnabled(false);
         return;
     }
-    if (!openRecording(name))
-        return;
-    currentFileName = name;
-    ui.l_filename->setText(name);
-    openFileDir = QFileInfo(name).absolutePath();
-    receivedCount = 0;
-    ui.actionPlay->setEnabled(true);
-    // Save as copies an opened recording, so it is offered together with Play.
-    ui.actionSave_as->setEnabled(true);
-    ui.playSlider->setEnabled(true);
+    settings.setText(SettingsStore::OpenFileDir, QFileInfo(name).absolutePath());
+    openInBackground(name, ForOpen);
+}
+
+void Korvel_recorder::openInBackground(const QString &path, OpenPurpose purpose)
+{
+    openPurpose = purpose;
+    sliderBeforeOpen = ui.playSlider->isEnabled();
+    opener->open(path);
+    updateControls();
+}
+
+void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &result,
+                                      std::shared_ptr<const RecordingIndex> opened)
+{
+    const bool loaded = RecordingOpener::explain(this, path, result);
+    // Play is offered for a temporary recording only when it holds a numbered frame.
+    const bool playable = loaded && (openPurpose != ForPlay || opened->last() > 0);
+    if (playable) {
+        index = std::move(opened);
+        player->setRecording(index);
+        controls->setRecording(index);
+        ui.playSlider->setRange(index->first(), index->last());
+        ui.playSlider->setValue(index->first());
+    }
+    switch (openPurpose) {
+    case ForOpen:
+        if (playable) {
+            showSaved(path);
+            recorder->forgetDatagrams();
+        }
+        break;
+    case AfterSave:
+        if (!playable) {
+            currentFileName.clear();
+            ui.l_filename->setText(tr("no file selected"));
+        }
+        break;
+    case ForPlay:
+        if (!playable && result.status != IndexResult::Cancelled)
+            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
+                        tr("Please select a file in the File -> Open dialog."));
+        if (playable) {
+            currentFileName = path;
+            ui.l_filename->setText(tr("<temporary buffer>"));
+        }
+        break;
+    }
+    updateControls();
+    // The slider is offered after an Open, so the frames can be looked through
+    // before playing; a refused Open leaves it as it was.
+    ui.playSlider->setEnabled(openPurpose == ForOpen && (playable || sliderBeforeOpen));
+    showFrameAtSlider();
+    if (playable && openPurpose == ForPlay)
+        startPlayback();
 }
 
 // ---------------------------------------------------------------- playback commands
 
-bool Korvel_recorder::offerTemporaryRecording()
-{
-    const QString pleaseSelect = tr("Please select a file in the File -> Open dialog.");
-    if (!recordFile) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
-        return false;
-    }
-    fflush(recordFile);
-    if (!openRecording(tempFileName) || ui.playSlider->maximum() == 0) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
-        return false;
-    }
-    currentFileName = tempFileName;
-    ui.l_filename->setText(tr("<temporary buffer>"));
-    return true;
-}
-
 void Korvel_recorder::on_actionPlay_triggered()
 {
-    if (currentFileName.isEmpty() && !offerTemporaryRecording())
+    if (currentFileName.isEmpty()) {
+        // Play with no recording chosen offers the temporary recording, once it is indexed.
+        const QString temporary = recorder->flushedTemporaryRecording();
+        if (temporary.isEmpty())
+            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
+                        tr("Please select a file in the File -> Open dialog."));
+        else
+            openInBackground(temporary, ForPlay);
         return;
+    }
+    startPlayback();
+}
 
-    if (!paused) {
-        startPlayback();
-        return;
-    }
-
-    lastSendTime = microsecondsNow();
-    if (seekPending) {
-        paused = false;
-        startFromNew();
-        return;
-    }
-    if (!sendTimer->isActive()) {
-        armSendTimer();
-        startDisplayRefresh();
-    }
-    paused = false;
-    ui.actionPause->setEnabled(true);
-    ui.actionPlay->setEnabled(false);
-    ui.playSlider->setEnabled(false);
+void Korvel_recorder::startFromNew()
+{
+    player->seek(ui.playSlider->value());
+    player->play();
+    followPlayer();
+    startDisplayRefresh();
 }
 
 void Korvel_recorder::on_actionPause_triggered()
 {
-    if (!sendTimer->isActive())
+    if (mode != ModePlaying || paused)
         return;
-    sendTimer->stop();
+    player->pause();
     displayTimer->stop();
-    ui.actionPlay->setEnabled(true);
-    paused = true;
-    ui.actionPause->setEnabled(false);
-    ui.actionRecord->setEnabled(false);
-    showCurrentFrameOnSlider();
-    ui.playSlider->setEnabled(true);
-}
-
-void Korvel_recorder::startDisplayRefresh()
-{
-    if (!ui.cb_disableView->isChecked())
-        displayTimer->start(DisplayRefresh);
-}
-
-// ---------------------------------------------------------------- playback schedule
-
-bool Korvel_recorder::probeTimestampPeriod(float &rate)
-{
-    if (!playFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
-                    tr("File cannot be accessed. (") + QString::number(playFile.error()) + QLatin1Char(')'));
-        return false;
-    }
-    // From the start of the file: up to the first frame line, then the first two frames.
-    double timestamp = -2.0;
-    readNextFrame(timestamp);
-    timestamp = -1.0;
-    readNextFrame(timestamp);
-    const double t1 = timestamp;
-    timestamp = -1.0;
-    readNextFrame(timestamp);
-    const double t2 = timestamp;
-    playFile.close();
-
-    // Equal or decreasing stamps would give an infinite or negative period.
-    if (t1 > 0.0 && t2 > t1) {
-        rate = float(1.0 / (t2 - t1));
-        sendInterval = uint32_t(1000000.0f / rate);
-        return true;
-    }
-    sendInterval = uint32_t(1000000.0 / double(rate));
-    return true;
+    followPlayer();
 }
 
 void Korvel_recorder::startPlayback()
 {
-    paused = false;
-    seekPending = false;
-    playFile.setFileName(currentFileName);
-    // A frequency of 0 or less can only come from a hand-edited file: play at the dialog's lowest rate.
-    float rate = frequency > 0.0f ? frequency : FallbackFrequency;
-
-    if (useTimestamps) {
-        if (!probeTimestampPeriod(rate))
-            return;
-    } else {
-        sendInterval = uint32_t(1000000.0 / double(rate));
-    }
-
-    if (!playFile.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!preparePlayer())
         return;
-
-    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
-    frameCounter = 0;
-    lastSendTime = microsecondsNow();
-    mode = ModePlaying;
-    updateControls();
-    armSendTimer();
+    player->play();
+    followPlayer();
     startDisplayRefresh();
 }
 
-int Korvel_recorder::readNextFrame(double &timestamp)
+// Hands the player the settings and destinations; false after a box when a host cannot be used.
+bool Korvel_recorder::preparePlayer()
 {
-    return frameReader.readNextFrame(playFile, timestamp, loop, seekPending, currentFrame, displayText);
+    if (!index || player->state() != Player::Idle)
+        return index != nullptr;
+    QList<Player::Destination> destinations;
+    QString unresolved;
+    if (!settings.destinations(destinations, unresolved, HostWaitMs)) {
+        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
+                    tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
+                       "Please check the play settings.").arg(unresolved));
+        return false;
+    }
+    player->setDestinations(destinations);
+    player->setOptions(settings.playerOptions());
+    player->setSpeed(controls->speed());
+    return true;
 }
 
-void Korvel_recorder::armSendTimer()
+// Takes the player's state into the window: mode, enabling, slider and view.
+void Korvel_recorder::followPlayer()
 {
-    const uint32_t elapsed = Stopwatch::elapsed(microsecondsNow(), lastSendTime);
-    int wait = 0;
-    // Behind schedule (or about to be due): the next timer event comes at once.
-    if (elapsed < sendInterval && sendInterval - elapsed > PreciseWindow)
-        wait = int((sendInterval - elapsed - PreciseWindow) / 1000) + SendTick;
-    sendTimer->start(wait);
-}
-
-void Korvel_recorder::sendUDP()
-{
-    double timestamp = frameCounter == 0 ? -2.0 : -1.0;
-
-    uint32_t elapsed = Stopwatch::elapsed(microsecondsNow(), lastSendTime);
-    if (elapsed <= sendInterval) {
-        const uint32_t remaining = sendInterval - elapsed + 1;
-        if (remaining > PreciseWindow) {
-            armSendTimer();
-            return;
-        }
-        Stopwatch::sleepMicroseconds(remaining);
-    }
-    // One period per due tick: after a delay the due ticks follow on consecutive
-    // timer events until the schedule has caught up, so no frame is skipped.
-    lastSendTime += sendInterval;
-
-    const int result = readNextFrame(timestamp);
-    ++frameCounter;
-    if (frameCounter == 1) {
-        armSendTimer();
-        return;
-    }
-    if (result == FrameReader::Rewound)
-        frameCounter = 0;
-
-    if (!sendFrame(playAddress1, playPort1, "Error while sending data"))
-        return;
-    if (host2Active && !sendFrame(playAddress2, playPort2, "Error while sending data 2"))
-        return;
-
-    if (result == FrameReader::EndOfFile) {
+    const Player::State state = player->state();
+    if (state == Player::Idle) {
         endPlayback();
         return;
     }
-    const uint32_t nowMs = Stopwatch::milliseconds();
-    if (Stopwatch::elapsed(nowMs, lastSliderUpdate) >= SliderRefresh) {
-        lastSliderUpdate = nowMs;
-        showCurrentFrameOnSlider();
-    }
-    armSendTimer();
+    paused = state == Player::Paused;
+    mode = ModePlaying;
+    updateControls();
+    showPlayRate();
+    showPlayerFrame();
 }
 
-bool Korvel_recorder::sendFrame(uint32_t address, uint16_t port, const char *failureText)
+void Korvel_recorder::showPlayRate()
 {
-    if (sendSocket && udpSend(sendSocket, displayText.constData(), int32_t(displayText.size()), address, port,
-                              SendTimeout) == UDP_OK)
-        return true;
-    sendTimer->stop();
-    displayTimer->stop();
-    playFile.close();
-    updateListFrequency(true);
-    mode = ModeIdle;
-    // The controls must not keep offering Pause for a playback that has ended.
-    updateControls();
-    showCurrentFrameOnSlider();
-    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), tr(failureText));
-    return false;
+    double rate = player->rate();
+    // Paced by every timestamp, the rate changes from frame to frame: the recording's mean is shown.
+    if (player->options().pace == Player::EveryTimestamp && index && std::isfinite(index->meanRate()))
+        rate = index->meanRate() * player->speed();
+    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
 }
 
 void Korvel_recorder::endPlayback()
 {
-    sendTimer->stop();
     displayTimer->stop();
-    playFile.close();
-    updateListFrequency(true);
+    paused = false;
     mode = ModeIdle;
+    recorder->updateListFrequency(true);
+    updateLabelFrequency();
     updateControls();
-    showCurrentFrameOnSlider();
+    showPlayerFrame();
 }
 
-void Korvel_recorder::showCurrentFrameOnSlider()
+void Korvel_recorder::playbackFailed(int destination, const QString &reason)
 {
-    ui.playSlider->setValue(currentFrame);
+    endPlayback();
+    const QString text = destination == 1   ? tr("Error while sending data")
+                         : destination == 2 ? tr("Error while sending data 2")
+                                            : reason;
+    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), text);
+}
+
+void Korvel_recorder::passEnded(int oversizeSkipped)
+{
+    if (oversizeSkipped > 0)
+        ui.statusbar->showMessage(
+            tr("%n frame(s) longer than one datagram can carry were skipped.", nullptr, oversizeSkipped));
 }
 
 // ---------------------------------------------------------------- display and seeking
 
+// While playing the slider follows even with the view disabled.
+void Korvel_recorder::startDisplayRefresh()
+{
+    displayTimer->start(DisplayRefresh);
+}
+
 void Korvel_recorder::update_display()
 {
+    if (mode == ModePlaying) {
+        showPlayerFrame();
+        return;
+    }
     ui.te_datadisplay->setPlainText(QString::fromLatin1(displayText));
     ui.te_datadisplay->update();
     updateLabelFrequency();
 }
 
+// The frame the player showed last, on the slider and, unless disabled, in the view.
+void Korvel_recorder::showPlayerFrame()
+{
+    const int position = player->position();
+    if (position >= 0 && !ui.playSlider->isSliderDown())
+        ui.playSlider->setValue(position);
+    if (ui.cb_disableView->isChecked())
+        return;
+    if (position >= 0 && player->copyCurrentFrame(rawFrame))
+        ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
+    else
+        showFrameAtSlider();
+}
+
 void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
-    if (state == Qt::Checked)
+    if (state == Qt::Checked && mode != ModePlaying)
         displayTimer->stop();
-    else if (mode != ModeIdle)
+    else if (mode != ModeIdle && !(mode == ModePlaying && paused))
         displayTimer->start(DisplayRefresh);
 }
 
@@ -848,76 +575,24 @@ void Korvel_recorder::updateContent(int i)
 {
     if (ui.cb_disableView->isChecked())
         return;
-    const QString text = frameText(i);
-    displayText = text.toLatin1();
-    ui.te_datadisplay->setPlainText(text);
+    // A lost frame, or no recording, shows an empty view.
+    if (!index || !index->readFrame(i, rawFrame))
+        rawFrame.clear();
+    ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
+}
+
+void Korvel_recorder::showFrameAtSlider()
+{
+    updateContent(ui.playSlider->value());
 }
 
 void Korvel_recorder::on_playSlider_sliderPressed()
 {
     sliderFollow = connect(ui.playSlider, &QSlider::sliderMoved, this, &Korvel_recorder::updateContent);
-    if (mode == ModePlaying)
-        seekPending = true;
 }
 
 void Korvel_recorder::on_playSlider_sliderReleased()
 {
     disconnect(sliderFollow);
-    currentFrame = ui.playSlider->sliderPosition();
-}
-
-void Korvel_recorder::startFromNew()
-{
-    ui.actionPlay->setEnabled(false);
-    ui.actionPause->setEnabled(true);
-    ui.actionRecord->setEnabled(false);
-    ui.playSlider->setEnabled(false);
-    ui.menuSettings->setEnabled(false);
-    ui.actionOpen->setEnabled(false);
-
-    // Resume at the first frame from the chosen one on that is in the file (a
-    // lost frame resumes at the next one), positioned through the index
-    // instead of a scan from the start.
-    int chosen = currentFrame;
-    qint64 offset = -1;
-    for (; chosen <= lastFrame; ++chosen) {
-        offset = frameIndex.fileOffset(chosen - firstFrame);
-        if (offset >= 0)
-            break;
-    }
-
-    int result = FrameReader::NotFound;
-    double timestamp = -1.0;
-    if (offset >= 0) {
-        currentFrame = chosen;
-        seekPending = true;
-        playFile.seek(offset);
-        result = readNextFrame(timestamp);
-        if (result == FrameReader::NotFound) {
-            // The file no longer matches its index: search it from the start.
-            seekPending = true;
-            playFile.seek(0);
-            result = readNextFrame(timestamp);
-        }
-    }
-    if (result == FrameReader::FrameRead)
-        result = readNextFrame(timestamp);
-    seekPending = false;
-
-    switch (result) {
-    case FrameReader::FrameRead:
-        // Not 0: the next due tick sends the held frame line's frame without priming.
-        frameCounter = qMax(1, currentFrame - firstFrame);
-        break;
-    case FrameReader::Rewound:
-        // Repositioned onto the last frame with loop: the next due tick primes from the start.
-        frameCounter = 0;
-        break;
-    default:
-        // Nothing follows the chosen frame: the pass is over, as after its last frame.
-        endPlayback();
-        return;
-    }
-    armSendTimer();
-    startDisplayRefresh();
+    moveTo(ui.playSlider->sliderPosition());
 }

@@ -1,32 +1,32 @@
 #ifndef KORVEL_RECORDER_H
 #define KORVEL_RECORDER_H
 
-#include "play/frame_index.h"
-#include "play/frame_reader.h"
+#include "app/window_settings.h"
+#include "play/index_result.h"
 #include "ui_korvel_recorder.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QList>
 #include <QMainWindow>
 #include <QMetaObject>
 #include <QString>
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 
 class AboutDlg;
 class Help;
-class Korvel_Recorder_Thread;
-class QDomElement;
-class QMutex;
+class PlaybackControls;
+class Player;
 class QTimer;
+class RecordingController;
+class RecordingIndex;
+class RecordingOpener;
 class Settings_play;
 class Settings_record;
-struct UdpSocket;
 
-// The one main window: owns every piece of run-time state and routes the
-// commands of recording, preview and playback to the units that do the work.
+// The one main window: a view and router over the player, the recording
+// controller and the background opener; it issues their commands and shows
+// what they report.
 class Korvel_recorder : public QMainWindow
 {
     Q_OBJECT
@@ -39,7 +39,7 @@ public:
 
     void updateControls();
     // Datagrams the window has counted in the current or last recording.
-    int datagramsReceived() const { return receivedCount; }
+    int datagramsReceived() const;
 
 public slots:
     void on_actionOpen_triggered();
@@ -63,105 +63,73 @@ public slots:
     void update_status(int status);
     void updateLabelFrequency();
     void updateListFrequency(bool clear = false);
+    void on_actionPlayPause_triggered();
+    void on_actionGoToFrame_triggered();
+    void on_actionRecordingInfo_triggered();
 
 private slots:
-    void sendUDP();
     void update_display();
     void updateContent(int i);
 
 private:
-    enum SaveOutcome { Saved, NotSaved, SaveFailed };
+    enum OpenPurpose { ForOpen, AfterSave, ForPlay };
 
-    // Settings file
+    // Settings file and destinations
     void loadSettingsFile();
-    void applySettingElement(const QDomElement &element);
     void saveSettingsFile();
     void refreshConnectionLabels();
-    void fillSettingsDialogs();
+    void speedChanged(double speed);
 
     // Recording
-    bool openReceiveSocket();
-    void closeReceiveSocket();
-    void armRateMeter();
-    void startReceiver(bool recording);
-    void stopReceiving();
-    void warnAboutFailedWrites();
-    bool saveRecordAs();
-    SaveOutcome saveRecording();
-    void closeTemporaryRecording(bool remove);
+    void showSaved(const QString &path);
 
-    // Loading and playback
-    bool loadRecording(QString path, int &first, int &last, FrameIndex &index);
-    bool openRecording(const QString &path);
-    QString frameText(int n) const;
-    bool offerTemporaryRecording();
+    // Opening, in the background
+    void openInBackground(const QString &path, OpenPurpose purpose);
+    void recordingOpened(const QString &path, const IndexResult &result, std::shared_ptr<const RecordingIndex> opened);
+
+    // Playback through the player
+    bool preparePlayer();
     void startPlayback();
-    bool probeTimestampPeriod(float &rate);
-    int readNextFrame(double &timestamp);
-    bool sendFrame(uint32_t address, uint16_t port, const char *failureText);
+    void followPlayer();
     void endPlayback();
-    void armSendTimer();
+    void playbackFailed(int destination, const QString &reason);
+    void passEnded(int oversizeSkipped);
+    void showPlayRate();
+    void step(int direction);
+
+    // View and slider
     void startDisplayRefresh();
-    void showCurrentFrameOnSlider();
+    void showPlayerFrame();
+    void showFrameAtSlider();
+    void sliderStepped(int action);
+    void moveTo(int frame);
 
     Ui::mw_korvel_recorder ui;
 
-    uint32_t sendInterval = 0;
-    uint32_t lastSendTime = 0;
-    int firstFrame = 0;
-    int lastFrame = 0;
-    int currentFrame = 0;
-    QFile playFile;
-    QString tempFileName;
-    FILE *recordFile = nullptr;
-    int frameCounter = 0;
-    QTimer *sendTimer = nullptr;
     QTimer *displayTimer = nullptr;
     Settings_record *recordSettingsDialog = nullptr;
     Settings_play *playSettingsDialog = nullptr;
     AboutDlg *aboutDialog = nullptr;
     Help *helpDialog = nullptr;
-    Korvel_Recorder_Thread *receiverThread = nullptr;
-    bool rateWarmUp = false;
-    QList<uint32_t> arrivalTimes;
-    QMutex *arrivalMutex = nullptr;
+    RecordingController *recorder = nullptr;
+    RecordingOpener *opener = nullptr;
+    Player *player = nullptr;
+    PlaybackControls *controls = nullptr;
     QString settingsDir;
+    WindowSettings settings;
+    // The recording offered for playback; empty when none.
     QString currentFileName;
+    std::shared_ptr<const RecordingIndex> index;
+    OpenPurpose openPurpose = ForOpen;
+    bool sliderBeforeOpen = false;
 
-    QString recordPortText;
-    QString playHost1;
-    QString playPort1Text;
-    QString frequencyText;
-    QString timestampText;
-    QString loopText;
-    QString playHost2;
-    QString playPort2Text;
-    QString activeText;
-    QString saveFileDir;
-    QString openFileDir;
-    uint32_t playAddress1 = 0;
-    uint32_t playAddress2 = 0;
-    uint16_t recordPort = 5000;
-    uint16_t playPort1 = 5001;
-    uint16_t playPort2 = 5001;
-    float frequency = 4.0f;
-    bool loop = true;
-    bool useTimestamps = true;
-    bool host2Active = false;
-
-    bool paused = false;
-    bool seekPending = false;
-    UdpSocket *receiveSocket = nullptr;
-    UdpSocket *sendSocket = nullptr;
-    int receivedCount = 0;
-    // Latin-1 bytes of the current datagram or frame: what the view shows and playback sends.
-    QByteArray displayText;
-    FrameReader frameReader;
     int mode = ModeIdle;
-    FrameIndex frameIndex;
-
+    bool paused = false;
+    // The latest datagram while recording or previewing.
+    QByteArray displayText;
+    // A frame's bytes as stored, read for the view.
+    QByteArray rawFrame;
     QMetaObject::Connection sliderFollow;
-    uint32_t lastSliderUpdate = 0;
 };
 
 #endif

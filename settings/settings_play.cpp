@@ -1,9 +1,11 @@
 #include "settings/settings_play.h"
 
 #include "dialogs/message_box.h"
-#include "net/udp_socket.h"
+#include "net/host_lookup.h"
 
 namespace {
+
+constexpr int LookupWaitMs = 3000;
 
 QString flagText(bool flag)
 {
@@ -155,9 +157,10 @@ QString Settings_play::continueNumbersText() const
 void Settings_play::clickOk()
 {
     hostText1 = ui.le_host_1->text();
-    hostAddress1 = udpResolve(hostText1.toLatin1().constData());
+    // A DNS server that never answers must not hold the window for long.
+    hostAddress1 = HostLookup::lookUpWithin(hostText1, LookupWaitMs);
     hostText2 = ui.le_host_2->text();
-    hostAddress2 = udpResolve(hostText2.toLatin1().constData());
+    hostAddress2 = HostLookup::lookUpWithin(hostText2, LookupWaitMs);
 
     QLineEdit *fault = nullptr;
     if (hostAddress1 == 0)

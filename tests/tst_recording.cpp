@@ -95,7 +95,7 @@ void RecordingTest::recordStopAndSave()
     QCOMPARE(text(window.get(), "l_filename"), path("session.wly"));
     QVERIFY(!QFileInfo::exists(temporaryRecording));
     // The saved copy is loaded at once: playable, slider set to its range but disabled.
-    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
+    QTRY_COMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
                                                     "menuSettings cb_disableView"));
     auto *slider = window->findChild<QSlider *>("playSlider");
     QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
@@ -183,7 +183,7 @@ void RecordingTest::saveAsCopiesAnOpenedRecording()
 {
     QVERIFY(writeFile(path("original.wly"), first + second));
     QVERIFY(triggerWithFile(window.get(), "actionOpen", path("original.wly")));
-    QCOMPARE(text(window.get(), "l_filename"), path("original.wly"));
+    QTRY_COMPARE(text(window.get(), "l_filename"), path("original.wly"));
     QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("copy.wly")));
     QCOMPARE(readFile(path("copy.wly")), first + second);
 }
