@@ -80,8 +80,10 @@ int pollFor(pollfd *fds, uint32_t count, uint32_t timeoutMicroseconds)
         const int ready = ppoll(fds, count, &timeout, nullptr);
         if (ready >= 0) {
             for (uint32_t i = 0; i < count; ++i) {
-                if (fds[i].revents & POLLNVAL)
+                if (fds[i].revents & POLLNVAL) {
+                    errno = EBADF; // so that callers can name the failure
                     return -1;
+                }
             }
             return ready;
         }
@@ -95,11 +97,31 @@ int pollFor(pollfd *fds, uint32_t count, uint32_t timeoutMicroseconds)
 // One datagram into the buffer. After a wait reported the socket readable the
 // receive must not block: Linux may report readiness for a datagram that it
 // then drops (bad checksum), and a blocking receive would hang the caller.
-ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, int systemFlags)
+// With `dropped`, recvmsg also reads the drop counter the platform attaches.
+ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, int systemFlags,
+                   uint32_t *dropped = nullptr)
 {
     ssize_t length;
     do {
-        if (source) {
+        if (dropped) {
+            iovec part{buffer, static_cast<size_t>(capacity)};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+            msghdr message;
+            std::memset(&message, 0, sizeof message);
+            message.msg_name = source;
+            message.msg_namelen = source ? sizeof(sockaddr_in) : 0;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            length = recvmsg(handle->socket, &message, systemFlags);
+            if (length >= 0) {
+                for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                        std::memcpy(dropped, CMSG_DATA(c), sizeof(uint32_t));
+                }
+            }
+        } else if (source) {
             socklen_t addressLength = sizeof(sockaddr_in);
             length = recvfrom(handle->socket, buffer, static_cast<size_t>(capacity), systemFlags,
                               reinterpret_cast<sockaddr *>(source), &addressLength);
@@ -123,17 +145,17 @@ bool moreQueued(UdpSocket *handle)
 }
 
 int receiveDatagram(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, uint16_t flags,
-                    bool afterWait)
+                    bool afterWait, uint32_t *dropped = nullptr)
 {
     if (!handle || capacity < 0)
         return UDP_ERROR;
-    ssize_t length = receiveOne(handle, buffer, capacity, source, afterWait ? MSG_DONTWAIT : 0);
+    ssize_t length = receiveOne(handle, buffer, capacity, source, afterWait ? MSG_DONTWAIT : 0, dropped);
     if (length < 0)
         return afterWait && wouldBlock() ? UDP_TIMEOUT : UDP_ERROR;
 
     if (flags & UDP_RECV_LATEST) {
         while (moreQueued(handle)) {
-            const ssize_t newer = receiveOne(handle, buffer, capacity, source, MSG_DONTWAIT);
+            const ssize_t newer = receiveOne(handle, buffer, capacity, source, MSG_DONTWAIT, dropped);
             if (newer < 0) {
                 if (wouldBlock())
                     break;
@@ -395,6 +417,20 @@ int udpWakerClear(UdpWaker *waker)
 int udpReceiveOrWake(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
                      uint32_t timeoutMicroseconds, uint16_t flags)
 {
+    return udpReceiveOrWakeCounted(handle, waker, buffer, capacity, timeoutMicroseconds, flags, nullptr);
+}
+
+int udpEnableDropCounter(UdpSocket *handle)
+{
+    if (!handle)
+        return UDP_ERROR;
+    const int on = 1;
+    return setsockopt(handle->socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
+                            uint32_t timeoutMicroseconds, uint16_t flags, uint32_t *dropped)
+{
     if (!handle || !waker)
         return UDP_ERROR;
     pollfd fds[UDP_SET_SIZE + 1];
@@ -407,5 +443,5 @@ int udpReceiveOrWake(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t c
         return UDP_ERROR;
     if (fds[0].revents != 0)
         return UDP_WOKEN;
-    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true);
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
 }

@@ -59,4 +59,13 @@ int udpWakerClear(UdpWaker *waker);
 int udpReceiveOrWake(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
                      uint32_t timeoutMicroseconds, uint16_t flags);
 
+// Asks the platform to count the datagrams it drops for want of room in the
+// receive buffer (SO_RXQ_OVFL). UDP_OK or UDP_ERROR.
+int udpEnableDropCounter(UdpSocket *handle);
+// As udpReceiveOrWake; after a datagram, `*dropped` holds the platform's drop
+// count for the socket as it stood when that datagram was queued (unchanged
+// when the platform attached none, which it does while nothing was dropped).
+int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
+                            uint32_t timeoutMicroseconds, uint16_t flags, uint32_t *dropped);
+
 #endif

@@ -1,9 +1,12 @@
 #include "record/korvel_recorder_thread.h"
 
+#include "net/stopwatch.h"
 #include "net/udp_socket.h"
+#include "record/rate_meter.h"
 
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -40,6 +43,12 @@ void Korvel_Recorder_Thread::setSocket(UdpSocket *socket)
         this->socket = socket;
 }
 
+void Korvel_Recorder_Thread::setReportEachDatagram(bool report)
+{
+    if (!isRunning())
+        reportEachDatagram = report;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -48,7 +57,16 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     // Set here, not in run(): a stop() right after start() must not be undone.
     running = true;
     writeFailures = 0;
+    datagrams = 0;
+    health.reset();
+    {
+        QMutexLocker lock(&arrivalMutex);
+        arrivals.clear();
+        rateWarmUp = true;
+    }
     udpWakerClear(waker);
+    // Counting drops is a bonus: a platform without it reports none.
+    udpEnableDropCounter(socket);
     QThread::start(priority);
 }
 
@@ -75,6 +93,24 @@ int Korvel_Recorder_Thread::failedWrites() const
     return writeFailures;
 }
 
+qint64 Korvel_Recorder_Thread::received() const
+{
+    return datagrams;
+}
+
+StreamFigures Korvel_Recorder_Thread::figures() const
+{
+    return health.figures();
+}
+
+int Korvel_Recorder_Thread::rateHz() const
+{
+    QMutexLocker lock(&arrivalMutex);
+    if (arrivals.size() < 2)
+        return -1;
+    return RateMeter::countRecent(arrivals, Stopwatch::milliseconds());
+}
+
 void Korvel_Recorder_Thread::stop()
 {
     running = false;
@@ -92,9 +128,12 @@ void Korvel_Recorder_Thread::run()
 {
     const int reported = recording ? 2 : 4;
     FILE *const file = recording ? recordFile : nullptr;
+    uint32_t dropped = 0;
     while (running) {
         // Without a buffer every receive fails, which ends the run like any receive failure.
-        const int n = buffer ? udpReceiveOrWake(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK)
+        errno = 0;
+        const int n = buffer ? udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout),
+                                                       UDP_RECV_FULL_OK, &dropped)
                              : int(UDP_ERROR);
         if (!running)
             break;
@@ -102,21 +141,33 @@ void Korvel_Recorder_Thread::run()
         if (n == UDP_TIMEOUT || n == UDP_WOKEN || n == 0)
             continue;
         if (n < 0) {
+            const int error = errno;
             printf("udp receive error -> stopped err %d\n", n);
             fflush(stdout);
+            emit receiveFailed(n, error);
             break;
         }
+        const uint64_t now = Stopwatch::microseconds();
+        if (file && fwrite(buffer, 1, size_t(n), file) != size_t(n)) {
+            const int error = errno;
+            if (writeFailures.fetch_add(1) == 0)
+                emit writeFailed(error);
+        }
+        health.add(buffer, n, qint64(now), dropped);
+        ++datagrams;
+        {
+            QMutexLocker lock(&arrivalMutex);
+            RateMeter::addArrival(arrivals, rateWarmUp, uint32_t(now / 1000));
+        }
         buffer[n] = 0;
-        if (file && fwrite(buffer, 1, size_t(n), file) != size_t(n))
-            ++writeFailures;
         {
             QMutexLocker lock(&textMutex);
             const size_t length = std::strlen(buffer);
             text.resize(qsizetype(length));
             std::memcpy(text.data(), buffer, length);
         }
-        runStatus = reported;
-        emit status(reported);
+        if (reportEachDatagram)
+            emit status(reported);
     }
     runStatus = 0;
     emit status(0);

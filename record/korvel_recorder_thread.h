@@ -1,19 +1,25 @@
 #ifndef KORVEL_RECORDER_THREAD_H
 #define KORVEL_RECORDER_THREAD_H
 
+#include "record/stream_health.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QMutex>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 struct UdpSocket;
 struct UdpWaker;
 
 // Receives datagrams on its own thread, appends them to the record file while
-// recording and reports each one with status(2) or status(4); status(0) when a run ends.
+// recording, and keeps what front ends poll: the count, the stream's health,
+// the arrivals of the rate meter and the latest datagram's text.
+// status(2) or status(4) per datagram while reportEachDatagram is on; status(0) when a run ends.
 class Korvel_Recorder_Thread : public QThread
 {
     Q_OBJECT
@@ -26,6 +32,7 @@ public:
     void setRecording(bool recording);
     void setRecordFile(FILE *recordFile);
     void setSocket(UdpSocket *socket);
+    void setReportEachDatagram(bool report);
 
     // Starts a run; currentStatus() is 2 or 4 before this returns.
     void start(QThread::Priority priority = InheritPriority);
@@ -37,9 +44,18 @@ public:
     void copyLastText(QByteArray &text) const;
     // Datagrams of the current or last run that could not be written whole.
     int failedWrites() const;
+    // Non-empty datagrams of the current or last run.
+    qint64 received() const;
+    StreamFigures figures() const;
+    // Datagrams in the last second, or -1 before two have arrived in this run.
+    int rateHz() const;
 
 signals:
     void status(int stat);
+    // The first failed write of a run, with errno; receiving goes on.
+    void writeFailed(int error);
+    // The run ended on its own: `code` is the receive result, `error` errno.
+    void receiveFailed(int code, int error);
 
 public slots:
     void stop();
@@ -53,6 +69,7 @@ private:
     std::atomic<int> runStatus{0};
     std::atomic<bool> running{false};
     bool recording = false;
+    bool reportEachDatagram = true;
     // Microseconds; stop() ends a wait at once through the waker, so waiting long costs nothing.
     int timeout = 1000000;
     int capacity = 200000;
@@ -63,6 +80,12 @@ private:
     UdpSocket *socket = nullptr;
     UdpWaker *waker = nullptr;
     std::atomic<int> writeFailures{0};
+    std::atomic<qint64> datagrams{0};
+    StreamHealth health;
+    // Millisecond arrivals of the rate meter, bounded to about a second.
+    mutable QMutex arrivalMutex;
+    mutable QList<uint32_t> arrivals;
+    bool rateWarmUp = false;
 };
 
 #endif

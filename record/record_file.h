@@ -3,8 +3,11 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
 
+// The platform side of temporary recordings and their saving.
 namespace RecordFile {
 
 // Creates or truncates the temporary recording for binary writing, owner-only.
@@ -12,10 +15,33 @@ namespace RecordFile {
 // every fwrite reaches the file or fails on its own. nullptr on failure.
 FILE *openTemporary(const QString &path);
 
+enum class Claim { Claimed, Busy, Unsaved, Failed };
+// Opens `path` as openTemporary does, but without truncating, and takes an
+// exclusive lock on it that lasts until the returned file is closed.
+// Claimed: `*file` is the locked, empty recording. Busy: another running copy
+// holds it. Unsaved: nobody holds it but it is not empty (left behind by a
+// crash): it is left untouched. Failed: `*error` holds errno.
+Claim claimTemporary(const QString &path, FILE **file, int *error);
+// Empties a claimed recording for the next one; 0 or errno.
+int truncate(FILE *file);
+
+// A non-empty regular file of ours at `path` that no running copy holds.
+bool isAbandoned(const QString &path, qint64 *size, qint64 *modifiedMsecs);
+
+// True when `file` and the directory `directory` lie on the same file system.
+bool sameFileSystem(const QString &file, const QString &directory);
+// Moves `source` onto `target`, atomically. The target keeps the permissions
+// it had, or gets those of a newly created file. 0 or errno.
+int moveInto(const QString &source, const QString &target);
+
+using Progress = std::function<void(qint64 done, qint64 total)>;
 // Copies the recording at `source` to `target` through a temporary file beside
 // the target that is renamed into place, so a failed copy leaves no partial
-// target and never removes the old one. False on any failure.
-bool copyInto(const QString &source, const QString &target);
+// target and never removes the old one. `cancel` is polled between chunks;
+// `progress` is called at most about a hundred times. False on any failure or
+// cancel, with the reason in `*reason` when given.
+bool copyInto(const QString &source, const QString &target, const std::atomic<bool> *cancel = nullptr,
+              const Progress &progress = {}, QString *reason = nullptr);
 
 }
 

@@ -1,0 +1,85 @@
+#include "record/recording_saver.h"
+
+#include "record/record_file.h"
+
+#include <QFileInfo>
+#include <QMetaObject>
+
+#include <cstring>
+
+RecordingSaver::RecordingSaver(QObject *parent)
+    : QObject(parent)
+{
+}
+
+RecordingSaver::~RecordingSaver()
+{
+    cancel();
+    join();
+}
+
+RecordingSaver::Result RecordingSaver::save(const QString &source, const QString &target, Mode mode,
+                                            QString *reason)
+{
+    if (busy) {
+        *reason = tr("A recording is being saved already.");
+        return Refused;
+    }
+    const QFileInfo from(source), to(target);
+    if (!from.isFile()) {
+        *reason = tr("%1 does not exist any more.").arg(source);
+        return Failed;
+    }
+    // Saving a recording onto itself would lose it: a rename is a no-op and the
+    // caller then removes "the temporary copy"; a copy truncates its own source.
+    if (from.absoluteFilePath() == to.absoluteFilePath()
+        || (to.exists() && from.canonicalFilePath() == to.canonicalFilePath())) {
+        *reason = tr("%1 is the recording itself; choose another name.").arg(target);
+        return Refused;
+    }
+    if (mode == Move && RecordFile::sameFileSystem(source, to.absolutePath())) {
+        const int error = RecordFile::moveInto(source, target);
+        if (error == 0)
+            return Renamed;
+        *reason = QString::fromLocal8Bit(std::strerror(error));
+        return Failed;
+    }
+
+    join();
+    busy = true;
+    cancelled = false;
+    worker = std::thread([this, source, target] {
+        QString why;
+        const bool saved = RecordFile::copyInto(
+            source, target, &cancelled,
+            [this](qint64 done, qint64 total) {
+                QMetaObject::invokeMethod(this, [this, done, total] { emit progress(done, total); },
+                                          Qt::QueuedConnection);
+            },
+            &why);
+        QMetaObject::invokeMethod(
+            this,
+            [this, saved, why] {
+                busy = false;
+                emit finished(saved, why);
+            },
+            Qt::QueuedConnection);
+    });
+    return Copying;
+}
+
+bool RecordingSaver::isBusy() const
+{
+    return busy;
+}
+
+void RecordingSaver::cancel()
+{
+    cancelled = true;
+}
+
+void RecordingSaver::join()
+{
+    if (worker.joinable())
+        worker.join();
+}

@@ -1,0 +1,296 @@
+#include "record/recording_session.h"
+
+#include "net/udp_socket.h"
+#include "record/korvel_recorder_thread.h"
+#include "record/record_file.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const QLatin1String temporaryStem("korvel_recorder_temp");
+
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The first copy's name, then names of this process, for a second session or an unsaved leftover.
+QString temporaryCandidate(int attempt)
+{
+    QString name = QDir::tempPath() + QLatin1Char('/') + temporaryStem;
+    if (attempt > 0)
+        name += QLatin1Char('-') + QString::number(::getpid());
+    if (attempt > 1)
+        name += QLatin1Char('-') + QString::number(attempt);
+    return name + QLatin1String(".wly");
+}
+
+constexpr int TemporaryCandidates = 64;
+
+}
+
+RecordingSession::RecordingSession(QObject *parent)
+    : QObject(parent)
+    , receiver(new Korvel_Recorder_Thread)
+    , saver(new RecordingSaver(this))
+{
+    receiver->setReportEachDatagram(false);
+    connect(receiver, &Korvel_Recorder_Thread::writeFailed, this,
+            [this](int error) { emit writeFailed(systemReason(error)); });
+    connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
+    connect(saver, &RecordingSaver::progress, this, &RecordingSession::saveProgress);
+    connect(saver, &RecordingSaver::finished, this, &RecordingSession::onCopyFinished);
+}
+
+RecordingSession::~RecordingSession()
+{
+    stopReceiver();
+    delete receiver;
+    // A copy in progress reads the temporary recording: end it before letting go.
+    delete saver;
+    closeTemporary(true);
+}
+
+bool RecordingSession::startRecording(int port, QString *error)
+{
+    if (currentMode == Recording) {
+        *error = tr("Already recording.");
+        return false;
+    }
+    if (saver->isBusy()) {
+        *error = tr("The last recording is still being saved.");
+        return false;
+    }
+    stopReceiver();
+    currentMode = Idle;
+    if (!openSocket(port, error))
+        return false;
+    if (!claimTemporary(error)) {
+        udpClose(socket);
+        socket = nullptr;
+        return false;
+    }
+    startReceiver(true);
+    return true;
+}
+
+bool RecordingSession::startPreview(int port, QString *error)
+{
+    if (currentMode != Idle) {
+        *error = currentMode == Recording ? tr("Recording; stop first.") : tr("Already previewing.");
+        return false;
+    }
+    if (!openSocket(port, error))
+        return false;
+    startReceiver(false);
+    return true;
+}
+
+void RecordingSession::stop()
+{
+    const bool wasActive = currentMode != Idle;
+    stopReceiver();
+    currentMode = Idle;
+    if (wasActive)
+        emit ended();
+}
+
+bool RecordingSession::openSocket(int port, QString *error)
+{
+    if (port < 1 || port > 65535) {
+        *error = tr("Port %1 is not a port to receive on (1 to 65535).").arg(port);
+        return false;
+    }
+    errno = 0;
+    if (udpOpen(&socket, uint16_t(port), UDP_OPEN_BROADCAST) != UDP_OK) {
+        const int reason = errno;
+        socket = nullptr;
+        *error = tr("Port %1 cannot be opened: %2").arg(port).arg(systemReason(reason));
+        return false;
+    }
+    udpSetReceiveBuffer(socket, ReceiveBufferWanted);
+    return true;
+}
+
+bool RecordingSession::claimTemporary(QString *error)
+{
+    if (temporary) {
+        // Our own file: reuse it while empty; an unsaved recording in it is kept, never overwritten.
+        if (QFileInfo(temporaryName).size() == 0 && RecordFile::truncate(temporary) == 0)
+            return true;
+        closeTemporary(true);
+    }
+    int firstError = 0;
+    for (int attempt = 0; attempt < TemporaryCandidates; ++attempt) {
+        const QString name = temporaryCandidate(attempt);
+        int reason = 0;
+        if (RecordFile::claimTemporary(name, &temporary, &reason) == RecordFile::Claim::Claimed) {
+            temporaryName = name;
+            return true;
+        }
+        if (reason != 0 && firstError == 0)
+            firstError = reason;
+    }
+    temporary = nullptr;
+    *error = tr("No temporary recording could be created in %1: %2")
+                 .arg(QDir::toNativeSeparators(QDir::tempPath()),
+                      firstError ? systemReason(firstError) : tr("all names are in use"));
+    return false;
+}
+
+void RecordingSession::startReceiver(bool recording)
+{
+    receiver->setSocket(socket);
+    receiver->setRecordFile(recording ? temporary : nullptr);
+    receiver->setRecording(recording);
+    receiver->start();
+    currentMode = recording ? Recording : Previewing;
+    receiving = true;
+}
+
+void RecordingSession::stopReceiver()
+{
+    receiver->stop();
+    // What the ended run still had on its way here is about that run, not the next.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    receiving = false;
+    if (socket)
+        udpClose(socket);
+    socket = nullptr;
+}
+
+void RecordingSession::onReceiveFailed(int code, int error)
+{
+    if (!receiving)
+        return;
+    receiver->wait(); // the run is past its last receive and ending
+    receiving = false;
+    udpClose(socket);
+    socket = nullptr;
+    const QString reason = error ? systemReason(error) : tr("receive failed with code %1").arg(code);
+    emit receiverFailed(reason, received());
+}
+
+RecordingSession::Mode RecordingSession::mode() const
+{
+    return currentMode;
+}
+
+bool RecordingSession::isReceiving() const
+{
+    return receiving;
+}
+
+qint64 RecordingSession::received() const
+{
+    return receiver->received();
+}
+
+int RecordingSession::failedWrites() const
+{
+    return receiver->failedWrites();
+}
+
+StreamFigures RecordingSession::figures() const
+{
+    return receiver->figures();
+}
+
+int RecordingSession::rateHz() const
+{
+    return receiving ? receiver->rateHz() : -1;
+}
+
+QString RecordingSession::rateText(int hz)
+{
+    return hz < 0 ? QStringLiteral("-- Hz") : QStringLiteral("%1 Hz").arg(hz);
+}
+
+void RecordingSession::copyLastText(QByteArray &text) const
+{
+    receiver->copyLastText(text);
+}
+
+QString RecordingSession::temporaryPath() const
+{
+    return temporaryName;
+}
+
+bool RecordingSession::hasTemporaryRecording() const
+{
+    return temporary != nullptr;
+}
+
+void RecordingSession::discardTemporary()
+{
+    closeTemporary(false);
+}
+
+void RecordingSession::closeTemporary(bool keep)
+{
+    if (!temporary)
+        return;
+    // Removed while still locked: once the lock is gone another copy may claim the name.
+    if (!keep || QFileInfo(temporaryName).size() == 0)
+        QFile::remove(temporaryName);
+    std::fclose(temporary);
+    temporary = nullptr;
+}
+
+RecordingSaver::Result RecordingSession::saveTemporary(const QString &target, QString *reason)
+{
+    if (!temporary) {
+        *reason = tr("There is no recording to save.");
+        return RecordingSaver::Failed;
+    }
+    if (receiving) {
+        *reason = tr("Stop the recording before saving it.");
+        return RecordingSaver::Refused;
+    }
+    const RecordingSaver::Result result = saver->save(temporaryName, target, RecordingSaver::Move, reason);
+    if (result == RecordingSaver::Renamed) {
+        // The descriptor now belongs to the saved file; closing it releases the lock.
+        std::fclose(temporary);
+        temporary = nullptr;
+    }
+    return result;
+}
+
+void RecordingSession::cancelSave()
+{
+    saver->cancel();
+}
+
+void RecordingSession::onCopyFinished(bool saved, const QString &reason)
+{
+    if (saved)
+        closeTemporary(false);
+    emit saveFinished(saved, reason);
+}
+
+QList<RecordingSession::Abandoned> RecordingSession::abandonedRecordings()
+{
+    QList<Abandoned> found;
+    const QDir folder(QDir::tempPath());
+    const QStringList names = folder.entryList({temporaryStem + QLatin1String("*.wly")}, QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        Abandoned leftover{folder.filePath(name), 0, {}};
+        qint64 modified = 0;
+        if (RecordFile::isAbandoned(leftover.path, &leftover.size, &modified)) {
+            leftover.modified = QDateTime::fromMSecsSinceEpoch(modified);
+            found << leftover;
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Abandoned &a, const Abandoned &b) { return a.modified < b.modified; });
+    return found;
+}

@@ -1,0 +1,111 @@
+#ifndef RECORDING_SESSION_H
+#define RECORDING_SESSION_H
+
+#include "record/recording_saver.h"
+#include "record/stream_health.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <cstdio>
+
+class Korvel_Recorder_Thread;
+struct UdpSocket;
+
+// Recording and preview of one receive port, shared by the window and the
+// command line. Owns the socket, the receiver thread, the temporary recording
+// and its saving; front ends poll the figures (a few times a second) and get
+// signals only for events.
+//
+// The temporary recording lies in the temporary folder and is locked for as
+// long as this session owns it, so that other running copies leave it alone
+// and a copy that starts later can tell an abandoned one from a live one.
+class RecordingSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The values the window used for these modes.
+    enum Mode { Idle = 0, Recording = 2, Previewing = 4 };
+
+    struct Abandoned {
+        QString path;
+        qint64 size;
+        QDateTime modified;
+    };
+
+    // What the platform is asked for: bursts far above the tracker's rate must not overflow its small default.
+    static constexpr int ReceiveBufferWanted = 8 * 1024 * 1024;
+
+    explicit RecordingSession(QObject *parent = nullptr);
+    ~RecordingSession() override; // stops; an unsaved temporary recording stays on disk
+
+    // Both refuse a port outside 1..65535, a port that cannot be opened, or (Record)
+    // a temporary recording that cannot be created, with the reason in `*error`.
+    // Record during Preview switches over; Preview during Record is refused.
+    // A Record while an unsaved temporary recording is kept leaves that one on
+    // disk (unlocked, so it is offered as abandoned) and starts a new file.
+    bool startRecording(int port, QString *error);
+    bool startPreview(int port, QString *error);
+    // Ends receiving; the temporary recording stays for saveTemporary() or discardTemporary().
+    void stop();
+
+    Mode mode() const;
+    // False once the receiver ended on its own, until stop().
+    bool isReceiving() const;
+
+    // Figures of the current or last run; any thread, no lock.
+    qint64 received() const;
+    int failedWrites() const;
+    StreamFigures figures() const;
+    // Datagrams in the last second while receiving, else -1 (shown as "-- Hz").
+    int rateHz() const;
+    static QString rateText(int hz);
+    // The latest datagram's text up to its first zero byte, into `text`, reusing its storage.
+    void copyLastText(QByteArray &text) const;
+
+    QString temporaryPath() const;
+    bool hasTemporaryRecording() const;
+    void discardTemporary();
+    // Gives up the temporary recording: removed unless `keep`; a kept one is
+    // left unlocked, to be offered as abandoned at the next start.
+    void closeTemporary(bool keep);
+
+    // Saves the temporary recording (after stop()) as `target`: Renamed (done,
+    // the session no longer has one), Copying (saveFinished() follows; the
+    // temporary recording is removed only after a complete copy), Refused or Failed (kept).
+    RecordingSaver::Result saveTemporary(const QString &target, QString *reason);
+    void cancelSave();
+
+    // Temporary recordings in the temporary folder that no running copy holds, oldest first.
+    static QList<Abandoned> abandonedRecordings();
+
+signals:
+    void writeFailed(const QString &reason);
+    void receiverFailed(const QString &reason, qint64 kept);
+    void ended();
+    void saveProgress(qint64 done, qint64 total);
+    void saveFinished(bool saved, const QString &reason);
+
+private:
+    bool openSocket(int port, QString *error);
+    bool claimTemporary(QString *error);
+    void startReceiver(bool recording);
+    void stopReceiver();
+    void onReceiveFailed(int code, int error);
+    void onCopyFinished(bool saved, const QString &reason);
+
+    Korvel_Recorder_Thread *receiver;
+    RecordingSaver *saver;
+    UdpSocket *socket = nullptr;
+    FILE *temporary = nullptr;
+    QString temporaryName;
+    Mode currentMode = Idle;
+    bool receiving = false;
+};
+
+#endif
