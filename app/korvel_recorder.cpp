@@ -11,6 +11,7 @@
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QDomElement>
 #include <QFileDialog>
@@ -65,8 +66,12 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     displayTimer = new QTimer(this);
     connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
-    recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView);
-    connect(recorder, &RecordingController::status, this, &Korvel_recorder::update_status);
+    recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView, ui.te_datadisplay);
+    connect(recorder, &RecordingController::saved, this, &Korvel_recorder::showSaved);
+    connect(recorder, &RecordingController::discarded, this, [this] {
+        ui.l_filename->setText(tr("no file selected"));
+        updateControls();
+    });
 
     recordSettingsDialog = new Settings_record(this);
     playSettingsDialog = new Settings_play(this);
@@ -289,18 +294,20 @@ void Korvel_recorder::on_actionExit_triggered()
     close();
 }
 
-// ---------------------------------------------------------------- receiver reports and rate
-
-void Korvel_recorder::update_status(int status)
+void Korvel_recorder::closeEvent(QCloseEvent *event)
 {
-    recorder->report(status, displayText);
-    mode = status;
+    if (recorder->confirmClose())
+        event->accept();
+    else
+        event->ignore();
 }
 
-void Korvel_recorder::updateListFrequency(bool clear)
+void Korvel_recorder::offerAbandonedRecordings()
 {
-    recorder->updateListFrequency(clear);
+    recorder->offerAbandonedRecordings();
 }
+
+// ---------------------------------------------------------------- rate
 
 void Korvel_recorder::updateLabelFrequency()
 {
@@ -319,18 +326,14 @@ void Korvel_recorder::on_actionRecord_triggered()
     ui.l_filename->setText(tr("<temporary buffer>"));
     mode = ModeRecording;
     updateControls();
-    if (!ui.cb_disableView->isChecked())
-        displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!recorder->startPreview(recordPort))
+    if (!recorder->startPreview(recordPort, recordPortText))
         return;
     mode = ModePreviewing;
     updateControls();
-    // Preview always shows the data: the check box is disabled in this mode.
-    displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionStop_triggered()
@@ -338,7 +341,6 @@ void Korvel_recorder::on_actionStop_triggered()
     sendTimer->stop();
     displayTimer->stop();
     playFile.close();
-    recorder->updateListFrequency(true);
     updateLabelFrequency();
     paused = false;
     displayText.clear();
@@ -347,16 +349,9 @@ void Korvel_recorder::on_actionStop_triggered()
     case ModePreviewing:
         recorder->stopPreview();
         break;
-    case ModeRecording: {
-        const QString saved = recorder->stopRecording();
-        if (!saved.isEmpty())
-            showSaved(saved);
-        if (!saved.isEmpty() && !openRecording(currentFileName)) {
-            currentFileName.clear();
-            ui.l_filename->setText(tr("no file selected"));
-        }
+    case ModeRecording:
+        recorder->stopRecording();
         break;
-    }
     default:
         break;
     }
@@ -371,15 +366,18 @@ void Korvel_recorder::on_actionStop_triggered()
 
 void Korvel_recorder::on_actionSave_as_triggered()
 {
-    QString saved;
-    if (recorder->saveRecording(currentFileName, saved) == RecordingController::Saved)
-        showSaved(saved);
+    recorder->saveAs(currentFileName);
 }
 
-void Korvel_recorder::showSaved(const QString &path)
+void Korvel_recorder::showSaved(const QString &path, bool open)
 {
     ui.l_filename->setText(path);
     currentFileName = path;
+    if (open && !openRecording(currentFileName)) {
+        currentFileName.clear();
+        ui.l_filename->setText(tr("no file selected"));
+    }
+    updateControls();
 }
 
 // ---------------------------------------------------------------- loading
@@ -632,7 +630,6 @@ bool Korvel_recorder::sendFrame(uint32_t address, uint16_t port, const char *fai
     sendTimer->stop();
     displayTimer->stop();
     playFile.close();
-    updateListFrequency(true);
     mode = ModeIdle;
     // The controls must not keep offering Pause for a playback that has ended.
     updateControls();
@@ -646,7 +643,6 @@ void Korvel_recorder::endPlayback()
     sendTimer->stop();
     displayTimer->stop();
     playFile.close();
-    updateListFrequency(true);
     mode = ModeIdle;
     updateControls();
     showCurrentFrameOnSlider();
@@ -670,7 +666,7 @@ void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
     if (state == Qt::Checked)
         displayTimer->stop();
-    else if (mode != ModeIdle)
+    else if (mode == ModePlaying)
         displayTimer->start(DisplayRefresh);
 }
 

@@ -38,6 +38,11 @@ public:
     void updateControls();
     // Datagrams the window has counted in the current or last recording.
     int datagramsReceived() const;
+    // After show(): offers recordings an earlier run left unsaved.
+    void offerAbandonedRecordings();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 public slots:
     void on_actionOpen_triggered();
@@ -58,9 +63,7 @@ public slots:
     void on_actionPlaySettings_triggered();
     void on_cb_disableView_stateChanged(int state);
     void writeSettings();
-    void update_status(int status);
     void updateLabelFrequency();
-    void updateListFrequency(bool clear = false);
 
 private slots:
     void sendUDP();
@@ -76,7 +79,7 @@ private:
     void fillSettingsDialogs();
 
     // Recording
-    void showSaved(const QString &path);
+    void showSaved(const QString &path, bool open);
 
     // Loading and playback
     bool loadRecording(QString path, int &first, int &last, FrameIndex &index);
