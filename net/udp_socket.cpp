@@ -445,3 +445,8 @@ int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, in
         return UDP_WOKEN;
     return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
 }
+
+int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, uint32_t *dropped)
+{
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
+}

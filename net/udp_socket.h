@@ -65,6 +65,9 @@ int udpEnableDropCounter(UdpSocket *handle);
 // As udpReceiveOrWake; after a datagram, `*dropped` holds the platform's drop
 // count for the socket as it stood when that datagram was queued (unchanged
 // when the platform attached none, which it does while nothing was dropped).
+// A datagram already queued, without waiting: as udpReceiveOrWakeCounted, or
+// UDP_TIMEOUT when none is queued. Lets a receiver drain a burst without a wait per datagram.
+int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, uint32_t *dropped);
 int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
                             uint32_t timeoutMicroseconds, uint16_t flags, uint32_t *dropped);
 

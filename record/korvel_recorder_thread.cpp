@@ -12,6 +12,7 @@
 
 Korvel_Recorder_Thread::Korvel_Recorder_Thread()
     : buffer(new (std::nothrow) char[capacity + 1])
+    , batch(new (std::nothrow) char[BatchBytes])
 {
     // Room for the largest text up front, so replacing it never allocates.
     text.reserve(capacity);
@@ -22,6 +23,7 @@ Korvel_Recorder_Thread::~Korvel_Recorder_Thread()
 {
     stop();
     delete[] buffer;
+    delete[] batch;
     udpWakerClose(waker);
 }
 
@@ -49,6 +51,12 @@ void Korvel_Recorder_Thread::setReportEachDatagram(bool report)
         reportEachDatagram = report;
 }
 
+void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
+{
+    if (!isRunning())
+        datagramLimit = limit;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -73,12 +81,6 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
 int Korvel_Recorder_Thread::currentStatus() const
 {
     return runStatus;
-}
-
-QString Korvel_Recorder_Thread::lastText() const
-{
-    QMutexLocker lock(&textMutex);
-    return QString::fromLatin1(text);
 }
 
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
@@ -132,9 +134,15 @@ void Korvel_Recorder_Thread::run()
     while (running) {
         // Without a buffer every receive fails, which ends the run like any receive failure.
         errno = 0;
-        const int n = buffer ? udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout),
-                                                       UDP_RECV_FULL_OK, &dropped)
-                             : int(UDP_ERROR);
+        // Within a burst the next datagram is already queued: take it without a wait.
+        int n = buffer && socket ? udpReceiveQueuedCounted(socket, buffer, capacity, UDP_RECV_FULL_OK, &dropped)
+                                 : int(UDP_ERROR);
+        if (n == UDP_TIMEOUT) {
+            // Nothing more queued: what the burst brought goes to the file before any wait.
+            flushBatch(file);
+            n = udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK,
+                                        &dropped);
+        }
         if (!running)
             break;
         // An empty datagram carries nothing to keep; anyone can send one, so it must not end a recording.
@@ -148,11 +156,8 @@ void Korvel_Recorder_Thread::run()
             break;
         }
         const uint64_t now = Stopwatch::microseconds();
-        if (file && fwrite(buffer, 1, size_t(n), file) != size_t(n)) {
-            const int error = errno;
-            if (writeFailures.fetch_add(1) == 0)
-                emit writeFailed(error);
-        }
+        if (file)
+            keep(file, n);
         health.add(buffer, n, qint64(now), dropped);
         ++datagrams;
         {
@@ -168,7 +173,53 @@ void Korvel_Recorder_Thread::run()
         }
         if (reportEachDatagram)
             emit status(reported);
+        if (datagramLimit > 0 && datagrams >= datagramLimit) {
+            running = false;
+            emit limitReached();
+        }
     }
+    flushBatch(file);
     runStatus = 0;
     emit status(0);
+}
+
+void Korvel_Recorder_Thread::keep(FILE *file, int length)
+{
+    if (batchCount == BatchDatagrams || batchUsed + length > BatchBytes)
+        flushBatch(file);
+    if (!batch || length > BatchBytes) {
+        if (fwrite(buffer, 1, size_t(length), file) != size_t(length))
+            countFailedWrites(1, errno);
+        return;
+    }
+    std::memcpy(batch + batchUsed, buffer, size_t(length));
+    batchUsed += length;
+    batchLengths[batchCount++] = length;
+    // Whoever counts the reports may read the file at once.
+    if (reportEachDatagram)
+        flushBatch(file);
+}
+
+void Korvel_Recorder_Thread::flushBatch(FILE *file)
+{
+    if (batchCount == 0)
+        return;
+    // One write for the burst; after a short one, exactly the datagrams not written whole count as failed.
+    const size_t written = fwrite(batch, 1, size_t(batchUsed), file);
+    const int error = errno;
+    if (written != size_t(batchUsed)) {
+        size_t end = 0;
+        int whole = 0;
+        while (whole < batchCount && end + size_t(batchLengths[whole]) <= written)
+            end += size_t(batchLengths[whole++]);
+        countFailedWrites(batchCount - whole, error);
+    }
+    batchCount = 0;
+    batchUsed = 0;
+}
+
+void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
+{
+    if (writeFailures.fetch_add(count) == 0)
+        emit writeFailed(error);
 }

@@ -17,7 +17,7 @@ struct UdpSocket;
 struct UdpWaker;
 
 // Receives datagrams on its own thread, appends them to the record file while
-// recording, and keeps what front ends poll: the count, the stream's health,
+// recording (a burst in one write), and keeps what front ends poll: the count, the stream's health,
 // the arrivals of the rate meter and the latest datagram's text.
 // status(2) or status(4) per datagram while reportEachDatagram is on; status(0) when a run ends.
 class Korvel_Recorder_Thread : public QThread
@@ -33,14 +33,15 @@ public:
     void setRecordFile(FILE *recordFile);
     void setSocket(UdpSocket *socket);
     void setReportEachDatagram(bool report);
+    // Ends the run right after this many datagrams, so nothing later is kept; 0 for no limit.
+    void setDatagramLimit(qint64 limit);
 
     // Starts a run; currentStatus() is 2 or 4 before this returns.
     void start(QThread::Priority priority = InheritPriority);
 
     int currentStatus() const;
-    // Text of the latest datagram, up to its first zero byte; never torn.
-    QString lastText() const;
-    // The same text as Latin-1 bytes into `text`, reusing its storage.
+    // Text of the latest datagram, up to its first zero byte, as Latin-1 bytes
+    // into `text`, reusing its storage; never torn.
     void copyLastText(QByteArray &text) const;
     // Datagrams of the current or last run that could not be written whole.
     int failedWrites() const;
@@ -56,6 +57,8 @@ signals:
     void writeFailed(int error);
     // The run ended on its own: `code` is the receive result, `error` errno.
     void receiveFailed(int code, int error);
+    // The run ended at the datagram limit.
+    void limitReached();
 
 public slots:
     void stop();
@@ -65,15 +68,28 @@ protected:
 
 private:
     void waitUntilEnded();
+    // Appends the datagram in `buffer` to the batch written at the end of a burst.
+    void keep(FILE *file, int length);
+    void flushBatch(FILE *file);
+    void countFailedWrites(int count, int error);
 
     std::atomic<int> runStatus{0};
     std::atomic<bool> running{false};
     bool recording = false;
     bool reportEachDatagram = true;
+    qint64 datagramLimit = 0;
     // Microseconds; stop() ends a wait at once through the waker, so waiting long costs nothing.
     int timeout = 1000000;
     int capacity = 200000;
     char *buffer = nullptr;
+    // Datagrams that arrived in one burst are written with one call; each is
+    // on its way to the file before the receiver waits again.
+    static constexpr int BatchDatagrams = 64;
+    static constexpr int BatchBytes = 256 * 1024;
+    char *batch = nullptr;
+    int batchLengths[BatchDatagrams] = {};
+    int batchCount = 0;
+    int batchUsed = 0;
     QByteArray text;
     mutable QMutex textMutex;
     FILE *recordFile = nullptr;

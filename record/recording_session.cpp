@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -28,7 +27,7 @@ QString temporaryCandidate(int attempt)
 {
     QString name = QDir::tempPath() + QLatin1Char('/') + temporaryStem;
     if (attempt > 0)
-        name += QLatin1Char('-') + QString::number(::getpid());
+        name += QLatin1Char('-') + QString::number(QCoreApplication::applicationPid());
     if (attempt > 1)
         name += QLatin1Char('-') + QString::number(attempt);
     return name + QLatin1String(".wly");
@@ -47,6 +46,7 @@ RecordingSession::RecordingSession(QObject *parent)
     connect(receiver, &Korvel_Recorder_Thread::writeFailed, this,
             [this](int error) { emit writeFailed(systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
+    connect(receiver, &Korvel_Recorder_Thread::limitReached, this, &RecordingSession::stop);
     connect(saver, &RecordingSaver::progress, this, &RecordingSession::saveProgress);
     connect(saver, &RecordingSaver::finished, this, &RecordingSession::onCopyFinished);
 }
@@ -93,6 +93,11 @@ bool RecordingSession::startPreview(int port, QString *error)
         return false;
     startReceiver(false);
     return true;
+}
+
+void RecordingSession::setDatagramLimit(qint64 count)
+{
+    receiver->setDatagramLimit(count);
 }
 
 void RecordingSession::stop()
@@ -290,7 +295,7 @@ QList<RecordingSession::Abandoned> RecordingSession::abandonedRecordings()
             found << leftover;
         }
     }
-    std::sort(found.begin(), found.end(),
+    std::stable_sort(found.begin(), found.end(),
               [](const Abandoned &a, const Abandoned &b) { return a.modified < b.modified; });
     return found;
 }

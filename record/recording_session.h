@@ -51,6 +51,8 @@ public:
     // disk (unlocked, so it is offered as abandoned) and starts a new file.
     bool startRecording(int port, QString *error);
     bool startPreview(int port, QString *error);
+    // The next run ends by itself (as stop() does) after `count` datagrams; 0 for no limit.
+    void setDatagramLimit(qint64 count);
     // Ends receiving; the temporary recording stays for saveTemporary() or discardTemporary().
     void stop();
 

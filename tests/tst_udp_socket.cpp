@@ -93,6 +93,27 @@ private slots:
         QCOMPARE(udpReceiveOrWake(rx.get(), waker, buffer, sizeof buffer, 30000000, 0), int(UDP_WOKEN));
     }
 
+    void dropCounter()
+    {
+        // A tiny buffer overflows at once; the count comes with the next datagram that is queued.
+        UdpWaker *waker = nullptr;
+        QCOMPARE(udpWakerOpen(&waker), int(UDP_OK));
+        const auto closeWaker = qScopeGuard([&] { udpWakerClose(waker); });
+        QCOMPARE(udpEnableDropCounter(rx.get()), int(UDP_OK));
+        QVERIFY(udpSetReceiveBuffer(rx.get(), 1) > 0);
+        const QByteArray payload(1000, 'd');
+        for (int i = 0; i < 50; ++i)
+            QCOMPARE(send(tx.get(), payload, rx.get()), int(UDP_OK));
+        uint32_t dropped = 0;
+        int queued = 0;
+        while (udpReceiveQueuedCounted(rx.get(), buffer, sizeof buffer, UDP_RECV_FULL_OK, &dropped) > 0)
+            ++queued;
+        QVERIFY(queued > 0 && queued < 50);
+        QCOMPARE(send(tx.get(), "fr 1", rx.get()), int(UDP_OK));
+        QCOMPARE(udpReceiveOrWakeCounted(rx.get(), waker, buffer, sizeof buffer, 1000000, 0, &dropped), 4);
+        QCOMPARE(dropped, uint32_t(50 - queued));
+    }
+
     void descriptors()
     {
         // A bind conflict must fail cleanly: error code, out argument untouched,

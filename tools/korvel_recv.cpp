@@ -1,6 +1,7 @@
-// Receives frames on 127.0.0.1, checks their "fr N" sequence and measures the
-// arrival rate and its jitter.
+// Receives frames on 127.0.0.1, checks their "fr N" sequence as the recorder's
+// live counters do and measures the arrival rate and its jitter.
 
+#include "record/stream_health.h"
 #include "tools/traffic.h"
 
 #include <QCommandLineParser>
@@ -15,41 +16,6 @@
 #include <vector>
 
 namespace {
-
-struct Sequence {
-    bool started = false;
-    int64_t first = 0;
-    int64_t highest = 0;
-    uint64_t gaps = 0; // frame numbers skipped
-    uint64_t repeats = 0; // the highest frame again
-    uint64_t outOfOrder = 0; // a frame below the highest
-    uint64_t unnumbered = 0; // no "fr N" first line
-
-    void add(const char *datagram, int length)
-    {
-        if (length < 4 || std::strncmp(datagram, "fr ", 3) != 0) {
-            ++unnumbered;
-            return;
-        }
-        char *end = nullptr;
-        const int64_t frame = std::strtoll(datagram + 3, &end, 10);
-        if (end == datagram + 3) {
-            ++unnumbered;
-            return;
-        }
-        if (!started) {
-            started = true;
-            first = highest = frame;
-        } else if (frame > highest) {
-            gaps += uint64_t(frame - highest - 1);
-            highest = frame;
-        } else if (frame == highest) {
-            ++repeats;
-        } else {
-            ++outOfOrder;
-        }
-    }
-};
 
 struct Jitter {
     double meanInterval = 0;
@@ -95,7 +61,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1; 0 picks a free one and prints it."),
          QStringLiteral("P")},
         {QStringLiteral("count"), QStringLiteral("Stop after N datagrams (default: no limit)."), QStringLiteral("N")},
-        {QStringLiteral("timeout-ms"), QStringLiteral("Stop after MS without a datagram (default 2000)."),
+        {QStringLiteral("timeout-ms"),
+         QStringLiteral("Once the first datagram arrived, stop after MS without one (default 10000). "
+                        "The first is awaited without a limit."),
          QStringLiteral("MS")},
         {QStringLiteral("duration"), QStringLiteral("Stop after S seconds in all."), QStringLiteral("S")},
         {QStringLiteral("out"), QStringLiteral("Write the received datagrams to FILE."), QStringLiteral("FILE")},
@@ -103,7 +71,7 @@ int main(int argc, char *argv[])
     });
     parser.process(application);
 
-    double port = -1, count = 0, timeoutMs = 2000, duration = 0, receiveBuffer = 0;
+    double port = -1, count = 0, timeoutMs = 10000, duration = 0, receiveBuffer = 0;
     if (!parser.isSet(QStringLiteral("port"))) {
         std::fprintf(stderr, "korvel-recv: --port is required\n");
         return 1;
@@ -142,7 +110,8 @@ int main(int argc, char *argv[])
     std::vector<char> buffer(65536);
     std::vector<uint64_t> arrivals;
     arrivals.reserve(count > 0 ? size_t(count) : size_t(1) << 16);
-    Sequence sequence;
+    StreamHealth sequence;
+    sequence.reset();
     uint64_t bytes = 0;
     int status = UDP_OK;
     bool written = true;
@@ -153,7 +122,8 @@ int main(int argc, char *argv[])
 
     while (count == 0 || arrivals.size() < size_t(count)) {
         const uint64_t now = Stopwatch::microseconds();
-        const uint64_t idleEnd = lastActivity + idle;
+        // Someone may start the sender at human speed: the idle time counts from the first datagram.
+        const uint64_t idleEnd = arrivals.empty() ? UINT64_MAX : lastActivity + idle;
         if (now >= idleEnd || now >= end)
             break;
         const uint64_t wait = std::min(idleEnd, end) - now;
@@ -169,7 +139,7 @@ int main(int argc, char *argv[])
         lastActivity = Stopwatch::microseconds();
         arrivals.push_back(lastActivity);
         bytes += uint64_t(length);
-        sequence.add(buffer.data(), length);
+        sequence.add(buffer.data(), length, qint64(lastActivity), 0);
         if (out && std::fwrite(buffer.data(), 1, size_t(length), out) != size_t(length))
             written = false;
     }
@@ -184,17 +154,18 @@ int main(int argc, char *argv[])
                 (unsigned long long)bytes, seconds, hertz);
     std::printf("interval mean %.1f us, jitter p50 %.1f us, p99 %.1f us, max %.1f us\n", jitter.meanInterval,
                 jitter.p50, jitter.p99, jitter.max);
-    std::printf("frames %lld to %lld: %llu missing, %llu repeated, %llu out of order, %llu without a frame line\n",
-                (long long)sequence.first, (long long)sequence.highest, (unsigned long long)sequence.gaps,
-                (unsigned long long)sequence.repeats, (unsigned long long)sequence.outOfOrder,
-                (unsigned long long)sequence.unnumbered);
+    // Loop wraps (1..N, 1..N) start a new pass; they are neither lost nor out of order.
+    const StreamFigures f = sequence.figures();
+    std::printf("frames %lld to %lld in %lld passes: %lld missing, %lld repeated, %lld out of order, %lld without a "
+                "frame line\n",
+                (long long)f.first_frame, (long long)f.last_frame, (long long)f.passes, (long long)f.frames_lost,
+                (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered);
     std::printf("received=%zu bytes=%llu seconds=%.6f rate_hz=%.3f interval_mean_us=%.3f jitter_p50_us=%.3f "
-                "jitter_p99_us=%.3f jitter_max_us=%.3f first_frame=%lld last_frame=%lld gaps=%llu repeats=%llu "
-                "out_of_order=%llu unnumbered=%llu\n",
+                "jitter_p99_us=%.3f jitter_max_us=%.3f first_frame=%lld last_frame=%lld gaps=%lld repeats=%lld "
+                "out_of_order=%lld unnumbered=%lld passes=%lld\n",
                 arrivals.size(), (unsigned long long)bytes, seconds, hertz, jitter.meanInterval, jitter.p50,
-                jitter.p99, jitter.max, (long long)sequence.first, (long long)sequence.highest,
-                (unsigned long long)sequence.gaps, (unsigned long long)sequence.repeats,
-                (unsigned long long)sequence.outOfOrder, (unsigned long long)sequence.unnumbered);
+                jitter.p99, jitter.max, (long long)f.first_frame, (long long)f.last_frame, (long long)f.frames_lost,
+                (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered, (long long)f.passes);
 
     if (status != UDP_OK) {
         std::fprintf(stderr, "korvel-recv: receive failed with %d\n", status);

@@ -8,6 +8,94 @@
 
 #include <cstdio>
 
+namespace {
+
+// Frame numbers such as "4,10-12".
+class NumberList
+{
+public:
+    bool parse(const QString &text)
+    {
+        for (const QString &item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            // A leading minus belongs to the number, so split ranges after the first character.
+            const qsizetype dash = item.indexOf(QLatin1Char('-'), 1);
+            bool ok = false, okTo = true;
+            const qint64 from = item.left(dash < 0 ? item.size() : dash).trimmed().toLongLong(&ok);
+            const qint64 to = dash < 0 ? from : item.mid(dash + 1).trimmed().toLongLong(&okTo);
+            if (!ok || !okTo || to < from)
+                return false;
+            m_ranges.append({from, to});
+        }
+        return true;
+    }
+
+    bool contains(qint64 number) const
+    {
+        for (const auto &range : m_ranges) {
+            if (number >= range.first && number <= range.second)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QList<QPair<qint64, qint64>> m_ranges;
+};
+
+// The frames in sending order with the faults a network can make: a dropped
+// frame is not sent, a duplicated one twice in a row, a swapped one after its successor.
+class FaultyOrder
+{
+public:
+    FaultyOrder(uint64_t count, int32_t firstFrame, const NumberList &drop, const NumberList &duplicate,
+                const NumberList &swap)
+        : m_count(count), m_first(firstFrame), m_drop(drop), m_duplicate(duplicate), m_swap(swap)
+    {
+    }
+
+    bool next(uint32_t &index)
+    {
+        while (m_head == m_tail) {
+            if (m_next >= m_count)
+                return false;
+            m_head = m_tail = 0;
+            if (m_swap.contains(number(m_next)) && m_next + 1 < m_count) {
+                queue(m_next + 1);
+                queue(m_next);
+                m_next += 2;
+            } else {
+                queue(m_next++);
+            }
+        }
+        index = m_pending[m_head++];
+        return true;
+    }
+
+private:
+    qint64 number(uint64_t index) const { return int32_t(uint32_t(m_first) + uint32_t(index)); }
+
+    void queue(uint64_t index)
+    {
+        if (m_drop.contains(number(index)))
+            return;
+        m_pending[m_tail++] = uint32_t(index);
+        if (m_duplicate.contains(number(index)))
+            m_pending[m_tail++] = uint32_t(index);
+    }
+
+    uint64_t m_count;
+    int32_t m_first;
+    const NumberList &m_drop;
+    const NumberList &m_duplicate;
+    const NumberList &m_swap;
+    uint64_t m_next = 0;
+    uint32_t m_pending[4] = {};
+    int m_head = 0;
+    int m_tail = 0;
+};
+
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
@@ -23,6 +111,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("ts-start"), QStringLiteral("First timestamp in seconds (default 1000.0)."),
          QStringLiteral("S")},
         {QStringLiteral("out"), QStringLiteral("Also write every datagram sent to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("drop"), QStringLiteral("Leave out the frames numbered in LIST (e.g. 4,10-12)."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("duplicate"), QStringLiteral("Send the frames numbered in LIST twice in a row."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("swap"), QStringLiteral("Send each frame numbered in LIST after the frame that follows it."),
+         QStringLiteral("LIST")},
     });
     parser.process(application);
 
@@ -38,6 +132,15 @@ int main(int argc, char *argv[])
         || !Traffic::readOption("korvel-send", parser, QStringLiteral("first-frame"), -2147483648.0, 2147483647.0, firstFrame)
         || !Traffic::readOption("korvel-send", parser, QStringLiteral("ts-start"), 0, 1e12, firstTimestamp))
         return 1;
+
+    NumberList faults[3];
+    const QString faultNames[3] = {QStringLiteral("drop"), QStringLiteral("duplicate"), QStringLiteral("swap")};
+    for (int i = 0; i < 3; ++i) {
+        if (!faults[i].parse(parser.value(faultNames[i]))) {
+            std::fprintf(stderr, "korvel-send: --%s takes frame numbers such as 4,10-12\n", qPrintable(faultNames[i]));
+            return 1;
+        }
+    }
 
     FILE *out = nullptr;
     if (parser.isSet(QStringLiteral("out"))) {
@@ -57,8 +160,9 @@ int main(int argc, char *argv[])
     }
     const Traffic::FrameComposer composer(int(size), int32_t(firstFrame), firstTimestamp, rate);
     bool written = true;
+    FaultyOrder order(uint64_t(count), int32_t(firstFrame), faults[0], faults[1], faults[2]);
     const Traffic::SendResult result =
-        Traffic::sendPaced(socket, uint16_t(port), composer, rate, uint64_t(count), [&](const char *data, int length) {
+        Traffic::sendPlanned(socket, uint16_t(port), composer, rate, order, [&](const char *data, int length) {
             if (out && std::fwrite(data, 1, size_t(length), out) != size_t(length))
                 written = false;
         });

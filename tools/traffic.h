@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Traffic {
@@ -101,25 +102,45 @@ struct SendResult {
     uint64_t microseconds = 0;
 };
 
-// Sends `count` frames at absolute deadlines on the monotonic clock: sleeps
-// until the next one is due, then sends every frame that is due, so a late
-// wake-up costs no frames and high rates stay on average.
-template <typename Sink>
-SendResult sendPaced(UdpSocket *socket, uint16_t port, const FrameComposer &composer, double rate, uint64_t count,
-                     Sink &&sent)
+// Frame indices in the order they are sent: 0, 1, 2, ... count - 1.
+class InOrder
+{
+public:
+    explicit InOrder(uint64_t count) : m_count(count) {}
+    bool next(uint32_t &index)
+    {
+        if (m_next >= m_count)
+            return false;
+        index = uint32_t(m_next++);
+        return true;
+    }
+
+private:
+    uint64_t m_count;
+    uint64_t m_next = 0;
+};
+
+// Sends the frames `plan` names at absolute deadlines on the monotonic clock,
+// one per period: sleeps until the next one is due, then sends every frame
+// that is due, so a late wake-up costs no frames and high rates stay on average.
+template <typename Plan, typename Sink>
+SendResult sendPlanned(UdpSocket *socket, uint16_t port, const FrameComposer &composer, double rate, Plan &plan,
+                       Sink &&sent)
 {
     std::vector<char> buffer(size_t(composer.capacity()));
     SendResult result;
+    uint32_t index = 0;
+    bool more = plan.next(index);
     const uint64_t start = Stopwatch::microseconds();
-    while (result.datagrams < count) {
+    while (more) {
         const uint64_t now = Stopwatch::microseconds();
         const uint64_t due = start + uint64_t(double(result.datagrams) * 1e6 / rate);
         if (due > now) {
             Stopwatch::sleepMicroseconds(uint32_t(due - now));
             continue;
         }
-        while (result.datagrams < count && start + uint64_t(double(result.datagrams) * 1e6 / rate) <= now) {
-            const int length = composer.compose(uint32_t(result.datagrams), buffer.data());
+        while (more && start + uint64_t(double(result.datagrams) * 1e6 / rate) <= now) {
+            const int length = composer.compose(index, buffer.data());
             result.status = udpSend(socket, buffer.data(), length, loopbackAddress, port, 5000000);
             if (result.status != UDP_OK) {
                 result.microseconds = Stopwatch::microseconds() - start;
@@ -128,10 +149,19 @@ SendResult sendPaced(UdpSocket *socket, uint16_t port, const FrameComposer &comp
             sent(buffer.data(), length);
             ++result.datagrams;
             result.bytes += uint64_t(length);
+            more = plan.next(index);
         }
     }
     result.microseconds = Stopwatch::microseconds() - start;
     return result;
+}
+
+template <typename Sink>
+SendResult sendPaced(UdpSocket *socket, uint16_t port, const FrameComposer &composer, double rate, uint64_t count,
+                     Sink &&sent)
+{
+    InOrder plan(count);
+    return sendPlanned(socket, port, composer, rate, plan, std::forward<Sink>(sent));
 }
 
 }

@@ -151,7 +151,7 @@ click_icon() {
 
 # A port that nothing on 127.0.0.1 holds at this moment.
 free_port() {
-    "$receiver" --port 0 --timeout-ms 1 | sed -n 's/^listening port=//p'
+    "$receiver" --port 0 --duration 0.001 | sed -n 's/^listening port=//p'
 }
 
 file_size() { stat -c %s "$1" 2>/dev/null || echo 0; }

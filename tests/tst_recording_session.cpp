@@ -1,0 +1,455 @@
+#include "net/udp_socket.h"
+#include "record/recording_session.h"
+#include "support/window_fixture.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using Fixture::readFile;
+using Fixture::UdpPeer;
+using Fixture::writeFile;
+
+namespace {
+
+// A port nobody uses right now.
+int freePort()
+{
+    UdpSocket *probe = nullptr;
+    if (udpOpen(&probe, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) != UDP_OK)
+        return 0;
+    const int port = udpLocalPort(probe);
+    udpClose(probe);
+    return port;
+}
+
+QString baseTemporary()
+{
+    return QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
+}
+
+QString pidTemporary(int attempt = 1)
+{
+    const QString suffix = attempt > 1 ? QStringLiteral("-%1").arg(attempt) : QString();
+    return QDir::tempPath() + QStringLiteral("/korvel_recorder_temp-%1%2.wly").arg(::getpid()).arg(suffix);
+}
+
+// Sorted by name: recordings made within a clock tick have the same time.
+QStringList abandonedPaths()
+{
+    QStringList paths;
+    for (const RecordingSession::Abandoned &a : RecordingSession::abandonedRecordings())
+        paths << a.path;
+    paths.sort();
+    return paths;
+}
+
+// Replaces the descriptor of the socket bound to `port` with /dev/null, so
+// that the next receive on it fails the way a broken socket does, without
+// closing a descriptor its owner will close again.
+bool breakSocket(int port)
+{
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        int type = 0;
+        socklen_t typeSize = sizeof type;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == 0 && local.sin_family == AF_INET
+            && ntohs(local.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0
+            && type == SOCK_DGRAM) {
+            const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            const bool replaced = null >= 0 && dup2(null, fd) == fd;
+            close(null);
+            return replaced;
+        }
+    }
+    return false;
+}
+
+}
+
+class TestRecordingSession : public QObject
+{
+    Q_OBJECT
+
+    UdpPeer sender;
+
+    void send(const QByteArrayList &datagrams, int port)
+    {
+        for (const QByteArray &datagram : datagrams)
+            QVERIFY(sender.send(datagram, uint16_t(port)));
+    }
+
+private slots:
+    void cleanup()
+    {
+        // Every test leaves the temporary folder as it found it: empty.
+        const QDir folder(QDir::tempPath());
+        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System))
+            QFile::remove(folder.filePath(name));
+    }
+
+    void refusedPorts_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("preview");
+        QTest::newRow("0") << 0 << false;
+        QTest::newRow("negative") << -5000 << true;
+        QTest::newRow("above 65535") << 70000 << false;
+        QTest::newRow("in use") << -1 << false;
+    }
+
+    void refusedPorts()
+    {
+        QFETCH(int, port);
+        QFETCH(bool, preview);
+        std::unique_ptr<UdpPeer> holder;
+        if (port == -1) {
+            port = freePort();
+            holder = std::make_unique<UdpPeer>(uint16_t(port));
+        }
+        RecordingSession session;
+        QString error;
+        QVERIFY(!(preview ? session.startPreview(port, &error) : session.startRecording(port, &error)));
+        QVERIFY2(error.contains(QString::number(port)), qPrintable(error));
+        QCOMPARE(session.mode(), RecordingSession::Idle);
+        QVERIFY(!session.hasTemporaryRecording());
+    }
+
+    void datagrams_data()
+    {
+        QTest::addColumn<bool>("recording");
+        QTest::addColumn<QByteArrayList>("datagrams");
+        QTest::newRow("two frames, 21 + 22 bytes")
+            << true << QByteArrayList{"fr 1\r\nts 0.010\r\nb 1\r\n", "fr 2\r\nts 0.020\r\nb 12\r\n"};
+        // The text ends at a zero byte; the file keeps the whole datagram.
+        QTest::newRow("zero byte") << true << QByteArrayList{QByteArray("fr 3\r\n\0hidden\r\n", 15)};
+        // Anyone on the network can send an empty datagram; it must not end a recording.
+        QTest::newRow("empty datagram") << true << QByteArrayList{"fr 1\r\n", "", "fr 2\r\n"};
+        QTest::newRow("preview writes nothing") << false << QByteArrayList{"fr 7\r\n"};
+        // A stop that comes straight after the start must not be lost.
+        QTest::newRow("stop before any datagram") << true << QByteArrayList{};
+    }
+
+    void datagrams()
+    {
+        QFETCH(bool, recording);
+        QFETCH(QByteArrayList, datagrams);
+        RecordingSession session;
+        QSignalSpy ended(&session, &RecordingSession::ended);
+        const int port = freePort();
+        QString error;
+        QVERIFY2(recording ? session.startRecording(port, &error) : session.startPreview(port, &error),
+                 qPrintable(error));
+        QCOMPARE(session.mode(), recording ? RecordingSession::Recording : RecordingSession::Previewing);
+        send(datagrams, port);
+        const qint64 expected = datagrams.size() - datagrams.count(QByteArray());
+        QTRY_COMPARE(session.received(), expected);
+        QByteArray text;
+        session.copyLastText(text);
+        QCOMPARE(text, QByteArray(datagrams.value(datagrams.size() - 1).constData())); // up to the first zero byte
+        session.stop();
+        QCOMPARE(session.mode(), RecordingSession::Idle);
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(session.rateHz(), -1);
+        QCOMPARE(session.hasTemporaryRecording(), recording);
+        if (recording)
+            QCOMPARE(readFile(session.temporaryPath()), datagrams.join());
+        // The next run counts afresh.
+        QVERIFY(session.startPreview(port, &error));
+        QCOMPARE(session.received(), 0);
+        QCOMPARE(session.figures().datagrams, 0);
+    }
+
+    void endsAtDatagramLimit()
+    {
+        RecordingSession session;
+        QSignalSpy ended(&session, &RecordingSession::ended);
+        session.setDatagramLimit(2);
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startRecording(port, &error));
+        send({"fr 1\r\n", "fr 2\r\n", "fr 3\r\n"}, port);
+        QTRY_COMPARE(session.mode(), RecordingSession::Idle);
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(session.received(), 2);
+        QCOMPARE(readFile(session.temporaryPath()), QByteArray("fr 1\r\nfr 2\r\n"));
+    }
+
+    void twoSessionsRecordAtOnce()
+    {
+        RecordingSession first, second;
+        const int port1 = freePort(), port2 = freePort();
+        QString error;
+        QVERIFY2(first.startRecording(port1, &error), qPrintable(error));
+        QVERIFY2(second.startRecording(port2, &error), qPrintable(error));
+        // The first copy keeps the old name; the second finds it locked.
+        QCOMPARE(first.temporaryPath(), baseTemporary());
+        QCOMPARE(second.temporaryPath(), pidTemporary());
+        QByteArrayList one, two;
+        for (int n = 1; n <= 200; ++n) {
+            one << "fr " + QByteArray::number(n) + "\r\nts 1\r\nfirst\r\n";
+            two << "fr " + QByteArray::number(n) + "\r\nts 2\r\nsecond " + QByteArray(n, 'x') + "\r\n";
+        }
+        for (int i = 0; i < one.size(); ++i) {
+            send({one.at(i)}, port1);
+            send({two.at(i)}, port2);
+        }
+        QTRY_COMPARE(first.received(), 200);
+        QTRY_COMPARE(second.received(), 200);
+        // Both are alive: neither is offered as abandoned.
+        QCOMPARE(abandonedPaths(), QStringList());
+        first.stop();
+        second.stop();
+
+        QTemporaryDir saved;
+        QString reason;
+        QCOMPARE(first.saveTemporary(saved.filePath("one.wly"), &reason), RecordingSaver::Renamed);
+        QCOMPARE(second.saveTemporary(saved.filePath("two.wly"), &reason), RecordingSaver::Renamed);
+        QCOMPARE(readFile(saved.filePath("one.wly")), one.join());
+        QCOMPARE(readFile(saved.filePath("two.wly")), two.join());
+        QVERIFY(!first.hasTemporaryRecording() && !QFile::exists(baseTemporary()) && !QFile::exists(pidTemporary()));
+        // A saved recording is like any file the user saves, not owner-only.
+        QVERIFY(writeFile(saved.filePath("plain"), "x"));
+        QCOMPARE(QFile::permissions(saved.filePath("one.wly")), QFile::permissions(saved.filePath("plain")));
+        // Released: the next recording gets the first name again.
+        QVERIFY(second.startRecording(port2, &error));
+        QCOMPARE(second.temporaryPath(), baseTemporary());
+    }
+
+    void abandonedRecordingIsNeverTruncated()
+    {
+        // Left behind by a killed copy: not empty, nobody holds it.
+        const QByteArray leftover = "fr 1\r\nkilled mid-recording\r\n";
+        QVERIFY(writeFile(baseTemporary(), leftover));
+        const QList<RecordingSession::Abandoned> found = RecordingSession::abandonedRecordings();
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found.at(0).path, baseTemporary());
+        QCOMPARE(found.at(0).size, leftover.size());
+        QVERIFY(qAbs(found.at(0).modified.secsTo(QFileInfo(baseTemporary()).lastModified())) <= 1);
+
+        RecordingSession session;
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startRecording(port, &error));
+        QCOMPARE(session.temporaryPath(), pidTemporary());
+        send({"fr 9\r\n"}, port);
+        QTRY_COMPARE(session.received(), 1);
+        session.stop();
+        QCOMPARE(readFile(baseTemporary()), leftover);
+        // Ours is held, so only the leftover is offered.
+        QCOMPARE(abandonedPaths(), QStringList{baseTemporary()});
+        // A new Record must not overwrite our own unsaved recording either: it is kept, and offered.
+        QVERIFY(session.startRecording(port, &error));
+        QCOMPARE(session.temporaryPath(), pidTemporary(2));
+        QCOMPARE(readFile(pidTemporary()), QByteArray("fr 9\r\n"));
+        QCOMPARE(abandonedPaths(), (QStringList{pidTemporary(), baseTemporary()}));
+        session.stop();
+        session.discardTemporary();
+        QVERIFY(!session.hasTemporaryRecording());
+
+        // A link planted at the name is never followed; recording goes to a name that is free.
+        QVERIFY(QFile::remove(baseTemporary()));
+        QTemporaryDir elsewhere;
+        QVERIFY(writeFile(elsewhere.filePath("victim"), "keep me")
+                && QFile::link(elsewhere.filePath("victim"), baseTemporary()));
+        QVERIFY(session.startRecording(port, &error));
+        QCOMPARE(session.temporaryPath(), pidTemporary(2));
+        QCOMPARE(readFile(elsewhere.filePath("victim")), QByteArray("keep me"));
+        QCOMPARE(QFileInfo(session.temporaryPath()).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+    }
+
+    void firstFailedWriteSignalsOnce()
+    {
+        // A file size limit makes writes fail the way a full disk does, also for root.
+        std::signal(SIGXFSZ, SIG_IGN);
+        RecordingSession session;
+        QSignalSpy failed(&session, &RecordingSession::writeFailed);
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startRecording(port, &error));
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const rlimit tight{1000, saved.rlim_max};
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+        const QByteArray frame = "fr 1\r\n" + QByteArray(594, 'x');
+        send({frame, frame, frame, frame}, port);
+        QTRY_COMPARE(session.received(), 4);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QTRY_COMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), QString::fromLocal8Bit(strerror(EFBIG)));
+        QCOMPARE(session.failedWrites(), 3);
+        // Counting goes on regardless.
+        QCOMPARE(session.figures().duplicates, 3);
+        session.stop();
+        QCOMPARE(failed.size(), 1);
+    }
+
+    void receiverFailure()
+    {
+        RecordingSession session;
+        QSignalSpy failed(&session, &RecordingSession::receiverFailed);
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startRecording(port, &error));
+        send({"fr 1\r\n", "fr 2\r\n"}, port);
+        QTRY_COMPARE(session.received(), 2);
+        // The run ends on its own, says so on standard output, and tells the session.
+        QTemporaryDir dir;
+        const QString out = dir.filePath("stdout");
+        fflush(stdout);
+        const int savedStdout = dup(STDOUT_FILENO);
+        const int file = open(QFile::encodeName(out).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        QVERIFY(savedStdout >= 0 && file >= 0 && dup2(file, STDOUT_FILENO) >= 0);
+        close(file);
+        QVERIFY(breakSocket(port));
+        const bool signalled = failed.wait(5000);
+        fflush(stdout);
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+        QVERIFY(signalled);
+        QCOMPARE(readFile(out), QByteArray("udp receive error -> stopped err -2\n"));
+        QVERIFY(!failed.at(0).at(0).toString().isEmpty());
+        QCOMPARE(failed.at(0).at(1).toLongLong(), 2);
+        QVERIFY(!session.isReceiving());
+        QCOMPARE(session.mode(), RecordingSession::Recording);
+        // Stop still leaves the recording to be saved.
+        session.stop();
+        QCOMPARE(readFile(session.temporaryPath()), QByteArray("fr 1\r\nfr 2\r\n"));
+    }
+
+    void countersFromTheSender_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<qint64>("datagrams");
+        QTest::addColumn<qint64>("lost");
+        QTest::addColumn<qint64>("duplicates");
+        QTest::addColumn<qint64>("outOfOrder");
+        QTest::newRow("clean") << QStringList{} << 20LL << 0LL << 0LL << 0LL;
+        QTest::newRow("drop, duplicate, swap")
+            << QStringList{"--drop", "4,10-11", "--duplicate", "6,7", "--swap", "14"} << 19LL << 3LL << 2LL << 1LL;
+    }
+
+    void countersFromTheSender()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(qint64, datagrams);
+        QFETCH(qint64, lost);
+        QFETCH(qint64, duplicates);
+        QFETCH(qint64, outOfOrder);
+        const QString tool = qEnvironmentVariable("KORVEL_TOOLS_DIR") + QLatin1String("/korvel-send");
+        if (!QFileInfo(tool).isExecutable())
+            QSKIP("korvel-send is not built");
+        RecordingSession session;
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startPreview(port, &error));
+        QProcess sender;
+        sender.start(tool, QStringList{"--port", QString::number(port), "--count", "20", "--rate", "2000"} + options);
+        QVERIFY(sender.waitForFinished(10000));
+        QCOMPARE(sender.exitCode(), 0);
+        QTRY_COMPARE(session.received(), datagrams);
+        const StreamFigures f = session.figures();
+        QCOMPARE(f.frames_lost, lost);
+        QCOMPARE(f.duplicates, duplicates);
+        QCOMPARE(f.out_of_order, outOfOrder);
+        QCOMPARE(f.unnumbered, 0);
+        QCOMPARE(f.dropped, 0);
+        QCOMPARE(f.bytes, datagrams * 300);
+    }
+
+    void saving_data()
+    {
+        QTest::addColumn<QString>("folder"); // "" for one beside the temporary folder
+        QTest::addColumn<int>("result");
+        QTest::newRow("same file system: rename") << QString() << int(RecordingSaver::Renamed);
+        QTest::newRow("other file system: copy") << "/dev/shm" << int(RecordingSaver::Copying);
+        QTest::newRow("missing folder: kept") << "/nonexistent-korvel" << int(RecordingSaver::Copying);
+    }
+
+    void saving()
+    {
+        QFETCH(QString, folder);
+        QFETCH(int, result);
+        struct stat shm, temp;
+        if (folder == QLatin1String("/dev/shm")
+            && (stat("/dev/shm", &shm) != 0 || stat(QFile::encodeName(QDir::tempPath()).constData(), &temp) != 0
+                || shm.st_dev == temp.st_dev || access("/dev/shm", W_OK) != 0))
+            QSKIP("no writable /dev/shm on another file system than the temporary folder");
+        const bool fails = folder.startsWith(QLatin1String("/nonexistent"));
+        QTemporaryDir dir(folder.isEmpty() || fails ? QDir::tempPath() + "/saved-XXXXXX" : folder + "/korvel-XXXXXX");
+        QVERIFY(dir.isValid());
+        const QString target = fails ? folder + "/saved.wly" : dir.filePath("saved.wly");
+        // An older, longer file at the target must leave no tail.
+        if (!fails)
+            QVERIFY(writeFile(target, QByteArray(3000, 'o')));
+
+        RecordingSession session;
+        QSignalSpy finished(&session, &RecordingSession::saveFinished);
+        const int port = freePort();
+        QString error;
+        QVERIFY(session.startRecording(port, &error));
+        const QByteArrayList frames{"fr 1\r\n", QByteArray("fr 2\r\n\0tail\r\n", 13), "fr 3\r\n"};
+        send(frames, port);
+        QTRY_COMPARE(session.received(), 3);
+        // Saving while receiving, or onto the recording itself, would lose it.
+        QString reason;
+        QCOMPARE(session.saveTemporary(target, &reason), RecordingSaver::Refused);
+        session.stop();
+        QCOMPARE(session.saveTemporary(session.temporaryPath(), &reason), RecordingSaver::Refused);
+        QVERIFY(!reason.isEmpty());
+        const QString temporary = session.temporaryPath();
+        QCOMPARE(int(session.saveTemporary(target, &reason)), result);
+        if (result == RecordingSaver::Copying) {
+            QVERIFY(finished.wait(5000));
+            QCOMPARE(finished.at(0).at(0).toBool(), !fails);
+        }
+        if (fails) {
+            QVERIFY(!finished.at(0).at(1).toString().isEmpty());
+            QVERIFY(session.hasTemporaryRecording());
+            QCOMPARE(readFile(temporary), frames.join());
+            return;
+        }
+        QCOMPARE(readFile(target), frames.join());
+        QVERIFY(!session.hasTemporaryRecording());
+        QVERIFY(!QFile::exists(temporary));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"saved.wly"});
+    }
+
+    void cancelledCopyKeepsBothFiles()
+    {
+        QTemporaryDir dir;
+        const QString source = dir.filePath("big.wly"), target = dir.filePath("target.wly");
+        QFile big(source);
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(512) << 20));
+        big.close();
+        QVERIFY(writeFile(target, "precious"));
+        RecordingSaver saver;
+        QSignalSpy finished(&saver, &RecordingSaver::finished);
+        QString reason;
+        QCOMPARE(saver.save(source, target, RecordingSaver::Copy, &reason), RecordingSaver::Copying);
+        QVERIFY(saver.isBusy());
+        QCOMPARE(saver.save(source, dir.filePath("other.wly"), RecordingSaver::Copy, &reason), RecordingSaver::Refused);
+        saver.cancel();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.at(0).at(0).toBool(), false);
+        QCOMPARE(readFile(target), QByteArray("precious"));
+        QCOMPARE(QFileInfo(source).size(), qint64(512) << 20);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"big.wly", "target.wly"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecordingSession)
+#include "tst_recording_session.moc"
