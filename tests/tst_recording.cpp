@@ -21,9 +21,14 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Fixture;
 
@@ -98,6 +103,22 @@ QColor colourOf(const QLabel *label, const QString &word)
     return found.isNull() ? QColor() : found.charFormat().foreground().color();
 }
 
+// This process's UDP socket bound to `port`, or -1.
+int socketOn(uint16_t port)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        int type = 0;
+        socklen_t typeSize = sizeof type;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0 && address.sin_family == AF_INET
+            && ntohs(address.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0
+            && type == SOCK_DGRAM)
+            return fd;
+    }
+    return -1;
+}
+
 // A limit on the size of every file the process writes: the closest thing to a full disk a test can make.
 class FileSizeLimit
 {
@@ -136,6 +157,7 @@ private slots:
     void twoWindowsRecordAtOnce();
     void failedWriteWarnsAtOnce();
     void failedSaveKeepsTheRecording();
+    void receiverEndsOnItsOwn();
     void saveAsCopiesAnOpenedRecording();
     void abandonedRecordingIsOffered_data();
     void abandonedRecordingIsOffered();
@@ -407,6 +429,26 @@ void RecordingTest::failedSaveKeepsTheRecording()
     QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("second-try.wly")));
     QCOMPARE(readFile(path("second-try.wly")), first + second);
     QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::receiverEndsOnItsOwn()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+    const int fd = socketOn(port);
+    QVERIFY(fd >= 0);
+    // What a broken socket gives the receiver: a descriptor that is no socket any more.
+    auto box = Modal::answerNextBox();
+    const int nothing = ::open("/dev/null", O_RDONLY);
+    QCOMPARE(::dup2(nothing, fd), fd);
+    ::close(nothing);
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 5000);
+    QCOMPARE(box->title, QStringLiteral("Korvel Recorder"));
+    QVERIFY2(box->text.contains(QLatin1String("2 datagrams are kept")) && box->text.contains(QLatin1String("Stop will offer")),
+             qPrintable(box->text));
+
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("kept.wly")));
+    QCOMPARE(readFile(path("kept.wly")), first + second);
 }
 
 void RecordingTest::saveAsCopiesAnOpenedRecording()
