@@ -110,11 +110,8 @@ RecordingController::RecordingController(QMainWindow *window, QLabel *rateLabel,
                                  : tr("Receiving stopped: %1.").arg(reason);
         showMessage(this->window, QMessageBox::Critical, tr("Korvel Recorder"), text);
     });
-    connect(session, &RecordingSession::saveProgress, this, [this](qint64 done, qint64 total) {
-        if (copyProgress)
-            copyProgress->setValue(total > 0 ? int(done * 1000 / total) : 0);
-    });
-    connect(saver, &RecordingSaver::progress, session, &RecordingSession::saveProgress);
+    connect(session, &RecordingSession::saveProgress, this, &RecordingController::showCopyProgress);
+    connect(saver, &RecordingSaver::progress, this, &RecordingController::showCopyProgress);
     connect(session, &RecordingSession::saveFinished, this, &RecordingController::copyFinished);
     connect(saver, &RecordingSaver::finished, this, &RecordingController::copyFinished);
 }
@@ -320,7 +317,7 @@ void RecordingController::offerTemporaryRecording(bool fromStop)
             continue;
         case RecordingSaver::Failed:
             // The temporary recording is the only copy: it stays for another Save as.
-            showSaveFailure(name);
+            showSaveFailure(name, reason);
             return;
         }
     }
@@ -350,13 +347,15 @@ void RecordingController::saveAs(const QString &currentFile)
     if (saver->save(currentFile, name, RecordingSaver::Copy, &reason) == RecordingSaver::Copying)
         watchCopy(name, false);
     else
-        showSaveFailure(name);
+        showSaveFailure(name, reason);
 }
 
-void RecordingController::showSaveFailure(const QString &target)
+void RecordingController::showSaveFailure(const QString &target, const QString &reason)
 {
-    showMessage(window, QMessageBox::Warning, tr("Save Record Data"),
-                tr("The recording could not be saved as %1.").arg(target));
+    QString text = tr("The recording could not be saved as %1.").arg(target);
+    if (!reason.isEmpty())
+        text += QLatin1Char('\n') + reason;
+    showMessage(window, QMessageBox::Warning, tr("Save Record Data"), text);
 }
 
 void RecordingController::watchCopy(const QString &target, bool open)
@@ -377,9 +376,15 @@ void RecordingController::watchCopy(const QString &target, bool open)
     copyProgress->setValue(0);
 }
 
+void RecordingController::showCopyProgress(qint64 done, qint64 total)
+{
+    // Per mille: the dialog counts in int, recordings can exceed it in bytes.
+    if (copyProgress)
+        copyProgress->setValue(total > 0 ? int(done * 1000 / total) : 0);
+}
+
 void RecordingController::copyFinished(bool saved, const QString &reason)
 {
-    Q_UNUSED(reason)
     const bool cancelled = copyProgress && copyProgress->wasCanceled();
     delete copyProgress;
     copyProgress = nullptr;
@@ -394,8 +399,8 @@ void RecordingController::copyFinished(bool saved, const QString &reason)
         saveFileDir = QFileInfo(target).absolutePath();
         emit this->saved(target, openAfterCopy);
     } else if (!cancelled) {
-        // A cancelled copy keeps the temporary recording without a word; a failed one says so.
-        showSaveFailure(target);
+        // A cancelled copy keeps the temporary recording without a word; a failed one says why.
+        showSaveFailure(target, reason);
     }
 }
 
@@ -442,7 +447,7 @@ void RecordingController::saveAbandoned(const QString &path)
             showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
             continue;
         case RecordingSaver::Failed:
-            showSaveFailure(name);
+            showSaveFailure(name, reason);
             return;
         }
     }

@@ -77,8 +77,9 @@ private:
     bool keepAfterCancelledSave();
     void saveAbandoned(const QString &path);
     void watchCopy(const QString &target, bool open);
+    void showCopyProgress(qint64 done, qint64 total);
     void copyFinished(bool saved, const QString &reason);
-    void showSaveFailure(const QString &target);
+    void showSaveFailure(const QString &target, const QString &reason);
 
     QMainWindow *window;
     QLabel *rateLabel;
