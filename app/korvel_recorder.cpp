@@ -1,77 +1,70 @@
 #include "app/korvel_recorder.h"
 
+#include "app/action_icons.h"
+#include "app/recording_controller.h"
+#include "app/recording_opener.h"
+#include "app/speed_box.h"
 #include "dialogs/about_dlg.h"
 #include "dialogs/help.h"
 #include "dialogs/message_box.h"
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
-#include "play/recording_loader.h"
-#include "app/recording_controller.h"
+#include "dialogs/recording_info.h"
+#include "net/host_lookup.h"
+#include "play/player.h"
+#include "play/recording_index.h"
+#include "play/send_form.h"
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
-#include "settings/settings_store.h"
 
 #include <QCloseEvent>
-#include <QDir>
-#include <QDomElement>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLabel>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
 
+#include <cmath>
+
 namespace {
 
-constexpr int SendTick = 1;              // ms: the finest step of the playback schedule
-constexpr int DisplayRefresh = 100;      // ms
-constexpr uint32_t SendTimeout = 5000000; // us
-constexpr float FallbackFrequency = 4.0f; // the play settings dialog's lower bound
-// The playback timer wakes this much ahead of a due send and the rest is slept
-// on the monotonic clock: event-loop timers are only as fine as a millisecond.
-constexpr uint32_t PreciseWindow = 2000;  // us
-constexpr uint32_t SliderRefresh = 100;   // ms between slider moves while playing
+constexpr int DisplayRefresh = 100; // ms
+constexpr int HostWaitMs = 3000;    // longest wait for a play host at Play
 
 QString homeDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
 }
 
-uint32_t microsecondsNow()
-{
-    return static_cast<uint32_t>(Stopwatch::microseconds());
-}
-
-uint32_t resolve(const QString &host)
-{
-    return udpResolve(host.toLatin1().constData());
-}
-
 }
 
 Korvel_recorder::Korvel_recorder(QString settingsDir)
-    : QMainWindow(nullptr), settingsDir(std::move(settingsDir))
+    : QMainWindow(nullptr), settingsDir(std::move(settingsDir)), settings(homeDirectory())
 {
     ui.setupUi(this);
+    applyScalableIcons(this);
 
-    const int opened = udpOpen(&sendSocket, 0, UDP_OPEN_BROADCAST);
-    if (opened < 0)
+    player = new Player(this);
+    if (!player->hasSendSocket())
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("Please check your UDP settings. (") + QString::number(opened) + QLatin1Char(')'));
+                    tr("Please check your UDP settings. (") + QString::number(player->socketOpenResult()) +
+                        QLatin1Char(')'));
+    connect(player, &Player::started, this, &Korvel_recorder::showPlayRate);
+    connect(player, &Player::finished, this, &Korvel_recorder::endPlayback);
+    connect(player, &Player::failed, this, &Korvel_recorder::playbackFailed);
+    connect(player, &Player::passEnded, this, &Korvel_recorder::passEnded);
 
-    currentFileName.clear();
-
-    sendTimer = new QTimer(this);
-    sendTimer->setTimerType(Qt::PreciseTimer);
-    connect(sendTimer, &QTimer::timeout, this, &Korvel_recorder::sendUDP);
     displayTimer = new QTimer(this);
     connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
     recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView, ui.te_datadisplay);
-    connect(recorder, &RecordingController::saved, this, &Korvel_recorder::showSaved);
+    connect(recorder, &RecordingController::saved, this, &Korvel_recorder::recordingSaved);
     connect(recorder, &RecordingController::discarded, this, [this] {
         ui.l_filename->setText(tr("no file selected"));
         updateControls();
     });
+    opener = new RecordingOpener(ui.statusbar);
+    connect(opener, &RecordingOpener::finished, this, &Korvel_recorder::recordingOpened);
 
     recordSettingsDialog = new Settings_record(this);
     playSettingsDialog = new Settings_play(this);
@@ -80,22 +73,13 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     connect(playSettingsDialog, &Settings_play::writeSettingFile, this, &Korvel_recorder::writeSettings);
     connect(recordSettingsDialog, &Settings_record::writeSettingFile, this, &Korvel_recorder::writeSettings);
 
-    recorder->setSaveDirectory(homeDirectory());
-    openFileDir = homeDirectory();
-    // Until a settings file says otherwise, the settings dialogs' defaults hold.
-    playAddress1 = resolve(QStringLiteral("localhost"));
-    playAddress2 = playAddress1;
+    setUpPlaybackControls();
     loadSettingsFile();
+    recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
+    refreshConnectionLabels();
 
-    ui.label_send_1->setText(playHost1 + QLatin1String("  port ") + playPort1Text);
-    ui.label_send_2->setText(host2Active ? playHost2 + QLatin1String("  port ") + playPort2Text : QString());
-
-    paused = false;
-    seekPending = false;
     mode = ModeIdle;
     updateControls();
-
-    ui.label_receive->setText(QLatin1String("port ") + recordPortText);
     ui.l_filename->setText(tr("no file selected"));
     updateLabelFrequency();
 }
@@ -103,16 +87,16 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 Korvel_recorder::~Korvel_recorder()
 {
     saveSettingsFile();
+    delete opener; // joins its worker
+    opener = nullptr;
+    delete player; // joins the schedule before the recording goes
+    player = nullptr;
     delete recorder; // joins the receiver before anything else closes
     recorder = nullptr;
-    if (sendSocket)
-        udpClose(sendSocket);
-    sendSocket = nullptr;
     delete recordSettingsDialog;
     delete playSettingsDialog;
     delete aboutDialog;
     delete helpDialog;
-    playFile.close();
 }
 
 void Korvel_recorder::updateControls()
@@ -124,153 +108,90 @@ void Korvel_recorder::updateControls()
     if (!idle && !playing && !recording && !previewing)
         return;
 
+    const bool busy = opener->isBusy();
     const bool haveRecording = !currentFileName.isEmpty() || recorder->datagramsReceived() != 0;
-    ui.actionOpen->setEnabled(idle);
-    ui.actionPlay->setEnabled(idle && haveRecording);
-    ui.actionSave_as->setEnabled(idle && haveRecording);
-    ui.actionPause->setEnabled(playing);
+    ui.actionOpen->setEnabled(idle && !busy);
+    ui.actionPlay->setEnabled((idle && haveRecording && !busy) || (playing && paused));
+    ui.actionSave_as->setEnabled(idle && haveRecording && !busy);
+    ui.actionPause->setEnabled(playing && !paused);
     ui.actionStop->setEnabled(!idle);
-    ui.actionRecord->setEnabled(idle || previewing);
-    ui.actionPreview->setEnabled(idle);
+    ui.actionRecord->setEnabled((idle && !busy) || previewing);
+    ui.actionPreview->setEnabled(idle && !busy);
     ui.menuSettings->setEnabled(idle);
-    ui.playSlider->setEnabled(false);
+    ui.playSlider->setEnabled(playing && paused);
     ui.cb_disableView->setEnabled(!previewing);
+
+    // Stepping, positioning and the range work on a loaded recording that is not running.
+    const bool positionable = index && !busy && (idle || (playing && paused));
+    for (QAction *action : {ui.actionStepForward, ui.actionStepBack, ui.actionGoToFrame, ui.actionSetRangeStart,
+                            ui.actionSetRangeEnd, ui.actionClearRange})
+        action->setEnabled(positionable);
+    ui.actionRecordingInfo->setEnabled(index && !busy);
+}
+
+int Korvel_recorder::datagramsReceived() const
+{
+    return recorder->datagramsReceived();
 }
 
 // ---------------------------------------------------------------- settings
 
 void Korvel_recorder::loadSettingsFile()
 {
-    QDomDocument document;
     QString warning;
-    if (!SettingsStore::read(settingsDir, document, warning)) {
+    if (!settings.load(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error loading settings"), warning);
-        return;
-    }
-    for (QDomNode node = document.documentElement().firstChild(); !node.isNull(); node = node.nextSibling())
-        applySettingElement(node.toElement());
-}
-
-void Korvel_recorder::applySettingElement(const QDomElement &element)
-{
-    if (element.isNull())
-        return;
-    const int key = SettingsStore::keyOf(element);
-    if (key < 0)
-        return;
-    const QString attribute = QLatin1String(SettingsStore::attributeName(SettingsStore::Key(key)));
-    const QString value = element.attribute(attribute);
-    switch (key) {
-    case SettingsStore::RecordPort:
-        recordPortText = value;
-        recordPort = SettingsStore::recordPortFromText(value);
-        break;
-    case SettingsStore::PlayHost1:
-        playHost1 = value;
-        playAddress1 = resolve(value);
-        break;
-    case SettingsStore::PlayPort1:
-        playPort1Text = value;
-        playPort1 = SettingsStore::playPortFromText(value);
-        break;
-    case SettingsStore::PlayHost2:
-        playHost2 = value;
-        playAddress2 = resolve(value);
-        break;
-    case SettingsStore::PlayPort2:
-        playPort2Text = value;
-        playPort2 = SettingsStore::playPortFromText(value);
-        break;
-    case SettingsStore::Active:
-        activeText = value;
-        host2Active = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::Frequency:
-        frequencyText = value;
-        frequency = SettingsStore::frequencyFromText(value);
-        break;
-    case SettingsStore::Loop:
-        loopText = value;
-        loop = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::Timestamp:
-        timestampText = value;
-        useTimestamps = SettingsStore::flagFromText(value);
-        break;
-    case SettingsStore::SaveFileDir:
-        if (element.hasAttribute(attribute))
-            recorder->setSaveDirectory(value);
-        break;
-    case SettingsStore::OpenFileDir:
-        if (element.hasAttribute(attribute))
-            openFileDir = value;
-        break;
-    }
+    speedBox->setValue(settings.speed());
+    resolvePlayHosts();
 }
 
 void Korvel_recorder::saveSettingsFile()
 {
-    const QStringList texts = {recordPortText, playHost1, playPort1Text, playHost2, playPort2Text, activeText,
-                               frequencyText, loopText, timestampText, recorder->saveDirectory(),
-                               openFileDir};
+    settings.setText(SettingsStore::SaveFileDir, recorder->saveDirectory());
     QString warning;
-    if (!SettingsStore::write(settingsDir, texts, warning))
+    if (!settings.save(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error writing settings"), warning);
 }
 
 void Korvel_recorder::writeSettings()
 {
-    playHost1 = playSettingsDialog->host1();
-    playPort1Text = playSettingsDialog->port1Text();
-    playHost2 = playSettingsDialog->host2();
-    playPort2Text = playSettingsDialog->port2Text();
-    frequencyText = playSettingsDialog->frequencyText();
-    timestampText = playSettingsDialog->timestampText();
-    loopText = playSettingsDialog->loopText();
-    activeText = playSettingsDialog->activeText();
+    settings.takeDialogs(*playSettingsDialog, *recordSettingsDialog);
+    // The dialog has just resolved both hosts within its bounded wait.
     playAddress1 = playSettingsDialog->address1();
     playAddress2 = playSettingsDialog->address2();
-    playPort1 = uint16_t(playSettingsDialog->port1Value());
-    playPort2 = uint16_t(playSettingsDialog->port2Value());
-    frequency = float(playSettingsDialog->frequencyValue());
-    host2Active = playSettingsDialog->isActive();
-    loop = playSettingsDialog->isLoop();
-    useTimestamps = playSettingsDialog->isTimestamp();
-
-    recordPort = uint16_t(recordSettingsDialog->port());
-    recordPortText = recordSettingsDialog->portText();
-
     saveSettingsFile();
     refreshConnectionLabels();
     update();
 }
 
-void Korvel_recorder::refreshConnectionLabels()
+void Korvel_recorder::resolvePlayHosts()
 {
-    ui.label_receive->setText(QLatin1String("port ") + recordPortText);
-    ui.label_send_1->setText(playHost1 + QLatin1String("  port ") + playSettingsDialog->port1Text());
-    ui.label_send_2->setText(host2Active ? playHost2 + QLatin1String("  port ") + playSettingsDialog->port2Text()
-                                         : QString());
+    playAddress1 = playAddress2 = 0;
+    HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost1), this,
+                            [this](uint32_t address) { playAddress1 = address; });
+    HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost2), this,
+                            [this](uint32_t address) { playAddress2 = address; });
 }
 
-void Korvel_recorder::fillSettingsDialogs()
+void Korvel_recorder::refreshConnectionLabels()
 {
-    // A negative frequency from a hand-edited file must not wrap round to a huge number.
-    const unsigned int shownFrequency = frequency > 0.0f ? static_cast<unsigned int>(frequency) : 0u;
-    recordSettingsDialog->setValues(recordPortText, recordPort);
-    playSettingsDialog->setValues(playHost1, playAddress1, playPort1, shownFrequency, playHost2, playAddress2,
-                                  playPort2, loop, useTimestamps, host2Active);
+    using namespace SettingsStore;
+    ui.label_receive->setText(QLatin1String("port ") + settings.text(RecordPort));
+    ui.label_send_1->setText(settings.text(PlayHost1) + QLatin1String("  port ") + settings.text(PlayPort1));
+    ui.label_send_2->setText(settings.flag(Active)
+                                 ? settings.text(PlayHost2) + QLatin1String("  port ") + settings.text(PlayPort2)
+                                 : QString());
 }
 
 void Korvel_recorder::on_actionRecordSettings_triggered()
 {
-    fillSettingsDialogs();
+    settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     recordSettingsDialog->exec();
 }
 
 void Korvel_recorder::on_actionPlaySettings_triggered()
 {
-    fillSettingsDialogs();
+    settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     playSettingsDialog->exec();
 }
 
@@ -292,6 +213,142 @@ void Korvel_recorder::on_actionEnterWhatsThis_triggered()
 void Korvel_recorder::on_actionExit_triggered()
 {
     close();
+}
+
+// ---------------------------------------------------------------- keys, speed, position and range
+
+void Korvel_recorder::setUpPlaybackControls()
+{
+    speedBox = new SpeedBox(this);
+    ui.toolBar->addSeparator();
+    ui.toolBar->addWidget(speedBox);
+    connect(speedBox, &QDoubleSpinBox::valueChanged, this, &Korvel_recorder::speedChanged);
+    // Never the focus by default: it is a text field, where Space and the keys type.
+    speedBox->setFocusPolicy(Qt::ClickFocus);
+    rangeLabel = new QLabel(this);
+    ui.statusbar->addWidget(rangeLabel);
+
+    // Keyboard users find every key in the tool tips; Space plays and pauses.
+    for (QAction *action : findChildren<QAction *>()) {
+        QString name = action->text().remove(QLatin1Char('&'));
+        while (name.endsWith(QLatin1Char('.')) || name.endsWith(QChar(0x2026)))
+            name.chop(1);
+        QKeySequence key = action->shortcut();
+        if (action == ui.actionPlay || action == ui.actionPause)
+            key = ui.actionPlayPause->shortcut();
+        if (!key.isEmpty())
+            action->setToolTip(QStringLiteral("%1 (%2)").arg(name.trimmed(), key.toString(QKeySequence::NativeText)));
+    }
+
+    // The handle moves by keyboard too, and the view follows it as it follows a drag.
+    ui.playSlider->setFocusPolicy(Qt::StrongFocus);
+    connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
+}
+
+void Korvel_recorder::speedChanged(double speed)
+{
+    settings.setText(SettingsStore::Speed, QString::number(speed));
+    player->setSpeed(speed);
+    if (mode == ModePlaying)
+        showPlayRate();
+}
+
+void Korvel_recorder::on_actionFaster_triggered()
+{
+    speedBox->setValue(SpeedBox::faster(speedBox->value()));
+}
+
+void Korvel_recorder::on_actionSlower_triggered()
+{
+    speedBox->setValue(SpeedBox::slower(speedBox->value()));
+}
+
+void Korvel_recorder::on_actionNormalSpeed_triggered()
+{
+    speedBox->setValue(1.0);
+}
+
+void Korvel_recorder::on_actionPlayPause_triggered()
+{
+    if (ui.actionPause->isEnabled())
+        on_actionPause_triggered();
+    else if (ui.actionPlay->isEnabled())
+        on_actionPlay_triggered();
+}
+
+void Korvel_recorder::sliderStepped(int action)
+{
+    // A drag is followed through sliderMoved and ends at the release; this is
+    // the keyboard, the wheel or a click beside the handle.
+    if (action != QAbstractSlider::SliderMove && !ui.playSlider->isSliderDown())
+        QTimer::singleShot(0, this, [this] { moveTo(ui.playSlider->value()); });
+}
+
+void Korvel_recorder::on_actionGoToFrame_triggered()
+{
+    bool ok = false;
+    const int frame = QInputDialog::getInt(this, tr("Go to frame"), tr("Frame number:"), ui.playSlider->value(),
+                                           index->first(), index->last(), 1, &ok);
+    if (ok && preparePlayer()) {
+        player->seek(frame);
+        followPlayer();
+    }
+}
+
+void Korvel_recorder::on_actionStepForward_triggered()
+{
+    step(+1);
+}
+
+void Korvel_recorder::on_actionStepBack_triggered()
+{
+    step(-1);
+}
+
+void Korvel_recorder::step(int direction)
+{
+    if (preparePlayer() && player->step(direction))
+        followPlayer();
+}
+
+// A paused playback goes on from here; while idle the view only shows the frame.
+void Korvel_recorder::moveTo(int frame)
+{
+    if (mode == ModePlaying && paused)
+        player->seek(frame);
+    showFrameAtSlider();
+}
+
+void Korvel_recorder::on_actionSetRangeStart_triggered()
+{
+    setRange(ui.playSlider->value(), rangeSet ? rangeTo : index->last());
+}
+
+void Korvel_recorder::on_actionSetRangeEnd_triggered()
+{
+    setRange(rangeSet ? rangeFrom : index->first(), ui.playSlider->value());
+}
+
+void Korvel_recorder::setRange(int from, int to)
+{
+    rangeFrom = qMin(from, to);
+    rangeTo = qMax(from, to);
+    rangeSet = true;
+    player->setRange(rangeFrom, rangeTo);
+    rangeLabel->setText(tr("range %1–%2").arg(rangeFrom).arg(rangeTo));
+}
+
+void Korvel_recorder::on_actionClearRange_triggered()
+{
+    rangeSet = false;
+    player->clearRange();
+    rangeLabel->clear();
+}
+
+void Korvel_recorder::on_actionRecordingInfo_triggered()
+{
+    RecordingInfo info(*index, this);
+    info.exec();
 }
 
 void Korvel_recorder::closeEvent(QCloseEvent *event)
@@ -320,7 +377,7 @@ void Korvel_recorder::updateLabelFrequency()
 
 void Korvel_recorder::on_actionRecord_triggered()
 {
-    if (!recorder->startRecording(recordPort, recordPortText))
+    if (!recorder->startRecording(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
         return;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));
@@ -330,7 +387,7 @@ void Korvel_recorder::on_actionRecord_triggered()
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!recorder->startPreview(recordPort, recordPortText))
+    if (!recorder->startPreview(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
         return;
     mode = ModePreviewing;
     updateControls();
@@ -338,10 +395,8 @@ void Korvel_recorder::on_actionPreview_triggered()
 
 void Korvel_recorder::on_actionStop_triggered()
 {
-    sendTimer->stop();
     displayTimer->stop();
-    playFile.close();
-    updateLabelFrequency();
+    player->stop();
     paused = false;
     displayText.clear();
 
@@ -356,12 +411,13 @@ void Korvel_recorder::on_actionStop_triggered()
         break;
     }
 
-    if (mode != ModeRecording && mode != ModePreviewing) {
-        currentFrame = firstFrame;
-        ui.playSlider->setValue(currentFrame);
-    }
+    if (mode != ModeRecording && mode != ModePreviewing && index)
+        ui.playSlider->setValue(index->first());
     mode = ModeIdle;
+    // Nothing plays or receives any more: the rate label must not keep the last figure.
+    updateLabelFrequency();
     updateControls();
+    showFrameAtSlider();
 }
 
 void Korvel_recorder::on_actionSave_as_triggered()
@@ -369,137 +425,220 @@ void Korvel_recorder::on_actionSave_as_triggered()
     recorder->saveAs(currentFileName);
 }
 
-void Korvel_recorder::showSaved(const QString &path, bool open)
+void Korvel_recorder::recordingSaved(const QString &path, bool open)
 {
-    ui.l_filename->setText(path);
-    currentFileName = path;
-    if (open && !openRecording(currentFileName)) {
-        currentFileName.clear();
-        ui.l_filename->setText(tr("no file selected"));
-    }
+    showSaved(path);
+    if (open)
+        openInBackground(path, AfterSave);
     updateControls();
 }
 
-// ---------------------------------------------------------------- loading
-
-bool Korvel_recorder::loadRecording(QString path, int &first, int &last, FrameIndex &index)
+void Korvel_recorder::showSaved(const QString &path)
 {
-    const RecordingLoader::Result result = RecordingLoader::load(path, index);
-    first = result.first;
-    last = result.last;
-    switch (result.status) {
-    case RecordingLoader::OpenFailed:
-        showMessage(this, QMessageBox::Warning, tr("Error opening file"), tr("File %1 cannot be opened.").arg(path));
-        return false;
-    case RecordingLoader::BadFirstNumber:
-    case RecordingLoader::BadFrameNumbers:
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("This file has a problem with frame numbers and cannot be played."));
-        return false;
-    case RecordingLoader::Loaded:
-        break;
-    }
-    if (result.lostCount > 0)
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), RecordingLoader::lostFramesText(result));
-    return true;
+    ui.l_filename->setText(path);
+    currentFileName = path;
 }
 
-bool Korvel_recorder::openRecording(const QString &path)
-{
-    if (!loadRecording(path, firstFrame, lastFrame, frameIndex))
-        return false;
-    currentFrame = firstFrame;
-    ui.playSlider->setMinimum(firstFrame);
-    ui.playSlider->setMaximum(lastFrame);
-    ui.playSlider->setTickPosition(QSlider::NoTicks);
-    ui.playSlider->setEnabled(true);
-    ui.playSlider->setValue(currentFrame);
-    return true;
-}
-
-QString Korvel_recorder::frameText(int n) const
-{
-    return frameIndex.text(n - firstFrame);
-}
+// ---------------------------------------------------------------- opening
 
 void Korvel_recorder::on_actionOpen_triggered()
 {
-    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), openFileDir,
+    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), settings.text(SettingsStore::OpenFileDir),
                                                       tr("Korvel Recorder files (*.wly)"));
     if (name.isEmpty()) {
         ui.playSlider->setEnabled(false);
         return;
     }
-    if (!openRecording(name))
-        return;
-    currentFileName = name;
-    ui.l_filename->setText(name);
-    openFileDir = QFileInfo(name).absolutePath();
-    recorder->forgetDatagrams();
-    ui.actionPlay->setEnabled(true);
-    // Save as copies an opened recording, so it is offered together with Play.
-    ui.actionSave_as->setEnabled(true);
-    ui.playSlider->setEnabled(true);
+    settings.setText(SettingsStore::OpenFileDir, QFileInfo(name).absolutePath());
+    openInBackground(name, ForOpen);
+}
+
+void Korvel_recorder::openInBackground(const QString &path, OpenPurpose purpose)
+{
+    openPurpose = purpose;
+    opener->open(path);
+    updateControls();
+}
+
+void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &result,
+                                      std::shared_ptr<const RecordingIndex> opened)
+{
+    const bool loaded = RecordingOpener::explain(this, path, result);
+    // Play is offered for a temporary recording only when it holds a numbered frame.
+    const bool playable = loaded && (openPurpose != ForPlay || opened->last() > 0);
+    if (playable) {
+        index = std::move(opened);
+        player->setRecording(index);
+        on_actionClearRange_triggered();
+        ui.playSlider->setRange(index->first(), index->last());
+        ui.playSlider->setValue(index->first());
+    }
+    switch (openPurpose) {
+    case ForOpen:
+        if (playable) {
+            showSaved(path);
+            recorder->forgetDatagrams();
+        }
+        break;
+    case AfterSave:
+        if (!playable) {
+            currentFileName.clear();
+            ui.l_filename->setText(tr("no file selected"));
+        }
+        break;
+    case ForPlay:
+        if (!playable && result.status != IndexResult::Cancelled)
+            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
+                        tr("Please select a file in the File -> Open dialog."));
+        if (playable) {
+            currentFileName = path;
+            ui.l_filename->setText(tr("<temporary buffer>"));
+        }
+        break;
+    }
+    updateControls();
+    // The slider is offered after an Open, so the frames can be looked through before playing.
+    ui.playSlider->setEnabled(playable && openPurpose == ForOpen);
+    showFrameAtSlider();
+    if (playable && openPurpose == ForPlay)
+        startPlayback();
 }
 
 // ---------------------------------------------------------------- playback commands
 
-bool Korvel_recorder::offerTemporaryRecording()
-{
-    const QString pleaseSelect = tr("Please select a file in the File -> Open dialog.");
-    const QString temporary = recorder->flushedTemporaryRecording();
-    if (temporary.isEmpty()) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
-        return false;
-    }
-    if (!openRecording(temporary) || ui.playSlider->maximum() == 0) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"), pleaseSelect);
-        return false;
-    }
-    currentFileName = temporary;
-    ui.l_filename->setText(tr("<temporary buffer>"));
-    return true;
-}
-
 void Korvel_recorder::on_actionPlay_triggered()
 {
-    if (currentFileName.isEmpty() && !offerTemporaryRecording())
-        return;
-
-    if (!paused) {
-        startPlayback();
-        return;
-    }
-
-    lastSendTime = microsecondsNow();
-    if (seekPending) {
-        paused = false;
-        startFromNew();
+    if (currentFileName.isEmpty()) {
+        // Play with no recording chosen offers the temporary recording, once it is indexed.
+        const QString temporary = recorder->flushedTemporaryRecording();
+        if (temporary.isEmpty())
+            showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
+                        tr("Please select a file in the File -> Open dialog."));
+        else
+            openInBackground(temporary, ForPlay);
         return;
     }
-    if (!sendTimer->isActive()) {
-        armSendTimer();
+    if (mode == ModePlaying && paused) {
+        player->play();
+        followPlayer();
         startDisplayRefresh();
+        return;
     }
-    paused = false;
-    ui.actionPause->setEnabled(true);
-    ui.actionPlay->setEnabled(false);
-    ui.playSlider->setEnabled(false);
+    startPlayback();
+}
+
+void Korvel_recorder::startFromNew()
+{
+    player->seek(ui.playSlider->value());
+    player->play();
+    followPlayer();
+    startDisplayRefresh();
 }
 
 void Korvel_recorder::on_actionPause_triggered()
 {
-    if (!sendTimer->isActive())
+    if (mode != ModePlaying || paused)
         return;
-    sendTimer->stop();
+    player->pause();
     displayTimer->stop();
-    ui.actionPlay->setEnabled(true);
-    paused = true;
-    ui.actionPause->setEnabled(false);
-    ui.actionRecord->setEnabled(false);
-    showCurrentFrameOnSlider();
-    ui.playSlider->setEnabled(true);
+    followPlayer();
 }
+
+void Korvel_recorder::startPlayback()
+{
+    if (!preparePlayer())
+        return;
+    player->play();
+    followPlayer();
+    startDisplayRefresh();
+}
+
+// Hands the player the settings and destinations; false after a box when a host cannot be used.
+bool Korvel_recorder::preparePlayer()
+{
+    if (!index || player->state() != Player::Idle)
+        return index != nullptr;
+    using namespace SettingsStore;
+    QList<Player::Destination> destinations;
+    for (auto [host, port, address] : {std::tuple{PlayHost1, settings.playPort1(), &playAddress1},
+                                       {PlayHost2, settings.playPort2(), &playAddress2}}) {
+        if (host == PlayHost2 && !settings.flag(Active))
+            break;
+        // A lookup still under way is finished here, within a bound.
+        if (*address == 0)
+            *address = HostLookup::lookUpWithin(settings.text(host), HostWaitMs);
+        if (*address == 0) {
+            showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
+                        tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
+                           "Please check the play settings.").arg(settings.text(host)));
+            return false;
+        }
+        destinations.append({settings.text(host), *address, port});
+    }
+    Player::Options options;
+    const bool stamps = settings.flag(Timestamp);
+    options.pace = !stamps ? Player::FixedRate
+                           : settings.flag(EveryTimestamp) ? Player::EveryTimestamp : Player::FirstTwoTimestamps;
+    options.frequency = settings.frequency();
+    options.loop = settings.flag(Loop);
+    options.renumber = settings.flag(ContinueNumbers);
+    player->setDestinations(destinations);
+    player->setOptions(options);
+    player->setSpeed(speedBox->value());
+    return true;
+}
+
+// Takes the player's state into the window: mode, enabling, slider and view.
+void Korvel_recorder::followPlayer()
+{
+    const Player::State state = player->state();
+    if (state == Player::Idle) {
+        endPlayback();
+        return;
+    }
+    paused = state == Player::Paused;
+    mode = ModePlaying;
+    updateControls();
+    showPlayRate();
+    showPlayerFrame();
+}
+
+void Korvel_recorder::showPlayRate()
+{
+    double rate = player->rate();
+    // Paced by every timestamp, the rate changes from frame to frame: the recording's mean is shown.
+    if (player->options().pace == Player::EveryTimestamp && index && std::isfinite(index->meanRate()))
+        rate = index->meanRate() * player->speed();
+    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
+}
+
+void Korvel_recorder::endPlayback()
+{
+    displayTimer->stop();
+    paused = false;
+    mode = ModeIdle;
+    updateLabelFrequency();
+    updateControls();
+    showPlayerFrame();
+}
+
+void Korvel_recorder::playbackFailed(int destination, const QString &reason)
+{
+    endPlayback();
+    const QString text = destination == 1   ? tr("Error while sending data")
+                         : destination == 2 ? tr("Error while sending data 2")
+                                            : reason;
+    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), text);
+}
+
+void Korvel_recorder::passEnded(int oversizeSkipped)
+{
+    if (oversizeSkipped > 0)
+        ui.statusbar->showMessage(
+            tr("%n frame(s) longer than one datagram can carry were skipped.", nullptr, oversizeSkipped));
+}
+
+// ---------------------------------------------------------------- display and seeking
 
 void Korvel_recorder::startDisplayRefresh()
 {
@@ -507,166 +646,36 @@ void Korvel_recorder::startDisplayRefresh()
         displayTimer->start(DisplayRefresh);
 }
 
-// ---------------------------------------------------------------- playback schedule
-
-bool Korvel_recorder::probeTimestampPeriod(float &rate)
-{
-    if (!playFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        showMessage(this, QMessageBox::Warning, tr("Korvel Recorder"),
-                    tr("File cannot be accessed. (") + QString::number(playFile.error()) + QLatin1Char(')'));
-        return false;
-    }
-    // From the start of the file: up to the first frame line, then the first two frames.
-    double timestamp = -2.0;
-    readNextFrame(timestamp);
-    timestamp = -1.0;
-    readNextFrame(timestamp);
-    const double t1 = timestamp;
-    timestamp = -1.0;
-    readNextFrame(timestamp);
-    const double t2 = timestamp;
-    playFile.close();
-
-    // Equal or decreasing stamps would give an infinite or negative period.
-    if (t1 > 0.0 && t2 > t1) {
-        rate = float(1.0 / (t2 - t1));
-        sendInterval = uint32_t(1000000.0f / rate);
-        return true;
-    }
-    sendInterval = uint32_t(1000000.0 / double(rate));
-    return true;
-}
-
-void Korvel_recorder::startPlayback()
-{
-    paused = false;
-    seekPending = false;
-    playFile.setFileName(currentFileName);
-    // A frequency of 0 or less can only come from a hand-edited file: play at the dialog's lowest rate.
-    float rate = frequency > 0.0f ? frequency : FallbackFrequency;
-
-    if (useTimestamps) {
-        if (!probeTimestampPeriod(rate))
-            return;
-    } else {
-        sendInterval = uint32_t(1000000.0 / double(rate));
-    }
-
-    if (!playFile.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-
-    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
-    frameCounter = 0;
-    lastSendTime = microsecondsNow();
-    mode = ModePlaying;
-    updateControls();
-    armSendTimer();
-    startDisplayRefresh();
-}
-
-int Korvel_recorder::readNextFrame(double &timestamp)
-{
-    return frameReader.readNextFrame(playFile, timestamp, loop, seekPending, currentFrame, displayText);
-}
-
-void Korvel_recorder::armSendTimer()
-{
-    const uint32_t elapsed = Stopwatch::elapsed(microsecondsNow(), lastSendTime);
-    int wait = 0;
-    // Behind schedule (or about to be due): the next timer event comes at once.
-    if (elapsed < sendInterval && sendInterval - elapsed > PreciseWindow)
-        wait = int((sendInterval - elapsed - PreciseWindow) / 1000) + SendTick;
-    sendTimer->start(wait);
-}
-
-void Korvel_recorder::sendUDP()
-{
-    double timestamp = frameCounter == 0 ? -2.0 : -1.0;
-
-    uint32_t elapsed = Stopwatch::elapsed(microsecondsNow(), lastSendTime);
-    if (elapsed <= sendInterval) {
-        const uint32_t remaining = sendInterval - elapsed + 1;
-        if (remaining > PreciseWindow) {
-            armSendTimer();
-            return;
-        }
-        Stopwatch::sleepMicroseconds(remaining);
-    }
-    // One period per due tick: after a delay the due ticks follow on consecutive
-    // timer events until the schedule has caught up, so no frame is skipped.
-    lastSendTime += sendInterval;
-
-    const int result = readNextFrame(timestamp);
-    ++frameCounter;
-    if (frameCounter == 1) {
-        armSendTimer();
-        return;
-    }
-    if (result == FrameReader::Rewound)
-        frameCounter = 0;
-
-    if (!sendFrame(playAddress1, playPort1, "Error while sending data"))
-        return;
-    if (host2Active && !sendFrame(playAddress2, playPort2, "Error while sending data 2"))
-        return;
-
-    if (result == FrameReader::EndOfFile) {
-        endPlayback();
-        return;
-    }
-    const uint32_t nowMs = Stopwatch::milliseconds();
-    if (Stopwatch::elapsed(nowMs, lastSliderUpdate) >= SliderRefresh) {
-        lastSliderUpdate = nowMs;
-        showCurrentFrameOnSlider();
-    }
-    armSendTimer();
-}
-
-bool Korvel_recorder::sendFrame(uint32_t address, uint16_t port, const char *failureText)
-{
-    if (sendSocket && udpSend(sendSocket, displayText.constData(), int32_t(displayText.size()), address, port,
-                              SendTimeout) == UDP_OK)
-        return true;
-    sendTimer->stop();
-    displayTimer->stop();
-    playFile.close();
-    mode = ModeIdle;
-    // The controls must not keep offering Pause for a playback that has ended.
-    updateControls();
-    showCurrentFrameOnSlider();
-    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), tr(failureText));
-    return false;
-}
-
-void Korvel_recorder::endPlayback()
-{
-    sendTimer->stop();
-    displayTimer->stop();
-    playFile.close();
-    mode = ModeIdle;
-    updateControls();
-    showCurrentFrameOnSlider();
-}
-
-void Korvel_recorder::showCurrentFrameOnSlider()
-{
-    ui.playSlider->setValue(currentFrame);
-}
-
-// ---------------------------------------------------------------- display and seeking
-
 void Korvel_recorder::update_display()
 {
+    if (mode == ModePlaying) {
+        showPlayerFrame();
+        return;
+    }
     ui.te_datadisplay->setPlainText(QString::fromLatin1(displayText));
     ui.te_datadisplay->update();
     updateLabelFrequency();
+}
+
+// The frame the player showed last, on the slider and, unless disabled, in the view.
+void Korvel_recorder::showPlayerFrame()
+{
+    const int position = player->position();
+    if (position >= 0 && !ui.playSlider->isSliderDown())
+        ui.playSlider->setValue(position);
+    if (ui.cb_disableView->isChecked())
+        return;
+    if (position >= 0 && player->copyCurrentFrame(rawFrame))
+        ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
+    else
+        showFrameAtSlider();
 }
 
 void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
     if (state == Qt::Checked)
         displayTimer->stop();
-    else if (mode == ModePlaying)
+    else if (mode == ModePlaying && !paused)
         displayTimer->start(DisplayRefresh);
 }
 
@@ -674,81 +683,24 @@ void Korvel_recorder::updateContent(int i)
 {
     if (ui.cb_disableView->isChecked())
         return;
-    const QString text = frameText(i);
-    displayText = text.toLatin1();
-    ui.te_datadisplay->setPlainText(text);
+    // A lost frame, or no recording, shows an empty view.
+    if (!index || !index->readFrame(i, rawFrame))
+        rawFrame.clear();
+    ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
+}
+
+void Korvel_recorder::showFrameAtSlider()
+{
+    updateContent(ui.playSlider->value());
 }
 
 void Korvel_recorder::on_playSlider_sliderPressed()
 {
     sliderFollow = connect(ui.playSlider, &QSlider::sliderMoved, this, &Korvel_recorder::updateContent);
-    if (mode == ModePlaying)
-        seekPending = true;
 }
 
 void Korvel_recorder::on_playSlider_sliderReleased()
 {
     disconnect(sliderFollow);
-    currentFrame = ui.playSlider->sliderPosition();
-}
-
-void Korvel_recorder::startFromNew()
-{
-    ui.actionPlay->setEnabled(false);
-    ui.actionPause->setEnabled(true);
-    ui.actionRecord->setEnabled(false);
-    ui.playSlider->setEnabled(false);
-    ui.menuSettings->setEnabled(false);
-    ui.actionOpen->setEnabled(false);
-
-    // Resume at the first frame from the chosen one on that is in the file (a
-    // lost frame resumes at the next one), positioned through the index
-    // instead of a scan from the start.
-    int chosen = currentFrame;
-    qint64 offset = -1;
-    for (; chosen <= lastFrame; ++chosen) {
-        offset = frameIndex.fileOffset(chosen - firstFrame);
-        if (offset >= 0)
-            break;
-    }
-
-    int result = FrameReader::NotFound;
-    double timestamp = -1.0;
-    if (offset >= 0) {
-        currentFrame = chosen;
-        seekPending = true;
-        playFile.seek(offset);
-        result = readNextFrame(timestamp);
-        if (result == FrameReader::NotFound) {
-            // The file no longer matches its index: search it from the start.
-            seekPending = true;
-            playFile.seek(0);
-            result = readNextFrame(timestamp);
-        }
-    }
-    if (result == FrameReader::FrameRead)
-        result = readNextFrame(timestamp);
-    seekPending = false;
-
-    switch (result) {
-    case FrameReader::FrameRead:
-        // Not 0: the next due tick sends the held frame line's frame without priming.
-        frameCounter = qMax(1, currentFrame - firstFrame);
-        break;
-    case FrameReader::Rewound:
-        // Repositioned onto the last frame with loop: the next due tick primes from the start.
-        frameCounter = 0;
-        break;
-    default:
-        // Nothing follows the chosen frame: the pass is over, as after its last frame.
-        endPlayback();
-        return;
-    }
-    armSendTimer();
-    startDisplayRefresh();
-}
-
-int Korvel_recorder::datagramsReceived() const
-{
-    return recorder->datagramsReceived();
+    moveTo(ui.playSlider->sliderPosition());
 }

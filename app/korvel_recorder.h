@@ -1,30 +1,33 @@
 #ifndef KORVEL_RECORDER_H
 #define KORVEL_RECORDER_H
 
-#include "play/frame_index.h"
-#include "play/frame_reader.h"
+#include "app/window_settings.h"
+#include "play/index_result.h"
 #include "ui_korvel_recorder.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QList>
 #include <QMainWindow>
 #include <QMetaObject>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 class AboutDlg;
 class Help;
-class QDomElement;
+class Player;
+class QLabel;
 class QTimer;
 class RecordingController;
+class RecordingIndex;
+class RecordingOpener;
 class Settings_play;
 class Settings_record;
-struct UdpSocket;
+class SpeedBox;
 
-// The one main window: owns every piece of run-time state and routes the
-// commands of recording, preview and playback to the units that do the work.
+// The one main window: a view and router over the player, the recording
+// controller and the background opener; it issues their commands and shows
+// what they report.
 class Korvel_recorder : public QMainWindow
 {
     Q_OBJECT
@@ -64,87 +67,90 @@ public slots:
     void on_cb_disableView_stateChanged(int state);
     void writeSettings();
     void updateLabelFrequency();
+    void on_actionPlayPause_triggered();
+    void on_actionStepForward_triggered();
+    void on_actionStepBack_triggered();
+    void on_actionFaster_triggered();
+    void on_actionSlower_triggered();
+    void on_actionNormalSpeed_triggered();
+    void on_actionGoToFrame_triggered();
+    void on_actionSetRangeStart_triggered();
+    void on_actionSetRangeEnd_triggered();
+    void on_actionClearRange_triggered();
+    void on_actionRecordingInfo_triggered();
 
 private slots:
-    void sendUDP();
     void update_display();
     void updateContent(int i);
 
 private:
-    // Settings file
+    enum OpenPurpose { ForOpen, AfterSave, ForPlay };
+
+    // Settings file and destinations
     void loadSettingsFile();
-    void applySettingElement(const QDomElement &element);
     void saveSettingsFile();
     void refreshConnectionLabels();
-    void fillSettingsDialogs();
+    void resolvePlayHosts();
+    void setUpPlaybackControls();
+    void speedChanged(double speed);
 
     // Recording
-    void showSaved(const QString &path, bool open);
+    void showSaved(const QString &path);
+    void recordingSaved(const QString &path, bool open);
 
-    // Loading and playback
-    bool loadRecording(QString path, int &first, int &last, FrameIndex &index);
-    bool openRecording(const QString &path);
-    QString frameText(int n) const;
-    bool offerTemporaryRecording();
+    // Opening, in the background
+    void openInBackground(const QString &path, OpenPurpose purpose);
+    void recordingOpened(const QString &path, const IndexResult &result, std::shared_ptr<const RecordingIndex> opened);
+
+    // Playback through the player
+    bool preparePlayer();
     void startPlayback();
-    bool probeTimestampPeriod(float &rate);
-    int readNextFrame(double &timestamp);
-    bool sendFrame(uint32_t address, uint16_t port, const char *failureText);
+    void followPlayer();
     void endPlayback();
-    void armSendTimer();
+    void playbackFailed(int destination, const QString &reason);
+    void passEnded(int oversizeSkipped);
+    void showPlayRate();
+    void step(int direction);
+    void setRange(int from, int to);
+
+    // View and slider
     void startDisplayRefresh();
-    void showCurrentFrameOnSlider();
+    void showPlayerFrame();
+    void showFrameAtSlider();
+    void sliderStepped(int action);
+    void moveTo(int frame);
 
     Ui::mw_korvel_recorder ui;
 
-    uint32_t sendInterval = 0;
-    uint32_t lastSendTime = 0;
-    int firstFrame = 0;
-    int lastFrame = 0;
-    int currentFrame = 0;
-    QFile playFile;
-    int frameCounter = 0;
-    QTimer *sendTimer = nullptr;
     QTimer *displayTimer = nullptr;
     Settings_record *recordSettingsDialog = nullptr;
     Settings_play *playSettingsDialog = nullptr;
     AboutDlg *aboutDialog = nullptr;
     Help *helpDialog = nullptr;
     RecordingController *recorder = nullptr;
+    RecordingOpener *opener = nullptr;
+    Player *player = nullptr;
+    SpeedBox *speedBox = nullptr;
+    QLabel *rangeLabel = nullptr;
     QString settingsDir;
+    WindowSettings settings;
+    // The recording offered for playback; empty when none.
     QString currentFileName;
-
-    QString recordPortText;
-    QString playHost1;
-    QString playPort1Text;
-    QString frequencyText;
-    QString timestampText;
-    QString loopText;
-    QString playHost2;
-    QString playPort2Text;
-    QString activeText;
-    QString openFileDir;
+    std::shared_ptr<const RecordingIndex> index;
+    OpenPurpose openPurpose = ForOpen;
     uint32_t playAddress1 = 0;
     uint32_t playAddress2 = 0;
-    uint16_t recordPort = 5000;
-    uint16_t playPort1 = 5001;
-    uint16_t playPort2 = 5001;
-    float frequency = 4.0f;
-    bool loop = true;
-    bool useTimestamps = true;
-    bool host2Active = false;
+    bool rangeSet = false;
+    int rangeFrom = 0;
+    int rangeTo = 0;
 
-    bool paused = false;
-    bool seekPending = false;
-    UdpSocket *sendSocket = nullptr;
-    // Latin-1 bytes of the current datagram or frame: what the view shows and playback sends.
-    QByteArray displayText;
-    FrameReader frameReader;
     int mode = ModeIdle;
-    FrameIndex frameIndex;
-
+    bool paused = false;
+    // The latest datagram while recording or previewing.
+    QByteArray displayText;
+    // A frame's bytes as stored, read for the view.
+    QByteArray rawFrame;
     QMetaObject::Connection sliderFollow;
-    uint32_t lastSliderUpdate = 0;
 };
 
 #endif

@@ -1,46 +1,59 @@
-// Loads a generated recording of a million frames and times seeking in it.
-// Prints wall times and the process memory against the file size.
+// Indexes a generated recording of 600-byte frames (4 GiB by default, the size
+// in MiB as the first argument) by scan and from its index file, and times a
+// read near the end. Prints wall times and peak memory above the idle figure,
+// next to `wc -l` over the same file as the reference for one raw pass.
 
-#include "play/frame_index.h"
-#include "play/frame_reader.h"
-#include "play/recording_loader.h"
+#include "play/recording_index.h"
+#include "play/send_form.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstdio>
 
 namespace {
 
-constexpr int FrameCount = 1000000;
+constexpr int FrameBytes = 600;
+constexpr int Bodies = 4096;
 
-// A tracking-like recording: frame line, timestamp and three body lines, CR LF.
-bool writeRecording(const QString &path)
+// A tracking-like recording: frame line, time stamp and body lines, CR LF,
+// each frame padded to 600 bytes. Bodies come from a pool of varied texts so
+// that writing 4 GiB takes seconds, not minutes.
+bool writeRecording(const QString &path, qint64 bytes, int &frames)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QByteArray batch;
-    batch.reserve(1 << 20);
-    char line[256];
+    QList<QByteArray> bodies;
     unsigned seed = 12345;
     auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
-    for (int n = 1; n <= FrameCount; ++n) {
-        const int length = std::snprintf(
-            line, sizeof line,
-            "fr %d\r\nts %.6f\r\n6dcal 2\r\n6d 1 [0 1.000][%u.%03u -%u.%03u %u.%03u]\r\n"
-            "3d 2 [%u.%03u %u.%03u %u.%03u] [%u.%03u -%u.%03u]\r\n"
-            "6di 0 [%u.%03u %u]\r\n",
-            n, n / 60.0, next() % 2000, next() % 1000, next() % 2000, next() % 1000,
-            next() % 2000, next() % 1000, next() % 2000, next() % 1000, next() % 2000,
-            next() % 1000, next() % 2000, next() % 1000, next() % 2000, next() % 1000,
-            next() % 2000, next() % 1000, next() % 2000, next() % 1000, next() % 100000);
-        batch.append(line, length);
-        if (batch.size() > (1 << 20) - 256) {
+    for (int i = 0; i < Bodies; ++i) {
+        QByteArray body = "6dcal 2\r\n";
+        while (body.size() < FrameBytes - 60)
+            body += QByteArray("6d ") + QByteArray::number(next() % 20) + " [0 1.000][" + QByteArray::number(next() % 2000)
+                + "." + QByteArray::number(next() % 1000) + " -" + QByteArray::number(next() % 2000) + "."
+                + QByteArray::number(next() % 1000) + "]\r\n";
+        bodies.append(body);
+    }
+    QByteArray batch;
+    batch.reserve(1 << 20);
+    qint64 written = 0;
+    frames = 0;
+    while (written < bytes) {
+        ++frames;
+        const int start = int(batch.size());
+        batch += "fr " + QByteArray::number(frames) + "\r\nts " + QByteArray::number(frames / 300.0, 'f', 6) + "\r\n";
+        batch += bodies[frames % Bodies];
+        const int pad = FrameBytes - (int(batch.size()) - start) - 2;
+        batch.append(qMax(pad, 0), 'x');
+        batch += "\r\n";
+        if (batch.size() > (1 << 20) - 2 * FrameBytes) {
             if (file.write(batch) != batch.size())
                 return false;
+            written += batch.size();
             batch.truncate(0);
         }
     }
@@ -62,31 +75,31 @@ long statusKb(const char *key)
     return -1;
 }
 
-struct SeekResult {
-    double ms = 0;
-    QByteArray frame;
-    int nextFrame = 0;
+// Starts a new peak (VmHWM) from the present resident size.
+void resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+struct Opened {
+    double ms;
+    long peakKb;
+    IndexResult result;
 };
 
-// What resuming after the slider does: search the frame line, then one normal read.
-SeekResult seekAndResume(QFile &file, qint64 from, int number)
+Opened open(const QString &path, RecordingIndex &index)
 {
-    FrameReader reader;
-    QByteArray frame;
-    double timestamp = -1.0;
-    bool seekPending = true;
-    int currentFrame = number;
+    index = RecordingIndex();
+    resetPeak();
     QElapsedTimer timer;
     timer.start();
-    file.seek(from);
-    const int found = reader.readNextFrame(file, timestamp, false, seekPending, currentFrame, frame);
-    if (found == FrameReader::FrameRead)
-        reader.readNextFrame(file, timestamp, false, seekPending, currentFrame, frame);
-    SeekResult result;
-    result.ms = timer.nsecsElapsed() / 1e6;
-    result.frame = frame;
-    result.nextFrame = found == FrameReader::FrameRead ? currentFrame : -1;
-    return result;
+    Opened opened;
+    opened.result = RecordingIndex::build(path, index);
+    opened.ms = timer.nsecsElapsed() / 1e6;
+    opened.peakKb = statusKb("VmHWM");
+    return opened;
 }
 
 }
@@ -94,68 +107,63 @@ SeekResult seekAndResume(QFile &file, qint64 from, int number)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    const qint64 mib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 4096;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bench.wly"));
-    if (!dir.isValid() || !writeRecording(path)) {
+    int frames = 0;
+    QElapsedTimer timer;
+    timer.start();
+    if (!dir.isValid() || !writeRecording(path, mib << 20, frames)) {
         std::printf("cannot write the recording\n");
         return 1;
     }
     const qint64 fileBytes = QFile(path).size();
     const double fileKb = fileBytes / 1024.0;
-    std::printf("recording: %d frames, %.1f MiB (%.0f bytes per frame)\n", FrameCount,
-                fileKb / 1024, double(fileBytes) / FrameCount);
-    std::printf("RSS before loading: %.1f MiB\n", statusKb("VmRSS") / 1024.0);
+    std::printf("recording: %d frames, %.1f MiB (%.0f bytes per frame), written in %.1f s\n", frames,
+                fileKb / 1024, double(fileBytes) / frames, timer.nsecsElapsed() / 1e9);
 
-    FrameIndex index;
-    RecordingLoader::Result loaded;
-    for (int run = 1; run <= 3; ++run) {
-        QElapsedTimer timer;
-        timer.start();
-        loaded = RecordingLoader::load(path, index);
-        const double ms = timer.nsecsElapsed() / 1e6;
-        std::printf("load %d: %.0f ms, status %d, frames %d..%d, entries %d\n", run, ms,
-                    int(loaded.status), loaded.first, loaded.last, index.count());
+    timer.restart();
+    QProcess wc;
+    wc.start(QStringLiteral("wc"), {QStringLiteral("-l"), path});
+    wc.waitForFinished(-1);
+    std::printf("reference: wc -l %.0f ms (%s lines)\n", timer.nsecsElapsed() / 1e6,
+                wc.readAllStandardOutput().split(' ').value(0).constData());
+
+    RecordingIndex index;
+    const long idleKb = statusKb("VmRSS");
+    std::printf("idle: VmRSS %.1f MiB\n", idleKb / 1024.0);
+    const auto report = [&](const char *what, const Opened &o) {
+        std::printf("%s: %.0f ms, status %d, idx file %s, frames %d..%d, peak above idle %.1f MiB = %.2f %% of "
+                    "the file\n",
+                    what, o.ms, int(o.result.status), o.result.fromIdxFile ? "used" : "not used", index.first(),
+                    index.last(), (o.peakKb - idleKb) / 1024.0, 100.0 * (o.peakKb - idleKb) / fileKb);
+    };
+    for (int run = 1; run <= 2; ++run) {
+        QFile::remove(RecordingIndex::indexFilePath(path));
+        report(run == 1 ? "open by scan 1 (writes the idx file)" : "open by scan 2 (writes the idx file)",
+               open(path, index));
     }
-    const long rss = statusKb("VmRSS");
-    const long hwm = statusKb("VmHWM");
-    std::printf("after loading: VmRSS %.1f MiB = %.2f x file, VmHWM %.1f MiB = %.2f x file\n",
-                rss / 1024.0, rss / fileKb, hwm / 1024.0, hwm / fileKb);
-    if (loaded.status != RecordingLoader::Loaded)
+    timer.restart();
+    const bool written = index.writeIndexFile();
+    std::printf("  of which writing the idx file: %.0f ms (%s, %.1f MiB)\n", timer.nsecsElapsed() / 1e6,
+                written ? "written" : "FAILED", QFile(RecordingIndex::indexFilePath(path)).size() / 1048576.0);
+    for (int run = 1; run <= 2; ++run)
+        report(run == 1 ? "open from idx 1" : "open from idx 2", open(path, index));
+    if (!index.isLoaded())
         return 1;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return 1;
-    std::printf("seek and resume (text-mode QFile):\n");
-    for (int percent : {1, 50, 99}) {
-        const int k = int(qint64(index.count()) * percent / 100);
-        const int number = loaded.first + k;
-        const SeekResult jumped = seekAndResume(file, index.fileOffset(k), number);
-        const SeekResult scanned = seekAndResume(file, 0, number);
-        std::printf("  frame %7d (%2d%%): from index offset %.3f ms, scan from 0 %.1f ms, %s\n",
-                    number, percent, jumped.ms, scanned.ms,
-                    jumped.frame == scanned.frame && jumped.nextFrame == scanned.nextFrame
-                            && jumped.nextFrame == number + 1
-                        ? "same frame"
-                        : "DIFFERENT");
+    QByteArray raw;
+    SendForm form;
+    for (int back : {10, 1000}) {
+        const int number = index.last() - back;
+        timer.restart();
+        const bool read = index.readFrame(number, raw);
+        const QByteArray &datagram = form.datagram(raw);
+        const double us = timer.nsecsElapsed() / 1e3;
+        std::printf("seek to frame %d and read it: %.1f us (%s, %lld bytes, datagram %lld bytes, ts %.6f)\n",
+                    number, us, read ? "read" : "FAILED", qint64(raw.size()), qint64(datagram.size()),
+                    index.timestamp(number));
     }
-
-    FrameReader reader;
-    QByteArray frame;
-    double timestamp = -2.0;
-    bool seekPending = false;
-    int currentFrame = 0;
-    int frames = 0;
-    file.seek(0);
-    QElapsedTimer timer;
-    timer.start();
-    while (reader.readNextFrame(file, timestamp, false, seekPending, currentFrame, frame)
-           == FrameReader::FrameRead) {
-        timestamp = -1.0;
-        ++frames;
-    }
-    const double passMs = timer.nsecsElapsed() / 1e6;
-    std::printf("playback read of the whole file: %d frames in %.0f ms (%.2f us per frame)\n",
-                frames, passMs, passMs * 1000 / frames);
+    std::printf("duration %.1f s, mean rate %.1f Hz\n", index.duration(), index.meanRate());
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -44,6 +45,27 @@ void sleepMicroseconds(uint32_t duration)
     // clock_nanosleep returns the error rather than setting errno.
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left) == EINTR) {
     }
+}
+
+int64_t nanoseconds()
+{
+    const timespec now = monotonicNow();
+    return int64_t(now.tv_sec) * 1000000000 + int64_t(now.tv_nsec);
+}
+
+void sleepUntilNanoseconds(int64_t deadline)
+{
+    timespec until;
+    until.tv_sec = static_cast<time_t>(deadline / 1000000000);
+    until.tv_nsec = static_cast<long>(deadline % 1000000000);
+    // An absolute sleep can simply be repeated after a signal.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+bool useFineTimerSlack()
+{
+    return prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL) == 0;
 }
 
 }

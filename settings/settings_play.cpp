@@ -1,9 +1,11 @@
 #include "settings/settings_play.h"
 
 #include "dialogs/message_box.h"
-#include "net/udp_socket.h"
+#include "net/host_lookup.h"
 
 namespace {
+
+constexpr int LookupWaitMs = 3000;
 
 QString flagText(bool flag)
 {
@@ -20,12 +22,14 @@ Settings_play::Settings_play(QWidget *parent)
         setWindowIcon(parent->windowIcon());
     connect(ui.pb_ok, &QPushButton::clicked, this, &Settings_play::clickOk);
     connect(ui.activeBox, &QCheckBox::clicked, this, &Settings_play::clickActive);
+    connect(ui.cb_timestamp, &QCheckBox::toggled, this, &Settings_play::clickTimestamp);
     connect(ui.pb_cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void Settings_play::setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
                               const QString &host2, uint32_t address2, uint16_t port2,
-                              bool loop, bool timestamp, bool active)
+                              bool loop, bool timestamp, bool active,
+                              bool everyTimestamp, bool continueNumbers)
 {
     hostText1 = host1;
     hostAddress1 = address1;
@@ -37,6 +41,8 @@ void Settings_play::setValues(const QString &host1, uint32_t address1, uint16_t 
         ui.rb_single->setChecked(true);
     ui.activeBox->setChecked(active);
     ui.cb_timestamp->setChecked(timestamp);
+    ui.cb_every_timestamp->setChecked(everyTimestamp);
+    ui.cb_continue_numbers->setChecked(continueNumbers);
     ui.le_host_1->setText(host1);
     ui.sb_port_1->setValue(port1);
     // The spin box clamps, but a frequency beyond int would first wrap to a negative value.
@@ -45,6 +51,7 @@ void Settings_play::setValues(const QString &host1, uint32_t address1, uint16_t 
     ui.le_host_2->setText(host2);
     ui.sb_port_2->setValue(port2);
     clickActive();
+    clickTimestamp();
 }
 
 QString Settings_play::host1() const
@@ -127,12 +134,33 @@ QString Settings_play::timestampText() const
     return flagText(isTimestamp());
 }
 
+bool Settings_play::isEveryTimestamp() const
+{
+    return ui.cb_every_timestamp->isChecked();
+}
+
+QString Settings_play::everyTimestampText() const
+{
+    return flagText(isEveryTimestamp());
+}
+
+bool Settings_play::isContinueNumbers() const
+{
+    return ui.cb_continue_numbers->isChecked();
+}
+
+QString Settings_play::continueNumbersText() const
+{
+    return flagText(isContinueNumbers());
+}
+
 void Settings_play::clickOk()
 {
     hostText1 = ui.le_host_1->text();
-    hostAddress1 = udpResolve(hostText1.toLatin1().constData());
+    // A DNS server that never answers must not hold the window for long.
+    hostAddress1 = HostLookup::lookUpWithin(hostText1, LookupWaitMs);
     hostText2 = ui.le_host_2->text();
-    hostAddress2 = udpResolve(hostText2.toLatin1().constData());
+    hostAddress2 = HostLookup::lookUpWithin(hostText2, LookupWaitMs);
 
     QLineEdit *fault = nullptr;
     if (hostAddress1 == 0)
@@ -153,4 +181,10 @@ void Settings_play::clickActive()
     const bool active = ui.activeBox->isChecked();
     ui.le_host_2->setEnabled(active);
     ui.sb_port_2->setEnabled(active);
+}
+
+void Settings_play::clickTimestamp()
+{
+    // Left checked while greyed out, so switching timestamps back on restores the choice.
+    ui.cb_every_timestamp->setEnabled(ui.cb_timestamp->isChecked());
 }

@@ -18,7 +18,8 @@ public:
 
     void setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
                    const QString &host2, uint32_t address2, uint16_t port2,
-                   bool loop, bool timestamp, bool active);
+                   bool loop, bool timestamp, bool active,
+                   bool everyTimestamp = false, bool continueNumbers = false);
 
     QString host1() const;
     QString host2() const;
@@ -36,6 +37,11 @@ public:
     QString loopText() const;
     bool isTimestamp() const;
     QString timestampText() const;
+    // Matters only while timestamps are used; the box is greyed out otherwise but keeps its choice.
+    bool isEveryTimestamp() const;
+    QString everyTimestampText() const;
+    bool isContinueNumbers() const;
+    QString continueNumbersText() const;
 
 signals:
     void writeSettingFile();
@@ -43,6 +49,7 @@ signals:
 public slots:
     void clickOk();
     void clickActive();
+    void clickTimestamp();
 
 private:
     Ui::d_play ui;

@@ -28,7 +28,14 @@ const Entry entries[KeyCount] = {
     {"TIMESTAMP", "TIMESTAMP"},
     {"SAVE_FILE_DIR", "SAVE_FILE_DIR"},
     {"OPEN_FILE_DIR", "OPEN_FILE_DIR"},
+    {"SPEED", "SPEED"},
+    {"EVERY_TIMESTAMP", "EVERY_TIMESTAMP"},
+    {"CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
 };
+
+// The values the settings dialogs show before anything was chosen.
+const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
+                                        "true", "", "", "1", "false", "false"};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";
@@ -64,6 +71,21 @@ QString parseError(const QString &fileName, qint64 line, qint64 column, const QS
         .arg(fileName, QString::number(line), QString::number(column), message);
 }
 
+QDomDocument buildDocument(const QStringList &texts, bool withDirectories)
+{
+    QDomDocument document;
+    QDomElement root = document.createElement(QLatin1String(rootName));
+    document.appendChild(root);
+    for (int key = 0; key < KeyCount; ++key) {
+        if (!withDirectories && (key == SaveFileDir || key == OpenFileDir))
+            continue;
+        QDomElement element = document.createElement(QLatin1String(entries[key].element));
+        element.setAttribute(QLatin1String(entries[key].attribute), texts.value(key));
+        root.appendChild(element);
+    }
+    return document;
+}
+
 }
 
 const char *elementName(Key key)
@@ -86,6 +108,19 @@ int keyOf(const QDomElement &element)
             return key;
     }
     return -1;
+}
+
+QStringList defaultTexts()
+{
+    QStringList texts;
+    for (const char *text : defaults)
+        texts += QLatin1String(text);
+    return texts;
+}
+
+QDomDocument defaultDocument()
+{
+    return buildDocument(defaultTexts(), false);
 }
 
 QString userFile(const QString &settingsDir)
@@ -145,15 +180,7 @@ bool read(const QString &settingsDir, QDomDocument &document, QString &warning)
 
 bool write(const QString &settingsDir, const QStringList &texts, QString &warning)
 {
-    QDomDocument document;
-    QDomElement root = document.createElement(QLatin1String(rootName));
-    document.appendChild(root);
-    for (int key = 0; key < KeyCount; ++key) {
-        QDomElement element = document.createElement(QLatin1String(entries[key].element));
-        element.setAttribute(QLatin1String(entries[key].attribute), texts.value(key));
-        root.appendChild(element);
-    }
-
+    const QDomDocument document = buildDocument(texts, true);
     const QString configDir = settingsDir + QLatin1String("/config");
     if (!QDir().mkpath(configDir)) {
         warning = QCoreApplication::translate("SettingsStore", "Directory %1 doesn't exist and cannot be created.")
@@ -199,6 +226,13 @@ float frequencyFromText(const QString &text)
 bool flagFromText(const QString &text)
 {
     return text != QLatin1String("false");
+}
+
+double speedFromText(const QString &text)
+{
+    bool converted = false;
+    const double speed = text.toDouble(&converted);
+    return converted && speed >= 0.01 && speed <= 100.0 ? speed : 1.0;
 }
 
 }

@@ -15,14 +15,24 @@ namespace SettingsStore {
 enum Key {
     RecordPort, PlayHost1, PlayPort1, PlayHost2, PlayPort2, Active,
     Frequency, Loop, Timestamp, SaveFileDir, OpenFileDir,
+    // Later additions: files written before them simply lack these elements.
+    Speed, EveryTimestamp, ContinueNumbers,
     KeyCount
 };
 
 // Element and attribute name of each key, in the order they are written.
 const char *elementName(Key key);
 const char *attributeName(Key key);
-// The key of one of the eleven elements, or -1 for any other node.
+// The key of one of the known elements, or -1 for any other node.
 int keyOf(const QDomElement &element);
+
+// The texts a first run starts from, in key order; the directories are empty,
+// because their start is the user's home, which the caller knows.
+QStringList defaultTexts();
+// The same defaults as a settings document without the directories, to be taken
+// element by element like a file before the file itself is read, so that a
+// missing or broken file never leaves empty texts to be written back.
+QDomDocument defaultDocument();
 
 QString userFile(const QString &settingsDir);
 QString programFile();
@@ -31,7 +41,7 @@ QString programFile();
 // False with the warning text ("Error loading settings") on any failure.
 bool read(const QString &settingsDir, QDomDocument &document, QString &warning);
 
-// Writes the eleven texts, given in key order, to the user's file: UTF-8, through
+// Writes the texts, given in key order, to the user's file: UTF-8, through
 // a temporary file renamed into place, so a failure keeps the old file.
 // False with the warning text ("Error writing settings") on any failure.
 bool write(const QString &settingsDir, const QStringList &texts, QString &warning);
@@ -44,6 +54,8 @@ uint16_t playPortFromText(const QString &text);
 float frequencyFromText(const QString &text);
 // False exactly for "false".
 bool flagFromText(const QString &text);
+// A playback speed factor within 0.01..100; 1 for text that is no number or out of range.
+double speedFromText(const QString &text);
 
 }
 

@@ -1,10 +1,13 @@
-// Playback through the real window to a real receiver on 127.0.0.1: which
-// bytes go out, in which order, and where a paused playback resumes.
+// Playback as the window routes it to the player, to a real receiver on
+// 127.0.0.1: enabling, the keys, the view, and opening in the background.
+// Timing, seeking and pacing are the player's own tests.
 
 #include "app/korvel_recorder.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
+#include <QPushButton>
+#include <QStatusBar>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +21,7 @@ namespace {
 // Idle with a recording to play, as after the end of a playback.
 const QString idleWithRecording =
     QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings cb_disableView");
+const QString paused = QStringLiteral("actionPlay actionStop playSlider cb_disableView");
 
 // A frame as stored, with blanks to trim and a comment to drop.
 QByteArray storedFrame(int n)
@@ -34,6 +38,12 @@ QList<QByteArray> sent(int from, int to)
         frames << QStringLiteral("fr %1\r\nts %2\r\nbody %1 0.5 -3\r\n")
                       .arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
     return frames;
+}
+
+// What the view shows of a stored frame.
+QString shown(int n)
+{
+    return QString::fromLatin1(storedFrame(n)).remove(QLatin1Char('\r'));
 }
 
 QByteArray recording(int from, int to, const QList<int> &lost = {})
@@ -54,18 +64,19 @@ class PlaybackTest : public QObject
 private slots:
     void init();
     void cleanup();
-    void playPauseAndPlayAgain();
-    void loopPacedByTimestamps();
+    void playPauseStepAndEnd();
     void secondDestinationFails();
-    void resumeAfterSliderMove_data();
-    void resumeAfterSliderMove();
-    void idleSliderAndBadFrameNumbers();
-    void playWithoutRecording();
+    void unresolvableHostIsRefused();
+    void refusedLoadsKeepTheCurrentRecording_data();
+    void refusedLoadsKeepTheCurrentRecording();
+    void cancelledOpenKeepsTheCurrentRecording();
+    void idleSliderByKeyboard();
 
 private:
     void start();
-    bool open(const QByteArray &content);
-    void moveSlider(int frame);
+    bool open(const QByteArray &content, const QString &name = QStringLiteral("recording.wly"));
+    bool waitForOpen();
+    void key(int key);
 
     QTemporaryDir dir;
     SettingsFile settings;
@@ -91,65 +102,61 @@ void PlaybackTest::start()
 {
     writeSettings(dir.path(), settings);
     window = std::make_unique<Korvel_recorder>(dir.path());
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
 }
 
-bool PlaybackTest::open(const QByteArray &content)
+bool PlaybackTest::waitForOpen()
 {
-    const QString path = dir.filePath(QStringLiteral("recording.wly"));
-    return writeFile(path, content) && triggerWithFile(window.get(), "actionOpen", path);
+    // Open is offered again once the background open has ended.
+    QAction *open = window->findChild<QAction *>("actionOpen");
+    return QTest::qWaitFor([open] { return open->isEnabled(); }, 10000);
 }
 
-// The slider must be enabled for this to be a user's move; the enabling checks say so.
-void PlaybackTest::moveSlider(int frame)
+bool PlaybackTest::open(const QByteArray &content, const QString &name)
 {
-    auto *slider = window->findChild<QSlider *>("playSlider");
-    slider->setSliderDown(true);
-    slider->setSliderPosition(frame);
-    slider->setSliderDown(false);
+    const QString path = dir.filePath(name);
+    return writeFile(path, content) && triggerWithFile(window.get(), "actionOpen", path) && waitForOpen();
 }
 
-void PlaybackTest::playPauseAndPlayAgain()
+void PlaybackTest::key(int key)
+{
+    // A closed dialog does not give the focus back by itself here.
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key(key));
+}
+
+void PlaybackTest::playPauseStepAndEnd()
 {
     start();
-    QVERIFY(open(QByteArray("# made by hand\r\n") + recording(1, 8)));
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("60.0 Hz"));
+    QVERIFY(open(recording(1, 8)));
+    // The view shows the frame at the slider at once.
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(1));
+    key(Qt::Key_Space);
     QCOMPARE(enabling(window.get()), QStringLiteral("actionPause actionStop cb_disableView"));
+    QTRY_COMPARE(text(window.get(), "labelFrequency"), QStringLiteral("60.0 Hz"));
     QList<QByteArray> received = receiver->receive(2);
-    QVERIFY(trigger(window.get(), "actionPause"));
-    QCOMPARE(enabling(window.get()), QStringLiteral("actionPlay actionStop playSlider cb_disableView"));
+    key(Qt::Key_Space);
+    QCOMPARE(enabling(window.get()), paused);
     // At most one frame was already on its way when Pause came.
     received += receiver->receive(1, 300);
     QVERIFY(receiver->receive(1, 300).isEmpty());
 
-    // The preamble is never sent; each frame is trimmed, CR LF-ended and without comments.
-    QVERIFY(trigger(window.get(), "actionPlay"));
+    // A step sends exactly the next frame and shows it.
+    const int before = received.size();
+    key(Qt::Key_Period);
+    received += receiver->receive(1);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(before + 1));
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->value(), before + 1);
+
+    // Each frame is trimmed, CR LF-ended and without comments.
+    key(Qt::Key_Space);
     received += receiver->receive(8 - received.size());
     QCOMPARE(received, sent(1, 8));
-    QVERIFY(receiver->receive(1, 400).isEmpty());
     QTRY_COMPARE(enabling(window.get()), idleWithRecording);
-
-    // A second pass starts again with frame 1, never with a stale frame line.
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver->receive(8), sent(1, 8));
-}
-
-void PlaybackTest::loopPacedByTimestamps()
-{
-    settings.loop = QStringLiteral("true");
-    settings.timestamp = QStringLiteral("true");
-    start();
-    QVERIFY(open(recording(1, 3)));
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("100.0 Hz"));
-    QCOMPARE(receiver->receive(7), sent(1, 3) + sent(1, 3) + sent(1, 1));
-    QVERIFY(trigger(window.get(), "actionStop"));
-
-    // Equal stamps would divide by zero: the frequency setting paces instead.
-    QVERIFY(open("fr 1\r\nts 10.0\r\nx\r\nfr 2\r\nts 10.0\r\nx\r\n"));
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("60.0 Hz"));
-    QCOMPARE(receiver->receive(2).size(), 2);
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
 }
 
 void PlaybackTest::secondDestinationFails()
@@ -160,91 +167,96 @@ void PlaybackTest::secondDestinationFails()
     QVERIFY(open(recording(1, 5)));
     auto box = Modal::answerNextBox();
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver->receive(1), sent(1, 1));
     QTRY_COMPARE(box->describe(),
                  Modal::describe(QMessageBox::Critical, "Korvel Recorder", "Error while sending data 2"));
-    QVERIFY(receiver->receive(1, 300).isEmpty());
     QCOMPARE(enabling(window.get()), idleWithRecording);
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
 }
 
-void PlaybackTest::resumeAfterSliderMove_data()
+void PlaybackTest::unresolvableHostIsRefused()
 {
-    QTest::addColumn<QList<int>>("lost");
-    QTest::addColumn<int>("chosen");
-    QTest::addColumn<int>("resumed");
-    QTest::newRow("consecutive frames") << QList<int>() << 30 << 31;
-    QTest::newRow("on a lost frame") << QList<int>{30} << 30 << 32;
-    // Frame 120 begins with the digits of 12 and must not be taken for it.
-    QTest::newRow("lost 12 before 120") << QList<int>{12} << 12 << 14;
-    QTest::newRow("two lost in a row") << QList<int>{40, 41} << 40 << 43;
-    QTest::newRow("back to the start") << QList<int>() << 1 << 2;
-}
-
-void PlaybackTest::resumeAfterSliderMove()
-{
-    QFETCH(QList<int>, lost);
-    QFETCH(int, chosen);
-    QFETCH(int, resumed);
-    settings.frequency = QStringLiteral("50");
+    settings.host1 = QStringLiteral("no-such-host.invalid");
     start();
-    Modal::answerNextBox(); // lost frames are reported on loading
-    QVERIFY(open(recording(1, 130, lost)));
+    QVERIFY(open(recording(1, 5)));
+    auto box = Modal::answerNextBox();
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver->receive(2).size(), 2);
-    QVERIFY(trigger(window.get(), "actionPause"));
-    receiver->receive(1, 200);
-
-    moveSlider(chosen);
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver->receive(2), sent(resumed, resumed + 1));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder",
+                                              "The play host \"no-such-host.invalid\" cannot be resolved. "
+                                              "Nothing is sent.\nPlease check the play settings."));
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView"));
+    QVERIFY(receiver->receive(1, 300).isEmpty());
 }
 
-void PlaybackTest::idleSliderAndBadFrameNumbers()
+void PlaybackTest::refusedLoadsKeepTheCurrentRecording_data()
 {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("box");
+    const QString numbers = QStringLiteral("Critical | Korvel Recorder | This file has a problem with frame numbers "
+                                           "and cannot be played.");
+    QTest::newRow("decreasing") << QByteArray("fr 5\r\nx\r\nfr 7\r\nx\r\nfr 6\r\nx\r\n")
+                                << numbers + QStringLiteral("\nframe 6 follows frame 7");
+    QTest::newRow("first number unreadable") << QByteArray("fr x\r\nbody\r\n") << numbers;
+    QTest::newRow("no frames") << QByteArray("just a note\r\n")
+                               << QStringLiteral("Warning | Korvel Recorder | File %1 holds no frames.");
+}
+
+void PlaybackTest::refusedLoadsKeepTheCurrentRecording()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, box);
     start();
     auto lostBox = Modal::answerNextBox();
     QVERIFY(open(recording(5, 9, {7, 8})));
     QCOMPARE(lostBox->describe(),
              Modal::describe(QMessageBox::Warning, "Korvel Recorder", "Lost frame number 2:  7 8"));
-    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
-                                                    "menuSettings playSlider cb_disableView"));
+    auto refused = Modal::answerNextBox();
+    QVERIFY(open(content, QStringLiteral("bad.wly")));
+    QCOMPARE(refused->describe().section(QLatin1Char('\n'), 0, box.count(QLatin1Char('\n'))),
+             box.contains(QLatin1String("%1")) ? box.arg(dir.filePath("bad.wly")) : box);
+    // The recording opened before stays the current one, slider and label included.
     auto *slider = window->findChild<QSlider *>("playSlider");
-    QCOMPARE(QList<int>({slider->minimum(), slider->maximum(), slider->value()}), QList<int>({5, 9, 5}));
-
-    // Moving the slider while idle only shows the frame, or nothing for a lost one.
-    moveSlider(6);
-    QCOMPARE(text(window.get(), "te_datadisplay"), QString::fromLatin1(storedFrame(6)).remove(QLatin1Char('\r')));
-    moveSlider(7);
-    QCOMPARE(text(window.get(), "te_datadisplay"), QString());
-    QVERIFY(receiver->receive(1, 300).isEmpty());
-
-    // Repeated numbers, and a first frame line whose number does not read: the
-    // same box for both, never a silent refusal.
-    for (const char *bad : {"fr 5\r\nx\r\nfr 6\r\nx\r\nfr 6\r\nx\r\n", "fr x\r\nbody\r\n"}) {
-        auto box = Modal::answerNextBox();
-        QVERIFY(open(bad));
-        QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder",
-                                                  "This file has a problem with frame numbers and cannot be played."));
-    }
-    // The recording opened before stays the current one.
-    QCOMPARE(slider->maximum(), 9);
+    QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({5, 9}));
+    QCOMPARE(text(window.get(), "l_filename"), dir.filePath("recording.wly"));
+    QCOMPARE(enabling(window.get()), idleWithRecording);
 }
 
-void PlaybackTest::playWithoutRecording()
+void PlaybackTest::cancelledOpenKeepsTheCurrentRecording()
 {
-    settings.recordPort = QString::number(freePort());
     start();
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(UdpPeer().send(storedFrame(1), settings.recordPort.toUShort()));
-    QTRY_VERIFY(text(window.get(), "te_datadisplay").contains(QLatin1String("fr 1")));
-    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
+    QVERIFY(open(recording(1, 3)));
+    // Big enough that indexing is still under way when Cancel is pressed.
+    QByteArray big;
+    big.reserve(200 << 20);
+    for (int n = 1; big.size() < (200 << 20); ++n)
+        big += storedFrame(n);
+    const QString path = dir.filePath(QStringLiteral("big.wly"));
+    QVERIFY(writeFile(path, big));
+    QVERIFY(triggerWithFile(window.get(), "actionOpen", path));
+    QPushButton *cancel = nullptr;
+    for (QPushButton *button : window->findChild<QStatusBar *>()->findChildren<QPushButton *>())
+        if (button->text() == QLatin1String("Cancel"))
+            cancel = button;
+    QVERIFY(cancel && cancel->isVisible());
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QVERIFY(waitForOpen());
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->maximum(), 3);
+    QCOMPARE(text(window.get(), "l_filename"), dir.filePath("recording.wly"));
+    QVERIFY(!cancel->isVisible());
+}
 
-    // Data arrived but nothing was saved: Play is offered and explains itself.
-    auto box = Modal::answerNextBox();
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Korvel Recorder",
-                                              "Please select a file in the File -> Open dialog."));
-    QCOMPARE(enabling(window.get()), idleWithRecording);
+void PlaybackTest::idleSliderByKeyboard()
+{
+    start();
+    Modal::answerNextBox(); // lost frames are reported on loading
+    QVERIFY(open(recording(5, 9, {7})));
+    auto *slider = window->findChild<QSlider *>("playSlider");
+    slider->setFocus();
+    QTest::keyClick(slider, Qt::Key_Right);
+    QTRY_COMPARE(text(window.get(), "te_datadisplay"), shown(6));
+    QTest::keyClick(slider, Qt::Key_Right);
+    QTRY_COMPARE(text(window.get(), "te_datadisplay"), QString());
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView"));
 }
 
 QTEST_MAIN(PlaybackTest)

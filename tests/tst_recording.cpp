@@ -232,7 +232,7 @@ void RecordingTest::recordStopAndSave()
     QTRY_COMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord "
                                                         "actionPreview menuSettings cb_disableView"));
     auto *slider = window->findChild<QSlider *>("playSlider");
-    QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
+    QTRY_COMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
     // The last datagram is not left in the view as if it were the frame at the slider.
     QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("fr 2")));
     QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));

@@ -23,14 +23,16 @@ private slots:
     {
         QTest::addColumn<uint>("port"); // the second port is 65535 - port
         QTest::addColumn<uint>("frequency");
-        QTest::addColumn<bool>("flag"); // loop and active; timestamp is the opposite
-        // Host 2, then port 1, port 2 and frequency as value and text, then the three flags; active is switched
-        // three times.
+        QTest::addColumn<bool>("flag"); // loop, active and every timestamp; timestamp and continue are the opposite
+        // Host 2, then port 1, port 2 and frequency as value and text, then the five flags; active and timestamp
+        // are switched three times.
         QTest::addColumn<QString>("shown");
-        QTest::newRow("as given") << 40000u << 30u << false << "10.7.7.7 40000 40000 25535 25535 30 30 false true true";
-        QTest::newRow("lowest") << 0u << 0u << true << "10.7.7.7 1 1 65535 65535 4 4 true false false";
+        QTest::newRow("as given") << 40000u << 30u << false
+                                  << "10.7.7.7 40000 40000 25535 25535 30 30 false false true false true";
+        QTest::newRow("lowest") << 0u << 0u << true << "10.7.7.7 1 1 65535 65535 4 4 true true false true false";
         // A frequency beyond int must clamp high, not wrap to a negative number.
-        QTest::newRow("highest") << 65535u << UINT_MAX << true << "10.7.7.7 65535 65535 1 1 60 60 true false false";
+        QTest::newRow("highest") << 65535u << UINT_MAX << true
+                                 << "10.7.7.7 65535 65535 1 1 60 60 true true false true false";
     }
 
     void playValuesComeBack()
@@ -40,20 +42,26 @@ private slots:
         QFETCH(bool, flag);
         Settings_play play(nullptr);
         play.setValues(QStringLiteral("localhost"), loopback, port, frequency, QStringLiteral("10.7.7.7"),
-                       0x0a070707, 65535 - port, flag, !flag, flag);
+                       0x0a070707, 65535 - port, flag, !flag, flag, flag, !flag);
         auto *host2 = play.findChild<QLineEdit *>("le_host_2");
         auto *port2 = play.findChild<QSpinBox *>("sb_port_2");
-        // Active greys the second destination out and back, and keeps what it holds.
+        auto *every = play.findChild<QCheckBox *>("cb_every_timestamp");
+        // Active greys the second destination out and back, timestamp its "every" choice; both keep what they hold.
         for (bool active : {flag, !flag, flag}) {
-            QCOMPARE((QList<bool>{host2->isEnabled(), port2->isEnabled()}), (QList<bool>{active, active}));
+            QCOMPARE((QList<bool>{host2->isEnabled(), port2->isEnabled(), every->isEnabled()}),
+                     (QList<bool>{active, active, !active}));
             play.findChild<QCheckBox *>("activeBox")->click();
+            play.findChild<QCheckBox *>("cb_timestamp")->click();
         }
         const QStringList shown = {host2->text(), QString::number(play.port1Value()), play.port1Text(),
                                    QString::number(play.port2Value()), play.port2Text(),
                                    QString::number(play.frequencyValue()), play.frequencyText(),
-                                   play.loopText(), play.timestampText(), play.activeText()};
+                                   play.loopText(), play.timestampText(), play.activeText(),
+                                   play.everyTimestampText(), play.continueNumbersText()};
         QTEST(shown.join(' '), "shown");
-        QCOMPARE((QList<bool>{play.isLoop(), play.isTimestamp(), play.isActive()}), (QList<bool>{flag, !flag, !flag}));
+        QCOMPARE((QList<bool>{play.isLoop(), play.isTimestamp(), play.isActive(), play.isEveryTimestamp(),
+                              play.isContinueNumbers()}),
+                 (QList<bool>{flag, flag, !flag, flag, !flag}));
     }
 
     void buttonsCheckTheFields_data()

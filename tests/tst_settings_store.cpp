@@ -14,7 +14,7 @@ using namespace SettingsStore;
 namespace {
 
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
-                                 "/home/jürgen/Messdaten Ω/東京", ""};
+                                 "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
 const QByteArray sampleFile = R"(<KORVEL_RECORDER>
@@ -29,6 +29,9 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <TIMESTAMP TIMESTAMP="false"/>
     <SAVE_FILE_DIR SAVE_FILE_DIR="/home/jürgen/Messdaten Ω/東京"/>
     <OPEN_FILE_DIR OPEN_FILE_DIR=""/>
+    <SPEED SPEED="0.25"/>
+    <EVERY_TIMESTAMP EVERY_TIMESTAMP="true"/>
+    <CONTINUE_NUMBERS CONTINUE_NUMBERS="false"/>
 </KORVEL_RECORDER>)" "\n";
 
 // The parser's own position and message, as an independent reader of the same text reports them.
@@ -99,6 +102,10 @@ private slots:
 
         QTest::newRow("reordered, 10 MB host") << reordered + "<record_port PORT_NR=\"7\"/>text</KORVEL_RECORDER>"
             << QStringList(sampleTexts).replaceInStrings(QLatin1String("localhost"), host);
+        // A file from before the last three elements existed: those keep what the caller held.
+        QByteArray older = sampleFile;
+        older.remove(older.indexOf("    <SPEED"), older.indexOf("</KORVEL") - older.indexOf("    <SPEED"));
+        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList{"", "", ""};
         QTest::newRow("no file") << QByteArray() << QStringList{"Files not found :\n" + programFile()};
         QTest::newRow("folder") << QByteArray("") << QStringList{"File %F cannot be opened for reading."};
         QTest::newRow("other root") << QByteArray("<SETTINGS><RECORD_PORT PORT_NR=\"1\"/></SETTINGS>")
@@ -130,17 +137,49 @@ private slots:
         QCOMPARE(wasRead ? texts : QStringList{warning}, expected.replaceInStrings(QLatin1String("%F"), file));
     }
 
+    void defaultsWorkWithoutAnyFile()
+    {
+        // A first run without a file used to write empty texts, so the next run listened on port 0.
+        const QString settingsDir = home.filePath(QStringLiteral("defaults"));
+        QString warning;
+        QVERIFY(write(settingsDir, defaultTexts(), warning));
+        QDomDocument written;
+        QVERIFY(read(settingsDir, written, warning));
+        // The defaults document is taken before any file, so it must never blank the directories.
+        const QDomDocument defaults = defaultDocument();
+        QStringList texts;
+        for (int key = 0; key < KeyCount; ++key) {
+            const QString attribute = attributeName(Key(key));
+            const QDomElement element = written.documentElement().firstChildElement(elementName(Key(key)));
+            const QDomElement fallback = defaults.documentElement().firstChildElement(elementName(Key(key)));
+            QCOMPARE(fallback.isNull(), key == SaveFileDir || key == OpenFileDir);
+            if (!fallback.isNull())
+                QCOMPARE(fallback.attribute(attribute), element.attribute(attribute));
+            texts += element.attribute(attribute);
+        }
+        QCOMPARE(texts.size(), int(KeyCount));
+        QCOMPARE((QList<int>{recordPortFromText(texts[RecordPort]), playPortFromText(texts[PlayPort1]),
+                             playPortFromText(texts[PlayPort2]), int(frequencyFromText(texts[Frequency]))}),
+                 (QList<int>{5000, 5001, 5001, 4}));
+        QCOMPARE((QList<bool>{flagFromText(texts[Active]), flagFromText(texts[Loop]), flagFromText(texts[Timestamp]),
+                              flagFromText(texts[EveryTimestamp]), flagFromText(texts[ContinueNumbers])}),
+                 (QList<bool>{false, true, true, false, false}));
+        QCOMPARE(speedFromText(texts[Speed]), 1.0);
+    }
+
     void conversions()
     {
-        // Text, record port (-1: refused), frequency, flag.
-        const struct { const char *text; int recordPort; float frequency; bool flag; } rows[] = {
-            {"-1", 65535, -1, true}, {"40000", 40000, 40000, true}, {"70000", -1, 70000, true}, {"0", 0, 0, true},
-            {"60.5", -1, 0, true}, {"", -1, 0, true}, {"False", -1, 0, true}, {"false", -1, 0, false}};
-        for (const auto &[text, recordPort, frequency, flag] : rows) {
+        // Text, record port (-1: refused), frequency, flag, speed.
+        const struct { const char *text; int recordPort; float frequency; bool flag; double speed; } rows[] = {
+            {"-1", 65535, -1, true, 1}, {"40000", 40000, 40000, true, 1}, {"70000", -1, 70000, true, 1},
+            {"0", 0, 0, true, 1}, {"60.5", -1, 0, true, 60.5}, {"0.01", -1, 0, true, 0.01}, {"100.5", -1, 0, true, 1},
+            {"", -1, 0, true, 1}, {"False", -1, 0, true, 1}, {"false", -1, 0, false, 1}};
+        for (const auto &[text, recordPort, frequency, flag, speed] : rows) {
             bool ok = recordPort < 0; // the opposite of the answer, so that a flag left unset shows
             QCOMPARE(int(recordPortFromText(text, &ok)), qMax(recordPort, 0));
             QCOMPARE(ok, recordPort >= 0);
             QCOMPARE(std::make_pair(frequencyFromText(text), flagFromText(text)), std::make_pair(frequency, flag));
+            QCOMPARE(speedFromText(text), speed);
         }
     }
 };

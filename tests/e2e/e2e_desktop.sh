@@ -4,7 +4,7 @@
 # through the file dialog, play it back to korvel-recv, quit with Q.
 # A screenshot of every step lands in the output folder.
 #
-# Usage: e2e_desktop.sh PROGRAM KORVEL_SEND KORVEL_RECV OUTPUT_DIR
+# Usage: e2e_desktop.sh PROGRAM KORVEL_SEND KORVEL_RECV OUTPUT_DIR RENDER_ICON
 # Needs Xvfb (package xvfb), xdotool (xdotool), import/convert/compare (imagemagick).
 
 set -u
@@ -13,6 +13,7 @@ program=$1
 sender=$2
 receiver=$3
 out=$4
+render_icon=$5
 icons=$(cd "$(dirname "$0")/../../resources" && pwd)
 
 frames=200
@@ -121,11 +122,13 @@ locate_icon() {
     xdotool mousemove 1000 750
     import -window "$main" -crop 523x90+0+0 +repage "$strip" || return 1
     background=$(convert "$strip" -format '%[pixel:p{520,50}]' info:)
-    convert "$icons/$1.png" -background "$background" -flatten "$flat"
+    # The tool bar draws the SVG at its 22 px icon size, as the renderer does.
+    [ -s "$out/files/$1-22.png" ] || "$render_icon" "$icons/$1.svg" 22 "$out/files/$1-22.png" || return 1
+    convert "$out/files/$1-22.png" -background "$background" -flatten "$flat"
     # compare exits 1 when the images differ, which they always do a little.
     compare -metric RMSE -dissimilarity-threshold 1 -subimage-search "$strip" "$flat" null: 2>&1 |
         sed -n 's/^[0-9.e+]* (\([0-9.e-]*\)) @ \([0-9]*\),\([0-9]*\)$/\2 \3 \1/p' |
-        awk '{ printf "%d %d %s\n", $1 + 8, $2 + 8, $3 }'
+        awk '{ printf "%d %d %s\n", $1 + 11, $2 + 11, $3 }'
 }
 
 icon_enabled() {

@@ -1,0 +1,70 @@
+#include "app/window_settings.h"
+
+#include "settings/settings_play.h"
+#include "settings/settings_record.h"
+
+#include <QDomDocument>
+#include <QDomElement>
+
+using namespace SettingsStore;
+
+WindowSettings::WindowSettings(const QString &home) : texts(defaultTexts())
+{
+    texts[SaveFileDir] = home;
+    texts[OpenFileDir] = home;
+}
+
+bool WindowSettings::load(const QString &settingsDir, QString &warning)
+{
+    QDomDocument document;
+    if (!read(settingsDir, document, warning))
+        return false;
+    for (QDomNode node = document.documentElement().firstChild(); !node.isNull(); node = node.nextSibling())
+        apply(node.toElement());
+    return true;
+}
+
+void WindowSettings::apply(const QDomElement &element)
+{
+    if (element.isNull())
+        return;
+    const int key = keyOf(element);
+    if (key < 0)
+        return;
+    const QString attribute = QLatin1String(attributeName(Key(key)));
+    // A directory without its attribute keeps the one the window starts from.
+    if ((key == SaveFileDir || key == OpenFileDir) && !element.hasAttribute(attribute))
+        return;
+    texts[key] = element.attribute(attribute);
+}
+
+bool WindowSettings::save(const QString &settingsDir, QString &warning) const
+{
+    return write(settingsDir, texts, warning);
+}
+
+void WindowSettings::takeDialogs(const Settings_play &play, const Settings_record &record)
+{
+    texts[PlayHost1] = play.host1();
+    texts[PlayPort1] = play.port1Text();
+    texts[PlayHost2] = play.host2();
+    texts[PlayPort2] = play.port2Text();
+    texts[Frequency] = play.frequencyText();
+    texts[Timestamp] = play.timestampText();
+    texts[Loop] = play.loopText();
+    texts[Active] = play.activeText();
+    texts[EveryTimestamp] = play.everyTimestampText();
+    texts[ContinueNumbers] = play.continueNumbersText();
+    texts[RecordPort] = record.portText();
+}
+
+void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) const
+{
+    // A negative frequency from a hand-edited file must not wrap round to a huge number.
+    const float hertz = frequency();
+    const unsigned int shownFrequency = hertz > 0.0f ? static_cast<unsigned int>(hertz) : 0u;
+    record.setValues(text(RecordPort), recordPort());
+    // The dialog checks the hosts itself on OK: the addresses passed in are only a start.
+    play.setValues(text(PlayHost1), 0, playPort1(), shownFrequency, text(PlayHost2), 0, playPort2(), flag(Loop),
+                   flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));
+}

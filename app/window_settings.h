@@ -1,0 +1,48 @@
+#ifndef WINDOW_SETTINGS_H
+#define WINDOW_SETTINGS_H
+
+#include "settings/settings_store.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+class QDomElement;
+class Settings_play;
+class Settings_record;
+
+// The window's settings in the form they are stored, one text per key; the
+// typed values are read from the texts, so the two forms never disagree.
+class WindowSettings
+{
+public:
+    // The defaults' texts, both directories at `home`.
+    explicit WindowSettings(const QString &home);
+
+    // Takes every known element of the user's file over the current texts; false
+    // with the warning when no file could be read (the texts then stay as they are).
+    bool load(const QString &settingsDir, QString &warning);
+    bool save(const QString &settingsDir, QString &warning) const;
+
+    // The confirmed values of both dialogs, and the other way round.
+    void takeDialogs(const Settings_play &play, const Settings_record &record);
+    void fillDialogs(Settings_play &play, Settings_record &record) const;
+
+    QString text(SettingsStore::Key key) const { return texts.value(key); }
+    void setText(SettingsStore::Key key, const QString &text) { texts[key] = text; }
+
+    uint16_t recordPort() const { return SettingsStore::recordPortFromText(text(SettingsStore::RecordPort)); }
+    uint16_t playPort1() const { return SettingsStore::playPortFromText(text(SettingsStore::PlayPort1)); }
+    uint16_t playPort2() const { return SettingsStore::playPortFromText(text(SettingsStore::PlayPort2)); }
+    float frequency() const { return SettingsStore::frequencyFromText(text(SettingsStore::Frequency)); }
+    double speed() const { return SettingsStore::speedFromText(text(SettingsStore::Speed)); }
+    bool flag(SettingsStore::Key key) const { return SettingsStore::flagFromText(text(key)); }
+
+private:
+    void apply(const QDomElement &element);
+
+    QStringList texts;
+};
+
+#endif

@@ -1,0 +1,38 @@
+#ifndef RECORDING_INFO_H
+#define RECORDING_INFO_H
+
+#include "play/recording_stats.h"
+
+#include <QDialog>
+#include <QString>
+
+class QChartView;
+class RecordingIndex;
+
+// "Recording info": a recording's counts, its frame rate over time with the lost
+// frames marked, and the intervals between its timestamps.
+class RecordingInfo : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit RecordingInfo(const RecordingIndex &index, QWidget *parent = nullptr);
+
+    // Both charts, one above the other, as a PNG; false when it could not be written.
+    bool savePicture(const QString &fileName);
+
+public slots:
+    void savePictureAs();
+
+private:
+    void addFigures(const QString &fileName);
+    QChartView *rateChart() const;
+    QChartView *intervalChart() const;
+
+    RecordingStats stats;
+    QString recordingPath;
+    QChartView *rateView = nullptr;
+    QChartView *intervalView = nullptr;
+};
+
+#endif

@@ -1,0 +1,34 @@
+#ifndef FILE_ACCESS_H
+#define FILE_ACCESS_H
+
+// Read access to recordings and their index files through plain descriptors:
+// positioned reads need no shared file position, so one descriptor serves
+// several threads. Every result is a return code; failures leave errno's text
+// in `reason`.
+
+#include <QString>
+
+namespace FileAccess {
+
+struct Facts {
+    qint64 size = 0;
+    qint64 modifiedNs = 0; // modification time, nanoseconds since the epoch
+    bool regular = false;
+};
+
+// Opens read-only without waiting for a writer (FIFOs) or a device; -1 on failure.
+int openForReading(const QString &path, QString *reason);
+void closeFile(int fd);
+bool facts(int fd, Facts &out, QString *reason);
+
+// Reads on from the descriptor's position; 0 at the end, -1 on failure.
+qint64 readSome(int fd, char *buffer, qint64 size);
+// Exactly `size` bytes from `offset`; false when the file ends before or a read fails.
+bool readAt(int fd, char *buffer, qint64 size, qint64 offset);
+
+// What is wrong with a file that is not a regular file ("a FIFO", "a directory", ...).
+QString kindText(int fd);
+
+}
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef HOST_LOOKUP_H
+#define HOST_LOOKUP_H
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class QObject;
+
+// Name resolution that never holds a thread for as long as a silent DNS server
+// would: the answer comes to a callback, or within a bounded wait.
+namespace HostLookup {
+
+// The IPv4 address (host byte order) of a dotted-quad text at once; 0 for any
+// other text.
+uint32_t numericAddress(const QString &host);
+
+// Resolves in the background and hands the IPv4 address, 0 when there is none,
+// to `done` on `context`'s thread; dropped when `context` is gone first.
+void lookUpLater(const QString &host, QObject *context, std::function<void(uint32_t)> done);
+
+// Resolves, keeping the calling thread's events flowing for at most `timeoutMs`;
+// 0 when there is no IPv4 address or no answer in time.
+uint32_t lookUpWithin(const QString &host, int timeoutMs);
+
+}
+
+#endif

@@ -1,0 +1,179 @@
+#include "play/index_file.h"
+
+#include "play/index_tables.h"
+
+#include <QSaveFile>
+
+#include <cstring>
+
+namespace {
+
+constexpr char Magic[8] = {'K', 'V', 'R', 'I', 'D', 'X', '\r', '\n'};
+constexpr quint32 Version = 1;
+constexpr int Listed = 10;
+
+// Fixed-size head of the file; every part of the file is a whole number of
+// 8-byte words, which the checksum runs over.
+struct Header {
+    char magic[8];
+    quint32 version;
+    quint32 headerSize;
+    qint64 recordingSize;
+    qint64 recordingModifiedNs;
+    qint32 first;
+    qint32 last;
+    qint32 hasPreamble;
+    qint32 duplicateCount;
+    qint64 preambleOffset;
+    qint64 preambleLength;
+    qint64 dataEnd;
+    qint64 slotCount;
+    qint64 runCount;
+    qint64 cutCount;
+    qint32 duplicatesListed[Listed];
+    qint32 listedCount;
+    qint32 reserved;
+};
+static_assert(sizeof(Header) % 8 == 0, "the checksum runs over whole words");
+static_assert(sizeof(IndexTables::Run) == 8 && sizeof(IndexTables::CutEnd) == 16, "stored as they are in memory");
+
+class Reader
+{
+public:
+    explicit Reader(int fd)
+        : fd(fd)
+    {
+    }
+    bool read(void *data, qint64 bytes)
+    {
+        if (bytes == 0)
+            return true;
+        if (!FileAccess::readAt(fd, static_cast<char *>(data), bytes, position))
+            return false;
+        position += bytes;
+        sum.add(data, bytes);
+        return true;
+    }
+    IndexFile::Checksum sum;
+
+private:
+    int fd;
+    qint64 position = 0;
+};
+
+bool readTables(int fd, qint64 fileSize, const FileAccess::Facts &recording, IndexTables &t)
+{
+    Reader in(fd);
+    Header h;
+    if (fileSize < qint64(sizeof h) || !in.read(&h, sizeof h))
+        return false;
+    if (std::memcmp(h.magic, Magic, sizeof Magic) != 0 || h.version != Version || h.headerSize != sizeof h
+        || h.recordingSize != recording.size || h.recordingModifiedNs != recording.modifiedNs)
+        return false;
+    // The counts must account for the file's size exactly before anything is allocated.
+    const qint64 room = fileSize - qint64(sizeof h) - 8;
+    if (h.slotCount < 0 || h.runCount < 0 || h.cutCount < 0 || h.slotCount > room / 16 || h.runCount > room / 8
+        || h.cutCount > room / 16 || h.slotCount * 16 + h.runCount * 8 + h.cutCount * 16 != room
+        || h.listedCount < 0 || h.listedCount > Listed)
+        return false;
+    t.first = h.first;
+    t.last = h.last;
+    t.hasPreamble = h.hasPreamble != 0;
+    t.duplicateCount = h.duplicateCount;
+    t.preambleOffset = h.preambleOffset;
+    t.preambleLength = h.preambleLength;
+    t.dataEnd = h.dataEnd;
+    t.duplicatesListed = QList<int>(h.duplicatesListed, h.duplicatesListed + h.listedCount);
+    t.runs.resize(size_t(h.runCount));
+    t.cutEnds.resize(size_t(h.cutCount));
+    t.offsets.resize(h.slotCount);
+    t.stamps.resize(h.slotCount);
+    if (!in.read(t.runs.data(), h.runCount * 8) || !in.read(t.cutEnds.data(), h.cutCount * 16))
+        return false;
+    for (qsizetype c = 0; c < t.offsets.chunkCount(); ++c) {
+        if (!in.read(t.offsets.chunkData(c), t.offsets.chunkLength(c) * 8))
+            return false;
+    }
+    for (qsizetype c = 0; c < t.stamps.chunkCount(); ++c) {
+        if (!in.read(t.stamps.chunkData(c), t.stamps.chunkLength(c) * 8))
+            return false;
+    }
+    const quint64 computed = in.sum.value();
+    quint64 stored = 0;
+    return in.read(&stored, 8) && stored == computed && t.isConsistent(recording.size);
+}
+
+}
+
+namespace IndexFile {
+
+void Checksum::add(const void *data, qint64 bytes)
+{
+    const char *p = static_cast<const char *>(data);
+    for (qint64 i = 0; i + 8 <= bytes; i += 8) {
+        quint64 word;
+        std::memcpy(&word, p + i, 8);
+        state ^= word * 0x9E3779B97F4A7C15ull;
+        state = ((state << 27) | (state >> 37)) * 0x94D049BB133111EBull + 1;
+    }
+}
+
+bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables)
+{
+    const int fd = FileAccess::openForReading(path, nullptr);
+    if (fd < 0)
+        return false;
+    FileAccess::Facts facts;
+    const bool ok = FileAccess::facts(fd, facts, nullptr) && facts.regular
+        && readTables(fd, facts.size, recording, tables);
+    FileAccess::closeFile(fd);
+    return ok;
+}
+
+bool write(const QString &path, const FileAccess::Facts &recording, const IndexTables &t)
+{
+    Header h;
+    std::memset(&h, 0, sizeof h);
+    std::memcpy(h.magic, Magic, sizeof Magic);
+    h.version = Version;
+    h.headerSize = sizeof h;
+    h.recordingSize = recording.size;
+    h.recordingModifiedNs = recording.modifiedNs;
+    h.first = t.first;
+    h.last = t.last;
+    h.hasPreamble = t.hasPreamble;
+    h.duplicateCount = t.duplicateCount;
+    h.preambleOffset = t.preambleOffset;
+    h.preambleLength = t.preambleLength;
+    h.dataEnd = t.dataEnd;
+    h.slotCount = t.slotCount();
+    h.runCount = qint64(t.runs.size());
+    h.cutCount = qint64(t.cutEnds.size());
+    h.listedCount = qint32(qMin(t.duplicatesListed.size(), qsizetype(Listed)));
+    for (int i = 0; i < h.listedCount; ++i)
+        h.duplicatesListed[i] = t.duplicatesListed[i];
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    Checksum sum;
+    bool ok = true;
+    const auto put = [&](const void *data, qint64 bytes) {
+        if (bytes == 0)
+            return;
+        sum.add(data, bytes);
+        ok = ok && file.write(static_cast<const char *>(data), bytes) == bytes;
+    };
+    put(&h, sizeof h);
+    put(t.runs.data(), h.runCount * 8);
+    put(t.cutEnds.data(), h.cutCount * 16);
+    for (qsizetype c = 0; c < t.offsets.chunkCount(); ++c)
+        put(t.offsets.chunkData(c), t.offsets.chunkLength(c) * 8);
+    for (qsizetype c = 0; c < t.stamps.chunkCount(); ++c)
+        put(t.stamps.chunkData(c), t.stamps.chunkLength(c) * 8);
+    const quint64 value = sum.value();
+    put(&value, 8);
+    return ok && file.commit();
+}
+
+}

@@ -1,0 +1,36 @@
+#ifndef INDEX_FILE_H
+#define INDEX_FILE_H
+
+#include "net/file_access.h"
+
+#include <QString>
+
+struct IndexTables;
+
+// The index of a recording saved beside it (FILE.wly.idx), so that opening a
+// large recording again needs no scan. It names the size and modification time
+// of the recording it describes and ends with a checksum; anything that does
+// not match or add up is ignored. The recording itself never changes format.
+namespace IndexFile {
+
+// Over the whole file but its last word, which holds the result. Catches
+// damage, not forgery: every 8-byte word is mixed into a running value.
+class Checksum
+{
+public:
+    void add(const void *data, qint64 bytes); // whole words; a shorter tail is left out
+    quint64 value() const { return state; }
+
+private:
+    quint64 state = 0x6A09E667F3BCC908ull;
+};
+
+// Fills `tables` from the index file at `path` when it describes `recording`;
+// false (with `tables` in any state) when it is missing, stale or damaged.
+bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables);
+// Writes beside and renames, so a reader never sees half a file.
+bool write(const QString &path, const FileAccess::Facts &recording, const IndexTables &tables);
+
+}
+
+#endif

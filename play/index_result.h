@@ -1,0 +1,36 @@
+#ifndef INDEX_RESULT_H
+#define INDEX_RESULT_H
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// What indexing a recording gave. Shows nothing: front ends turn it into their messages.
+struct IndexResult {
+    enum Status {
+        Loaded,
+        OpenFailed,      // cannot be opened or read; `reason` says why
+        NotRegular,      // a FIFO, device or directory; never opened for reading
+        BadFirstNumber,  // first line "fr " whose number does not read
+        BadFrameNumbers, // `problemFrame` follows `previousFrame` without being above it, or negative
+        NoFrames,        // empty, or no frame line at all
+        OutOfMemory,
+        Cancelled
+    };
+
+    Status status = OpenFailed;
+    QString reason;
+    int problemFrame = 0;
+    int previousFrame = 0;
+    int lostCount = 0;
+    QList<int> lostListed; // at most the first ten lost numbers
+    int duplicateCount = 0; // frames dropped for repeating the number before them
+    QList<int> duplicatesListed; // at most the first ten
+    bool fromIdxFile = false;
+};
+
+// Bytes done of the total; called at most about a hundred times per build.
+using IndexProgress = std::function<void(qint64 done, qint64 total)>;
+
+#endif

@@ -1,0 +1,185 @@
+#ifndef PLAYER_H
+#define PLAYER_H
+
+#include "play/frame_range.h"
+#include "play/lateness_histogram.h"
+#include "play/pass_numbering.h"
+#include "play/playback_clock.h"
+#include "play/playback_schedule.h"
+#include "play/send_form.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class RecordingIndex;
+struct UdpSocket;
+
+// Plays a recording to UDP destinations on a thread of its own that sleeps to
+// absolute deadlines. Commands may come from any thread and return at once;
+// what they change (state, position) is visible on return, the sending follows
+// on the schedule thread. Reports are atomics and signals emitted in the
+// player's own thread. Knows no window.
+class Player : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum State { Idle, Playing, Paused };
+    Q_ENUM(State)
+    enum Pace { FixedRate, FirstTwoTimestamps, EveryTimestamp };
+
+    struct Destination {
+        QString host;          // as the user wrote it, for messages
+        quint32 address = 0;   // host byte order
+        quint16 port = 0;
+    };
+    struct Options {
+        Pace pace = FixedRate;
+        double frequency = PlaybackSchedule::FallbackHertz;
+        bool loop = false;
+        int passes = 0;        // with loop: 0 plays until stopped
+        bool renumber = false; // continue "fr" and "ts" across passes
+    };
+    struct Stats {
+        qint64 framesSent = 0;       // frames sent to every destination
+        qint64 sendErrors = 0;
+        qint64 oversizeSkipped = 0;  // frames too long for one datagram
+        qint64 stampAnomalies = 0;   // stamps back in time or jumping over 10 s
+        qint64 passes = 0;           // passes completed
+        QList<qint64> sentTo;        // per destination
+        double lateP50 = 0;          // us after its deadline a send went out
+        double lateP99 = 0;
+    };
+
+    static constexpr double MinimumSpeed = 0.01;
+    static constexpr double MaximumSpeed = 100.0;
+    static constexpr double NormalSpeed = 1.0;
+    static constexpr int MaximumDatagram = 65507; // what IPv4 UDP can carry
+    static constexpr int MaximumDestinations = 2;
+    static constexpr quint32 SendTimeout = 5000000; // us
+
+    explicit Player(QObject *parent = nullptr);
+    // With the clock given (tests drive a stepped one).
+    explicit Player(std::unique_ptr<PlaybackClock> clock, QObject *parent = nullptr);
+    ~Player() override;
+
+    // The send socket is opened once; false (with the udpOpen result) when that failed.
+    bool hasSendSocket() const { return socket != nullptr; }
+    int socketOpenResult() const { return openResult; }
+
+    // Stops and takes the recording; nothing is shown until a play, step or seek.
+    void setRecording(std::shared_ptr<const RecordingIndex> recording);
+    std::shared_ptr<const RecordingIndex> recording() const;
+    void setDestinations(const QList<Destination> &destinations);
+    // Pace and frequency take effect at the next start from Idle; the rest at once.
+    void setOptions(const Options &options);
+    Options options() const;
+
+    // From Idle: starts afresh at the range start; the first period primes and
+    // sends nothing. From Paused: the frame after the one shown goes out one
+    // period after the command.
+    void play();
+    void pause();
+    void stop();
+    // Shows the first stored frame at or after `frame` (within the range) without
+    // sending; play goes on with the frame after it. Idle becomes Paused.
+    void seek(int frame);
+    // Sends the next (+1) or previous (-1) stored frame after the one shown, now,
+    // to every destination; Idle becomes Paused. False at either end, and while
+    // playing, where it only pauses.
+    bool step(int direction);
+    void setSpeed(double speed); // bounded to MinimumSpeed..MaximumSpeed
+    double speed() const;
+    static double faster(double speed);
+    static double slower(double speed);
+    // Playback and loop stay within [from, to]; stored frames only are sent.
+    void setRange(int from, int to);
+    void clearRange();
+    bool hasRange() const;
+    int rangeFrom() const;
+    int rangeTo() const;
+
+    State state() const { return State(currentState.load()); }
+    // The frame last sent or shown, -1 before any.
+    int position() const { return shownFrame.load(); }
+    // Frames per second actually paced: the speed and the 20 kHz ceiling included.
+    double rate() const;
+    // The bytes of the frame shown, as stored (storage reused); false when none.
+    bool copyCurrentFrame(QByteArray &raw) const;
+    Stats stats() const;
+
+signals:
+    void started(double rateHz);
+    // The last pass ended by itself; the player is Idle.
+    void finished();
+    // A send failed (destination 1 or 2) or the recording can no longer be read
+    // (destination 0); the player is Idle.
+    void failed(int destination, const QString &reason);
+    // A pass ended that skipped frames too long for a datagram (once per start).
+    void passEnded(int oversizeSkipped);
+    void stateChanged(Player::State state);
+
+private:
+    struct Ready;
+    struct Plan;
+
+    void run();
+    bool takeCommands(Plan &plan);
+    void startPlan(Plan &plan, bool fresh, qint64 at);
+    bool prepare(Plan &plan, int frame);
+    bool send(Plan &plan, int frame);
+    bool endPass(Plan &plan);
+    void sentFrame(const Plan &plan, int frame);
+    bool stopFromThread(Plan &plan);
+    void reportFailure(Plan &plan, int destination, const QString &reason);
+    void setState(State state);
+    void wakeSchedule();
+    double basePeriod() const;
+    FrameRange range() const;
+
+    std::unique_ptr<PlaybackClock> clock;
+    UdpSocket *socket = nullptr;
+    int openResult = 0;
+
+    // Shared with the schedule thread, guarded by `control`.
+    mutable std::mutex control;
+    std::shared_ptr<const RecordingIndex> index;
+    QList<Destination> destinations;
+    Options settings;
+    double currentSpeed = NormalSpeed;
+    double period = 1e9 / PlaybackSchedule::FallbackHertz;
+    bool ranged = false;
+    int from = 0;
+    int to = 0;
+    bool quitting = false;
+    bool freshStart = false;   // play from Idle
+    bool resume = false;       // play from Paused, or a seek while playing
+    bool speedChanged = false;
+    bool stopped = false;      // stop or a new recording: numbering starts again
+    qint64 commandTime = 0;
+    quint64 positionVersion = 0; // moves with every command that sets the position
+    QList<int> steps;            // frames to send at once
+    std::atomic<bool> pending{false};
+
+    std::atomic<int> currentState{Idle};
+    std::atomic<int> shownFrame{-1};
+    std::atomic<qint64> framesSent{0};
+    std::atomic<qint64> sendErrors{0};
+    std::atomic<qint64> oversizeSkipped{0};
+    std::atomic<qint64> stampAnomalies{0};
+    std::atomic<qint64> passesDone{0};
+    std::array<std::atomic<qint64>, MaximumDestinations> sentTo{};
+    LatenessHistogram lateness;
+
+    std::thread scheduleThread;
+};
+
+#endif

@@ -1,0 +1,221 @@
+#include "play/recording_index.h"
+
+#include "play/index_file.h"
+#include "play/index_scanner.h"
+
+#include <QCoreApplication>
+
+#include <cmath>
+#include <new>
+#include <utility>
+
+namespace {
+
+constexpr int MaxListed = 10;
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("Korvel_recorder", text);
+}
+
+QString listedText(const char *title, int count, const QList<int> &listed)
+{
+    QString text = tr(title) + QString::number(count) + QLatin1String(": ");
+    for (int number : listed)
+        text += QLatin1Char(' ') + QString::number(number);
+    if (count > MaxListed)
+        text += QLatin1String("...");
+    return text;
+}
+
+}
+
+RecordingIndex::~RecordingIndex()
+{
+    FileAccess::closeFile(fd);
+}
+
+RecordingIndex::RecordingIndex(RecordingIndex &&other) noexcept
+    : tables(std::move(other.tables)),
+      filePath(std::move(other.filePath)),
+      facts(other.facts),
+      fd(std::exchange(other.fd, -1)),
+      lost(other.lost),
+      firstStamp(other.firstStamp),
+      lastStamp(other.lastStamp),
+      stampedFrames(other.stampedFrames)
+{
+}
+
+RecordingIndex &RecordingIndex::operator=(RecordingIndex &&other) noexcept
+{
+    if (this != &other) {
+        FileAccess::closeFile(fd);
+        tables = std::move(other.tables);
+        filePath = std::move(other.filePath);
+        facts = other.facts;
+        fd = std::exchange(other.fd, -1);
+        lost = other.lost;
+        firstStamp = other.firstStamp;
+        lastStamp = other.lastStamp;
+        stampedFrames = other.stampedFrames;
+    }
+    return *this;
+}
+
+IndexResult RecordingIndex::build(const QString &path, RecordingIndex &out, const std::atomic<bool> *cancel,
+                                  const IndexProgress &progress)
+{
+    IndexResult result;
+    try {
+        RecordingIndex fresh;
+        fresh.filePath = path;
+        fresh.fd = FileAccess::openForReading(path, &result.reason);
+        if (fresh.fd < 0 || !FileAccess::facts(fresh.fd, fresh.facts, &result.reason))
+            return result;
+        if (!fresh.facts.regular) {
+            result.status = IndexResult::NotRegular;
+            result.reason = tr("%1 is %2, not a regular file.").arg(path, FileAccess::kindText(fresh.fd));
+            return result;
+        }
+        if (IndexFile::read(indexFilePath(path), fresh.facts, fresh.tables)) {
+            result.status = IndexResult::Loaded;
+            result.fromIdxFile = true;
+            if (progress)
+                progress(fresh.facts.size, fresh.facts.size);
+        } else {
+            fresh.tables = IndexTables();
+            IndexScanner::scan(fresh.fd, fresh.facts.size, fresh.tables, result, cancel, progress);
+            if (result.status != IndexResult::Loaded)
+                return result;
+            // A file written to while it was read would give offsets of two different files.
+            FileAccess::Facts after;
+            if (!FileAccess::facts(fresh.fd, after, &result.reason) || after.size != fresh.facts.size
+                || after.modifiedNs != fresh.facts.modifiedNs || fresh.tables.dataEnd != fresh.facts.size) {
+                result.status = IndexResult::OpenFailed;
+                result.reason = tr("The file changed while it was read.");
+                return result;
+            }
+            // A read-only folder only costs the next open a scan.
+            if (fresh.facts.size > IndexFileThreshold)
+                fresh.writeIndexFile();
+        }
+        fresh.summarize(result);
+        out = std::move(fresh);
+    } catch (const std::bad_alloc &) {
+        result = IndexResult();
+        result.status = IndexResult::OutOfMemory;
+        result.reason = tr("There is not enough memory to index the file.");
+    }
+    return result;
+}
+
+QString RecordingIndex::indexFilePath(const QString &recordingPath)
+{
+    return recordingPath + QLatin1String(".idx");
+}
+
+bool RecordingIndex::writeIndexFile() const
+{
+    return isLoaded() && IndexFile::write(indexFilePath(filePath), facts, tables);
+}
+
+void RecordingIndex::summarize(IndexResult &result)
+{
+    qint64 lostTotal = 0;
+    QList<int> listed;
+    tables.forEachGap([&](int from, int to) {
+        for (qint64 n = from; n <= to && listed.size() < MaxListed; ++n)
+            listed.append(int(n));
+        lostTotal += qint64(to) - from + 1;
+        return true;
+    });
+    lost = int(lostTotal);
+    stampedFrames = 0;
+    for (qsizetype slot = 0; slot < tables.slotCount(); ++slot) {
+        const double stamp = tables.stamps.at(slot);
+        if (std::isnan(stamp))
+            continue;
+        if (stampedFrames++ == 0)
+            firstStamp = stamp;
+        lastStamp = stamp;
+    }
+    result.lostCount = lost;
+    result.lostListed = listed;
+    result.duplicateCount = tables.duplicateCount;
+    result.duplicatesListed = tables.duplicatesListed;
+}
+
+QString RecordingIndex::lostFramesText(const IndexResult &result)
+{
+    return listedText("Lost frame number ", result.lostCount, result.lostListed);
+}
+
+QString RecordingIndex::duplicateFramesText(const IndexResult &result)
+{
+    return listedText("Duplicate frame number ", result.duplicateCount, result.duplicatesListed);
+}
+
+double RecordingIndex::timestamp(int number) const
+{
+    const qsizetype slot = tables.slotOf(number);
+    return slot < 0 ? std::nan("") : tables.stamps.at(slot);
+}
+
+bool RecordingIndex::locate(int number, qint64 &offset, qint64 &length) const
+{
+    if (fd < 0)
+        return false;
+    if (number == 0 && tables.hasPreamble) {
+        offset = tables.preambleOffset;
+        length = tables.preambleLength;
+        return true;
+    }
+    const qsizetype slot = tables.slotOf(number);
+    if (slot < 0)
+        return false;
+    offset = tables.offsets.at(slot);
+    length = tables.frameEnd(slot) - offset;
+    return true;
+}
+
+qint64 RecordingIndex::frameLength(int number) const
+{
+    qint64 offset = 0;
+    qint64 length = -1;
+    return locate(number, offset, length) ? length : -1;
+}
+
+bool RecordingIndex::readFrame(int number, QByteArray &raw, qint64 maxBytes) const
+{
+    qint64 offset = 0;
+    qint64 length = 0;
+    FileAccess::Facts now;
+    if (!locate(number, offset, length) || !FileAccess::facts(fd, now, nullptr) || now.size != facts.size
+        || now.modifiedNs != facts.modifiedNs)
+        return false;
+    length = qMin(length, maxBytes);
+    raw.resize(length);
+    return FileAccess::readAt(fd, raw.data(), length, offset);
+}
+
+QList<QPair<int, int>> RecordingIndex::lostRanges() const
+{
+    QList<QPair<int, int>> ranges;
+    tables.forEachGap([&ranges](int from, int to) {
+        ranges.append({from, to});
+        return true;
+    });
+    return ranges;
+}
+
+double RecordingIndex::duration() const
+{
+    return stampedFrames >= 2 ? lastStamp - firstStamp : std::nan("");
+}
+
+double RecordingIndex::meanRate() const
+{
+    const double seconds = duration();
+    return seconds > 0 ? (stampedFrames - 1) / seconds : std::nan("");
+}

@@ -1,0 +1,90 @@
+#ifndef RECORDING_INDEX_H
+#define RECORDING_INDEX_H
+
+#include "net/file_access.h"
+#include "play/index_result.h"
+#include "play/index_tables.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <atomic>
+
+// A compact index of a recording file: per stored frame its file offset and
+// "ts" value, frame numbers as runs. Frame text is never held; it is read on
+// demand with positioned reads, so memory does not grow with the text and one
+// index serves several threads. A file that shrinks or changes while open
+// makes reads fail instead of crashing.
+class RecordingIndex
+{
+public:
+    // Index files are written beside recordings above this size.
+    static constexpr qint64 IndexFileThreshold = qint64(256) << 20;
+    // What readFrame reads of a frame at most by default.
+    static constexpr qint64 MaxFrameRead = qint64(64) << 20;
+
+    RecordingIndex() = default;
+    ~RecordingIndex();
+    RecordingIndex(RecordingIndex &&other) noexcept;
+    RecordingIndex &operator=(RecordingIndex &&other) noexcept;
+    RecordingIndex(const RecordingIndex &) = delete;
+    RecordingIndex &operator=(const RecordingIndex &) = delete;
+
+    // Indexes `path` into `out`; `out` is replaced only when the result is Loaded.
+    // Uses a matching index file beside the recording instead of a scan, and
+    // writes one after scanning a file above IndexFileThreshold when the folder
+    // lets it. `cancel` is polled, `progress` called from the calling thread.
+    static IndexResult build(const QString &path, RecordingIndex &out, const std::atomic<bool> *cancel = nullptr,
+                             const IndexProgress &progress = {});
+    static QString indexFilePath(const QString &recordingPath);
+    // Writes the index file beside the recording; false when that cannot be done.
+    bool writeIndexFile() const;
+
+    // "Lost frame number <count>: <up to ten numbers each after a blank>[...]"
+    static QString lostFramesText(const IndexResult &result);
+    // "Duplicate frame number <count>: <up to ten numbers each after a blank>[...]"
+    static QString duplicateFramesText(const IndexResult &result);
+
+    bool isLoaded() const { return fd >= 0; }
+    QString path() const { return filePath; }
+    qint64 fileSize() const { return tables.dataEnd; }
+
+    int first() const { return tables.first; } // 0 with a preamble
+    int last() const { return tables.last; }
+    bool hasPreamble() const { return tables.hasPreamble; } // frame 0: shown, never sent
+    int frameCount() const { return int(tables.slotCount()); } // stored frames with a frame line
+    bool contains(int number) const { return tables.slotOf(number) >= 0; }
+    int nextFrame(int number) const { return tables.nextNumber(number); }
+    int previousFrame(int number) const { return tables.previousNumber(number); }
+    double timestamp(int number) const; // NaN when none
+
+    // Bytes of frame `number` in the file (the preamble for 0 when there is one); -1 when not stored.
+    qint64 frameLength(int number) const;
+    // The frame's bytes as in the file, at most `maxBytes` of them; reuses the
+    // storage of `raw`. False for a frame not stored or a file that changed.
+    bool readFrame(int number, QByteArray &raw, qint64 maxBytes = MaxFrameRead) const;
+
+    int lostCount() const { return lost; }
+    QList<QPair<int, int>> lostRanges() const; // [from, to], in order
+    // From the first to the last stored "ts" value; NaN with fewer than two.
+    double duration() const;
+    // Stored frames with a "ts" value per second over duration(); NaN when it is not positive.
+    double meanRate() const;
+
+private:
+    bool locate(int number, qint64 &offset, qint64 &length) const;
+    void summarize(IndexResult &result);
+
+    IndexTables tables;
+    QString filePath;
+    FileAccess::Facts facts;
+    int fd = -1;
+    int lost = 0;
+    double firstStamp = 0;
+    double lastStamp = 0;
+    qint64 stampedFrames = 0;
+};
+
+#endif

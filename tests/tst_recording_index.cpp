@@ -1,0 +1,423 @@
+#include "play/recording_index.h"
+#include "play/send_form.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <functional>
+#include <sys/stat.h>
+
+struct StoredFrame {
+    int number;
+    QByteArray raw;
+    double stamp; // NaN without "ts "
+};
+
+struct Case {
+    QByteArray bytes;
+    IndexResult::Status status;
+    int first, last;
+    QList<int> lost;       // listed lost numbers; count given separately
+    int lostCount;
+    QList<int> duplicates; // listed
+    QList<StoredFrame> frames; // frame 0 of a preamble included
+    int problem = 0, previous = 0;
+};
+Q_DECLARE_METATYPE(Case)
+
+namespace {
+
+const double None = std::nan("");
+
+bool sameStamp(double a, double b)
+{
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+}
+
+class TestRecordingIndex : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    int files = 0;
+
+    QString write(const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(QStringLiteral("rec%1.wly").arg(++files));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    void checkBuilt(const Case &row, const RecordingIndex &index, const IndexResult &result)
+    {
+        QCOMPARE(result.status, row.status);
+        QCOMPARE(result.problemFrame, row.problem);
+        QCOMPARE(result.previousFrame, row.previous);
+        if (row.status != IndexResult::Loaded) {
+            QVERIFY(!index.isLoaded());
+            QVERIFY(!result.reason.isEmpty());
+            return;
+        }
+        QCOMPARE(result.lostCount, row.lostCount);
+        QCOMPARE(result.lostListed, row.lost);
+        QCOMPARE(result.duplicatesListed, row.duplicates);
+        QCOMPARE(result.duplicateCount, row.duplicates.size());
+        QCOMPARE(index.first(), row.first);
+        QCOMPARE(index.last(), row.last);
+        QCOMPARE(index.lostCount(), row.lostCount);
+        QCOMPARE(index.fileSize(), row.bytes.size());
+        QCOMPARE(index.hasPreamble(), row.frames.first().number == 0 && row.first == 0 && !row.bytes.startsWith("fr "));
+        QCOMPARE(index.frameCount(), row.frames.size() - (index.hasPreamble() ? 1 : 0));
+
+        QByteArray raw;
+        int previous = -1;
+        for (const StoredFrame &frame : row.frames) {
+            QVERIFY2(index.readFrame(frame.number, raw), qPrintable(QString::number(frame.number)));
+            QCOMPARE(raw, frame.raw);
+            QCOMPARE(index.frameLength(frame.number), frame.raw.size());
+            const bool preamble = index.hasPreamble() && frame.number == 0;
+            QCOMPARE(index.contains(frame.number), !preamble);
+            QVERIFY(sameStamp(index.timestamp(frame.number), frame.stamp));
+            if (preamble)
+                continue;
+            // Stepping walks the stored frames and jumps every gap.
+            QCOMPARE(index.previousFrame(frame.number), previous);
+            if (previous >= 0)
+                QCOMPARE(index.nextFrame(previous), frame.number);
+            previous = frame.number;
+        }
+        QCOMPARE(index.nextFrame(previous), -1);
+        // Lost ranges cover exactly what lies between the stored frames.
+        qint64 lostInRanges = 0;
+        for (const auto &[from, to] : index.lostRanges()) {
+            QVERIFY(!index.contains(from) && !index.contains(to) && !index.readFrame(from, raw));
+            QCOMPARE(index.nextFrame(from - 1), to + 1);
+            lostInRanges += qint64(to) - from + 1;
+        }
+        QCOMPARE(lostInRanges, row.lostCount);
+        for (int outside : {row.first - 1, row.last + 1, INT_MIN, INT_MAX}) {
+            if (outside < row.first || outside > row.last)
+                QVERIFY(!index.readFrame(outside, raw) && index.frameLength(outside) == -1);
+        }
+        // "..." only when more were lost than listed.
+        QCOMPARE(RecordingIndex::lostFramesText(result).endsWith("..."), row.lostCount > row.lost.size());
+    }
+
+private slots:
+    void build_data()
+    {
+        QTest::addColumn<Case>("row");
+        using S = IndexResult;
+        const auto add = [](const char *name, const Case &row) { QTest::newRow(name) << row; };
+        add("5 6 9", {"fr 5\r\nts 1.0\r\nbody 5\r\nfr 6\r\nts 1.02\r\nbody 6\r\nfr 9\r\nts 1.08\r\n", S::Loaded, 5, 9,
+                      {7, 8}, 2, {},
+                      {{5, "fr 5\r\nts 1.0\r\nbody 5\r\n", 1.0}, {6, "fr 6\r\nts 1.02\r\nbody 6\r\n", 1.02},
+                       {9, "fr 9\r\nts 1.08\r\n", 1.08}}});
+        // Counted over the whole file, listed only up to ten.
+        add("1 and 20", {"fr 1\r\nx\r\nfr 20\r\ny\r\nfr 23\r\n", S::Loaded, 1, 23, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 20,
+                         {}, {{1, "fr 1\r\nx\r\n", None}, {20, "fr 20\r\ny\r\n", None}, {23, "fr 23\r\n", None}}});
+        add("single, no line end", {"fr 7", S::Loaded, 7, 7, {}, 0, {}, {{7, "fr 7", None}}});
+        // The first line of a preamble is its header and not part of frame 0.
+        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 0, 3, {1, 2}, 2, {},
+                                {{0, "pre\r\n", None}, {3, "fr 3\r\nx\r\n", None}}});
+        // A frame line that no longer starts a line (datagram without line end) is payload.
+        add("line ends", {"fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\nfr 2\nlast\r", S::Loaded, 1, 2, {}, 0, {},
+                          {{1, "fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\n", None}, {2, "fr 2\nlast\r", None}}});
+        // Only "ts " in the first column counts, the last one of a frame wins, and
+        // a field that does not read (or is empty) gives 0.
+        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\n", S::Loaded, 3, 6, {}, 0, {},
+                            {{3, "fr 3\n  ts 9.5\nts  7\n", 0.0}, {4, "fr 4\nts abc\n", 0.0},
+                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}}});
+        // Numbers read as the loader always read them: blanks around, a sign, text after a blank.
+        add("number forms", {"fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r", S::Loaded, 4, 8, {}, 0, {},
+                             {{4, "fr 04\r\n", None}, {5, "fr \v5\r\n", None}, {6, "fr +6 x\r\n", None},
+                              {7, "fr 7\t\n", None}, {8, "fr 8\r", None}}});
+        // A datagram delivered twice: the repeats are dropped, their stamps too.
+        add("duplicates dropped", {"fr 5\na\nts 1\nfr 5\nb\nts 2\nfr 5\nc\nfr 6\nfr 8\nfr 8\n", S::Loaded, 5, 8, {7}, 1,
+                                   {5, 5, 8}, {{5, "fr 5\na\nts 1\n", 1.0}, {6, "fr 6\n", None}, {8, "fr 8\n", None}}});
+        add("huge gap costs nothing", {"fr 1\nfr 2000000000\nz\n", S::Loaded, 1, 2000000000,
+                                       {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 1999999998, {},
+                                       {{1, "fr 1\n", None}, {2000000000, "fr 2000000000\nz\n", None}}});
+        add("empty", {"", S::NoFrames, 0, 0, {}, 0, {}, {}});
+        add("no frame line", {"# only a header\nts 1\nbody\n", S::NoFrames, 0, 0, {}, 0, {}, {}});
+        add("bad first number", {"fr abc\nfr 2\n", S::BadFirstNumber, 0, 0, {}, 0, {}, {}});
+        const auto refused = [&add](const char *name, const QByteArray &bytes, int problem, int previous) {
+            add(name, {bytes, S::BadFrameNumbers, 0, 0, {}, 0, {}, {}, problem, previous});
+        };
+        refused("decreasing", "fr 5\nfr 7\nfr 6\n", 6, 7);
+        refused("decreasing after a duplicate", "fr 5\nfr 5\nfr 4\n", 4, 5);
+        refused("negative first", "fr -3\nfr -2\n", -3, -3);
+        refused("unreadable later", "fr 3\nfr 99999999999\n", 0, 3);
+        refused("0 after a preamble", "head\nfr 0\n", 0, 0);
+        // 0 .. INT_MAX would be one frame more than an int counts.
+        refused("whole int range", "fr 0\nfr 2147483647\n", 2147483647, 0);
+    }
+
+    // Both ways of opening must give the same index: the scan, then the index file it wrote.
+    void build()
+    {
+        QFETCH(Case, row);
+        const QString path = write(row.bytes);
+        for (const bool fromIdxFile : {false, true}) {
+            RecordingIndex index;
+            const IndexResult result = RecordingIndex::build(path, index);
+            QCOMPARE(result.fromIdxFile, fromIdxFile);
+            checkBuilt(row, index, result);
+            if (result.status != IndexResult::Loaded || QTest::currentTestFailed())
+                return;
+            QVERIFY(index.writeIndexFile());
+        }
+    }
+
+    void indexFileChecked_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("matching") << "" << true;
+        QTest::newRow("recording grown") << "grow recording" << false;
+        QTest::newRow("recording rewritten, same size") << "rewrite recording" << false;
+        QTest::newRow("index byte flipped") << "flip" << false;
+        QTest::newRow("index cut short") << "cut" << false;
+        QTest::newRow("index grown") << "grow index" << false;
+        QTest::newRow("index empty") << "empty" << false;
+    }
+
+    // A stale or damaged index file is ignored: the scan gives the true index.
+    void indexFileChecked()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, used);
+        const QString path = write("head\nfr 1\nts 1\nfr 2\nfr 2\nfr 4\nts 4\n");
+        const QString idx = RecordingIndex::indexFilePath(path);
+        QCOMPARE(idx, path + ".idx");
+        {
+            RecordingIndex index;
+            QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+            QVERIFY(index.writeIndexFile());
+        }
+        const auto edit = [](const QString &name, const std::function<void(QByteArray &)> &how, bool otherTime) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QByteArray bytes = file.readAll();
+            how(bytes);
+            QVERIFY(file.resize(0) && file.write(bytes) == bytes.size());
+            if (otherTime)
+                QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+        };
+        if (change == "grow recording")
+            edit(path, [](QByteArray &b) { b += "fr 5\n"; }, false);
+        else if (change == "rewrite recording")
+            edit(path, [](QByteArray &b) { b.replace("fr 4", "fr 3"); }, true);
+        else if (change == "flip")
+            edit(idx, [](QByteArray &b) { b[b.size() - 20] ^= 1; }, false);
+        else if (change == "cut")
+            edit(idx, [](QByteArray &b) { b.chop(8); }, false);
+        else if (change == "grow index")
+            edit(idx, [](QByteArray &b) { b.append(8, '\0'); }, false);
+        else if (change == "empty")
+            edit(idx, [](QByteArray &b) { b.clear(); }, false);
+
+        RecordingIndex index;
+        const IndexResult result = RecordingIndex::build(path, index);
+        QCOMPARE(result.status, IndexResult::Loaded);
+        QCOMPARE(result.fromIdxFile, used);
+        QVERIFY(QFile::remove(idx));
+        RecordingIndex scanned;
+        const IndexResult truth = RecordingIndex::build(path, scanned);
+        QCOMPARE(truth.fromIdxFile, false);
+        QCOMPARE(result.duplicatesListed, truth.duplicatesListed);
+        QCOMPARE(result.lostListed, truth.lostListed);
+        QCOMPARE(index.first(), scanned.first());
+        QCOMPARE(index.last(), scanned.last());
+        QCOMPARE(index.frameCount(), scanned.frameCount());
+        QByteArray raw, expected;
+        for (int n = scanned.first(); n <= scanned.last(); ++n) {
+            QCOMPARE(index.readFrame(n, raw), scanned.readFrame(n, expected));
+            QCOMPARE(raw, expected);
+            QVERIFY(sameStamp(index.timestamp(n), scanned.timestamp(n)));
+        }
+    }
+
+    void texts()
+    {
+        IndexResult result;
+        result.lostCount = 2;
+        result.lostListed = {7, 8};
+        QCOMPARE(RecordingIndex::lostFramesText(result), QStringLiteral("Lost frame number 2:  7 8"));
+        result.duplicateCount = 12;
+        result.duplicatesListed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+        QCOMPARE(RecordingIndex::duplicateFramesText(result),
+                 QStringLiteral("Duplicate frame number 12:  1 2 3 4 5 6 7 8 9 10..."));
+    }
+
+    void sendForm_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<QString>("shown");
+        const QByteArray longLine(10000, 'x');
+        QTest::newRow("as recorded") << QByteArray("fr 1\r\nts 5.0\r\n6d 1 0.5 1.5\r\n")
+                                     << QByteArray("fr 1\r\nts 5.0\r\n6d 1 0.5 1.5\r\n")
+                                     << QStringLiteral("fr 1\nts 5.0\n6d 1 0.5 1.5\n");
+        QTest::newRow("trimmed, comments dropped, long line")
+            << "fr 3 \t\r\n  ts 9.5\r\n\t# comment\r\n body " + longLine + " \r\n\r\n#\nts  7\r\n"
+            << "fr 3\r\nts 9.5\r\nbody " + longLine + "\r\n\r\nts  7\r\n"
+            << "fr 3 \t\n  ts 9.5\n\t# comment\n body " + QString::fromLatin1(longLine) + " \n\n#\nts  7\n";
+        // A last line without line end still goes out with CR LF.
+        QTest::newRow("no line end") << QByteArray("fr 5") << QByteArray("fr 5\r\n") << QStringLiteral("fr 5");
+        // Only the CR of a CR LF end goes; other CRs are data (trimmed at the ends of a line).
+        QTest::newRow("bare CRs") << QByteArray("fr 1\r\na\rb \r\nf\rr 2\r\nc\r\r\n")
+                                  << QByteArray("fr 1\r\na\rb\r\nf\rr 2\r\nc\r\n")
+                                  << QStringLiteral("fr 1\na\rb \nf\rr 2\nc\r\n");
+        QTest::newRow("empty") << QByteArray() << QByteArray() << QString();
+    }
+
+    void sendForm()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(QByteArray, datagram);
+        QFETCH(QString, shown);
+        SendForm form;
+        QCOMPARE(form.datagram(raw), datagram);
+        QCOMPARE(SendForm::displayText(raw), shown);
+        // Steady playback reuses the storage of the previous datagram.
+        const char *storage = form.datagram(raw).constData();
+        QCOMPARE(form.datagram(raw), datagram);
+        if (!datagram.isEmpty())
+            QCOMPARE(form.datagram(raw).constData(), storage);
+    }
+
+    // Frames of every length across the scanner's buffer refills, with a line
+    // longer than the whole buffer; offsets known from writing.
+    void manyFramesAcrossReads()
+    {
+        QByteArray bytes;
+        QList<qint64> offsets;
+        quint32 seed = 7;
+        for (int n = 1; n <= 40000; ++n) {
+            offsets.append(bytes.size());
+            bytes += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(n) + "\r\n";
+            seed = seed * 1103515245u + 12345u;
+            bytes += QByteArray(int(seed >> 22), 'p') + "\r\n";
+            if (n == 20000)
+                bytes += QByteArray(5 << 20, 'L') + "\n";
+        }
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(write(bytes), index).status, IndexResult::Loaded);
+        QCOMPARE(index.frameCount(), 40000);
+        QByteArray raw;
+        for (int n = 1; n <= 40000; ++n) {
+            const qint64 end = n < 40000 ? offsets[n] : bytes.size();
+            QCOMPARE(index.frameLength(n), end - offsets[n - 1]);
+            QCOMPARE(index.timestamp(n), double(n));
+        }
+        QVERIFY(index.readFrame(20000, raw));
+        QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
+    }
+
+    // Opening a FIFO must not wait for a writer; other non-regular files are refused too.
+    void notRegularRefused()
+    {
+        const QString fifo = dir.filePath(QStringLiteral("pipe.wly"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        for (const QString &path : {fifo, dir.path(), QStringLiteral("/dev/null")}) {
+            RecordingIndex index;
+            const IndexResult result = RecordingIndex::build(path, index);
+            QCOMPARE(result.status, IndexResult::NotRegular);
+            QVERIFY2(result.reason.contains(path), qPrintable(result.reason));
+        }
+        RecordingIndex index;
+        const IndexResult missing = RecordingIndex::build(dir.filePath(QStringLiteral("missing.wly")), index);
+        QCOMPARE(missing.status, IndexResult::OpenFailed);
+        QVERIFY(!missing.reason.isEmpty());
+    }
+
+    // A failed or cancelled build leaves the index that was loaded as it was.
+    void failureKeepsLoadedIndex()
+    {
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(write("fr 1\nfr 2\n"), index).status, IndexResult::Loaded);
+        const QString loaded = index.path();
+        std::atomic<bool> cancel{true};
+        QCOMPARE(RecordingIndex::build(write("fr 1\n"), index, &cancel).status, IndexResult::Cancelled);
+        QCOMPARE(RecordingIndex::build(write("fr 2\nfr 1\n"), index).status, IndexResult::BadFrameNumbers);
+        QCOMPARE(RecordingIndex::build(write(""), index).status, IndexResult::NoFrames);
+        QCOMPARE(index.path(), loaded);
+        QByteArray raw;
+        QVERIFY(index.readFrame(2, raw));
+        QCOMPARE(raw, QByteArray("fr 2\n"));
+    }
+
+    void progressReported()
+    {
+        QByteArray bytes;
+        for (int n = 1; bytes.size() < (20 << 20); ++n)
+            bytes += "fr " + QByteArray::number(n) + "\n" + QByteArray(500, 'b') + "\n";
+        QList<qint64> done;
+        qint64 reportedTotal = 0;
+        RecordingIndex index;
+        const auto progress = [&](qint64 bytesDone, qint64 total) {
+            reportedTotal = total;
+            done.append(bytesDone);
+        };
+        QCOMPARE(RecordingIndex::build(write(bytes), index, nullptr, progress).status, IndexResult::Loaded);
+        QVERIFY(done.size() >= 2 && done.size() <= 101);
+        QVERIFY(std::is_sorted(done.begin(), done.end()));
+        QCOMPARE(done.last(), bytes.size());
+        QCOMPARE(reportedTotal, bytes.size());
+    }
+
+    // Shrunk, or rewritten in place: reads fail instead of returning other bytes or crashing.
+    void fileChangedWhileOpen()
+    {
+        const QString path = write("fr 1\nts 1\nfr 2\nts 2\nbody\n");
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+        QByteArray raw;
+        QVERIFY(index.readFrame(2, raw));
+        QVERIFY(QFile::resize(path, 12));
+        QVERIFY(!index.readFrame(2, raw) && !index.readFrame(1, raw));
+        QVERIFY(QFile::resize(path, 25));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.write("fr 1\nts 1\nfr 2\nts 2\nbody\n") == 25);
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        file.close();
+        QVERIFY(!index.readFrame(1, raw)); // same size and bytes, other time
+    }
+
+    // Offsets beyond 2^31: a frame line behind a hole of zeros.
+    void offsetsBeyond2GiB()
+    {
+        const QString path = dir.filePath(QStringLiteral("sparse.wly"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const qint64 far = (qint64(1) << 31) + 100;
+        const QByteArray tail = "\nfr 3\nts 2.5\nbody\n";
+        QVERIFY(file.write("fr 1\nts 1\n") == 10 && file.seek(far) && file.write(tail) == tail.size());
+        file.close();
+        RecordingIndex scanned;
+        QCOMPARE(RecordingIndex::build(path, scanned).status, IndexResult::Loaded);
+        QVERIFY(scanned.writeIndexFile());
+        RecordingIndex index;
+        QVERIFY(RecordingIndex::build(path, index).fromIdxFile);
+        QCOMPARE(index.frameLength(1), far + 1);
+        QCOMPARE(index.frameLength(3), tail.size() - 1);
+        QByteArray raw;
+        QVERIFY(index.readFrame(3, raw));
+        QCOMPARE(raw, tail.mid(1));
+        QCOMPARE(index.timestamp(3), 2.5);
+        QVERIFY(index.readFrame(1, raw, 16));
+        QCOMPARE(raw, QByteArray("fr 1\nts 1\n").append(6, '\0'));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecordingIndex)
+#include "tst_recording_index.moc"
