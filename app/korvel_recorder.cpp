@@ -3,12 +3,11 @@
 #include "app/action_icons.h"
 #include "app/recording_controller.h"
 #include "app/recording_opener.h"
-#include "app/speed_box.h"
+#include "app/playback_controls.h"
 #include "dialogs/about_dlg.h"
 #include "dialogs/help.h"
 #include "dialogs/message_box.h"
 #include "dialogs/recording_info.h"
-#include "net/host_lookup.h"
 #include "play/player.h"
 #include "play/recording_index.h"
 #include "play/send_form.h"
@@ -19,7 +18,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
-#include <QLabel>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
@@ -73,7 +71,13 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     connect(playSettingsDialog, &Settings_play::writeSettingFile, this, &Korvel_recorder::writeSettings);
     connect(recordSettingsDialog, &Settings_record::writeSettingFile, this, &Korvel_recorder::writeSettings);
 
-    setUpPlaybackControls();
+    controls = new PlaybackControls(ui, player, this);
+    connect(controls, &PlaybackControls::speedChanged, this, &Korvel_recorder::speedChanged);
+    // The handle moves by keyboard too, and the view follows it as it follows a drag.
+    ui.playSlider->setFocusPolicy(Qt::StrongFocus);
+    connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
+    connect(ui.actionStepForward, &QAction::triggered, this, [this] { step(+1); });
+    connect(ui.actionStepBack, &QAction::triggered, this, [this] { step(-1); });
     loadSettingsFile();
     recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
     refreshConnectionLabels();
@@ -141,8 +145,8 @@ void Korvel_recorder::loadSettingsFile()
     QString warning;
     if (!settings.load(settingsDir, warning))
         showMessage(this, QMessageBox::Warning, tr("Error loading settings"), warning);
-    speedBox->setValue(settings.speed());
-    resolvePlayHosts();
+    controls->setSpeed(settings.speed());
+    settings.resolveHostsLater(this);
 }
 
 void Korvel_recorder::saveSettingsFile()
@@ -157,20 +161,10 @@ void Korvel_recorder::writeSettings()
 {
     settings.takeDialogs(*playSettingsDialog, *recordSettingsDialog);
     // The dialog has just resolved both hosts within its bounded wait.
-    playAddress1 = playSettingsDialog->address1();
-    playAddress2 = playSettingsDialog->address2();
+    settings.setAddresses(playSettingsDialog->address1(), playSettingsDialog->address2());
     saveSettingsFile();
     refreshConnectionLabels();
     update();
-}
-
-void Korvel_recorder::resolvePlayHosts()
-{
-    playAddress1 = playAddress2 = 0;
-    HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost1), this,
-                            [this](uint32_t address) { playAddress1 = address; });
-    HostLookup::lookUpLater(settings.text(SettingsStore::PlayHost2), this,
-                            [this](uint32_t address) { playAddress2 = address; });
 }
 
 void Korvel_recorder::refreshConnectionLabels()
@@ -217,55 +211,11 @@ void Korvel_recorder::on_actionExit_triggered()
 
 // ---------------------------------------------------------------- keys, speed, position and range
 
-void Korvel_recorder::setUpPlaybackControls()
-{
-    speedBox = new SpeedBox(this);
-    ui.toolBar->addSeparator();
-    ui.toolBar->addWidget(speedBox);
-    connect(speedBox, &QDoubleSpinBox::valueChanged, this, &Korvel_recorder::speedChanged);
-    // Never the focus by default: it is a text field, where Space and the keys type.
-    speedBox->setFocusPolicy(Qt::ClickFocus);
-    rangeLabel = new QLabel(this);
-    ui.statusbar->addWidget(rangeLabel);
-
-    // Keyboard users find every key in the tool tips; Space plays and pauses.
-    for (QAction *action : findChildren<QAction *>()) {
-        QString name = action->text().remove(QLatin1Char('&'));
-        while (name.endsWith(QLatin1Char('.')) || name.endsWith(QChar(0x2026)))
-            name.chop(1);
-        QKeySequence key = action->shortcut();
-        if (action == ui.actionPlay || action == ui.actionPause)
-            key = ui.actionPlayPause->shortcut();
-        if (!key.isEmpty())
-            action->setToolTip(QStringLiteral("%1 (%2)").arg(name.trimmed(), key.toString(QKeySequence::NativeText)));
-    }
-
-    // The handle moves by keyboard too, and the view follows it as it follows a drag.
-    ui.playSlider->setFocusPolicy(Qt::StrongFocus);
-    connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
-}
-
 void Korvel_recorder::speedChanged(double speed)
 {
     settings.setText(SettingsStore::Speed, QString::number(speed));
-    player->setSpeed(speed);
     if (mode == ModePlaying)
         showPlayRate();
-}
-
-void Korvel_recorder::on_actionFaster_triggered()
-{
-    speedBox->setValue(SpeedBox::faster(speedBox->value()));
-}
-
-void Korvel_recorder::on_actionSlower_triggered()
-{
-    speedBox->setValue(SpeedBox::slower(speedBox->value()));
-}
-
-void Korvel_recorder::on_actionNormalSpeed_triggered()
-{
-    speedBox->setValue(1.0);
 }
 
 void Korvel_recorder::on_actionPlayPause_triggered()
@@ -295,16 +245,6 @@ void Korvel_recorder::on_actionGoToFrame_triggered()
     }
 }
 
-void Korvel_recorder::on_actionStepForward_triggered()
-{
-    step(+1);
-}
-
-void Korvel_recorder::on_actionStepBack_triggered()
-{
-    step(-1);
-}
-
 void Korvel_recorder::step(int direction)
 {
     if (preparePlayer() && player->step(direction))
@@ -317,32 +257,6 @@ void Korvel_recorder::moveTo(int frame)
     if (mode == ModePlaying && paused)
         player->seek(frame);
     showFrameAtSlider();
-}
-
-void Korvel_recorder::on_actionSetRangeStart_triggered()
-{
-    setRange(ui.playSlider->value(), rangeSet ? rangeTo : index->last());
-}
-
-void Korvel_recorder::on_actionSetRangeEnd_triggered()
-{
-    setRange(rangeSet ? rangeFrom : index->first(), ui.playSlider->value());
-}
-
-void Korvel_recorder::setRange(int from, int to)
-{
-    rangeFrom = qMin(from, to);
-    rangeTo = qMax(from, to);
-    rangeSet = true;
-    player->setRange(rangeFrom, rangeTo);
-    rangeLabel->setText(tr("range %1–%2").arg(rangeFrom).arg(rangeTo));
-}
-
-void Korvel_recorder::on_actionClearRange_triggered()
-{
-    rangeSet = false;
-    player->clearRange();
-    rangeLabel->clear();
 }
 
 void Korvel_recorder::on_actionRecordingInfo_triggered()
@@ -469,7 +383,7 @@ void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &re
     if (playable) {
         index = std::move(opened);
         player->setRecording(index);
-        on_actionClearRange_triggered();
+        controls->setRecording(index);
         ui.playSlider->setRange(index->first(), index->last());
         ui.playSlider->setValue(index->first());
     }
@@ -518,12 +432,6 @@ void Korvel_recorder::on_actionPlay_triggered()
             openInBackground(temporary, ForPlay);
         return;
     }
-    if (mode == ModePlaying && paused) {
-        player->play();
-        followPlayer();
-        startDisplayRefresh();
-        return;
-    }
     startPlayback();
 }
 
@@ -558,33 +466,17 @@ bool Korvel_recorder::preparePlayer()
 {
     if (!index || player->state() != Player::Idle)
         return index != nullptr;
-    using namespace SettingsStore;
     QList<Player::Destination> destinations;
-    for (auto [host, port, address] : {std::tuple{PlayHost1, settings.playPort1(), &playAddress1},
-                                       {PlayHost2, settings.playPort2(), &playAddress2}}) {
-        if (host == PlayHost2 && !settings.flag(Active))
-            break;
-        // A lookup still under way is finished here, within a bound.
-        if (*address == 0)
-            *address = HostLookup::lookUpWithin(settings.text(host), HostWaitMs);
-        if (*address == 0) {
-            showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                        tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
-                           "Please check the play settings.").arg(settings.text(host)));
-            return false;
-        }
-        destinations.append({settings.text(host), *address, port});
+    QString unresolved;
+    if (!settings.destinations(destinations, unresolved, HostWaitMs)) {
+        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
+                    tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
+                       "Please check the play settings.").arg(unresolved));
+        return false;
     }
-    Player::Options options;
-    const bool stamps = settings.flag(Timestamp);
-    options.pace = !stamps ? Player::FixedRate
-                           : settings.flag(EveryTimestamp) ? Player::EveryTimestamp : Player::FirstTwoTimestamps;
-    options.frequency = settings.frequency();
-    options.loop = settings.flag(Loop);
-    options.renumber = settings.flag(ContinueNumbers);
     player->setDestinations(destinations);
-    player->setOptions(options);
-    player->setSpeed(speedBox->value());
+    player->setOptions(settings.playerOptions());
+    player->setSpeed(controls->speed());
     return true;
 }
 
@@ -640,10 +532,10 @@ void Korvel_recorder::passEnded(int oversizeSkipped)
 
 // ---------------------------------------------------------------- display and seeking
 
+// While playing the slider follows even with the view disabled.
 void Korvel_recorder::startDisplayRefresh()
 {
-    if (!ui.cb_disableView->isChecked())
-        displayTimer->start(DisplayRefresh);
+    displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::update_display()
@@ -673,7 +565,7 @@ void Korvel_recorder::showPlayerFrame()
 
 void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
-    if (state == Qt::Checked)
+    if (state == Qt::Checked && mode != ModePlaying)
         displayTimer->stop();
     else if (mode == ModePlaying && !paused)
         displayTimer->start(DisplayRefresh);

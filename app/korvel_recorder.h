@@ -15,15 +15,14 @@
 
 class AboutDlg;
 class Help;
+class PlaybackControls;
 class Player;
-class QLabel;
 class QTimer;
 class RecordingController;
 class RecordingIndex;
 class RecordingOpener;
 class Settings_play;
 class Settings_record;
-class SpeedBox;
 
 // The one main window: a view and router over the player, the recording
 // controller and the background opener; it issues their commands and shows
@@ -68,15 +67,7 @@ public slots:
     void writeSettings();
     void updateLabelFrequency();
     void on_actionPlayPause_triggered();
-    void on_actionStepForward_triggered();
-    void on_actionStepBack_triggered();
-    void on_actionFaster_triggered();
-    void on_actionSlower_triggered();
-    void on_actionNormalSpeed_triggered();
     void on_actionGoToFrame_triggered();
-    void on_actionSetRangeStart_triggered();
-    void on_actionSetRangeEnd_triggered();
-    void on_actionClearRange_triggered();
     void on_actionRecordingInfo_triggered();
 
 private slots:
@@ -90,8 +81,6 @@ private:
     void loadSettingsFile();
     void saveSettingsFile();
     void refreshConnectionLabels();
-    void resolvePlayHosts();
-    void setUpPlaybackControls();
     void speedChanged(double speed);
 
     // Recording
@@ -111,7 +100,6 @@ private:
     void passEnded(int oversizeSkipped);
     void showPlayRate();
     void step(int direction);
-    void setRange(int from, int to);
 
     // View and slider
     void startDisplayRefresh();
@@ -130,19 +118,13 @@ private:
     RecordingController *recorder = nullptr;
     RecordingOpener *opener = nullptr;
     Player *player = nullptr;
-    SpeedBox *speedBox = nullptr;
-    QLabel *rangeLabel = nullptr;
+    PlaybackControls *controls = nullptr;
     QString settingsDir;
     WindowSettings settings;
     // The recording offered for playback; empty when none.
     QString currentFileName;
     std::shared_ptr<const RecordingIndex> index;
     OpenPurpose openPurpose = ForOpen;
-    uint32_t playAddress1 = 0;
-    uint32_t playAddress2 = 0;
-    bool rangeSet = false;
-    int rangeFrom = 0;
-    int rangeTo = 0;
 
     int mode = ModeIdle;
     bool paused = false;

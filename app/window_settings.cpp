@@ -1,5 +1,6 @@
 #include "app/window_settings.h"
 
+#include "net/host_lookup.h"
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
 
@@ -67,4 +68,40 @@ void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) c
     // The dialog checks the hosts itself on OK: the addresses passed in are only a start.
     play.setValues(text(PlayHost1), 0, playPort1(), shownFrequency, text(PlayHost2), 0, playPort2(), flag(Loop),
                    flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));
+}
+
+Player::Options WindowSettings::playerOptions() const
+{
+    Player::Options options;
+    options.pace = !flag(Timestamp)       ? Player::FixedRate
+                   : flag(EveryTimestamp) ? Player::EveryTimestamp
+                                          : Player::FirstTwoTimestamps;
+    options.frequency = frequency();
+    options.loop = flag(Loop);
+    options.renumber = flag(ContinueNumbers);
+    return options;
+}
+
+void WindowSettings::resolveHostsLater(QObject *context)
+{
+    addresses[0] = addresses[1] = 0;
+    for (int i : {0, 1})
+        HostLookup::lookUpLater(text(i ? PlayHost2 : PlayHost1), context,
+                                [this, i](uint32_t address) { addresses[i] = address; });
+}
+
+bool WindowSettings::destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs)
+{
+    out.clear();
+    for (int i = 0; i < (flag(Active) ? 2 : 1); ++i) {
+        const QString host = text(i ? PlayHost2 : PlayHost1);
+        if (addresses[i] == 0)
+            addresses[i] = HostLookup::lookUpWithin(host, waitMs);
+        if (addresses[i] == 0) {
+            unresolved = host;
+            return false;
+        }
+        out.append({host, addresses[i], i ? playPort2() : playPort1()});
+    }
+    return true;
 }

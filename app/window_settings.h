@@ -1,6 +1,7 @@
 #ifndef WINDOW_SETTINGS_H
 #define WINDOW_SETTINGS_H
 
+#include "play/player.h"
 #include "settings/settings_store.h"
 
 #include <QString>
@@ -9,6 +10,7 @@
 #include <cstdint>
 
 class QDomElement;
+class QObject;
 class Settings_play;
 class Settings_record;
 
@@ -39,10 +41,22 @@ public:
     double speed() const { return SettingsStore::speedFromText(text(SettingsStore::Speed)); }
     bool flag(SettingsStore::Key key) const { return SettingsStore::flagFromText(text(key)); }
 
+    // How the player is to play, from the play settings.
+    Player::Options playerOptions() const;
+
+    // Play host addresses: looked up in the background, or taken from the play
+    // dialog, which has just looked them up.
+    void resolveHostsLater(QObject *context);
+    void setAddresses(uint32_t address1, uint32_t address2) { addresses[0] = address1, addresses[1] = address2; }
+    // The active destinations; a lookup still under way is finished here within
+    // `waitMs`. False with the host that has no address.
+    bool destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs);
+
 private:
     void apply(const QDomElement &element);
 
     QStringList texts;
+    uint32_t addresses[2] = {0, 0};
 };
 
 #endif

@@ -101,9 +101,14 @@ QChartView *chartView(QChart *chart, const char *name)
 }
 
 RecordingInfo::RecordingInfo(const RecordingIndex &index, QWidget *parent)
+    : RecordingInfo(RecordingStats::of(index), index.path(), parent)
+{
+}
+
+RecordingInfo::RecordingInfo(const RecordingStats &stats, const QString &recordingPath, QWidget *parent)
     : QDialog(parent)
-    , stats(RecordingStats::of(index))
-    , recordingPath(index.path())
+    , stats(stats)
+    , recordingPath(recordingPath)
 {
     setWindowTitle(tr("Recording info"));
     if (parent)
@@ -140,11 +145,13 @@ void RecordingInfo::addFigures(const QString &fileName)
     row("value_first", tr("First frame:"), stats.frames ? QString::number(stats.firstNumber) : none);
     row("value_last", tr("Last frame:"), stats.frames ? QString::number(stats.lastNumber) : none);
     row("value_lost_frames", tr("Lost frames:"), QString::number(stats.lostFrames));
-    row("value_lost", tr("Lost:"), lostRangesText(stats));
+    row("value_lost", tr("Lost ranges:"), lostRangesText(stats));
     row("value_duration", tr("Duration:"),
         std::isnan(duration) ? tr("no timestamps") : QString::number(duration, 'f', 3) + QLatin1String(" s"));
+    // Stamps that end before they start give a duration but no rate.
     row("value_rate", tr("Mean rate:"),
-        std::isnan(duration) ? QStringLiteral("-- Hz") : QString::number(stats.meanRate, 'f', 1) + QLatin1String(" Hz"));
+        std::isnan(stats.meanRate) ? QStringLiteral("-- Hz")
+                                   : QString::number(stats.meanRate, 'f', 1) + QLatin1String(" Hz"));
     row("value_size", tr("Size:"),
         tr("%1 (%2 bytes)").arg(locale().formattedDataSize(stats.fileSize), QString::number(stats.fileSize)));
     static_cast<QVBoxLayout *>(layout())->addLayout(form);

@@ -16,7 +16,10 @@ class RecordingInfo : public QDialog
     Q_OBJECT
 
 public:
+    // Gathers the figures here, in one pass over the index.
     explicit RecordingInfo(const RecordingIndex &index, QWidget *parent = nullptr);
+    // Figures gathered beforehand, e.g. by the thread that built the index.
+    RecordingInfo(const RecordingStats &stats, const QString &recordingPath, QWidget *parent = nullptr);
 
     // Both charts, one above the other, as a PNG; false when it could not be written.
     bool savePicture(const QString &fileName);

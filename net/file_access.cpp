@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +76,19 @@ bool readAt(int fd, char *buffer, qint64 size, qint64 offset)
     return true;
 }
 
+void *allocateTable(qint64 bytes)
+{
+    void *table = ::mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                         -1, 0);
+    return table == MAP_FAILED ? nullptr : table;
+}
+
+void releaseTable(void *table, qint64 bytes)
+{
+    if (table)
+        ::munmap(table, size_t(bytes));
+}
+
 QString kindText(int fd)
 {
     struct stat st;
@@ -88,7 +102,7 @@ QString kindText(int fd)
         return QStringLiteral("a device");
     if (S_ISSOCK(st.st_mode))
         return QStringLiteral("a socket");
-    return QStringLiteral("not a regular file");
+    return QStringLiteral("a special file");
 }
 
 }

@@ -26,7 +26,13 @@ qint64 readSome(int fd, char *buffer, qint64 size);
 // Exactly `size` bytes from `offset`; false when the file ends before or a read fails.
 bool readAt(int fd, char *buffer, qint64 size, qint64 offset);
 
-// What is wrong with a file that is not a regular file ("a FIFO", "a directory", ...).
+// Memory for large tables, zeroed, its pages mapped in one call: touching
+// fresh pages one at a time costs several times more, above all in virtual
+// machines. nullptr on failure.
+void *allocateTable(qint64 bytes);
+void releaseTable(void *table, qint64 bytes);
+
+// What a file that is not a regular file is ("a FIFO", "a directory", ...).
 QString kindText(int fd);
 
 }

@@ -1,9 +1,13 @@
 #ifndef CHUNKED_ARRAY_H
 #define CHUNKED_ARRAY_H
 
+#include "net/file_access.h"
+
 #include <QtGlobal>
 
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 // An append-only array in fixed-size chunks: growing never copies what is
@@ -11,43 +15,52 @@
 template <typename T>
 class ChunkedArray
 {
+    static_assert(std::is_trivial_v<T>, "chunks are raw memory");
+
 public:
-    static constexpr int ChunkBits = 13;
+    static constexpr int ChunkBits = 16;
     static constexpr qsizetype ChunkSize = qsizetype(1) << ChunkBits;
 
     qsizetype size() const { return count; }
-    bool isEmpty() const { return count == 0; }
 
-    // May throw std::bad_alloc; the indexer catches it.
+    // Throws std::bad_alloc when memory runs out; the indexer catches it.
     void append(T value)
     {
         if (count == qsizetype(chunks.size()) * ChunkSize)
-            chunks.emplace_back(new T[ChunkSize]);
-        chunks[size_t(count >> ChunkBits)][count & (ChunkSize - 1)] = value;
+            addChunk();
+        chunks[size_t(count >> ChunkBits)].get()[count & (ChunkSize - 1)] = value;
         ++count;
     }
 
-    T at(qsizetype i) const { return chunks[size_t(i >> ChunkBits)][i & (ChunkSize - 1)]; }
-    T last() const { return at(count - 1); }
-    void setLast(T value) { chunks[size_t((count - 1) >> ChunkBits)][(count - 1) & (ChunkSize - 1)] = value; }
+    T at(qsizetype i) const { return chunks[size_t(i >> ChunkBits)].get()[i & (ChunkSize - 1)]; }
 
     // Bulk access by chunk, for reading and writing index files.
     void resize(qsizetype n)
     {
-        chunks.resize(size_t((n + ChunkSize - 1) >> ChunkBits));
-        for (auto &chunk : chunks) {
-            if (!chunk)
-                chunk.reset(new T[ChunkSize]);
-        }
+        while (qsizetype(chunks.size()) * ChunkSize < n)
+            addChunk();
         count = n;
     }
-    qsizetype chunkCount() const { return qsizetype(chunks.size()); }
+    qsizetype chunkCount() const { return (count + ChunkSize - 1) >> ChunkBits; }
     qsizetype chunkLength(qsizetype c) const { return qMin(ChunkSize, count - c * ChunkSize); }
     T *chunkData(qsizetype c) { return chunks[size_t(c)].get(); }
     const T *chunkData(qsizetype c) const { return chunks[size_t(c)].get(); }
 
 private:
-    std::vector<std::unique_ptr<T[]>> chunks;
+    struct Release {
+        void operator()(T *chunk) const { FileAccess::releaseTable(chunk, ChunkSize * qint64(sizeof(T))); }
+    };
+
+    void addChunk()
+    {
+        chunks.reserve(chunks.size() + 1);
+        T *chunk = static_cast<T *>(FileAccess::allocateTable(ChunkSize * qint64(sizeof(T))));
+        if (!chunk)
+            throw std::bad_alloc();
+        chunks.emplace_back(chunk);
+    }
+
+    std::vector<std::unique_ptr<T, Release>> chunks;
     qsizetype count = 0;
 };
 

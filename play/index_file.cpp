@@ -5,12 +5,19 @@
 #include <QSaveFile>
 
 #include <cstring>
+#include <new>
 
 namespace {
 
 constexpr char Magic[8] = {'K', 'V', 'R', 'I', 'D', 'X', '\r', '\n'};
 constexpr quint32 Version = 1;
 constexpr int Listed = 10;
+
+quint64 mix(quint64 lane, quint64 word)
+{
+    lane ^= word * 0x9E3779B97F4A7C15ull;
+    return ((lane << 27) | (lane >> 37)) * 0x94D049BB133111EBull + 1;
+}
 
 // Fixed-size head of the file; every part of the file is a whole number of
 // 8-byte words, which the checksum runs over.
@@ -72,8 +79,10 @@ bool readTables(int fd, qint64 fileSize, const FileAccess::Facts &recording, Ind
         return false;
     // The counts must account for the file's size exactly before anything is allocated.
     const qint64 room = fileSize - qint64(sizeof h) - 8;
+    // Every frame takes at least its "fr " in the recording.
     if (h.slotCount < 0 || h.runCount < 0 || h.cutCount < 0 || h.slotCount > room / 16 || h.runCount > room / 8
         || h.cutCount > room / 16 || h.slotCount * 16 + h.runCount * 8 + h.cutCount * 16 != room
+        || h.slotCount > recording.size / 3 || h.runCount > h.slotCount || h.cutCount > h.slotCount
         || h.listedCount < 0 || h.listedCount > Listed)
         return false;
     t.first = h.first;
@@ -110,12 +119,29 @@ namespace IndexFile {
 void Checksum::add(const void *data, qint64 bytes)
 {
     const char *p = static_cast<const char *>(data);
-    for (qint64 i = 0; i + 8 <= bytes; i += 8) {
+    const qint64 words = bytes / 8;
+    qint64 i = 0;
+    for (; i < words && next != 0; ++i, next = (next + 1) & 3) {
         quint64 word;
-        std::memcpy(&word, p + i, 8);
-        state ^= word * 0x9E3779B97F4A7C15ull;
-        state = ((state << 27) | (state >> 37)) * 0x94D049BB133111EBull + 1;
+        std::memcpy(&word, p + 8 * i, 8);
+        lanes[next] = mix(lanes[next], word);
     }
+    for (; i + 4 <= words; i += 4) {
+        quint64 word[4];
+        std::memcpy(word, p + 8 * i, 32);
+        for (int k = 0; k < 4; ++k)
+            lanes[k] = mix(lanes[k], word[k]);
+    }
+    for (; i < words; ++i, next = (next + 1) & 3) {
+        quint64 word;
+        std::memcpy(&word, p + 8 * i, 8);
+        lanes[next] = mix(lanes[next], word);
+    }
+}
+
+quint64 Checksum::value() const
+{
+    return mix(mix(mix(lanes[0], lanes[1]), lanes[2]), lanes[3]);
 }
 
 bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables)
@@ -124,8 +150,12 @@ bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &
     if (fd < 0)
         return false;
     FileAccess::Facts facts;
-    const bool ok = FileAccess::facts(fd, facts, nullptr) && facts.regular
-        && readTables(fd, facts.size, recording, tables);
+    bool ok = false;
+    try {
+        ok = FileAccess::facts(fd, facts, nullptr) && facts.regular && readTables(fd, facts.size, recording, tables);
+    } catch (const std::bad_alloc &) {
+        // Ignored like a damaged one; the scan that follows reports it if memory is really short.
+    }
     FileAccess::closeFile(fd);
     return ok;
 }

@@ -14,15 +14,17 @@ struct IndexTables;
 namespace IndexFile {
 
 // Over the whole file but its last word, which holds the result. Catches
-// damage, not forgery: every 8-byte word is mixed into a running value.
+// damage, not forgery: every 8-byte word is mixed into one of four running
+// values (four, so that the multiplications do not wait on each other).
 class Checksum
 {
 public:
     void add(const void *data, qint64 bytes); // whole words; a shorter tail is left out
-    quint64 value() const { return state; }
+    quint64 value() const;
 
 private:
-    quint64 state = 0x6A09E667F3BCC908ull;
+    quint64 lanes[4] = {0x6A09E667F3BCC908ull, 0xBB67AE8584CAA73Bull, 0x3C6EF372FE94F82Bull, 0xA54FF53A5F1D36F1ull};
+    unsigned next = 0; // lane of the next word, so that the result does not depend on how the file is cut
 };
 
 // Fills `tables` from the index file at `path` when it describes `recording`;

@@ -8,15 +8,15 @@
 
 #include <charconv>
 #include <climits>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace {
 
 constexpr qsizetype BufferSize = qsizetype(256) << 10;
 // Room kept after a line start before reading on. A frame or time stamp field
-// longer than this (only in a damaged file) reads as no number.
+// that runs on past it (only in a damaged file) may read as no number.
 constexpr qsizetype Lookahead = qsizetype(4) << 10;
 constexpr int MaxListed = 10;
 

@@ -327,6 +327,7 @@ Player::Stats Player::stats() const
     }
     figures.lateP50 = lateness.percentile(0.50);
     figures.lateP99 = lateness.percentile(0.99);
+    figures.lastLate = double(lastLateness.load()) / 1e3;
     return figures;
 }
 
@@ -392,7 +393,9 @@ void Player::run()
         // A command that came during the last stretch of the sleep goes first.
         if (!clock->sleepUntil(deadline) || pending.load())
             continue;
-        lateness.add(clock->now() - deadline);
+        const qint64 late = clock->now() - deadline;
+        lateness.add(late);
+        lastLateness.store(late, std::memory_order_relaxed);
         const int frame = plan.next;
         if (!send(plan, frame))
             continue;

@@ -57,6 +57,7 @@ public:
         QList<qint64> sentTo;        // per destination
         double lateP50 = 0;          // us after its deadline a send went out
         double lateP99 = 0;
+        double lastLate = 0;         // us, the latest frame sent
     };
 
     static constexpr double MinimumSpeed = 0.01;
@@ -128,7 +129,6 @@ signals:
     void stateChanged(Player::State state);
 
 private:
-    struct Ready;
     struct Plan;
 
     void run();
@@ -176,6 +176,7 @@ private:
     std::atomic<qint64> oversizeSkipped{0};
     std::atomic<qint64> stampAnomalies{0};
     std::atomic<qint64> passesDone{0};
+    std::atomic<qint64> lastLateness{0}; // ns
     std::array<std::atomic<qint64>, MaximumDestinations> sentTo{};
     LatenessHistogram lateness;
 

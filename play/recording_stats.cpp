@@ -31,6 +31,7 @@ public:
     void fill(RecordingStats &stats, double covered) const
     {
         stats.bucketSeconds = width;
+        stats.rate.reserve(used);
         for (int i = 0; i < used; ++i) {
             const Bucket &bucket = buckets[i];
             const double x = i * width;

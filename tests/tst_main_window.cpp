@@ -9,6 +9,8 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QDoubleSpinBox>
+#include <QMenu>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -42,6 +44,7 @@ private slots:
     void startsWithoutSettingsFile();
     void enablingFollowsMode();
     void shortcuts();
+    void playbackMenuAndKeys();
     void settingsSurviveARestart();
     void handWrittenFileAndShutdown();
 
@@ -112,6 +115,55 @@ void MainWindowTest::shortcuts()
     QVERIFY(refocus());
     QTest::keyClick(&window, Qt::Key_Q);
     QTRY_VERIFY(!window.isVisible());
+}
+
+void MainWindowTest::playbackMenuAndKeys()
+{
+    writeSettings(settingsDir, SettingsFile());
+    {
+        Korvel_recorder window(settingsDir);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QStringList entries;
+        for (const QAction *action : window.findChild<QMenu *>("menuPlayback")->actions())
+            if (!action->isSeparator())
+                entries << action->text() + QLatin1Char(' ') + action->shortcut().toString();
+        QCOMPARE(entries, QStringList({"Play/Pause Space", "Step forward .", "Step back ,", "Faster ]", "Slower [",
+                                       "Normal speed Backspace", "Go to frame… Ctrl+G", "Set range start ",
+                                       "Set range end ", "Clear range "}));
+        // Keyboard users reach every action through a menu and find its key in the tool tip.
+        QStringList tips;
+        for (QAction *action : window.findChildren<QAction *>()) {
+            if (!action->objectName().startsWith(QLatin1String("action")))
+                continue;
+            const auto objects = action->associatedObjects();
+            QVERIFY2(std::any_of(objects.begin(), objects.end(), [](QObject *o) { return qobject_cast<QMenu *>(o); }),
+                     qPrintable(action->objectName()));
+            if (!action->toolTip().isEmpty())
+                tips << action->toolTip();
+        }
+        for (const char *tip : {"Play (Space)", "Pause (Space)", "Open (Ctrl+O)", "Recording info (Ctrl+I)", "Exit (Q)"})
+            QVERIFY2(tips.contains(QLatin1String(tip)), tip);
+
+        auto *speed = window.findChild<QDoubleSpinBox *>();
+        QCOMPARE(speed->accessibleName(), QStringLiteral("Speed"));
+        QStringList shown;
+        for (Qt::Key key : {Qt::Key_BracketRight, Qt::Key_BracketRight, Qt::Key_BracketLeft, Qt::Key_Backspace,
+                            Qt::Key_BracketLeft, Qt::Key_BracketRight}) {
+            QTest::keyClick(&window, key);
+            shown << speed->text();
+        }
+        QCOMPARE(shown, QStringList({"2×", "4×", "2×", "1×", "0.5×", "1×"}));
+        // In the speed box the same keys type, and a typed value holds.
+        speed->setFocus();
+        QTest::keyClick(speed, Qt::Key_BracketRight);
+        QCOMPARE(speed->value(), 1.0);
+        speed->selectAll();
+        QTest::keyClicks(speed, QStringLiteral("2.5"));
+        QTest::keyClick(speed, Qt::Key_Return);
+        QCOMPARE(speed->text(), QStringLiteral("2.5×"));
+    }
+    QVERIFY(readFile(settingsDir + QLatin1String("/config/current-settings.xml")).contains("<SPEED SPEED=\"2.5\"/>"));
 }
 
 void MainWindowTest::settingsSurviveARestart()

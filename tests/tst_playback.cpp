@@ -6,7 +6,9 @@
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
+#include <QDialog>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -71,6 +73,7 @@ private slots:
     void refusedLoadsKeepTheCurrentRecording();
     void cancelledOpenKeepsTheCurrentRecording();
     void idleSliderByKeyboard();
+    void goToFrameThenStep();
 
 private:
     void start();
@@ -121,10 +124,12 @@ bool PlaybackTest::open(const QByteArray &content, const QString &name)
 
 void PlaybackTest::key(int key)
 {
+    const auto modifiers = Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask);
+    key &= ~Qt::KeyboardModifierMask;
     // A closed dialog does not give the focus back by itself here.
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    QTest::keyClick(window.get(), Qt::Key(key));
+    QTest::keyClick(window.get(), Qt::Key(key), modifiers);
 }
 
 void PlaybackTest::playPauseStepAndEnd()
@@ -257,6 +262,25 @@ void PlaybackTest::idleSliderByKeyboard()
     QTRY_COMPARE(text(window.get(), "te_datadisplay"), QString());
     QVERIFY(receiver->receive(1, 300).isEmpty());
     QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView"));
+}
+
+void PlaybackTest::goToFrameThenStep()
+{
+    start();
+    QVERIFY(open(recording(1, 20)));
+    Modal::onNextDialog([](QDialog *dialog) {
+        dialog->findChild<QSpinBox *>()->setValue(10);
+        dialog->accept();
+    });
+    key(Qt::CTRL | Qt::Key_G);
+    // Positioned without sending: paused there, the frame in the view and on the slider.
+    QTRY_COMPARE(enabling(window.get()), paused);
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(10));
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->value(), 10);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+    key(Qt::Key_Comma);
+    QCOMPARE(receiver->receive(1), sent(9, 9));
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(9));
 }
 
 QTEST_MAIN(PlaybackTest)

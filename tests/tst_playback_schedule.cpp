@@ -63,8 +63,6 @@ class PlaybackScheduleTest : public QObject
 private slots:
     void periods_data();
     void periods();
-    void fixedRate_data();
-    void fixedRate();
     void speedChangeMidPass_data();
     void speedChangeMidPass();
     void everyTimestamp_data();
@@ -91,34 +89,6 @@ void PlaybackScheduleTest::periods()
     QFETCH(double, period);
     QFETCH(double, expected);
     QVERIFY2(std::fabs(period - expected) < 1e-3, qPrintable(QString::number(period, 'f', 3)));
-}
-
-void PlaybackScheduleTest::fixedRate_data()
-{
-    QTest::addColumn<double>("hertz");
-    QTest::addColumn<double>("speed");
-    QTest::addColumn<QList<double>>("expected"); // ms after the start, frames 1..4
-    // A fresh start primes: frame 1 goes out two periods after the start.
-    QTest::newRow("100 Hz") << 100.0 << 1.0 << QList<double>{20, 30, 40, 50};
-    QTest::newRow("100 Hz at 0.1x") << 100.0 << 0.1 << QList<double>{200, 300, 400, 500};
-    QTest::newRow("30 kHz held to 20 kHz") << 30000.0 << 1.0 << QList<double>{2.0 / 30, 2.0 / 30 + 0.05,
-                                                                              2.0 / 30 + 0.1, 2.0 / 30 + 0.15};
-    QTest::newRow("240 Hz at 100x held to 20 kHz") << 240.0 << 100.0
-                                                   << QList<double>{2000.0 / 24000, 2000.0 / 24000 + 0.05,
-                                                                    2000.0 / 24000 + 0.1, 2000.0 / 24000 + 0.15};
-}
-
-void PlaybackScheduleTest::fixedRate()
-{
-    QFETCH(double, hertz);
-    QFETCH(double, speed);
-    QFETCH(QList<double>, expected);
-    PlaybackSchedule schedule;
-    schedule.configure(PlaybackSchedule::FixedRate, PlaybackSchedule::periodOf(hertz));
-    schedule.setSpeed(speed);
-    const QList<double> actual = deadlines(schedule, numbers(1, 4), {}, 2);
-    QVERIFY2(near(actual, expected), qPrintable(describe(actual)));
-    QCOMPARE(1e9 / schedule.effectivePeriod(), std::min(hertz * speed, 20000.0));
 }
 
 void PlaybackScheduleTest::speedChangeMidPass_data()

@@ -71,6 +71,7 @@ private slots:
     void pauseSeekAndResume();
     void stepAtBothEnds();
     void lateScheduleAndSpeedChange();
+    void speedSteps();
     void renumberAcrossPasses();
     void renumberingKeepsOtherBytes_data();
     void renumberingKeepsOtherBytes();
@@ -131,44 +132,48 @@ void PlayerTest::passes_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("pace");
+    QTest::addColumn<double>("hertz");
     QTest::addColumn<double>("speed");
     QTest::addColumn<int>("passes"); // 0: no loop
     QTest::addColumn<QList<int>>("range");
     QTest::addColumn<QList<int>>("frames");
     QTest::addColumn<QList<double>>("due"); // ms after Play
     QTest::addColumn<double>("rate");
+    const auto row = [](const char *name, const QByteArray &content, Player::Pace pace, double hertz, double speed,
+                        int passes, const QList<int> &range, const QList<int> &frames, const QList<double> &due,
+                        double rate) {
+        QTest::newRow(name) << content << int(pace) << hertz << speed << passes << range << frames << due << rate;
+    };
+    const Player::Pace fixed = Player::FixedRate, stamps = Player::EveryTimestamp;
     // The first period primes and sends nothing; the preamble is never sent.
-    QTest::newRow("100 Hz, preamble") << QByteArray("# made by hand\r\n") + recording(1, 3) << int(Player::FixedRate)
-                                      << 1.0 << 0 << QList<int>() << span(1, 3) << QList<double>{20, 30, 40} << 100.0;
-    QTest::newRow("at 2x") << recording(1, 3) << int(Player::FixedRate) << 2.0 << 0 << QList<int>() << span(1, 3)
-                           << QList<double>{10, 15, 20} << 200.0;
+    row("100 Hz, preamble", "# made by hand\r\n" + recording(1, 3), fixed, 100, 1, 0, {}, span(1, 3), {20, 30, 40},
+        100);
+    row("at 2x", recording(1, 3), fixed, 100, 2, 0, {}, span(1, 3), {10, 15, 20}, 200);
     // One empty period at the seam.
-    QTest::newRow("loop, 2 passes") << recording(1, 3) << int(Player::FixedRate) << 1.0 << 2 << QList<int>()
-                                    << QList<int>{1, 2, 3, 1, 2, 3} << QList<double>{20, 30, 40, 60, 70, 80} << 100.0;
-    QTest::newRow("range 3..5 with a lost 4, loop") << recording(1, 8, {4}) << int(Player::FixedRate) << 1.0 << 2
-                                                    << QList<int>{3, 5} << QList<int>{3, 5, 3, 5}
-                                                    << QList<double>{20, 30, 50, 60} << 100.0;
-    QTest::newRow("range on lost ends") << recording(1, 8, {2, 6}) << int(Player::FixedRate) << 1.0 << 0
-                                        << QList<int>{2, 6} << span(3, 5) << QList<double>{20, 30, 40} << 100.0;
-    QTest::newRow("first two stamps, 10 ms") << recording(1, 3) << int(Player::FirstTwoTimestamps) << 1.0 << 0
-                                             << QList<int>() << span(1, 3) << QList<double>{20, 30, 40} << 100.0;
+    row("loop, 2 passes", recording(1, 3), fixed, 100, 1, 2, {}, {1, 2, 3, 1, 2, 3}, {20, 30, 40, 60, 70, 80}, 100);
+    row("range 3..5 with a lost 4, loop", recording(1, 8, {4}), fixed, 100, 1, 2, {3, 5}, {3, 5, 3, 5},
+        {20, 30, 50, 60}, 100);
+    row("range on lost ends", recording(1, 8, {2, 6}), fixed, 100, 1, 0, {2, 6}, span(3, 5), {20, 30, 40}, 100);
+    row("30 kHz held to 20 kHz", recording(1, 3), fixed, 30000, 1, 0, {}, span(1, 3),
+        {0.2 / 3, 0.2 / 3 + 0.05, 0.2 / 3 + 0.1}, 20000);
+    row("240 Hz at 100x held to 20 kHz", recording(1, 3), fixed, 240, 100, 0, {}, span(1, 3),
+        {1.0 / 12, 1.0 / 12 + 0.05, 1.0 / 12 + 0.1}, 20000);
+    row("first two stamps, 10 ms", recording(1, 3), Player::FirstTwoTimestamps, 100, 1, 0, {}, span(1, 3),
+        {20, 30, 40}, 100);
     // Four stamped frames over 40 ms: the empty periods take the mean, 13.3 ms;
     // the lost frame keeps its gap.
-    QTest::newRow("every stamp, lost frame") << recording(1, 5, {3}) << int(Player::EveryTimestamp) << 1.0 << 0
-                                             << QList<int>() << QList<int>{1, 2, 4, 5}
-                                             << QList<double>{80.0 / 3, 80.0 / 3 + 10, 80.0 / 3 + 30, 80.0 / 3 + 40}
-                                             << 75.0;
-    QTest::newRow("every stamp, loop") << recording(1, 3) << int(Player::EveryTimestamp) << 1.0 << 2 << QList<int>()
-                                       << QList<int>{1, 2, 3, 1, 2, 3} << QList<double>{20, 30, 40, 60, 70, 80}
-                                       << 100.0;
-    QTest::newRow("every stamp at 0.5x") << recording(1, 3) << int(Player::EveryTimestamp) << 0.5 << 0
-                                         << QList<int>() << span(1, 3) << QList<double>{40, 60, 80} << 50.0;
+    row("every stamp, lost frame", recording(1, 5, {3}), stamps, 100, 1, 0, {}, {1, 2, 4, 5},
+        {80.0 / 3, 80.0 / 3 + 10, 80.0 / 3 + 30, 80.0 / 3 + 40}, 75);
+    row("every stamp, loop", recording(1, 3), stamps, 100, 1, 2, {}, {1, 2, 3, 1, 2, 3}, {20, 30, 40, 60, 70, 80},
+        100);
+    row("every stamp at 0.5x", recording(1, 3), stamps, 100, 0.5, 0, {}, span(1, 3), {40, 60, 80}, 50);
 }
 
 void PlayerTest::passes()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, pace);
+    QFETCH(double, hertz);
     QFETCH(double, speed);
     QFETCH(int, passes);
     QFETCH(QList<int>, range);
@@ -177,7 +182,7 @@ void PlayerTest::passes()
     QFETCH(double, rate);
     Player::Options options;
     options.pace = Player::Pace(pace);
-    options.frequency = 100;
+    options.frequency = hertz;
     options.loop = passes > 0;
     options.passes = passes;
     player->setOptions(options);
@@ -325,12 +330,32 @@ void PlayerTest::lateScheduleAndSpeedChange()
     QVERIFY(clock->waitHeld());
     // Frame 6 had 3 of its 10 ms left at 1x: 1.5 ms at 2x; then 5 ms apart.
     QCOMPARE(deadlines(), (QList<double>{20, 30, 40, 50, 60, 68.5, 73.5, 78.5}));
+    // Go to while playing goes on after the frame chosen, one period after the command.
+    const qint64 seekAt = clock->now();
+    player->seek(15);
+    QCOMPARE(player->position(), 15);
+    clock->allow(1);
+    QCOMPARE(receiver->receive(1), sent({16}));
+    QVERIFY(clock->waitHeld());
+    QCOMPARE(clock->reached().back(), seekAt + 5 * Ms);
     // A step while playing only pauses: the frame after the one shown may be on its way.
     QVERIFY(!player->step(+1));
     QCOMPARE(player->state(), Player::Paused);
     QVERIFY(receiver->receive(1, 100).isEmpty());
     player->stop();
     QCOMPARE(player->state(), Player::Idle);
+}
+
+void PlayerTest::speedSteps()
+{
+    QCOMPARE((QList<double>{Player::faster(1), Player::faster(3), Player::faster(10), Player::faster(50)}),
+             (QList<double>{2, 4, 10, 50}));
+    QCOMPARE((QList<double>{Player::slower(1), Player::slower(0.3), Player::slower(0.1), Player::slower(0.05)}),
+             (QList<double>{0.5, 0.25, 0.1, 0.05}));
+    player->setSpeed(1000);
+    QCOMPARE(player->speed(), Player::MaximumSpeed);
+    player->setSpeed(0);
+    QCOMPARE(player->speed(), Player::MinimumSpeed);
 }
 
 void PlayerTest::renumberAcrossPasses()

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 struct StoredFrame {
@@ -295,31 +296,37 @@ private slots:
     }
 
     // Frames of every length across the scanner's buffer refills, with a line
-    // longer than the whole buffer; offsets known from writing.
+    // longer than the whole buffer, and more frames than one storage chunk
+    // holds; offsets known from writing. By scan, then from the index file.
     void manyFramesAcrossReads()
     {
+        constexpr int Count = 70000;
         QByteArray bytes;
         QList<qint64> offsets;
         quint32 seed = 7;
-        for (int n = 1; n <= 40000; ++n) {
+        for (int n = 1; n <= Count; ++n) {
             offsets.append(bytes.size());
             bytes += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(n) + "\r\n";
             seed = seed * 1103515245u + 12345u;
-            bytes += QByteArray(int(seed >> 22), 'p') + "\r\n";
+            bytes += QByteArray(int(seed >> 24), 'p') + "\r\n";
             if (n == 20000)
                 bytes += QByteArray(5 << 20, 'L') + "\n";
         }
-        RecordingIndex index;
-        QCOMPARE(RecordingIndex::build(write(bytes), index).status, IndexResult::Loaded);
-        QCOMPARE(index.frameCount(), 40000);
-        QByteArray raw;
-        for (int n = 1; n <= 40000; ++n) {
-            const qint64 end = n < 40000 ? offsets[n] : bytes.size();
-            QCOMPARE(index.frameLength(n), end - offsets[n - 1]);
-            QCOMPARE(index.timestamp(n), double(n));
+        offsets.append(bytes.size());
+        const QString path = write(bytes);
+        for (const bool fromIdxFile : {false, true}) {
+            RecordingIndex index;
+            QCOMPARE(RecordingIndex::build(path, index).fromIdxFile, fromIdxFile);
+            QCOMPARE(index.frameCount(), Count);
+            for (int n = 1; n <= Count; ++n) {
+                if (index.frameLength(n) != offsets[n] - offsets[n - 1] || index.timestamp(n) != n)
+                    QFAIL(qPrintable(QStringLiteral("frame %1").arg(n)));
+            }
+            QByteArray raw;
+            QVERIFY(index.readFrame(20000, raw));
+            QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
+            QVERIFY(index.writeIndexFile());
         }
-        QVERIFY(index.readFrame(20000, raw));
-        QCOMPARE(raw, bytes.mid(offsets[19999], offsets[20000] - offsets[19999]));
     }
 
     // Opening a FIFO must not wait for a writer; other non-regular files are refused too.
@@ -355,23 +362,59 @@ private slots:
         QCOMPARE(raw, QByteArray("fr 2\n"));
     }
 
-    void progressReported()
+    // Progress comes in order and ends at the total; a cancel in the middle stops the scan.
+    void progressAndCancel()
     {
         QByteArray bytes;
         for (int n = 1; bytes.size() < (20 << 20); ++n)
             bytes += "fr " + QByteArray::number(n) + "\n" + QByteArray(500, 'b') + "\n";
+        const QString path = write(bytes);
         QList<qint64> done;
-        qint64 reportedTotal = 0;
-        RecordingIndex index;
+        std::atomic<bool> cancel{false};
+        bool cancelHalfway = false;
         const auto progress = [&](qint64 bytesDone, qint64 total) {
-            reportedTotal = total;
+            QCOMPARE(total, bytes.size());
             done.append(bytesDone);
+            if (cancelHalfway && bytesDone > total / 2)
+                cancel = true;
         };
-        QCOMPARE(RecordingIndex::build(write(bytes), index, nullptr, progress).status, IndexResult::Loaded);
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(path, index, &cancel, progress).status, IndexResult::Loaded);
         QVERIFY(done.size() >= 2 && done.size() <= 101);
         QVERIFY(std::is_sorted(done.begin(), done.end()));
         QCOMPARE(done.last(), bytes.size());
-        QCOMPARE(reportedTotal, bytes.size());
+
+        done.clear();
+        cancelHalfway = true;
+        RecordingIndex cancelled;
+        QCOMPARE(RecordingIndex::build(path, cancelled, &cancel, progress).status, IndexResult::Cancelled);
+        QVERIFY(!cancelled.isLoaded());
+        QVERIFY(done.last() < bytes.size());
+    }
+
+    // Running out of memory while indexing is a result with a reason, not an abort.
+    void outOfMemoryReported()
+    {
+        QByteArray bytes;
+        for (int n = 1; n <= 400000; ++n)
+            bytes += "fr " + QByteArray::number(n) + "\n";
+        const QString path = write(bytes);
+        rlimit old;
+        QCOMPARE(::getrlimit(RLIMIT_AS, &old), 0);
+        QFile status(QStringLiteral("/proc/self/status"));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray vm = status.readAll();
+        const qsizetype at = vm.indexOf("VmSize:");
+        const rlim_t used = rlim_t(vm.mid(at + 7, vm.indexOf('\n', at) - at - 7).trimmed().split(' ').value(0).toLongLong()) << 10;
+        // Room for the scan but not for 400 000 frames' tables (6.4 MB).
+        const rlimit tight{used + (2 << 20), old.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_AS, &tight), 0);
+        RecordingIndex index;
+        const IndexResult result = RecordingIndex::build(path, index);
+        QCOMPARE(::setrlimit(RLIMIT_AS, &old), 0);
+        QCOMPARE(result.status, IndexResult::OutOfMemory);
+        QVERIFY(!result.reason.isEmpty());
+        QVERIFY(!index.isLoaded());
     }
 
     // Shrunk, or rewritten in place: reads fail instead of returning other bytes or crashing.
@@ -393,7 +436,7 @@ private slots:
         QVERIFY(!index.readFrame(1, raw)); // same size and bytes, other time
     }
 
-    // Offsets beyond 2^31: a frame line behind a hole of zeros.
+    // Offsets beyond 2^31: a frame line behind a hole of zeros, by scan and from the index file.
     void offsetsBeyond2GiB()
     {
         const QString path = dir.filePath(QStringLiteral("sparse.wly"));
@@ -403,9 +446,10 @@ private slots:
         const QByteArray tail = "\nfr 3\nts 2.5\nbody\n";
         QVERIFY(file.write("fr 1\nts 1\n") == 10 && file.seek(far) && file.write(tail) == tail.size());
         file.close();
+        // Above the threshold the scan writes the index file by itself.
         RecordingIndex scanned;
         QCOMPARE(RecordingIndex::build(path, scanned).status, IndexResult::Loaded);
-        QVERIFY(scanned.writeIndexFile());
+        QVERIFY(QFile::exists(RecordingIndex::indexFilePath(path)));
         RecordingIndex index;
         QVERIFY(RecordingIndex::build(path, index).fromIdxFile);
         QCOMPARE(index.frameLength(1), far + 1);

@@ -150,6 +150,11 @@ private slots:
         QVERIFY2(image.height() >= 2 * 240 && image.width() >= 640,
                  qPrintable(QStringLiteral("%1x%2").arg(image.width()).arg(image.height())));
         QVERIFY(!info.savePicture(dir.filePath(QStringLiteral("missing/picture.png"))));
+
+        // An index that holds nothing (a failed load) still gives a dialog, not a crash.
+        const RecordingIndex empty;
+        const RecordingInfo nothing(empty);
+        QCOMPARE(nothing.findChild<QLabel *>("value_frames")->text(), QStringLiteral("0"));
     }
 };
 

@@ -21,7 +21,7 @@ source_dir=$(cd "$1" && pwd)
 mkdir -p "$2"
 work_dir=$(cd "$2" && pwd)
 seconds=${KORVEL_FUZZ_SECONDS:-20}
-targets="fuzz_recording_loader fuzz_frame_reader fuzz_recording_index fuzz_settings"
+targets="fuzz_recording_index fuzz_settings"
 
 probe="$work_dir/probe"
 printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }\n' > "$probe.cpp"
