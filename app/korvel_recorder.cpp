@@ -14,6 +14,7 @@
 #include "settings/settings_play.h"
 #include "settings/settings_record.h"
 
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
@@ -54,8 +55,12 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     displayTimer = new QTimer(this);
     connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
-    recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView);
-    connect(recorder, &RecordingController::status, this, &Korvel_recorder::update_status);
+    recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView, ui.te_datadisplay);
+    connect(recorder, &RecordingController::saved, this, &Korvel_recorder::recordingSaved);
+    connect(recorder, &RecordingController::discarded, this, [this] {
+        ui.l_filename->setText(tr("no file selected"));
+        updateControls();
+    });
     opener = new RecordingOpener(ui.statusbar);
     connect(opener, &RecordingOpener::finished, this, &Korvel_recorder::recordingOpened);
 
@@ -260,18 +265,20 @@ void Korvel_recorder::on_actionRecordingInfo_triggered()
     info.exec();
 }
 
-// ---------------------------------------------------------------- receiver reports and rate
-
-void Korvel_recorder::update_status(int status)
+void Korvel_recorder::closeEvent(QCloseEvent *event)
 {
-    recorder->report(status, displayText);
-    mode = status;
+    if (recorder->confirmClose())
+        event->accept();
+    else
+        event->ignore();
 }
 
-void Korvel_recorder::updateListFrequency(bool clear)
+void Korvel_recorder::offerAbandonedRecordings()
 {
-    recorder->updateListFrequency(clear);
+    recorder->offerAbandonedRecordings();
 }
+
+// ---------------------------------------------------------------- rate
 
 void Korvel_recorder::updateLabelFrequency()
 {
@@ -290,18 +297,14 @@ void Korvel_recorder::on_actionRecord_triggered()
     ui.l_filename->setText(tr("<temporary buffer>"));
     mode = ModeRecording;
     updateControls();
-    if (!ui.cb_disableView->isChecked())
-        displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!recorder->startPreview(settings.recordPort()))
+    if (!recorder->startPreview(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
         return;
     mode = ModePreviewing;
     updateControls();
-    // Preview always shows the data: the check box is disabled in this mode.
-    displayTimer->start(DisplayRefresh);
 }
 
 void Korvel_recorder::on_actionStop_triggered()
@@ -315,14 +318,9 @@ void Korvel_recorder::on_actionStop_triggered()
     case ModePreviewing:
         recorder->stopPreview();
         break;
-    case ModeRecording: {
-        const QString saved = recorder->stopRecording();
-        if (!saved.isEmpty()) {
-            showSaved(saved);
-            openInBackground(saved, AfterSave);
-        }
+    case ModeRecording:
+        recorder->stopRecording();
         break;
-    }
     default:
         break;
     }
@@ -331,7 +329,6 @@ void Korvel_recorder::on_actionStop_triggered()
         ui.playSlider->setValue(index->first());
     mode = ModeIdle;
     // Nothing plays or receives any more: the rate label must not keep the last figure.
-    recorder->updateListFrequency(true);
     updateLabelFrequency();
     updateControls();
     showFrameAtSlider();
@@ -339,9 +336,15 @@ void Korvel_recorder::on_actionStop_triggered()
 
 void Korvel_recorder::on_actionSave_as_triggered()
 {
-    QString saved;
-    if (recorder->saveRecording(currentFileName, saved) == RecordingController::Saved)
-        showSaved(saved);
+    recorder->saveAs(currentFileName);
+}
+
+void Korvel_recorder::recordingSaved(const QString &path, bool open)
+{
+    showSaved(path);
+    if (open)
+        openInBackground(path, AfterSave);
+    updateControls();
 }
 
 void Korvel_recorder::showSaved(const QString &path)
@@ -508,7 +511,6 @@ void Korvel_recorder::endPlayback()
     displayTimer->stop();
     paused = false;
     mode = ModeIdle;
-    recorder->updateListFrequency(true);
     updateLabelFrequency();
     updateControls();
     showPlayerFrame();
@@ -567,7 +569,7 @@ void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
     if (state == Qt::Checked && mode != ModePlaying)
         displayTimer->stop();
-    else if (mode != ModeIdle && !(mode == ModePlaying && paused))
+    else if (mode == ModePlaying && !paused)
         displayTimer->start(DisplayRefresh);
 }
 

@@ -40,6 +40,11 @@ public:
     void updateControls();
     // Datagrams the window has counted in the current or last recording.
     int datagramsReceived() const;
+    // After show(): offers recordings an earlier run left unsaved.
+    void offerAbandonedRecordings();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 public slots:
     void on_actionOpen_triggered();
@@ -60,9 +65,7 @@ public slots:
     void on_actionPlaySettings_triggered();
     void on_cb_disableView_stateChanged(int state);
     void writeSettings();
-    void update_status(int status);
     void updateLabelFrequency();
-    void updateListFrequency(bool clear = false);
     void on_actionPlayPause_triggered();
     void on_actionGoToFrame_triggered();
     void on_actionRecordingInfo_triggered();
@@ -82,6 +85,7 @@ private:
 
     // Recording
     void showSaved(const QString &path);
+    void recordingSaved(const QString &path, bool open);
 
     // Opening, in the background
     void openInBackground(const QString &path, OpenPurpose purpose);

@@ -1,258 +1,474 @@
 #include "app/recording_controller.h"
 
 #include "dialogs/message_box.h"
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
-#include "record/korvel_recorder_thread.h"
-#include "record/rate_meter.h"
-#include "record/record_file.h"
+#include "record/recording_session.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QMutex>
-#include <QMutexLocker>
+#include <QLocale>
+#include <QMainWindow>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QTimer>
 
 namespace {
 
-constexpr int ReceiveBufferWanted = 8 * 1024 * 1024;
+constexpr int Refresh = 100; // ms: the view's pace, and no faster than a reader can follow
 constexpr int ModeRecording = 2;
 constexpr int ModePreviewing = 4;
+constexpr int NoChoice = -1;
 
-}
-
-RecordingController::RecordingController(QWidget *window, QLabel *rateLabel, QCheckBox *disableView)
-    : QObject(window), window(window), rateLabel(rateLabel), disableView(disableView),
-      tempFileName(QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly")),
-      arrivalMutex(new QMutex)
+// Escape on a question whose safe answer is none of its buttons closes it unanswered.
+class EscapeCloses : public QObject
 {
-    receiverThread = new Korvel_Recorder_Thread;
-    connect(receiverThread, &Korvel_Recorder_Thread::status, this, &RecordingController::status);
+public:
+    explicit EscapeCloses(QMessageBox *box) : QObject(box), box(box) {}
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent *>(event)->key() != Qt::Key_Escape)
+            return false;
+        box->reject();
+        return true;
+    }
+
+private:
+    QMessageBox *box;
+};
+
+// A question with plain-word buttons. Escape gives `safe`, the answer that keeps
+// the data: a button's index, or NoChoice.
+int ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons, int safe)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton *> pushed;
+    for (const QString &label : buttons)
+        pushed.append(box.addButton(label, QMessageBox::AcceptRole));
+    if (safe == NoChoice) {
+        box.installEventFilter(new EscapeCloses(&box));
+    } else {
+        box.setEscapeButton(pushed.at(safe));
+        box.setDefaultButton(qobject_cast<QPushButton *>(pushed.at(safe)));
+    }
+    box.exec();
+    const int chosen = int(pushed.indexOf(box.clickedButton()));
+    return chosen < 0 ? safe : chosen;
 }
 
-RecordingController::~RecordingController()
+QString figure(const char *word, qint64 count, bool red)
 {
-    delete receiverThread; // stops and joins the run before its socket is closed
-    receiverThread = nullptr;
-    closeReceiveSocket();
-    delete arrivalMutex;
-    // A recording that was never stopped stays on disk; only Stop deletes it.
-    closeTemporaryRecording(false);
+    const QString text = QStringLiteral("%1 %2").arg(QLatin1String(word)).arg(count);
+    return red ? QStringLiteral("<span style=\"color:#ff0000\">%1</span>").arg(text) : text;
 }
+
+QString healthText(const StreamFigures &figures)
+{
+    // Rich text for the colours; white-space:pre keeps the double spaces between the figures.
+    const QString gap = QStringLiteral("  ");
+    return QStringLiteral("<span style=\"white-space:pre\">") + figure("received", figures.datagrams, false) + gap
+           + figure("lost", figures.frames_lost, figures.frames_lost > 0) + gap
+           + figure("duplicates", figures.duplicates, false) + gap
+           + figure("out of order", figures.out_of_order, false) + gap
+           + figure("dropped", figures.dropped, figures.dropped > 0) + gap
+           + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2) + QStringLiteral("</span>");
+}
+
+}
+
+RecordingController::RecordingController(QMainWindow *window, QLabel *rateLabel, QCheckBox *disableView,
+                                         QTextEdit *view)
+    : QObject(window), window(window), rateLabel(rateLabel), disableView(disableView), view(view),
+      healthLine(new QLabel(window)), session(new RecordingSession(this)), saver(new RecordingSaver(this)),
+      refreshTimer(new QTimer(this))
+{
+    healthLine->setObjectName(QStringLiteral("streamHealth"));
+    healthLine->setTextFormat(Qt::RichText);
+    window->statusBar()->addWidget(healthLine, 1);
+    connect(refreshTimer, &QTimer::timeout, this, &RecordingController::refresh);
+
+    connect(session, &RecordingSession::writeFailed, this, [this](const QString &reason) {
+        showMessage(this->window, QMessageBox::Warning, tr("Save Record Data"),
+                    tr("Received datagrams could not be written to the temporary recording %1: %2.\n"
+                       "Receiving and counting go on, but the recording is incomplete.")
+                        .arg(session->temporaryPath(), reason));
+    });
+    connect(session, &RecordingSession::receiverFailed, this, [this](const QString &reason, qint64 kept) {
+        stopRefresh();
+        const QString text = session->hasTemporaryRecording()
+                                 ? tr("Receiving stopped: %1.\n%2 datagrams are kept; Stop will offer to save them.")
+                                       .arg(reason)
+                                       .arg(kept)
+                                 : tr("Receiving stopped: %1.").arg(reason);
+        showMessage(this->window, QMessageBox::Critical, tr("Korvel Recorder"), text);
+    });
+    connect(session, &RecordingSession::saveProgress, this, &RecordingController::showCopyProgress);
+    connect(saver, &RecordingSaver::progress, this, &RecordingController::showCopyProgress);
+    connect(session, &RecordingSession::saveFinished, this, &RecordingController::copyFinished);
+    connect(saver, &RecordingSaver::finished, this, &RecordingController::copyFinished);
+}
+
+RecordingController::~RecordingController() = default;
 
 // ---------------------------------------------------------------- receiving
 
-bool RecordingController::openReceiveSocket(uint16_t port)
+bool RecordingController::refuseBadPort(uint16_t port, const QString &portText)
 {
-    // A receiver that ended on its own leaves its socket open; it would hold the port.
-    if (receiveSocket && !receiverThread->isRunning())
-        closeReceiveSocket();
-    if (udpOpen(&receiveSocket, port, UDP_OPEN_BROADCAST) < 0) {
-        receiveSocket = nullptr;
-        showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n"));
+    // The settings read an unusable text as 0, which would bind a random port nobody sends to.
+    if (port != 0)
         return false;
-    }
-    // Bursts far above the tracker's rate must not overflow the platform's small default buffer.
-    udpSetReceiveBuffer(receiveSocket, ReceiveBufferWanted);
+    showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
+                tr("The record port %1 cannot be used. Please choose a port from 1 to 65535 in the record settings.")
+                    .arg(portText));
     return true;
-}
-
-void RecordingController::closeReceiveSocket()
-{
-    if (receiveSocket)
-        udpClose(receiveSocket);
-    receiveSocket = nullptr;
-}
-
-void RecordingController::armRateMeter()
-{
-    rateWarmUp = true;
-    updateListFrequency(true);
-}
-
-void RecordingController::startReceiver(bool recording)
-{
-    receiverThread->setSocket(receiveSocket);
-    receiverThread->setRecordFile(recording ? recordFile : nullptr);
-    receiverThread->setRecording(recording);
-    receiverThread->start();
-}
-
-void RecordingController::stopReceiving()
-{
-    receiverThread->stop();
-    closeReceiveSocket();
-}
-
-int RecordingController::receiverStatus() const
-{
-    return receiverThread->currentStatus();
 }
 
 bool RecordingController::startRecording(uint16_t port, const QString &portText)
 {
-    if (receiverStatus() == ModePreviewing) {
-        stopReceiving();
-        updateListFrequency(true);
-    }
-    if (!openReceiveSocket(port))
+    if (refuseBadPort(port, portText))
         return false;
-
-    closeTemporaryRecording(false);
-    recordFile = RecordFile::openTemporary(tempFileName);
-    if (!recordFile) {
-        closeReceiveSocket();
-        showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"), tr("Error while writing temporary file"));
+    QString error;
+    if (!session->startRecording(port, &error)) {
+        // The session names the temporary folder when it is the file, not the port, that failed.
+        if (error.contains(QDir::toNativeSeparators(QDir::tempPath())))
+            showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"),
+                        tr("Error while writing temporary file") + QLatin1Char('\n') + error);
+        else
+            showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
+                        tr("Please check your UDP settings\n") + error);
         return false;
     }
     recordPortText = portText;
-    receivedCount = 0;
-    armRateMeter();
-    updateLabelFrequency();
-    startReceiver(true);
+    startRefresh(true);
     return true;
 }
 
-bool RecordingController::startPreview(uint16_t port)
+bool RecordingController::startPreview(uint16_t port, const QString &portText)
 {
-    if (!openReceiveSocket(port))
+    if (refuseBadPort(port, portText))
         return false;
-    armRateMeter();
-    receivedCount = 0;
-    startReceiver(false);
+    QString error;
+    if (!session->startPreview(port, &error)) {
+        showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n") + error);
+        return false;
+    }
+    startRefresh(false);
     return true;
+}
+
+int RecordingController::receiverStatus() const
+{
+    switch (session->mode()) {
+    case RecordingSession::Recording:
+        return ModeRecording;
+    case RecordingSession::Previewing:
+        return ModePreviewing;
+    default:
+        return 0;
+    }
 }
 
 void RecordingController::stopPreview()
 {
-    stopReceiving();
+    session->stop();
+    stopRefresh();
 }
 
-QString RecordingController::stopRecording()
+void RecordingController::stopRecording()
 {
-    stopReceiving();
-    bool keepTemporary = false;
-    QString savedAs;
-    if (receivedCount > 0) {
-        warnAboutFailedWrites();
-        // The temporary recording is the only copy when the save failed: keep it for another Save as.
-        keepTemporary = saveRecording(QString(), savedAs) == SaveFailed;
-    } else {
+    session->stop();
+    stopRefresh();
+    if (session->received() == 0) {
         showMessage(window, QMessageBox::Warning, tr("Korvel Recorder"),
                     tr("No data received on port ") + recordPortText +
                         tr(".\nPlease check your network settings in Korvel."));
+        session->discardTemporary();
+        return;
     }
-    if (!keepTemporary)
-        closeTemporaryRecording(true);
-    return savedAs;
+    warnAboutFailedWrites();
+    offerTemporaryRecording(true);
 }
 
 void RecordingController::warnAboutFailedWrites()
 {
-    const int failed = receiverThread->failedWrites();
+    const int failed = session->failedWrites();
     if (failed > 0)
         showMessage(window, QMessageBox::Warning, tr("Save Record Data"),
                     tr("%1 of %2 received datagrams could not be written to the temporary file %3.\n"
                        "The recording is incomplete.")
                         .arg(failed)
-                        .arg(receivedCount)
-                        .arg(tempFileName));
+                        .arg(session->received())
+                        .arg(session->temporaryPath()));
 }
 
-// ---------------------------------------------------------------- saving
-
-RecordingController::SaveOutcome RecordingController::saveRecording(const QString &currentFile, QString &savedAs)
+int RecordingController::datagramsReceived() const
 {
-    QString name = QFileDialog::getSaveFileName(window, tr("Save File"), saveFileDir,
-                                                tr("Korvel Recorder files (*.wly)"));
-    if (name.isEmpty())
-        return NotSaved;
-    if (!name.endsWith(QLatin1String(".wly")))
-        name += QLatin1String(".wly");
+    return session->hasTemporaryRecording() ? int(session->received()) : 0;
+}
 
-    // The temporary recording while one is open; otherwise the recording opened for playback.
-    QString source;
-    if (recordFile) {
-        fflush(recordFile);
-        source = tempFileName;
-    } else if (!currentFile.isEmpty()) {
-        source = currentFile;
-    } else {
-        return NotSaved;
+void RecordingController::forgetDatagrams()
+{
+    session->closeTemporary(true);
+}
+
+QString RecordingController::flushedTemporaryRecording() const
+{
+    // Written unbuffered: the file holds every datagram written so far.
+    return session->hasTemporaryRecording() ? session->temporaryPath() : QString();
+}
+
+// ---------------------------------------------------------------- the view, the rate and the health line
+
+void RecordingController::startRefresh(bool recording)
+{
+    recordingView = recording;
+    // What the view and the figures showed belongs to the run before.
+    view->clear();
+    shownText.clear();
+    refresh();
+    refreshTimer->start(Refresh);
+}
+
+void RecordingController::stopRefresh()
+{
+    refreshTimer->stop();
+    showHealth(); // the last figures stay until the next run
+    view->clear();
+    rateLabel->setText(RecordingSession::rateText(-1));
+}
+
+void RecordingController::refresh()
+{
+    // Preview always shows the data: the check box is disabled in that mode. Until this
+    // run's first datagram the receiver's text is the last run's.
+    if ((!recordingView || !disableView->isChecked()) && session->received() > 0) {
+        session->copyLastText(shownText);
+        const QString text = QString::fromLatin1(shownText);
+        if (view->toPlainText() != text)
+            view->setPlainText(text);
     }
-    if (!QFileInfo::exists(source))
-        return NotSaved;
-    if (QFileInfo(source).canonicalFilePath() == QFileInfo(name).canonicalFilePath()) {
-        // Saving a recording onto itself: nothing to copy.
-    } else if (!RecordFile::copyInto(source, name)) {
-        showMessage(window, QMessageBox::Warning, tr("Save Record Data"),
-                    tr("The recording could not be saved as %1.").arg(name));
-        return SaveFailed;
-    }
-    savedAs = name;
-    saveFileDir = QFileInfo(name).absolutePath();
-    return Saved;
+    updateLabelFrequency();
+    showHealth();
 }
 
-void RecordingController::closeTemporaryRecording(bool remove)
+void RecordingController::showHealth()
 {
-    if (!recordFile)
-        return;
-    fclose(recordFile);
-    recordFile = nullptr;
-    if (remove)
-        QFile::remove(tempFileName);
-}
-
-QString RecordingController::flushedTemporaryRecording()
-{
-    if (!recordFile)
-        return QString();
-    fflush(recordFile);
-    return tempFileName;
-}
-
-// ---------------------------------------------------------------- receiver reports and rate
-
-void RecordingController::report(int status, QByteArray &displayText)
-{
-    switch (status) {
-    case 0:
-        updateListFrequency(true);
-        break;
-    case ModePreviewing:
-        receiverThread->copyLastText(displayText);
-        updateListFrequency(false);
-        break;
-    case ModeRecording:
-        ++receivedCount;
-        if (!disableView->isChecked())
-            receiverThread->copyLastText(displayText);
-        updateListFrequency(false);
-        break;
-    default:
-        break;
-    }
-}
-
-void RecordingController::updateListFrequency(bool clear)
-{
-    QMutexLocker locker(arrivalMutex);
-    if (clear)
-        arrivalTimes.clear();
-    else
-        RateMeter::addArrival(arrivalTimes, rateWarmUp, Stopwatch::milliseconds());
+    healthLine->setText(healthText(session->figures()));
 }
 
 void RecordingController::updateLabelFrequency()
 {
-    QMutexLocker locker(arrivalMutex);
-    if (arrivalTimes.size() < 2) {
-        rateLabel->setText(QStringLiteral("-- Hz"));
+    rateLabel->setText(RecordingSession::rateText(session->rateHz()));
+}
+
+// ---------------------------------------------------------------- saving
+
+QString RecordingController::askSaveName()
+{
+    QString name = QFileDialog::getSaveFileName(window, tr("Save File"), saveFileDir,
+                                                tr("Korvel Recorder files (*.wly)"));
+    if (!name.isEmpty() && !name.endsWith(QLatin1String(".wly")))
+        name += QLatin1String(".wly");
+    return name;
+}
+
+bool RecordingController::keepAfterCancelledSave()
+{
+    const int choice = ask(window, tr("Save Record Data"),
+                           tr("The recording of %1 datagrams has not been saved. Save it, or discard it?")
+                               .arg(session->received()),
+                           {tr("Save…"), tr("Discard")}, 0);
+    return choice == 0;
+}
+
+void RecordingController::offerTemporaryRecording(bool fromStop)
+{
+    for (;;) {
+        const QString name = askSaveName();
+        if (name.isEmpty()) {
+            // After Stop a cancelled dialog would lose the recording: ask first. Save as keeps it anyway.
+            if (fromStop && keepAfterCancelledSave())
+                continue;
+            if (fromStop) {
+                session->discardTemporary();
+                emit discarded();
+            }
+            return;
+        }
+        QString reason;
+        switch (session->saveTemporary(name, &reason)) {
+        case RecordingSaver::Renamed:
+            saveFileDir = QFileInfo(name).absolutePath();
+            emit saved(name, fromStop);
+            return;
+        case RecordingSaver::Copying:
+            watchCopy(name, fromStop);
+            return;
+        case RecordingSaver::Refused:
+            showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
+            continue;
+        case RecordingSaver::Failed:
+            // The temporary recording is the only copy: it stays for another Save as.
+            showSaveFailure(name, reason);
+            return;
+        }
+    }
+}
+
+void RecordingController::saveAs(const QString &currentFile)
+{
+    if (session->hasTemporaryRecording()) {
+        offerTemporaryRecording(false);
         return;
     }
-    const int count = RateMeter::countRecent(arrivalTimes, Stopwatch::milliseconds());
-    rateLabel->setText(QStringLiteral("%1 Hz").arg(count));
+    if (currentFile.isEmpty())
+        return;
+    if (!QFileInfo::exists(currentFile)) {
+        showMessage(window, QMessageBox::Warning, tr("Save Record Data"),
+                    tr("The recording %1 no longer exists.").arg(currentFile));
+        return;
+    }
+    const QString name = askSaveName();
+    if (name.isEmpty())
+        return;
+    if (QFileInfo(currentFile).canonicalFilePath() == QFileInfo(name).canonicalFilePath()) {
+        emit saved(name, false); // saving a recording onto itself: nothing to copy
+        return;
+    }
+    QString reason;
+    if (saver->save(currentFile, name, RecordingSaver::Copy, &reason) == RecordingSaver::Copying)
+        watchCopy(name, false);
+    else
+        showSaveFailure(name, reason);
+}
+
+void RecordingController::showSaveFailure(const QString &target, const QString &reason)
+{
+    QString text = tr("The recording could not be saved as %1.").arg(target);
+    if (!reason.isEmpty())
+        text += QLatin1Char('\n') + reason;
+    showMessage(window, QMessageBox::Warning, tr("Save Record Data"), text);
+}
+
+void RecordingController::watchCopy(const QString &target, bool open)
+{
+    copyTarget = target;
+    openAfterCopy = open;
+    delete copyProgress;
+    copyProgress = new QProgressDialog(tr("Saving the recording as %1…").arg(target), tr("Cancel"), 0, 1000, window);
+    copyProgress->setWindowTitle(tr("Save Record Data"));
+    copyProgress->setWindowModality(Qt::WindowModal);
+    copyProgress->setMinimumDuration(300);
+    copyProgress->setAutoReset(false);
+    copyProgress->setAutoClose(false);
+    connect(copyProgress, &QProgressDialog::canceled, this, [this] {
+        session->cancelSave();
+        saver->cancel();
+    });
+    copyProgress->setValue(0);
+}
+
+void RecordingController::showCopyProgress(qint64 done, qint64 total)
+{
+    // Per mille: the dialog counts in int, recordings can exceed it in bytes.
+    if (copyProgress)
+        copyProgress->setValue(total > 0 ? int(done * 1000 / total) : 0);
+}
+
+void RecordingController::copyFinished(bool saved, const QString &reason)
+{
+    const bool cancelled = copyProgress && copyProgress->wasCanceled();
+    delete copyProgress;
+    copyProgress = nullptr;
+    const QString target = copyTarget;
+    copyTarget.clear();
+    const QString leftover = removeAfterCopy;
+    removeAfterCopy.clear();
+    if (saved) {
+        // A leftover copied across file systems is saved now: it must not be offered again.
+        if (!leftover.isEmpty())
+            QFile::remove(leftover);
+        saveFileDir = QFileInfo(target).absolutePath();
+        emit this->saved(target, openAfterCopy);
+    } else if (!cancelled) {
+        // A cancelled copy keeps the temporary recording without a word; a failed one says why.
+        showSaveFailure(target, reason);
+    }
+}
+
+// ---------------------------------------------------------------- start-up and exit
+
+void RecordingController::offerAbandonedRecordings()
+{
+    const QLocale locale;
+    for (const RecordingSession::Abandoned &left : RecordingSession::abandonedRecordings()) {
+        const QString text = tr("A recording was not saved when Korvel Recorder last ended:\n%1\n"
+                                "%2 bytes, last written %3.")
+                                 .arg(left.path)
+                                 .arg(left.size)
+                                 .arg(locale.toString(left.modified, QLocale::ShortFormat));
+        switch (ask(window, tr("Unsaved recording"), text, {tr("Save…"), tr("Discard")}, NoChoice)) {
+        case 0:
+            saveAbandoned(left.path);
+            break;
+        case 1:
+            QFile::remove(left.path);
+            break;
+        default:
+            break; // kept for a later start
+        }
+    }
+}
+
+void RecordingController::saveAbandoned(const QString &path)
+{
+    for (;;) {
+        const QString name = askSaveName();
+        if (name.isEmpty())
+            return; // still on disk, offered again next time
+        QString reason;
+        switch (saver->save(path, name, RecordingSaver::Move, &reason)) {
+        case RecordingSaver::Renamed:
+            saveFileDir = QFileInfo(name).absolutePath();
+            return;
+        case RecordingSaver::Copying:
+            removeAfterCopy = path;
+            watchCopy(name, false);
+            return;
+        case RecordingSaver::Refused:
+            showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
+            continue;
+        case RecordingSaver::Failed:
+            showSaveFailure(name, reason);
+            return;
+        }
+    }
+}
+
+bool RecordingController::confirmClose()
+{
+    if (session->mode() != RecordingSession::Recording)
+        return true;
+    switch (ask(window, tr("Korvel Recorder"), tr("A recording is running. Stop it before leaving?"),
+                {tr("Stop and save…"), tr("Discard"), tr("Cancel")}, 2)) {
+    case 0:
+        stopRecording();
+        return true;
+    case 1:
+        session->stop();
+        stopRefresh();
+        session->discardTemporary();
+        emit discarded();
+        return true;
+    default:
+        return false;
+    }
 }

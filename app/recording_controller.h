@@ -1,91 +1,104 @@
 #ifndef RECORDING_CONTROLLER_H
 #define RECORDING_CONTROLLER_H
 
+#include "record/recording_saver.h"
+
 #include <QByteArray>
-#include <QList>
 #include <QObject>
 #include <QString>
 
 #include <cstdint>
-#include <cstdio>
 
-class Korvel_Recorder_Thread;
 class QCheckBox;
 class QLabel;
-class QMutex;
-class QWidget;
-struct UdpSocket;
+class QMainWindow;
+class QProgressDialog;
+class QTextEdit;
+class QTimer;
+class RecordingSession;
 
-// The window's recording path: receive socket, receiver thread, temporary
-// recording, saving and the receive-rate meter. The window routes its Record,
-// Preview, Stop and Save as commands and the receiver's reports here.
+// The window's side of recording and preview, over a RecordingSession: the
+// commands' boxes and questions, saving with its progress, the live view, the
+// rate label and the stream health line in the status bar.
 class RecordingController : public QObject
 {
     Q_OBJECT
 
 public:
-    enum SaveOutcome { Saved, NotSaved, SaveFailed };
-
-    // `window` parents the boxes and dialogs; `rateLabel` shows the receive rate;
-    // `disableView` decides whether recorded datagrams are shown.
-    RecordingController(QWidget *window, QLabel *rateLabel, QCheckBox *disableView);
+    // `window` parents the boxes and dialogs and gets the health line in its status
+    // bar; `view` shows the latest datagram unless `disableView` is checked.
+    RecordingController(QMainWindow *window, QLabel *rateLabel, QCheckBox *disableView, QTextEdit *view);
     ~RecordingController() override;
 
-    // Start receiving on `port`; false after telling the user why.
+    // Start receiving on `port` (`portText` as the settings have it); false after
+    // telling the user why, with nothing started.
     bool startRecording(uint16_t port, const QString &portText);
-    bool startPreview(uint16_t port);
-    // The receiver's run: 2 recording, 4 previewing, 0 none.
+    bool startPreview(uint16_t port, const QString &portText);
+    // 2 recording, 4 previewing, 0 neither (the window's mode values).
     int receiverStatus() const;
     void stopPreview();
-    // Ends a recording: offers to save it and drops the temporary recording
-    // unless the save failed. Returns the saved file, or empty.
-    QString stopRecording();
+    // Ends a recording and offers it for saving; saved() follows once it is.
+    void stopRecording();
 
-    // Asks for a target and copies the temporary recording (while one is open)
-    // or `currentFile` there; `savedAs` is the target when Saved.
-    SaveOutcome saveRecording(const QString &currentFile, QString &savedAs);
-    // Flushed path of the open temporary recording, or empty when none is open.
-    QString flushedTemporaryRecording();
+    // Save as: the temporary recording while one is kept, otherwise `currentFile`.
+    void saveAs(const QString &currentFile);
+    // Path of the kept temporary recording, or empty when there is none.
+    QString flushedTemporaryRecording() const;
+    // Datagrams of the recording running or kept for saving; 0 when there is none.
+    int datagramsReceived() const;
+    // Another recording is opened: a kept temporary recording stays on disk, offered at the next start.
+    void forgetDatagrams();
 
-    // A receiver report: counts it and hands the latest datagram to `displayText` when shown.
-    void report(int status, QByteArray &displayText);
-    int datagramsReceived() const { return receivedCount; }
-    void forgetDatagrams() { receivedCount = 0; }
+    // After the window is shown: offers recordings left by a copy that crashed or was killed.
+    void offerAbandonedRecordings();
+    // Before the window closes: asks while recording; false to stay open.
+    bool confirmClose();
 
-    // Rate meter: reset (clear) or count one arrival; show the rate in the label.
-    void updateListFrequency(bool clear);
     void updateLabelFrequency();
 
     QString saveDirectory() const { return saveFileDir; }
     void setSaveDirectory(const QString &directory) { saveFileDir = directory; }
 
 signals:
-    // The receiver thread's status reports, queued to the window's thread.
-    void status(int status);
+    // The recording now lies at `path`; `open` when it was saved by Stop.
+    void saved(const QString &path, bool open);
+    // A recording that was running ended at Exit or was discarded: nothing left to play.
+    void discarded();
 
 private:
-    bool openReceiveSocket(uint16_t port);
-    void closeReceiveSocket();
-    void armRateMeter();
-    void startReceiver(bool recording);
-    void stopReceiving();
+    bool refuseBadPort(uint16_t port, const QString &portText);
+    void startRefresh(bool recording);
+    void stopRefresh();
+    void refresh();
+    void showHealth();
     void warnAboutFailedWrites();
-    void closeTemporaryRecording(bool remove);
+    void offerTemporaryRecording(bool fromStop);
+    QString askSaveName();
+    bool keepAfterCancelledSave();
+    void saveAbandoned(const QString &path);
+    void watchCopy(const QString &target, bool open);
+    void showCopyProgress(qint64 done, qint64 total);
+    void copyFinished(bool saved, const QString &reason);
+    void showSaveFailure(const QString &target, const QString &reason);
 
-    QWidget *window;
+    QMainWindow *window;
     QLabel *rateLabel;
     QCheckBox *disableView;
+    QTextEdit *view;
+    QLabel *healthLine;
+    RecordingSession *session;
+    RecordingSaver *saver;
+    QTimer *refreshTimer;
+    QProgressDialog *copyProgress = nullptr;
 
-    QString tempFileName;
-    FILE *recordFile = nullptr;
-    Korvel_Recorder_Thread *receiverThread = nullptr;
-    UdpSocket *receiveSocket = nullptr;
     QString recordPortText;
     QString saveFileDir;
-    int receivedCount = 0;
-    bool rateWarmUp = false;
-    QList<uint32_t> arrivalTimes;
-    QMutex *arrivalMutex = nullptr;
+    QByteArray shownText;
+    bool recordingView = false;
+    // The copy under way: where to, and whether Stop asked for it.
+    QString copyTarget;
+    bool openAfterCopy = false;
+    QString removeAfterCopy;
 };
 
 #endif

@@ -83,23 +83,6 @@ void MainWindowTest::enablingFollowsMode()
     Modal::answerNextBox(); // nothing arrived
     QVERIFY(trigger(&window, "actionStop"));
     QCOMPARE(enabling(&window), idle);
-
-    // A mode the window does not know changes nothing.
-    window.update_status(3);
-    window.updateControls();
-    QCOMPARE(enabling(&window), idle);
-
-    // Report 2 with the view disabled: counted (Play becomes possible) but not shown.
-    window.findChild<QCheckBox *>("cb_disableView")->setChecked(true);
-    window.update_status(2);
-    QVERIFY(QMetaObject::invokeMethod(&window, "update_display"));
-    QCOMPARE(text(&window, "te_datadisplay"), QString());
-    // Report 0: idle again, and the controls keep the look they had until asked.
-    window.update_status(0);
-    QCOMPARE(enabling(&window), idle);
-    window.updateControls();
-    QCOMPARE(enabling(&window), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
-                                               "menuSettings cb_disableView"));
 }
 
 void MainWindowTest::shortcuts()

@@ -74,7 +74,6 @@ private slots:
     void cancelledOpenKeepsTheCurrentRecording();
     void idleSliderByKeyboard();
     void goToFrameThenStep();
-    void playWithoutRecording();
 
 private:
     void start();
@@ -281,25 +280,6 @@ void PlaybackTest::goToFrameThenStep()
     key(Qt::Key_Comma);
     QCOMPARE(receiver->receive(1), sent(9, 9));
     QCOMPARE(text(window.get(), "te_datadisplay"), shown(9));
-}
-
-void PlaybackTest::playWithoutRecording()
-{
-    settings.recordPort = QString::number(freePort());
-    start();
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(UdpPeer().send(storedFrame(1), settings.recordPort.toUShort()));
-    QTRY_VERIFY(text(window.get(), "te_datadisplay").contains(QLatin1String("fr 1")));
-    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
-    // Stop leaves nothing stale behind in the view.
-    QCOMPARE(text(window.get(), "te_datadisplay"), QString());
-
-    // Data arrived but nothing was saved: Play is offered and explains itself.
-    auto box = Modal::answerNextBox();
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Korvel Recorder",
-                                              "Please select a file in the File -> Open dialog."));
-    QCOMPARE(enabling(window.get()), idleWithRecording);
 }
 
 QTEST_MAIN(PlaybackTest)

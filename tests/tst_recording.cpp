@@ -1,19 +1,34 @@
 // Recording and preview through the real window with real datagrams on
-// 127.0.0.1: what reaches the disk, what the user is told, and what is kept
-// when something goes wrong.
+// 127.0.0.1: what reaches the disk, what the user is told and asked, and what
+// is kept when something goes wrong.
 
 #include "app/korvel_recorder.h"
+#include "app/recording_controller.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
 
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Fixture;
 
@@ -24,6 +39,103 @@ const QByteArray first("fr 1\r\nts 1.0\r\n1 2 3\r\n");
 const QByteArray second("fr 2\r\nts 1.02\r\n1 2 3\r\n");
 const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
 const QString temporaryRecording = QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
+
+QByteArray frame(int number)
+{
+    return QByteArray("fr ") + QByteArray::number(number) + "\r\nts " + QByteArray::number(number) + "\r\n1 2 3\r\n";
+}
+
+struct Question {
+    bool seen = false;
+    QString title;
+    QString text;
+    QStringList buttons;
+};
+
+// Answers the next message box within `timeoutMs` by clicking the button labelled `press`,
+// or by the Escape key when `press` is empty; `then` runs right after, to arm what comes next.
+std::shared_ptr<Question> answerQuestion(const QString &press, std::function<void()> then = {}, int timeoutMs = 10000)
+{
+    auto question = std::make_shared<Question>();
+    auto timer = new QTimer;
+    auto polls = std::make_shared<int>(0);
+    QObject::connect(timer, &QTimer::timeout, timer, [=] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box && box->isVisible()) {
+            *question = {true, box->windowTitle(), box->text(), {}};
+            QAbstractButton *chosen = nullptr;
+            for (QAbstractButton *button : box->buttons()) {
+                question->buttons << button->text();
+                if (button->text() == press)
+                    chosen = button;
+            }
+            if (press.isEmpty())
+                QTest::keyClick(box, Qt::Key_Escape);
+            else if (chosen)
+                QTest::mouseClick(chosen, Qt::LeftButton);
+            else
+                box->reject();
+            if (then)
+                then();
+        }
+        if (question->seen || ++*polls > timeoutMs / 10) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start(10);
+    return question;
+}
+
+// The stream health line as a user reads it, and the colour its word `word` is drawn in.
+QString plainText(const QLabel *label)
+{
+    QTextDocument document;
+    document.setHtml(label->text());
+    return document.toPlainText();
+}
+
+QColor colourOf(const QLabel *label, const QString &word)
+{
+    QTextDocument document;
+    document.setHtml(label->text());
+    QTextCursor found = document.find(word);
+    return found.isNull() ? QColor() : found.charFormat().foreground().color();
+}
+
+// This process's UDP socket bound to `port`, or -1.
+int socketOn(uint16_t port)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        int type = 0;
+        socklen_t typeSize = sizeof type;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0 && address.sin_family == AF_INET
+            && ntohs(address.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0
+            && type == SOCK_DGRAM)
+            return fd;
+    }
+    return -1;
+}
+
+// A limit on the size of every file the process writes: the closest thing to a full disk a test can make.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
+};
 
 }
 
@@ -37,17 +149,31 @@ private slots:
     void recordStopAndSave();
     void stopWithNothingReceived();
     void recordWhilePreviewing();
-    void portHeldElsewhere();
-    void plantedLinkIsRefused();
+    void portRefused_data();
+    void portRefused();
+    void cancelledSaveAsksFirst_data();
+    void cancelledSaveAsksFirst();
+    void saveOntoTheTemporaryRecording();
+    void twoWindowsRecordAtOnce();
+    void failedWriteWarnsAtOnce();
     void failedSaveKeepsTheRecording();
+    void receiverEndsOnItsOwn();
     void saveAsCopiesAnOpenedRecording();
+    void abandonedRecordingIsOffered_data();
+    void abandonedRecordingIsOffered();
+    void exitWhileRecordingAsks_data();
+    void exitWhileRecordingAsks();
+    void streamHealthLine();
 
 private:
-    // Sends the datagrams and waits until the window has shown the last one.
-    bool sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart);
-    QString path(const char *name) const { return dir.filePath(QLatin1String(name)); }
+    // Sends the datagrams and waits until `shown` has shown the last one.
+    bool sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart, Korvel_recorder *shown = nullptr,
+                     uint16_t to = 0);
+    QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
+    std::unique_ptr<Korvel_recorder> makeWindow(const char *settingsName, uint16_t recordPort);
 
-    QTemporaryDir dir;
+    // One per test function and row, so no save dialog asks about an earlier row's file.
+    std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<Korvel_recorder> window;
     uint16_t port = 0;
     UdpPeer sender;
@@ -55,13 +181,10 @@ private:
 
 void RecordingTest::init()
 {
+    dir = std::make_unique<QTemporaryDir>();
     port = freePort();
-    SettingsFile settings;
-    settings.recordPort = QString::number(port);
-    settings.saveDir = dir.path();
-    writeSettings(path("settings"), settings);
     QFile::remove(temporaryRecording);
-    window = std::make_unique<Korvel_recorder>(path("settings"));
+    window = makeWindow("settings", port);
 }
 
 void RecordingTest::cleanup()
@@ -71,12 +194,23 @@ void RecordingTest::cleanup()
     QFile::remove(temporaryRecording);
 }
 
-bool RecordingTest::sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart)
+std::unique_ptr<Korvel_recorder> RecordingTest::makeWindow(const char *settingsName, uint16_t recordPort)
+{
+    SettingsFile settings;
+    settings.recordPort = QString::number(recordPort);
+    settings.saveDir = dir->path();
+    writeSettings(path(settingsName), settings);
+    return std::make_unique<Korvel_recorder>(path(settingsName));
+}
+
+bool RecordingTest::sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart, Korvel_recorder *shown,
+                                uint16_t to)
 {
     for (const QByteArray &datagram : datagrams)
-        if (!sender.send(datagram, port))
+        if (!sender.send(datagram, to ? to : port))
             return false;
-    return QTest::qWaitFor([&] { return text(window.get(), "te_datadisplay").contains(shownPart); }, 5000);
+    QWidget *view = shown ? shown : window.get();
+    return QTest::qWaitFor([&] { return text(view, "te_datadisplay").contains(shownPart); }, 5000);
 }
 
 void RecordingTest::recordStopAndSave()
@@ -88,17 +222,20 @@ void RecordingTest::recordStopAndSave()
     auto save = Modal::answerNextFileDialog(path("session"));
     QVERIFY(trigger(window.get(), "actionStop"));
     QCOMPARE(save->title, QStringLiteral("Save File"));
-    QCOMPARE(QDir(save->directory), QDir(dir.path()));
+    QCOMPARE(QDir(save->directory), QDir(dir->path()));
 
     // The file is the datagrams back to back: nothing added, nothing lost.
     QCOMPARE(readFile(path("session.wly")), first + second);
     QCOMPARE(text(window.get(), "l_filename"), path("session.wly"));
     QVERIFY(!QFileInfo::exists(temporaryRecording));
-    // The saved copy is loaded at once: playable, slider set to its range but disabled.
-    QTRY_COMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
-                                                    "menuSettings cb_disableView"));
+    // The saved copy is loaded: playable, slider set to its range but disabled.
+    QTRY_COMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord "
+                                                        "actionPreview menuSettings cb_disableView"));
     auto *slider = window->findChild<QSlider *>("playSlider");
-    QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
+    QTRY_COMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
+    // The last datagram is not left in the view as if it were the frame at the slider.
+    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("fr 2")));
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
 }
 
 void RecordingTest::stopWithNothingReceived()
@@ -116,48 +253,161 @@ void RecordingTest::stopWithNothingReceived()
 void RecordingTest::recordWhilePreviewing()
 {
     QVERIFY(trigger(window.get(), "actionPreview"));
-    // A zero byte ends the shown text, not the datagram.
-    QVERIFY(sendAndWait({QByteArray("fr 7\r\nab\0cd\r\n", 13)}, "ab"));
-    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("cd")));
-    QVERIFY(!QFileInfo::exists(temporaryRecording)); // a preview writes nothing
+    QVERIFY(sendAndWait({frame(7)}, "fr 7"));
 
     QVERIFY(trigger(window.get(), "actionRecord"));
     QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
-    // An empty datagram from anywhere is nothing to keep and must not end the recording.
-    QVERIFY(sender.send(QByteArray(), port));
+    // The preview's datagram is not left in the view of the recording.
+    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("fr 7")));
     QVERIFY(sendAndWait({first}, "fr 1"));
     QVERIFY(triggerWithFile(window.get(), "actionStop", path("from-preview.wly")));
     QCOMPARE(readFile(path("from-preview.wly")), first);
 }
 
-void RecordingTest::portHeldElsewhere()
+void RecordingTest::portRefused_data()
 {
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("message");
+    // Held by another socket: the platform refuses it.
+    QTest::newRow("held") << QString()
+                          << QStringLiteral("Please check your UDP settings\nPort %1 cannot be opened: ")
+                                 + QString::fromLocal8Bit(strerror(EADDRINUSE));
+    // No socket could be bound to these; port 0 would bind a random port nobody sends to.
+    for (const char *text : {"0", "70000"})
+        QTest::newRow(text) << QString::fromLatin1(text)
+                            << QStringLiteral("The record port %1 cannot be used. "
+                                              "Please choose a port from 1 to 65535 in the record settings.")
+                                   .arg(QLatin1String(text));
+}
+
+void RecordingTest::portRefused()
+{
+    QFETCH(QString, portText);
+    QFETCH(QString, message);
     const UdpPeer holder(port);
+    if (portText.isEmpty()) {
+        message = message.arg(port);
+    } else {
+        SettingsFile settings;
+        settings.recordPort = portText;
+        writeSettings(path("settings"), settings);
+        window = std::make_unique<Korvel_recorder>(path("settings"));
+    }
     for (const char *command : {"actionRecord", "actionPreview"}) {
         auto box = Modal::answerNextBox();
         QVERIFY(trigger(window.get(), command));
-        QCOMPARE(box->describe(),
-                 Modal::describe(QMessageBox::Critical, "Korvel Recorder", "Please check your UDP settings\n"));
+        QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder", message));
         QCOMPARE(enabling(window.get()), idle);
+    }
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::cancelledSaveAsksFirst_data()
+{
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("Escape") << QString() << true;
+    QTest::newRow("Save…") << QStringLiteral("Save…") << true;
+    QTest::newRow("Discard") << QStringLiteral("Discard") << false;
+}
+
+void RecordingTest::cancelledSaveAsksFirst()
+{
+    QFETCH(QString, press);
+    QFETCH(bool, saved);
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+
+    std::shared_ptr<Modal::FileDialog> again;
+    auto question = answerQuestion(press, [&] {
+        if (saved)
+            again = Modal::answerNextFileDialog(path("kept.wly"));
+    });
+    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
+    QVERIFY(question->seen);
+    QCOMPARE(question->title, QStringLiteral("Save Record Data"));
+    QVERIFY2(question->text.contains(QLatin1String("2 datagrams")), qPrintable(question->text));
+    QCOMPARE(question->buttons, QStringList({QStringLiteral("Save…"), QStringLiteral("Discard")}));
+
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+    if (saved) {
+        QVERIFY(again && again->seen);
+        QCOMPARE(readFile(path("kept.wly")), first + second);
+    } else {
+        // Nothing left to play or save.
+        QCOMPARE(enabling(window.get()), idle);
+        QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("no file selected"));
     }
 }
 
-void RecordingTest::plantedLinkIsRefused()
+void RecordingTest::saveOntoTheTemporaryRecording()
 {
-    // Another user's link at the fixed name must not make us truncate its target.
-    QVERIFY(writeFile(path("victim"), "precious"));
-    QVERIFY(QFile::link(path("victim"), temporaryRecording));
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
 
-    auto box = Modal::answerNextBox();
+    // The dialog's own question about replacing the file comes first.
+    std::shared_ptr<QList<Modal::Box>> boxes;
+    std::shared_ptr<Modal::FileDialog> again;
+    auto replace = answerQuestion(QStringLiteral("&Yes"), [&] {
+        boxes = Modal::answerEveryBox(10000, [&](const Modal::Box &) {
+            if (!again)
+                again = Modal::answerNextFileDialog(path("elsewhere.wly"));
+        });
+    });
+    QVERIFY(triggerWithFile(window.get(), "actionStop", temporaryRecording));
+    QVERIFY(replace->seen && boxes);
+    QCOMPARE(boxes->size(), 1);
+    QCOMPARE(boxes->first().title, QStringLiteral("Save Record Data"));
+    QVERIFY2(boxes->first().text.contains(temporaryRecording), qPrintable(boxes->first().text));
+    QVERIFY(again && again->seen);
+    QCOMPARE(readFile(path("elsewhere.wly")), first + second);
+}
+
+void RecordingTest::twoWindowsRecordAtOnce()
+{
+    const uint16_t otherPort = freePort();
+    auto other = makeWindow("other-settings", otherPort);
     QVERIFY(trigger(window.get(), "actionRecord"));
-    QCOMPARE(box->describe(),
-             Modal::describe(QMessageBox::Warning, "Save Record Data", "Error while writing temporary file"));
-    QVERIFY(!box->hadParent);
-    QCOMPARE(readFile(path("victim")), QByteArray("precious"));
-    QCOMPARE(enabling(window.get()), idle);
-    // The port was given back: recording works once the link is gone.
-    QFile::remove(temporaryRecording);
+    QVERIFY(trigger(other.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first}, "fr 1"));
+    QVERIFY(sendAndWait({frame(3)}, "fr 3", other.get(), otherPort));
+    QVERIFY(sendAndWait({second}, "fr 2"));
+    QVERIFY(sendAndWait({frame(4)}, "fr 4", other.get(), otherPort));
+
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("one.wly")));
+    QVERIFY(triggerWithFile(other.get(), "actionStop", path("two.wly")));
+    QCOMPARE(readFile(path("one.wly")), first + second);
+    QCOMPARE(readFile(path("two.wly")), frame(3) + frame(4));
+    QCOMPARE(QDir(QDir::tempPath()).entryList({QStringLiteral("korvel_recorder_temp*")}, QDir::Files), QStringList());
+}
+
+void RecordingTest::failedWriteWarnsAtOnce()
+{
     QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first}, "fr 1"));
+    QList<Modal::Box> seen;
+    {
+        const FileSizeLimit full(rlim_t(first.size()));
+        auto boxes = Modal::answerEveryBox();
+        QVERIFY(sendAndWait({second}, "fr 2"));
+        QTRY_COMPARE(boxes->size(), 1);
+        // Receiving goes on, and a second failure says nothing new.
+        QVERIFY(sendAndWait({frame(3)}, "fr 3"));
+        QTest::qWait(300);
+        seen = *boxes;
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen.first().icon, QMessageBox::Warning);
+    QCOMPARE(seen.first().title, QStringLiteral("Save Record Data"));
+    QVERIFY2(seen.first().text.contains(QLatin1String("could not be written")), qPrintable(seen.first().text));
+    QVERIFY2(seen.first().text.contains(QLatin1String(strerror(EFBIG))), qPrintable(seen.first().text));
+
+    // The summary at Stop stays.
+    auto summary = Modal::answerNextBox();
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("partial.wly")));
+    QVERIFY2(summary->text.startsWith(QLatin1String("2 of 3 received datagrams could not be written")),
+             qPrintable(summary->text));
+    QCOMPARE(readFile(path("partial.wly")), first);
 }
 
 void RecordingTest::failedSaveKeepsTheRecording()
@@ -169,23 +419,192 @@ void RecordingTest::failedSaveKeepsTheRecording()
     QVERIFY(writeFile(path("plain"), "x"));
     auto box = Modal::answerNextBox();
     QVERIFY(triggerWithFile(window.get(), "actionStop", path("plain/rec.wly")));
-    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Save Record Data",
-                                              "The recording could not be saved as " + path("plain/rec.wly") + '.'));
+    QCOMPARE(box->title, QStringLiteral("Save Record Data"));
+    QVERIFY2(box->text.startsWith("The recording could not be saved as " + path("plain/rec.wly") + ".\n"),
+             qPrintable(box->text));
     QVERIFY(QFileInfo::exists(temporaryRecording));
     QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
 
-    // The data is still there for another try.
+    // The data is still there for another try, and once saved the kept copy goes.
     QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("second-try.wly")));
     QCOMPARE(readFile(path("second-try.wly")), first + second);
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::receiverEndsOnItsOwn()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+    const int fd = socketOn(port);
+    QVERIFY(fd >= 0);
+    // What a broken socket gives the receiver: a descriptor that is no socket any more.
+    auto box = Modal::answerNextBox();
+    const int nothing = ::open("/dev/null", O_RDONLY);
+    QCOMPARE(::dup2(nothing, fd), fd);
+    ::close(nothing);
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 5000);
+    QCOMPARE(box->title, QStringLiteral("Korvel Recorder"));
+    QVERIFY2(box->text.contains(QLatin1String("2 datagrams are kept")) && box->text.contains(QLatin1String("Stop will offer")),
+             qPrintable(box->text));
+
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("kept.wly")));
+    QCOMPARE(readFile(path("kept.wly")), first + second);
 }
 
 void RecordingTest::saveAsCopiesAnOpenedRecording()
 {
+    QCOMPARE(enabling(window.get()), idle); // nothing to save yet
     QVERIFY(writeFile(path("original.wly"), first + second));
     QVERIFY(triggerWithFile(window.get(), "actionOpen", path("original.wly")));
     QTRY_COMPARE(text(window.get(), "l_filename"), path("original.wly"));
     QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("copy.wly")));
-    QCOMPARE(readFile(path("copy.wly")), first + second);
+    QTRY_COMPARE(readFile(path("copy.wly")), first + second); // copied in the background
+
+    // The copy is now the current recording; a source that vanished is said, not saved as nothing.
+    QTRY_COMPARE(text(window.get(), "l_filename"), path("copy.wly"));
+    QVERIFY(QFile::remove(path("copy.wly")));
+    auto box = Modal::answerNextBox();
+    QVERIFY(!triggerWithFile(window.get(), "actionSave_as", path("nothing.wly")));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Save Record Data",
+                                              "The recording " + path("copy.wly") + " no longer exists."));
+    QVERIFY(!QFileInfo::exists(path("nothing.wly")));
+}
+
+void RecordingTest::abandonedRecordingIsOffered_data()
+{
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("Escape keeps it") << QString() << true << false;
+    QTest::newRow("Save…") << QStringLiteral("Save…") << false << true;
+    QTest::newRow("Discard") << QStringLiteral("Discard") << false << false;
+}
+
+void RecordingTest::abandonedRecordingIsOffered()
+{
+    QFETCH(QString, press);
+    QFETCH(bool, kept);
+    QFETCH(bool, saved);
+    // What a killed copy leaves: a non-empty temporary recording nobody holds.
+    QVERIFY(writeFile(temporaryRecording, first + second));
+    auto *controller = window->findChild<RecordingController *>();
+    QVERIFY(controller);
+
+    std::shared_ptr<Modal::FileDialog> dialog;
+    auto question = answerQuestion(press, [&] {
+        if (saved)
+            dialog = Modal::answerNextFileDialog(path("rescued.wly"));
+    });
+    controller->offerAbandonedRecordings();
+    QVERIFY(question->seen);
+    QCOMPARE(question->title, QStringLiteral("Unsaved recording"));
+    QVERIFY2(question->text.contains(QLatin1String("43 bytes")), qPrintable(question->text));
+    QCOMPARE(question->buttons, QStringList({QStringLiteral("Save…"), QStringLiteral("Discard")}));
+    QCOMPARE(QFileInfo::exists(temporaryRecording), kept);
+    if (kept)
+        QCOMPARE(readFile(temporaryRecording), first + second);
+    if (saved) {
+        QVERIFY(dialog && dialog->seen);
+        QCOMPARE(readFile(path("rescued.wly")), first + second);
+    }
+
+    // A Record now must not overwrite what was kept.
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({frame(9)}, "fr 9"));
+    if (kept)
+        QCOMPARE(readFile(temporaryRecording), first + second);
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("new.wly")));
+    QCOMPARE(readFile(path("new.wly")), frame(9));
+}
+
+void RecordingTest::exitWhileRecordingAsks_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<bool>("closed");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("Escape") << "close" << QString() << false << false;
+    QTest::newRow("Cancel") << "actionExit" << QStringLiteral("Cancel") << false << false;
+    QTest::newRow("Discard") << "close" << QStringLiteral("Discard") << true << false;
+    QTest::newRow("Stop and save…") << "actionExit" << QStringLiteral("Stop and save…") << true << true;
+}
+
+void RecordingTest::exitWhileRecordingAsks()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, press);
+    QFETCH(bool, closed);
+    QFETCH(bool, saved);
+    auto exit = [&] {
+        if (how == QLatin1String("close"))
+            window->close();
+        else
+            QVERIFY(trigger(window.get(), "actionExit"));
+    };
+
+    // Idle, the window closes at once.
+    window->show();
+    auto unasked = answerQuestion(QStringLiteral("Cancel"), {}, 200);
+    exit();
+    QVERIFY(!window->isVisible());
+    QTest::qWait(300);
+    QVERIFY(!unasked->seen);
+
+    window->show();
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first}, "fr 1"));
+    std::shared_ptr<Modal::FileDialog> dialog;
+    auto question = answerQuestion(press, [&] {
+        if (saved)
+            dialog = Modal::answerNextFileDialog(path("on-exit.wly"));
+    });
+    exit();
+    QVERIFY(question->seen);
+    QCOMPARE(question->buttons,
+             QStringList({QStringLiteral("Stop and save…"), QStringLiteral("Discard"), QStringLiteral("Cancel")}));
+    QCOMPARE(!window->isVisible(), closed);
+    if (!closed) {
+        // Still recording.
+        QVERIFY(sendAndWait({second}, "fr 2"));
+        QVERIFY(triggerWithFile(window.get(), "actionStop", path("after.wly")));
+        QCOMPARE(readFile(path("after.wly")), first + second);
+    }
+    if (saved) {
+        QVERIFY(dialog && dialog->seen);
+        QCOMPARE(readFile(path("on-exit.wly")), first);
+    }
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::streamHealthLine()
+{
+    auto *line = window->findChild<QLabel *>(QStringLiteral("streamHealth"));
+    QVERIFY(line);
+    const QRegularExpression figures(QStringLiteral(
+        "^received (\\d+)  lost (\\d+)  duplicates (\\d+)  out of order (\\d+)  dropped (\\d+)  jitter \\d+\\.\\d\\d ms$"));
+
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    // 3 lost, 5 twice, 4 late; the counts go on while the view is off.
+    QVERIFY(sendAndWait({frame(1), frame(2)}, "fr 2"));
+    window->findChild<QWidget *>(QStringLiteral("cb_disableView"))->setProperty("checked", true);
+    for (int number : {5, 5, 4})
+        QVERIFY(sender.send(frame(number), port));
+    QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 5  lost 1  duplicates 1  out of order 1  "
+                                                          "dropped 0  jitter ")),
+                 qPrintable(plainText(line)));
+    QVERIFY2(figures.match(plainText(line)).hasMatch(), qPrintable(plainText(line)));
+    QCOMPARE(colourOf(line, QStringLiteral("lost")), QColor(Qt::red));
+    QVERIFY(colourOf(line, QStringLiteral("duplicates")) != QColor(Qt::red));
+
+    // Stop keeps the last figures; the next Preview starts afresh.
+    const QString last = plainText(line);
+    auto discard = answerQuestion(QStringLiteral("Discard"));
+    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
+    QVERIFY(discard->seen);
+    QCOMPARE(plainText(line), last);
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 0  lost 0")), qPrintable(plainText(line)));
+    QVERIFY(colourOf(line, QStringLiteral("lost")) != QColor(Qt::red));
 }
 
 QTEST_MAIN(RecordingTest)
