@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QStandardPaths>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -22,6 +23,8 @@ int main(int argc, char *argv[])
         // receiver is joined and files are closed on the way out.
         Korvel_recorder window(settingsDir);
         window.show();
+        // Once the window is on screen: a recording left behind by a crash is offered first.
+        QTimer::singleShot(0, &window, &Korvel_recorder::offerAbandonedRecordings);
         result = app.exec();
     }
     return result;
