@@ -312,7 +312,6 @@ void Korvel_recorder::on_actionStop_triggered()
     displayTimer->stop();
     player->stop();
     paused = false;
-    displayText.clear();
 
     switch (recorder->receiverStatus()) {
     case ModePreviewing:
@@ -540,15 +539,10 @@ void Korvel_recorder::startDisplayRefresh()
     displayTimer->start(DisplayRefresh);
 }
 
+// The display timer runs only while playing: recording and preview refresh through their controller.
 void Korvel_recorder::update_display()
 {
-    if (mode == ModePlaying) {
-        showPlayerFrame();
-        return;
-    }
-    ui.te_datadisplay->setPlainText(QString::fromLatin1(displayText));
-    ui.te_datadisplay->update();
-    updateLabelFrequency();
+    showPlayerFrame();
 }
 
 // The frame the player showed last, on the slider and, unless disabled, in the view.

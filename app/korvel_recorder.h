@@ -129,8 +129,6 @@ private:
 
     int mode = ModeIdle;
     bool paused = false;
-    // The latest datagram while recording or previewing.
-    QByteArray displayText;
     // A frame's bytes as stored, read for the view.
     QByteArray rawFrame;
     QMetaObject::Connection sliderFollow;

@@ -45,12 +45,6 @@ void Korvel_Recorder_Thread::setSocket(UdpSocket *socket)
         this->socket = socket;
 }
 
-void Korvel_Recorder_Thread::setReportEachDatagram(bool report)
-{
-    if (!isRunning())
-        reportEachDatagram = report;
-}
-
 void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
 {
     if (!isRunning())
@@ -61,7 +55,6 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
         return;
-    runStatus = recording ? 2 : 4;
     // Set here, not in run(): a stop() right after start() must not be undone.
     running = true;
     writeFailures = 0;
@@ -76,11 +69,6 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     // Counting drops is a bonus: a platform without it reports none.
     udpEnableDropCounter(socket);
     QThread::start(priority);
-}
-
-int Korvel_Recorder_Thread::currentStatus() const
-{
-    return runStatus;
 }
 
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
@@ -128,7 +116,6 @@ void Korvel_Recorder_Thread::waitUntilEnded()
 
 void Korvel_Recorder_Thread::run()
 {
-    const int reported = recording ? 2 : 4;
     FILE *const file = recording ? recordFile : nullptr;
     uint32_t dropped = 0;
     while (running) {
@@ -171,16 +158,12 @@ void Korvel_Recorder_Thread::run()
             text.resize(qsizetype(length));
             std::memcpy(text.data(), buffer, length);
         }
-        if (reportEachDatagram)
-            emit status(reported);
         if (datagramLimit > 0 && datagrams >= datagramLimit) {
             running = false;
             emit limitReached();
         }
     }
     flushBatch(file);
-    runStatus = 0;
-    emit status(0);
 }
 
 void Korvel_Recorder_Thread::keep(FILE *file, int length)
@@ -195,9 +178,6 @@ void Korvel_Recorder_Thread::keep(FILE *file, int length)
     std::memcpy(batch + batchUsed, buffer, size_t(length));
     batchUsed += length;
     batchLengths[batchCount++] = length;
-    // Whoever counts the reports may read the file at once.
-    if (reportEachDatagram)
-        flushBatch(file);
 }
 
 void Korvel_Recorder_Thread::flushBatch(FILE *file)

@@ -19,7 +19,6 @@ struct UdpWaker;
 // Receives datagrams on its own thread, appends them to the record file while
 // recording (a burst in one write), and keeps what front ends poll: the count, the stream's health,
 // the arrivals of the rate meter and the latest datagram's text.
-// status(2) or status(4) per datagram while reportEachDatagram is on; status(0) when a run ends.
 class Korvel_Recorder_Thread : public QThread
 {
     Q_OBJECT
@@ -32,14 +31,11 @@ public:
     void setRecording(bool recording);
     void setRecordFile(FILE *recordFile);
     void setSocket(UdpSocket *socket);
-    void setReportEachDatagram(bool report);
     // Ends the run right after this many datagrams, so nothing later is kept; 0 for no limit.
     void setDatagramLimit(qint64 limit);
 
-    // Starts a run; currentStatus() is 2 or 4 before this returns.
     void start(QThread::Priority priority = InheritPriority);
 
-    int currentStatus() const;
     // Text of the latest datagram, up to its first zero byte, as Latin-1 bytes
     // into `text`, reusing its storage; never torn.
     void copyLastText(QByteArray &text) const;
@@ -52,7 +48,6 @@ public:
     int rateHz() const;
 
 signals:
-    void status(int stat);
     // The first failed write of a run, with errno; receiving goes on.
     void writeFailed(int error);
     // The run ended on its own: `code` is the receive result, `error` errno.
@@ -73,10 +68,8 @@ private:
     void flushBatch(FILE *file);
     void countFailedWrites(int count, int error);
 
-    std::atomic<int> runStatus{0};
     std::atomic<bool> running{false};
     bool recording = false;
-    bool reportEachDatagram = true;
     qint64 datagramLimit = 0;
     // Microseconds; stop() ends a wait at once through the waker, so waiting long costs nothing.
     int timeout = 1000000;

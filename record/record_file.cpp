@@ -70,13 +70,6 @@ mode_t createdFileMode()
 
 }
 
-FILE *RecordFile::openTemporary(const QString &path)
-{
-    int error = 0;
-    const int fd = openOwned(path, O_WRONLY | O_CREAT | O_TRUNC, &error);
-    return fd < 0 ? nullptr : unbuffered(fd, "wb", &error);
-}
-
 RecordFile::Claim RecordFile::claimTemporary(const QString &path, FILE **file, int *error)
 {
     // Never O_TRUNC: the file may be another copy's recording or a crash's leftover.

@@ -10,13 +10,10 @@
 // The platform side of temporary recordings and their saving.
 namespace RecordFile {
 
-// Creates or truncates the temporary recording for binary writing, owner-only.
-// An existing symbolic link at `path` is refused, never followed. Unbuffered:
-// every fwrite reaches the file or fails on its own. nullptr on failure.
-FILE *openTemporary(const QString &path);
-
 enum class Claim { Claimed, Busy, Unsaved, Failed };
-// Opens `path` as openTemporary does, but without truncating, and takes an
+// Opens the temporary recording `path` for binary writing, owner-only, without
+// truncating; an existing symbolic link is refused, never followed. Unbuffered:
+// every fwrite reaches the file or fails on its own. Takes an
 // exclusive lock on it that lasts until the returned file is closed.
 // Claimed: `*file` is the locked, empty recording. Busy: another running copy
 // holds it. Unsaved: nobody holds it but it is not empty (left behind by a

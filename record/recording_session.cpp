@@ -42,7 +42,6 @@ RecordingSession::RecordingSession(QObject *parent)
     , receiver(new Korvel_Recorder_Thread)
     , saver(new RecordingSaver(this))
 {
-    receiver->setReportEachDatagram(false);
     connect(receiver, &Korvel_Recorder_Thread::writeFailed, this,
             [this](int error) { emit writeFailed(systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
