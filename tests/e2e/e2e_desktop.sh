@@ -152,9 +152,13 @@ click_icon() {
     xdotool mousemove 1000 750
 }
 
-# A port that nothing on 127.0.0.1 holds at this moment.
+# The walk-through's port when nothing on 127.0.0.1 holds it at this moment, so
+# the screenshots show what the README says; otherwise any free one.
 free_port() {
-    "$receiver" --port 0 --duration 0.001 | sed -n 's/^listening port=//p'
+    local port
+    port=$("$receiver" --port "$1" --duration 0.001 2>/dev/null | sed -n 's/^listening port=//p')
+    [ -n "$port" ] || port=$("$receiver" --port 0 --duration 0.001 | sed -n 's/^listening port=//p')
+    echo "$port"
 }
 
 file_size() { stat -c %s "$1" 2>/dev/null || echo 0; }
@@ -193,7 +197,7 @@ icon_disabled play || fail "Play enabled with no recording"
 shot start "$main"
 
 # ---- 3. Record a paced stream on a port set through the record settings
-record_port=$(free_port)
+record_port=$(free_port 5000)
 [ -n "$record_port" ] || fail "no free port found"
 keys_to "$main" key F8
 await_window "Record Settings"
@@ -237,7 +241,7 @@ shot saved "$main"
 
 # ---- 4. Play the recording once to korvel-recv, set up through the play settings
 received=$out/files/received.wly
-"$receiver" --port 0 --count $frames --timeout-ms 30000 --duration 60 --out "$received" >"$out/recv.log" 2>&1 &
+"$receiver" --port "$(free_port 5001)" --count $frames --timeout-ms 30000 --duration 60 --out "$received" >"$out/recv.log" 2>&1 &
 recv_pid=$!
 recv_port() { sed -n 's/^listening port=//p' "$out/recv.log"; }
 recv_ready() { [ -n "$(recv_port)" ]; }
@@ -249,7 +253,7 @@ await_window "Play Settings"
 # Focus starts in the first host field; from the port, Tab passes "active" and
 # the frequency and reaches the loop radio button, where Right picks "single".
 keys_to "$window" key ctrl+a
-keys_to "$window" type 127.0.0.1
+keys_to "$window" type localhost
 keys_to "$window" key Tab ctrl+a
 keys_to "$window" type "$play_port"
 keys_to "$window" key Tab Tab Tab Right
@@ -257,7 +261,7 @@ shot play-settings
 keys_to "$window" key Return
 wait_until 20 "the play settings to close" no_window "Play Settings"
 wait_until 20 "play port $play_port in the settings file" settings_say "<PLAY_PORT_1 PORT_NR=\"$play_port\"/>"
-settings_say '<PLAY_HOST_1 HOST="127.0.0.1"/>' || fail "play host not stored"
+settings_say '<PLAY_HOST_1 HOST="localhost"/>' || fail "play host not stored"
 settings_say '<LOOP LOOP="false"/>' || fail "single playback not stored"
 
 click_icon play
