@@ -1,0 +1,125 @@
+// How long an event posted to the window's thread waits to be handled while the
+// real window plays at a high rate, beside the same figure with the window idle.
+// The player keeps its schedule in a thread of its own, so playback must not
+// hold up the window.
+
+#include "app/korvel_recorder.h"
+#include "bench/window_bench.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int PostEveryMs = 5;
+
+bool writeRecording(const QString &path, int frames)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray text;
+    for (int n = 1; n <= frames; ++n) {
+        text += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(1000.0 + n * 0.0002, 'f', 6)
+                + "\r\n6d 1 0.000 -210.071 -967.559 1679.862 0.332723 -0.756954 0.354574\r\n";
+        if (text.size() > (1 << 20)) {
+            file.write(text);
+            text.clear();
+        }
+    }
+    return file.write(text) == text.size() && file.flush();
+}
+
+// Posts from another thread every few milliseconds and collects, on the window's
+// thread, how long each post waited. Returns the waits in microseconds, sorted.
+std::vector<double> postedEventWaits(QObject *window, int durationMs)
+{
+    std::vector<double> waits;
+    std::atomic<bool> running{true};
+    std::thread poster([&] {
+        while (running) {
+            const uint64_t posted = Stopwatch::microseconds();
+            QMetaObject::invokeMethod(
+                window, [&waits, posted] { waits.push_back(double(Stopwatch::microseconds() - posted)); },
+                Qt::QueuedConnection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(PostEveryMs));
+        }
+    });
+    Bench::pump(durationMs);
+    running = false;
+    poster.join();
+    Bench::pump(50);
+    std::sort(waits.begin(), waits.end());
+    return waits;
+}
+
+double quantile(const std::vector<double> &sorted, double q)
+{
+    return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
+}
+
+void printWaits(const char *what, const std::vector<double> &waits, double cpuShare)
+{
+    std::printf("%-28s %6zu posts  p50 %8.0f us  p99 %8.0f us  max %8.0f us  window thread CPU %5.1f %%\n", what,
+                waits.size(), quantile(waits, 0.5), quantile(waits, 0.99), waits.empty() ? 0.0 : waits.back(),
+                cpuShare);
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    Bench::Session session(argc, argv, QStringLiteral("Window responsiveness while playing."),
+                           {{QStringLiteral("rate"), QStringLiteral("Playback rate in Hz (default 5000)."),
+                             QStringLiteral("HZ")},
+                            {QStringLiteral("seconds"), QStringLiteral("Length of each run (default 10)."),
+                             QStringLiteral("S")}});
+    const double rate = session.number(QStringLiteral("rate"), 5000);
+    const int seconds = int(session.number(QStringLiteral("seconds"), 10));
+    Bench::printLoad("at start");
+
+    const QString recording = session.workDir + QLatin1String("/playback.wly");
+    if (!writeRecording(recording, int(rate * seconds * 2))) {
+        std::printf("!! cannot write %s\n", qPrintable(recording));
+        return 1;
+    }
+    Fixture::SettingsFile settings = Bench::settingsIn(session.workDir);
+    const uint16_t port = Fixture::freePort();
+    Fixture::UdpPeer receiver(port); // bound, never read: the kernel drops what overflows
+    settings.port1 = QString::number(port);
+    settings.frequency = QString::number(int(rate));
+    settings.timestamp = QStringLiteral("false");
+    if (!Fixture::writeSettings(session.workDir, settings))
+        return 1;
+
+    Bench::Answerers answerers;
+    Korvel_recorder window(session.workDir);
+    window.show();
+    if (!Fixture::triggerWithFile(&window, "actionOpen", recording))
+        return 1;
+    for (int waited = 0; waited < 10000 && !window.findChild<QAction *>(QStringLiteral("actionPlay"))->isEnabled();
+         waited += 20)
+        Bench::pump(20);
+
+    double cpu = Bench::threadCpu();
+    const std::vector<double> idle = postedEventWaits(&window, seconds * 1000);
+    printWaits("idle (reference)", idle, 100.0 * (Bench::threadCpu() - cpu) / (seconds * 1e6));
+
+    if (!Bench::trigger(&window, "actionPlay"))
+        return 1;
+    cpu = Bench::threadCpu();
+    const std::vector<double> playing = postedEventWaits(&window, seconds * 1000);
+    const QString label = Fixture::text(&window, "labelFrequency");
+    printWaits(qPrintable(QStringLiteral("playing at %1").arg(label)), playing,
+               100.0 * (Bench::threadCpu() - cpu) / (seconds * 1e6));
+    Bench::trigger(&window, "actionStop");
+
+    const bool met = quantile(playing, 0.99) <= 20000;
+    std::printf("goal: p99 wait while playing <= 20 ms: %s\n", met ? "met" : "missed");
+    return session.finish(met ? 0 : 1);
+}
