@@ -5,7 +5,6 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -136,9 +135,9 @@ bool RecordingController::startRecording(uint16_t port, const QString &portText)
     if (refuseBadPort(port, portText))
         return false;
     QString error;
-    if (!session->startRecording(port, &error)) {
-        // The session names the temporary folder when it is the file, not the port, that failed.
-        if (error.contains(QDir::toNativeSeparators(QDir::tempPath())))
+    bool temporaryFileFailed = false;
+    if (!session->startRecording(port, &error, &temporaryFileFailed)) {
+        if (temporaryFileFailed)
             showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"),
                         tr("Error while writing temporary file") + QLatin1Char('\n') + error);
         else

@@ -59,8 +59,10 @@ RecordingSession::~RecordingSession()
     closeTemporary(true);
 }
 
-bool RecordingSession::startRecording(int port, QString *error)
+bool RecordingSession::startRecording(int port, QString *error, bool *temporaryFileFailed)
 {
+    if (temporaryFileFailed)
+        *temporaryFileFailed = false;
     if (currentMode == Recording) {
         *error = tr("Already recording.");
         return false;
@@ -76,6 +78,8 @@ bool RecordingSession::startRecording(int port, QString *error)
     if (!claimTemporary(error)) {
         udpClose(socket);
         socket = nullptr;
+        if (temporaryFileFailed)
+            *temporaryFileFailed = true;
         return false;
     }
     startReceiver(true);

@@ -49,7 +49,8 @@ public:
     // Record during Preview switches over; Preview during Record is refused.
     // A Record while an unsaved temporary recording is kept leaves that one on
     // disk (unlocked, so it is offered as abandoned) and starts a new file.
-    bool startRecording(int port, QString *error);
+    // `temporaryFileFailed`, when given, tells a failed temporary recording from a failed socket.
+    bool startRecording(int port, QString *error, bool *temporaryFileFailed = nullptr);
     bool startPreview(int port, QString *error);
     // The next run ends by itself (as stop() does) after `count` datagrams; 0 for no limit.
     void setDatagramLimit(qint64 count);
