@@ -89,6 +89,19 @@ void releaseTable(void *table, qint64 bytes)
         ::munmap(table, size_t(bytes));
 }
 
+const char *mapFile(int fd, qint64 bytes)
+{
+    // MAP_POPULATE: one call sets up every page instead of a fault per page.
+    void *data = ::mmap(nullptr, size_t(bytes), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    return data == MAP_FAILED ? nullptr : static_cast<const char *>(data);
+}
+
+void unmapFile(const char *data, qint64 bytes)
+{
+    if (data)
+        ::munmap(const_cast<char *>(data), size_t(bytes));
+}
+
 QString kindText(int fd)
 {
     struct stat st;

@@ -32,6 +32,13 @@ bool readAt(int fd, char *buffer, qint64 size, qint64 offset);
 void *allocateTable(qint64 bytes);
 void releaseTable(void *table, qint64 bytes);
 
+// The first `bytes` of the file mapped read-only: the page cache's own pages,
+// nothing copied. Touching a page the file no longer has raises SIGBUS, so
+// map only files that are replaced by renaming, never cut in place. nullptr on
+// failure; the mapping outlives closing the descriptor.
+const char *mapFile(int fd, qint64 bytes);
+void unmapFile(const char *data, qint64 bytes);
+
 // What a file that is not a regular file is ("a FIFO", "a directory", ...).
 QString kindText(int fd);
 

@@ -299,21 +299,38 @@ int udpSend(UdpSocket *handle, const char *data, int32_t length, uint32_t addres
     if (!handle || length < 0)
         return UDP_ERROR;
     const sockaddr_in destination = ipv4Address(address, port);
+    // UDP_TIMEOUT while the send buffer is full.
+    const auto attempt = [&] {
+        ssize_t sent;
+        do {
+            sent = sendto(handle->socket, data, static_cast<size_t>(length), MSG_DONTWAIT,
+                          reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0)
+            return wouldBlock() ? int(UDP_TIMEOUT) : int(UDP_ERROR);
+        return sent == length ? int(UDP_OK) : int(UDP_ERROR);
+    };
 
-    pollfd fds[UDP_SET_SIZE];
-    const uint32_t count = fillPollSet(fds, handle->waitSet, POLLOUT);
-    const int ready = pollFor(fds, count, timeoutMicroseconds);
-    if (ready == 0)
-        return UDP_TIMEOUT;
-    if (ready != 1)
-        return UDP_ERROR;
-
-    ssize_t sent;
-    do {
-        sent = sendto(handle->socket, data, static_cast<size_t>(length), 0,
-                      reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
-    } while (sent < 0 && errno == EINTR);
-    return sent == length ? UDP_OK : UDP_ERROR;
+    // The buffer nearly always has room: waiting for it first would cost a
+    // system call per datagram.
+    int result = attempt();
+    if (result != UDP_TIMEOUT)
+        return result;
+    const uint64_t deadline = monotonicMicroseconds() + timeoutMicroseconds;
+    for (;;) {
+        const uint64_t now = monotonicMicroseconds();
+        pollfd fds[UDP_SET_SIZE];
+        const uint32_t count = fillPollSet(fds, handle->waitSet, POLLOUT);
+        const int ready = pollFor(fds, count, now < deadline ? static_cast<uint32_t>(deadline - now) : 0);
+        if (ready == 0)
+            return UDP_TIMEOUT;
+        if (ready != 1)
+            return UDP_ERROR;
+        // Writable but full again (another sender took the room): retry until the deadline.
+        result = attempt();
+        if (result != UDP_TIMEOUT || now >= deadline)
+            return result;
+    }
 }
 
 uint32_t udpResolve(const char *name)

@@ -12,6 +12,8 @@
 
 // An append-only array in fixed-size chunks: growing never copies what is
 // stored, so the peak while indexing a large file stays at the final size.
+// It can instead borrow a flat array that lives elsewhere (a mapped index
+// file), which is then read in place and never copied.
 template <typename T>
 class ChunkedArray
 {
@@ -34,21 +36,31 @@ public:
 
     T at(qsizetype i) const { return chunks[size_t(i >> ChunkBits)].get()[i & (ChunkSize - 1)]; }
 
-    // Bulk access by chunk, for reading and writing index files.
-    void resize(qsizetype n)
+    // Replaces the contents with `n` values at `data`, which must outlive the
+    // array and are never written. Throws std::bad_alloc like append().
+    void borrow(const T *data, qsizetype n)
     {
-        while (qsizetype(chunks.size()) * ChunkSize < n)
-            addChunk();
+        chunks.clear();
+        count = 0;
+        chunks.reserve(size_t((n + ChunkSize - 1) >> ChunkBits));
+        for (qsizetype at = 0; at < n; at += ChunkSize)
+            chunks.emplace_back(const_cast<T *>(data + at), Release{false});
         count = n;
     }
+
+    // Bulk access by chunk, for writing index files.
     qsizetype chunkCount() const { return (count + ChunkSize - 1) >> ChunkBits; }
     qsizetype chunkLength(qsizetype c) const { return qMin(ChunkSize, count - c * ChunkSize); }
-    T *chunkData(qsizetype c) { return chunks[size_t(c)].get(); }
     const T *chunkData(qsizetype c) const { return chunks[size_t(c)].get(); }
 
 private:
     struct Release {
-        void operator()(T *chunk) const { FileAccess::releaseTable(chunk, ChunkSize * qint64(sizeof(T))); }
+        bool owned = true;
+        void operator()(T *chunk) const
+        {
+            if (owned)
+                FileAccess::releaseTable(chunk, ChunkSize * qint64(sizeof(T)));
+        }
     };
 
     void addChunk()

@@ -27,8 +27,9 @@ private:
     unsigned next = 0; // lane of the next word, so that the result does not depend on how the file is cut
 };
 
-// Fills `tables` from the index file at `path` when it describes `recording`;
-// false (with `tables` in any state) when it is missing, stale or damaged.
+// Fills `tables` from the index file at `path` when it describes `recording`,
+// its frame arrays read in place from the mapped file; false (with `tables` in
+// any state) when it is missing, stale or damaged.
 bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables);
 // Writes beside and renames, so a reader never sees half a file.
 bool write(const QString &path, const FileAccess::Facts &recording, const IndexTables &tables);

@@ -3,9 +3,12 @@
 #include "play/index_file.h"
 #include "play/index_scanner.h"
 
+#include "net/stopwatch.h"
+
 #include <QCoreApplication>
 
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -43,7 +46,9 @@ RecordingIndex::RecordingIndex(RecordingIndex &&other) noexcept
       lost(other.lost),
       firstStamp(other.firstStamp),
       lastStamp(other.lastStamp),
-      stampedFrames(other.stampedFrames)
+      stampedFrames(other.stampedFrames),
+      checkedAt(other.checkedAt.load()),
+      changed(other.changed.load())
 {
 }
 
@@ -59,6 +64,8 @@ RecordingIndex &RecordingIndex::operator=(RecordingIndex &&other) noexcept
         firstStamp = other.firstStamp;
         lastStamp = other.lastStamp;
         stampedFrames = other.stampedFrames;
+        checkedAt = other.checkedAt.load();
+        changed = other.changed.load();
     }
     return *this;
 }
@@ -186,17 +193,39 @@ qint64 RecordingIndex::frameLength(int number) const
     return locate(number, offset, length) ? length : -1;
 }
 
+bool RecordingIndex::unchanged(bool now) const
+{
+    if (changed.load(std::memory_order_relaxed))
+        return false;
+    const qint64 time = Stopwatch::nanoseconds();
+    if (!now && time - checkedAt.load(std::memory_order_relaxed) < ChangeCheckNs)
+        return true;
+    FileAccess::Facts current;
+    if (!FileAccess::facts(fd, current, nullptr) || current.size != facts.size
+        || current.modifiedNs != facts.modifiedNs) {
+        changed.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    checkedAt.store(time, std::memory_order_relaxed);
+    return true;
+}
+
 bool RecordingIndex::readFrame(int number, QByteArray &raw, qint64 maxBytes) const
 {
+    // Asking the file for its size and time on every read would double the
+    // system calls of playback at high rates.
     qint64 offset = 0;
     qint64 length = 0;
-    FileAccess::Facts now;
-    if (!locate(number, offset, length) || !FileAccess::facts(fd, now, nullptr) || now.size != facts.size
-        || now.modifiedNs != facts.modifiedNs)
+    if (!locate(number, offset, length) || !unchanged(false))
         return false;
     length = qMin(length, maxBytes);
     raw.resize(length);
-    return FileAccess::readAt(fd, raw.data(), length, offset);
+    static constexpr char FrameLine[] = "fr ";
+    const qsizetype lead = (number == 0 && tables.hasPreamble) ? 0 : qMin(raw.size(), qsizetype(3));
+    if (FileAccess::readAt(fd, raw.data(), length, offset) && std::memcmp(raw.constData(), FrameLine, lead) == 0)
+        return true;
+    unchanged(true);
+    return false;
 }
 
 bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(int, QByteArrayView)> &each) const
@@ -216,8 +245,7 @@ bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(
             ++lastSlot;
             end = tables.frameEnd(lastSlot);
         }
-        FileAccess::Facts now;
-        if (!FileAccess::facts(fd, now, nullptr) || now.size != facts.size || now.modifiedNs != facts.modifiedNs)
+        if (!unchanged(true))
             return false;
         block.resize(end - start);
         if (!FileAccess::readAt(fd, block.data(), end - start, start))

@@ -17,7 +17,7 @@
 // "ts" value, frame numbers as runs. Frame text is never held; it is read on
 // demand with positioned reads, so memory does not grow with the text and one
 // index serves several threads. A file that shrinks or changes while open
-// makes reads fail instead of crashing.
+// makes reads fail instead of crashing, and once seen changed, every later one.
 class RecordingIndex
 {
 public:
@@ -25,6 +25,10 @@ public:
     static constexpr qint64 IndexFileThreshold = qint64(256) << 20;
     // What readFrame reads of a frame at most by default.
     static constexpr qint64 MaxFrameRead = qint64(64) << 20;
+    // How long reads trust the file's size and time without asking again;
+    // between such checks, a short read or a frame not starting with its
+    // frame line shows a change at once.
+    static constexpr qint64 ChangeCheckNs = 20'000'000;
 
     RecordingIndex() = default;
     ~RecordingIndex();
@@ -82,6 +86,9 @@ public:
 
 private:
     bool locate(int number, qint64 &offset, qint64 &length) const;
+    // False once the file's size or time differ from when it was indexed;
+    // asks the file only when `now` or ChangeCheckNs have passed since the last time.
+    bool unchanged(bool now) const;
     void summarize(IndexResult &result);
 
     IndexTables tables;
@@ -92,6 +99,8 @@ private:
     double firstStamp = 0;
     double lastStamp = 0;
     qint64 stampedFrames = 0;
+    mutable std::atomic<qint64> checkedAt{0}; // monotonic ns of the last check
+    mutable std::atomic<bool> changed{false};
 };
 
 #endif
