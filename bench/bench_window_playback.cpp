@@ -1,7 +1,7 @@
 // How long an event posted to the window's thread waits to be handled while the
-// real window plays at a high rate, beside the same figure with the window idle.
-// The player keeps its schedule in a thread of its own, so playback must not
-// hold up the window.
+// real window opens a large recording and while it plays at a high rate, beside
+// the same figure with the window idle. Indexing and the schedule run in threads
+// of their own, so neither may hold up the window.
 
 #include "app/korvel_recorder.h"
 #include "bench/window_bench.h"
@@ -36,8 +36,9 @@ bool writeRecording(const QString &path, int frames)
 }
 
 // Posts from another thread every few milliseconds and collects, on the window's
-// thread, how long each post waited. Returns the waits in microseconds, sorted.
-std::vector<double> postedEventWaits(QObject *window, int durationMs)
+// thread, how long each post waited, until `done` says so. Sorted, in microseconds.
+template<typename Done>
+std::vector<double> postedEventWaitsUntil(QObject *window, Done done)
 {
     std::vector<double> waits;
     std::atomic<bool> running{true};
@@ -50,12 +51,19 @@ std::vector<double> postedEventWaits(QObject *window, int durationMs)
             std::this_thread::sleep_for(std::chrono::milliseconds(PostEveryMs));
         }
     });
-    Bench::pump(durationMs);
+    while (!done())
+        Bench::pump(10);
     running = false;
     poster.join();
     Bench::pump(50);
     std::sort(waits.begin(), waits.end());
     return waits;
+}
+
+std::vector<double> postedEventWaits(QObject *window, int durationMs)
+{
+    const uint64_t end = Stopwatch::microseconds() + uint64_t(durationMs) * 1000;
+    return postedEventWaitsUntil(window, [end] { return Stopwatch::microseconds() >= end; });
 }
 
 double quantile(const std::vector<double> &sorted, double q)
@@ -78,13 +86,19 @@ int main(int argc, char **argv)
                            {{QStringLiteral("rate"), QStringLiteral("Playback rate in Hz (default 5000)."),
                              QStringLiteral("HZ")},
                             {QStringLiteral("seconds"), QStringLiteral("Length of each run (default 10)."),
-                             QStringLiteral("S")}});
+                             QStringLiteral("S")},
+                            {QStringLiteral("open-mb"),
+                             QStringLiteral("Size of the recording opened first (default 1024)."),
+                             QStringLiteral("MB")}});
     const double rate = session.number(QStringLiteral("rate"), 5000);
     const int seconds = int(session.number(QStringLiteral("seconds"), 10));
     Bench::printLoad("at start");
 
+    const double openMb = session.number(QStringLiteral("open-mb"), 1024);
     const QString recording = session.workDir + QLatin1String("/playback.wly");
-    if (!writeRecording(recording, int(rate * seconds * 2))) {
+    const QString large = session.workDir + QLatin1String("/large.wly");
+    // About 84 bytes a frame.
+    if (!writeRecording(recording, int(rate * seconds * 2)) || !writeRecording(large, int(openMb * 1e6 / 84))) {
         std::printf("!! cannot write %s\n", qPrintable(recording));
         return 1;
     }
@@ -100,11 +114,23 @@ int main(int argc, char **argv)
     Bench::Answerers answerers;
     Korvel_recorder window(session.workDir);
     window.show();
-    if (!Fixture::triggerWithFile(&window, "actionOpen", recording))
+    QAction *play = window.findChild<QAction *>(QStringLiteral("actionPlay"));
+    const auto openAndWait = [&](const QString &path, const char *what) {
+        const uint64_t started = Stopwatch::microseconds();
+        if (!Fixture::triggerWithFile(&window, "actionOpen", path))
+            return false;
+        const uint64_t limit = started + 120000000;
+        const std::vector<double> waits = postedEventWaitsUntil(
+            &window, [&] { return play->isEnabled() || Stopwatch::microseconds() > limit; });
+        printWaits(what, waits, 0);
+        std::printf("   opened in %.0f ms\n", double(Stopwatch::microseconds() - started) / 1000);
+        return play->isEnabled();
+    };
+    if (!openAndWait(large, qPrintable(QStringLiteral("opening %1 MB").arg(openMb))))
         return 1;
-    for (int waited = 0; waited < 10000 && !window.findChild<QAction *>(QStringLiteral("actionPlay"))->isEnabled();
-         waited += 20)
-        Bench::pump(20);
+    Fixture::trigger(&window, "actionStop");
+    if (!openAndWait(recording, "opening the playback file"))
+        return 1;
 
     double cpu = Bench::threadCpu();
     const std::vector<double> idle = postedEventWaits(&window, seconds * 1000);
