@@ -49,6 +49,11 @@ QString text(QWidget *window, const char *name);
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
 
+// Replaces the descriptor of this process's UDP socket bound to `port` with
+// /dev/null, so that the next receive on it fails the way a broken socket does,
+// without closing a descriptor its owner will close again; false when none was found.
+bool breakSocket(uint16_t port);
+
 // Sends from an unbound socket, or receives on a bound one, keeping the GUI's event loop running while it waits.
 class UdpPeer
 {
