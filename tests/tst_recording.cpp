@@ -19,9 +19,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 using namespace Fixture;
 
@@ -53,24 +51,6 @@ QColor colourOf(const QLabel *label, const QString &word)
     QTextCursor found = document.find(word);
     return found.isNull() ? QColor() : found.charFormat().foreground().color();
 }
-
-// A limit on the size of every file the process writes: the closest thing to a full disk a test can make.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limited = saved;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
-
-private:
-    rlimit saved{};
-};
 
 }
 

@@ -9,10 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <fcntl.h>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,21 +223,17 @@ private slots:
 
     void firstFailedWriteSignalsOnce()
     {
-        // A file size limit makes writes fail the way a full disk does, also for root.
-        std::signal(SIGXFSZ, SIG_IGN);
         RecordingSession session;
         QSignalSpy failed(&session, &RecordingSession::writeFailed);
         const int port = freePort();
         QString error;
         QVERIFY(session.startRecording(port, &error));
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const rlimit tight{1000, saved.rlim_max};
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
-        const QByteArray frame = "fr 1\r\n" + QByteArray(594, 'x');
-        send({frame, frame, frame, frame}, port);
-        QTRY_COMPARE(session.received(), 4);
-        setrlimit(RLIMIT_FSIZE, &saved);
+        {
+            const Fixture::FileSizeLimit full(1000);
+            const QByteArray frame = "fr 1\r\n" + QByteArray(594, 'x');
+            send({frame, frame, frame, frame}, port);
+            QTRY_COMPARE(session.received(), 4);
+        }
         QTRY_COMPARE(failed.size(), 1);
         QCOMPARE(failed.at(0).at(0).toString(), QString::fromLocal8Bit(strerror(EFBIG)));
         QCOMPARE(session.failedWrites(), 3);
