@@ -389,14 +389,6 @@ void RecordingTest::abandonedRecordingIsOffered()
         QVERIFY(dialog && dialog->seen);
         QCOMPARE(readFile(path("rescued.wly")), first + second);
     }
-
-    // A Record now must not overwrite what was kept.
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(sendAndWait({frame(9)}, "fr 9"));
-    if (kept)
-        QCOMPARE(readFile(temporaryRecording), first + second);
-    QVERIFY(triggerWithFile(window.get(), "actionStop", path("new.wly")));
-    QCOMPARE(readFile(path("new.wly")), frame(9));
 }
 
 void RecordingTest::exitWhileRecordingAsks_data()
