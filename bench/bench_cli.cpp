@@ -4,6 +4,7 @@
 // against cp of the same file. Usage: bench_cli [--quick] [record] [play] [convert]
 // (all three parts when none is named).
 
+#include "support/traffic_tools.h"
 #include "tools/traffic.h"
 
 #include <QCoreApplication>
@@ -28,7 +29,6 @@
 namespace {
 
 const QString program = QStringLiteral(KORVEL_BINARY);
-const QString tools = QStringLiteral(KORVEL_TOOLS);
 
 double childrenCpuSeconds()
 {
@@ -117,7 +117,7 @@ void benchRecord(const QTemporaryDir &dir, double seconds)
                    port, rate, count);
         QFile::remove(output);
         port = freePort();
-        recordOnce(QStringLiteral("reference: korvel-recv --out"), tools + QStringLiteral("/korvel-recv"),
+        recordOnce(QStringLiteral("reference: korvel-recv --out"), TrafficTools::path("korvel-recv"),
                    {"--port", QString::number(port), "--count", QString::number(count), "--out", output, "--rcvbuf",
                     QString::number(8 << 20)},
                    port, rate, count);
@@ -199,7 +199,7 @@ void benchPlay(const QTemporaryDir &dir, double seconds)
     playOnce(QStringLiteral("korvel-recorder play"), program,
              {"play", recording, "--dest", "127.0.0.1:" + port, "--rate", QString::number(rate), "--json"}, socket,
              rate, count);
-    playOnce(QStringLiteral("reference: korvel-send"), tools + QStringLiteral("/korvel-send"),
+    playOnce(QStringLiteral("reference: korvel-send"), TrafficTools::path("korvel-send"),
              {"--port", port, "--rate", QString::number(rate), "--count", QString::number(count)}, socket, rate,
              count);
     udpClose(socket);

@@ -7,6 +7,7 @@
 #include "net/udp_socket.h"
 #include "record/recording_session.h"
 #include "record/stream_health.h"
+#include "support/traffic_tools.h"
 #include "tools/traffic.h"
 
 #include <QCommandLineParser>
@@ -80,6 +81,12 @@ double counterCostNs()
     return best;
 }
 
+QStringList senderOptions(double rate, long count)
+{
+    return {QStringLiteral("--rate"), QString::number(rate), QStringLiteral("--count"), QString::number(count),
+            QStringLiteral("--size"), QString::number(FrameSize)};
+}
+
 // What the sender reports it achieved: "(N Hz)".
 QByteArray senderRate(QProcess &send)
 {
@@ -110,9 +117,7 @@ void reference(const QString &sender, const QString &receiver, const QString &fi
         return;
     }
     QProcess send;
-    send.start(sender, {QStringLiteral("--port"), QString::fromLatin1(port), QStringLiteral("--rate"),
-                        QString::number(rate), QStringLiteral("--count"), QString::number(count),
-                        QStringLiteral("--size"), QString::number(FrameSize)});
+    TrafficTools::startSender(send, uint16_t(port.toUInt()), senderOptions(rate, count), sender);
     send.waitForFinished(int(seconds * 10000));
     recv.waitForFinished(int(seconds * 10000));
     long long received = -1;
@@ -137,10 +142,7 @@ void recordAt(const QString &sender, double rate, double seconds, double counter
     QProcess send;
     const double cpuBefore = processCpuSeconds();
     const uint64_t wallBefore = Stopwatch::microseconds();
-    send.start(sender, {QStringLiteral("--port"), QString::number(port), QStringLiteral("--rate"),
-                        QString::number(rate), QStringLiteral("--count"), QString::number(count),
-                        QStringLiteral("--size"), QString::number(FrameSize)});
-    if (!send.waitForStarted(5000)) {
+    if (!TrafficTools::startSender(send, uint16_t(port), senderOptions(rate, count), sender)) {
         std::printf("cannot start %s\n", qPrintable(sender));
         return;
     }
@@ -204,7 +206,7 @@ int main(int argc, char **argv)
     parser.process(app);
     const QString sender = parser.isSet(QStringLiteral("sender"))
                              ? parser.value(QStringLiteral("sender"))
-                             : QCoreApplication::applicationDirPath() + QLatin1String("/../tools/korvel-send");
+                             : TrafficTools::path("korvel-send");
     const double seconds = parser.isSet(QStringLiteral("seconds")) ? parser.value(QStringLiteral("seconds")).toDouble()
                                                                    : 10.0;
     QTemporaryDir temp;

@@ -1,7 +1,7 @@
 // The command line end to end: the built program run as a script would run it,
 // on 127.0.0.1 with real files.
 
-#include "net/udp_socket.h"
+#include "support/window_fixture.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,7 +17,10 @@
 #include <pcap/pcap.h>
 
 #include <csignal>
+#include <memory>
 #include <cstring>
+
+using namespace Fixture;
 
 namespace {
 
@@ -70,18 +73,6 @@ QJsonObject jsonOf(const Run &run)
     return QJsonDocument::fromJson(run.out.trimmed().split('\n').constLast()).object();
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 // Frames already in the form playback sends them, so conversions may keep them byte for byte.
 QByteArray frame(int number, double stamp, const QByteArray &body = "6d 1 0.000 1.0 2.0 3.0")
 {
@@ -93,16 +84,6 @@ QByteArray cleanRecording()
 {
     return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
            + frame(9, 100.08);
-}
-
-uint16_t freePort()
-{
-    UdpSocket *socket = nullptr;
-    if (udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) != UDP_OK)
-        return 0;
-    const uint16_t port = udpLocalPort(socket);
-    udpClose(socket);
-    return port;
 }
 
 // The recorder is bound once its port shows in the kernel's table; probing by
@@ -117,19 +98,6 @@ bool waitUntilBound(uint16_t port)
         QThread::msleep(10);
     }
     return false;
-}
-
-QList<QByteArray> receiveAll(UdpSocket *socket, int count)
-{
-    QList<QByteArray> received;
-    char buffer[65536];
-    for (int i = 0; i < count; ++i) {
-        const int length = udpReceiveTimed(socket, buffer, sizeof buffer, 5000000, 0);
-        if (length < 0)
-            break;
-        received << QByteArray(buffer, length);
-    }
-    return received;
 }
 
 // Ethernet/IPv4 frame of `protocol` (17 UDP, 6 TCP) to `port`: what a capture of mixed traffic holds.
@@ -188,9 +156,8 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void infoJson();
-    void recordCount();
-    void recordEnds_data();
-    void recordEnds();
+    void record_data();
+    void record();
     void play_data();
     void play();
     void pcapRoundTrip_data();
@@ -248,14 +215,13 @@ void TestCommandLine::exitStatus()
     QFETCH(int, status);
     QFETCH(QString, said);
     QVERIFY(writeFile(path(QStringLiteral("clean.wly")), cleanRecording()));
-    UdpSocket *held = nullptr;
-    QCOMPARE(udpOpen(&held, 0, UDP_OPEN_ANY_PORT), int(UDP_OK));
-    const QString busy = QString::number(udpLocalPort(held));
+    const uint16_t busyPort = freePort();
+    const UdpPeer held(busyPort);
+    const QString busy = QString::number(busyPort);
     arguments.replaceInStrings(QStringLiteral("BUSY"), busy);
     said.replace(QStringLiteral("BUSY"), busy);
 
     const Run run = runProgram(arguments);
-    udpClose(held);
     QCOMPARE(run.exitCode, status);
     if (status == 0) {
         QVERIFY2(run.out.contains(said.toUtf8()), run.out.constData());
@@ -290,71 +256,59 @@ void TestCommandLine::infoJson()
     QCOMPARE(got, expected);
 }
 
-// Byte for byte, empty datagrams skipped, nothing after --count.
-void TestCommandLine::recordCount()
+void TestCommandLine::record_data()
 {
-    const uint16_t port = freePort();
-    const QString output = path(QStringLiteral("count.wly"));
-    QProcess recorder;
-    start(recorder, {"record", "--port", QString::number(port), "--output", output, "--count", "3", "--json"});
-    QVERIFY(waitUntilBound(port));
+    QTest::addColumn<int>("signal"); // 0: the options end it
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<int>("datagrams");
+    QTest::addColumn<int>("lost");
+    // Byte for byte, empty datagrams skipped, nothing after --count.
+    const QList<QByteArray> mixed{frame(1, 1.0), "", frame(2, 1.1), "fr 4\n no CR, no end", frame(5, 1.2), frame(6, 1.3)};
+    QTest::newRow("count") << 0 << QStringList{"--count", "3"} << mixed << mixed[0] + mixed[2] + mixed[3] << 3 << 1;
+    // Every other way a recording ends saves what arrived.
+    const QList<QByteArray> one{frame(7, 2.0)};
+    QTest::newRow("SIGINT") << int(SIGINT) << QStringList{} << one << one[0] << 1 << 0;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QStringList{} << one << one[0] << 1 << 0;
+    QTest::newRow("duration") << 0 << QStringList{"--duration", "1.5"} << one << one[0] << 1 << 0;
+}
 
-    UdpSocket *sender = nullptr;
-    QCOMPARE(udpOpen(&sender, 0, 0), int(UDP_OK));
-    const QList<QByteArray> sent{frame(1, 1.0), "", frame(2, 1.1), "fr 4\n no CR, no end", frame(5, 1.2), frame(6, 1.3)};
+void TestCommandLine::record()
+{
+    QFETCH(int, signal);
+    QFETCH(QStringList, options);
+    QFETCH(QList<QByteArray>, sent);
+    QFETCH(QByteArray, saved);
+    QFETCH(int, datagrams);
+    QFETCH(int, lost);
+    const uint16_t port = freePort();
+    const QString output = path(QStringLiteral("recorded.wly"));
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
+    QVERIFY(waitUntilBound(port));
+    UdpPeer sender;
     for (const QByteArray &datagram : sent) {
-        QCOMPARE(udpSend(sender, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000),
-                 int(UDP_OK));
+        QVERIFY(sender.send(datagram, port));
         QThread::msleep(5);
     }
-    udpClose(sender);
+    if (signal != 0) {
+        QThread::msleep(200);
+        ::kill(pid_t(recorder.processId()), signal);
+    }
 
     const Run run = finish(recorder);
     QCOMPARE(run.exitCode, 0);
     // Standard output is no terminal: the JSON line and nothing else.
     QCOMPARE(run.out.count('\n'), 1);
-    QCOMPARE(readFile(output), sent[0] + sent[2] + sent[3]);
+    QCOMPARE(readFile(output), saved);
     const QJsonObject json = jsonOf(run);
-    QCOMPARE(json.value("datagrams").toInt(), 3);
-    QCOMPARE(json.value("bytes").toInt(), (sent[0] + sent[2] + sent[3]).size());
-    QCOMPARE(json.value("frames_lost").toInt(), 1);
+    QCOMPARE(json.value("datagrams").toInt(), datagrams);
+    QCOMPARE(json.value("bytes").toInt(), saved.size());
+    QCOMPARE(json.value("frames_lost").toInt(), lost);
     QCOMPARE(json.value("output").toString(), output);
     for (const char *key : {"duplicates", "out_of_order", "unnumbered", "dropped", "jitter_ms"})
         QVERIFY2(json.contains(key), key);
-}
-
-void TestCommandLine::recordEnds_data()
-{
-    QTest::addColumn<int>("signal"); // 0: none, the duration ends it
-    QTest::addColumn<QStringList>("options");
-    QTest::newRow("SIGINT") << int(SIGINT) << QStringList{};
-    QTest::newRow("SIGTERM") << int(SIGTERM) << QStringList{};
-    QTest::newRow("duration") << 0 << QStringList{"--duration", "1.5"};
-}
-
-// Every way a recording ends saves what arrived.
-void TestCommandLine::recordEnds()
-{
-    QFETCH(int, signal);
-    QFETCH(QStringList, options);
-    const uint16_t port = freePort();
-    const QString output = path(QStringLiteral("ended.wly"));
-    QProcess recorder;
-    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
-    QVERIFY(waitUntilBound(port));
-    UdpSocket *sender = nullptr;
-    QCOMPARE(udpOpen(&sender, 0, 0), int(UDP_OK));
-    const QByteArray datagram = frame(7, 2.0);
-    QCOMPARE(udpSend(sender, datagram.constData(), int32_t(datagram.size()), 0x7F000001, port, 1000000),
-             int(UDP_OK));
-    udpClose(sender);
-    QThread::msleep(200);
-    if (signal != 0)
-        ::kill(pid_t(recorder.processId()), signal);
-    const Run run = finish(recorder);
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(readFile(output), datagram);
-    QCOMPARE(jsonOf(run).value("datagrams").toInt(), 1);
 }
 
 void TestCommandLine::play_data()
@@ -381,12 +335,13 @@ void TestCommandLine::play()
     stored.replace("fr 3\r\n", "fr 3  \n# note\r\n");
     QVERIFY(writeFile(recording, stored));
 
-    UdpSocket *receivers[2] = {};
-    for (UdpSocket *&receiver : receivers)
-        QCOMPARE(udpOpen(&receiver, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK), int(UDP_OK));
+    uint16_t ports[2];
+    std::unique_ptr<UdpPeer> receivers[2];
     QStringList arguments{"play", recording, "--json"};
-    for (UdpSocket *receiver : receivers)
-        arguments << "--dest" << QStringLiteral("127.0.0.1:%1").arg(udpLocalPort(receiver));
+    for (int i = 0; i < 2; ++i) {
+        receivers[i] = std::make_unique<UdpPeer>(ports[i] = freePort());
+        arguments << "--dest" << QStringLiteral("127.0.0.1:%1").arg(ports[i]);
+    }
     const Run run = runProgram(arguments + options);
     QCOMPARE(run.exitCode, 0);
 
@@ -402,11 +357,10 @@ void TestCommandLine::play()
     for (int number : frames)
         expected << frame(number, stamps[number]);
     for (int i = 0; i < 2; ++i) {
-        QCOMPARE(destinations[i].toObject().value("port").toInt(), int(udpLocalPort(receivers[i])));
+        QCOMPARE(destinations[i].toObject().value("port").toInt(), int(ports[i]));
         QCOMPARE(destinations[i].toObject().value("host").toString(), QStringLiteral("127.0.0.1"));
         QCOMPARE(destinations[i].toObject().value("sent").toInt(), frames.size());
-        QCOMPARE(receiveAll(receivers[i], int(frames.size())), expected);
-        udpClose(receivers[i]);
+        QCOMPARE(receivers[i]->receive(int(frames.size())), expected);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/korvel_recorder.h"
 #include "support/modal_answerer.h"
+#include "support/recorded_frames.h"
 #include "support/window_fixture.h"
 
 #include <QDialog>
@@ -17,45 +18,17 @@
 #include <memory>
 
 using namespace Fixture;
+using namespace Frames;
 
 namespace {
 
 // Idle with a recording to play, as after the end of a playback.
 const QString idleWithRecording =
     QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings cb_disableView");
+// Idle with the slider free, after a refused start or load.
+const QString idleAtFrame =
+    QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView");
 const QString paused = QStringLiteral("actionPlay actionStop playSlider cb_disableView");
-
-// A frame as stored, with blanks to trim and a comment to drop.
-QByteArray storedFrame(int n)
-{
-    return QStringLiteral("fr %1\r\nts %2\r\n  body %1 0.5 -3  \r\n# note\r\n")
-        .arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
-}
-
-// Frames from..to as playback sends them.
-QList<QByteArray> sent(int from, int to)
-{
-    QList<QByteArray> frames;
-    for (int n = from; n <= to; ++n)
-        frames << QStringLiteral("fr %1\r\nts %2\r\nbody %1 0.5 -3\r\n")
-                      .arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
-    return frames;
-}
-
-// What the view shows of a stored frame.
-QString shown(int n)
-{
-    return QString::fromLatin1(storedFrame(n)).remove(QLatin1Char('\r'));
-}
-
-QByteArray recording(int from, int to, const QList<int> &lost = {})
-{
-    QByteArray bytes;
-    for (int n = from; n <= to; ++n)
-        if (!lost.contains(n))
-            bytes += storedFrame(n);
-    return bytes;
-}
 
 }
 
@@ -157,7 +130,7 @@ void PlaybackTest::playPauseStepAndEnd()
     // Each frame is trimmed, CR LF-ended and without comments.
     key(Qt::Key_Space);
     received += receiver->receive(8 - received.size());
-    QCOMPARE(received, sent(1, 8));
+    QCOMPARE(received, sent(span(1, 8)));
     QTRY_COMPARE(enabling(window.get()), idleWithRecording);
     QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
 }
@@ -186,7 +159,7 @@ void PlaybackTest::unresolvableHostIsRefused()
     QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder",
                                               "The play host \"no-such-host.invalid\" cannot be resolved. "
                                               "Nothing is sent.\nPlease check the play settings."));
-    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView"));
+    QCOMPARE(enabling(window.get()), idleAtFrame);
     QVERIFY(receiver->receive(1, 300).isEmpty());
 }
 
@@ -220,8 +193,7 @@ void PlaybackTest::refusedLoadsKeepTheCurrentRecording()
     auto *slider = window->findChild<QSlider *>("playSlider");
     QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({5, 9}));
     QCOMPARE(text(window.get(), "l_filename"), dir.filePath("recording.wly"));
-    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
-                                                    "menuSettings playSlider cb_disableView"));
+    QCOMPARE(enabling(window.get()), idleAtFrame);
 }
 
 void PlaybackTest::cancelledOpenKeepsTheCurrentRecording()
@@ -232,7 +204,7 @@ void PlaybackTest::cancelledOpenKeepsTheCurrentRecording()
     QByteArray big;
     big.reserve(200 << 20);
     for (int n = 1; big.size() < (200 << 20); ++n)
-        big += storedFrame(n);
+        big += stored(n);
     const QString path = dir.filePath(QStringLiteral("big.wly"));
     QVERIFY(writeFile(path, big));
     QVERIFY(triggerWithFile(window.get(), "actionOpen", path));
@@ -260,7 +232,7 @@ void PlaybackTest::idleSliderByKeyboard()
     QTest::keyClick(slider, Qt::Key_Right);
     QTRY_COMPARE(text(window.get(), "te_datadisplay"), QString());
     QVERIFY(receiver->receive(1, 300).isEmpty());
-    QCOMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView"));
+    QCOMPARE(enabling(window.get()), idleAtFrame);
 }
 
 void PlaybackTest::goToFrameThenStep()
@@ -278,7 +250,7 @@ void PlaybackTest::goToFrameThenStep()
     QCOMPARE(window->findChild<QSlider *>("playSlider")->value(), 10);
     QVERIFY(receiver->receive(1, 300).isEmpty());
     key(Qt::Key_Comma);
-    QCOMPARE(receiver->receive(1), sent(9, 9));
+    QCOMPARE(receiver->receive(1), sent({9}));
     QCOMPARE(text(window.get(), "te_datadisplay"), shown(9));
 }
 

@@ -4,6 +4,7 @@
 
 #include "play/player.h"
 #include "play/recording_index.h"
+#include "support/recorded_frames.h"
 #include "support/window_fixture.h"
 
 #include <QSignalSpy>
@@ -13,48 +14,12 @@
 #include <memory>
 
 using namespace Fixture;
+using namespace Frames;
 
 namespace {
 
 constexpr qint64 Start = 1000000000; // the stepped clock's first reading
 constexpr qint64 Ms = 1000000;
-
-// A frame as stored, with blanks to trim and a comment to drop.
-QByteArray storedFrame(int n)
-{
-    return QStringLiteral("fr %1\r\nts %2\r\n  body %1 0.5 -3  \r\n# note\r\n")
-        .arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
-}
-
-QByteArray sentFrame(int n)
-{
-    return QStringLiteral("fr %1\r\nts %2\r\nbody %1 0.5 -3\r\n").arg(n).arg(100.0 + n / 100.0, 0, 'f', 3).toLatin1();
-}
-
-QByteArray recording(int from, int to, const QList<int> &lost = {})
-{
-    QByteArray bytes;
-    for (int n = from; n <= to; ++n)
-        if (!lost.contains(n))
-            bytes += storedFrame(n);
-    return bytes;
-}
-
-QList<QByteArray> sent(const QList<int> &frames)
-{
-    QList<QByteArray> list;
-    for (int n : frames)
-        list << sentFrame(n);
-    return list;
-}
-
-QList<int> span(int from, int to)
-{
-    QList<int> list;
-    for (int n = from; n <= to; ++n)
-        list << n;
-    return list;
-}
 
 }
 
@@ -270,7 +235,6 @@ void PlayerTest::pauseSeekAndResume()
 
 void PlayerTest::stepAtBothEnds()
 {
-    UdpPeer second(freePort());
     const quint16 secondPort = freePort();
     UdpPeer other(secondPort);
     player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port},
@@ -302,7 +266,7 @@ void PlayerTest::stepAtBothEnds()
     QCOMPARE(player->position(), 2);
     QByteArray raw;
     QVERIFY(player->copyCurrentFrame(raw));
-    QCOMPARE(raw, storedFrame(2));
+    QCOMPARE(raw, stored(2));
     QSignalSpy finished(player.get(), &Player::finished);
     player->play();
     QCOMPARE(receiver->receive(3, 300), sent({3}));

@@ -1,39 +1,26 @@
 #include "net/udp_socket.h"
 #include "record/recording_session.h"
+#include "support/traffic_tools.h"
 #include "support/window_fixture.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+using Fixture::freePort;
 using Fixture::readFile;
+using Fixture::breakSocket;
 using Fixture::UdpPeer;
 using Fixture::writeFile;
 
 namespace {
-
-// A port nobody uses right now.
-int freePort()
-{
-    UdpSocket *probe = nullptr;
-    if (udpOpen(&probe, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK) != UDP_OK)
-        return 0;
-    const int port = udpLocalPort(probe);
-    udpClose(probe);
-    return port;
-}
 
 QString baseTemporary()
 {
@@ -54,28 +41,6 @@ QStringList abandonedPaths()
         paths << a.path;
     paths.sort();
     return paths;
-}
-
-// Replaces the descriptor of the socket bound to `port` with /dev/null, so
-// that the next receive on it fails the way a broken socket does, without
-// closing a descriptor its owner will close again.
-bool breakSocket(int port)
-{
-    for (int fd = 3; fd < 1024; ++fd) {
-        sockaddr_in local{};
-        socklen_t size = sizeof local;
-        int type = 0;
-        socklen_t typeSize = sizeof type;
-        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == 0 && local.sin_family == AF_INET
-            && ntohs(local.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0
-            && type == SOCK_DGRAM) {
-            const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            const bool replaced = null >= 0 && dup2(null, fd) == fd;
-            close(null);
-            return replaced;
-        }
-    }
-    return false;
 }
 
 }
@@ -173,21 +138,6 @@ private slots:
         QCOMPARE(session.figures().datagrams, 0);
     }
 
-    void endsAtDatagramLimit()
-    {
-        RecordingSession session;
-        QSignalSpy ended(&session, &RecordingSession::ended);
-        session.setDatagramLimit(2);
-        const int port = freePort();
-        QString error;
-        QVERIFY(session.startRecording(port, &error));
-        send({"fr 1\r\n", "fr 2\r\n", "fr 3\r\n"}, port);
-        QTRY_COMPARE(session.mode(), RecordingSession::Idle);
-        QCOMPARE(ended.size(), 1);
-        QCOMPARE(session.received(), 2);
-        QCOMPARE(readFile(session.temporaryPath()), QByteArray("fr 1\r\nfr 2\r\n"));
-    }
-
     void twoSessionsRecordAtOnce()
     {
         RecordingSession first, second;
@@ -273,21 +223,17 @@ private slots:
 
     void firstFailedWriteSignalsOnce()
     {
-        // A file size limit makes writes fail the way a full disk does, also for root.
-        std::signal(SIGXFSZ, SIG_IGN);
         RecordingSession session;
         QSignalSpy failed(&session, &RecordingSession::writeFailed);
         const int port = freePort();
         QString error;
         QVERIFY(session.startRecording(port, &error));
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const rlimit tight{1000, saved.rlim_max};
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
-        const QByteArray frame = "fr 1\r\n" + QByteArray(594, 'x');
-        send({frame, frame, frame, frame}, port);
-        QTRY_COMPARE(session.received(), 4);
-        setrlimit(RLIMIT_FSIZE, &saved);
+        {
+            const Fixture::FileSizeLimit full(1000);
+            const QByteArray frame = "fr 1\r\n" + QByteArray(594, 'x');
+            send({frame, frame, frame, frame}, port);
+            QTRY_COMPARE(session.received(), 4);
+        }
         QTRY_COMPARE(failed.size(), 1);
         QCOMPARE(failed.at(0).at(0).toString(), QString::fromLocal8Bit(strerror(EFBIG)));
         QCOMPARE(session.failedWrites(), 3);
@@ -349,17 +295,13 @@ private slots:
         QFETCH(qint64, lost);
         QFETCH(qint64, duplicates);
         QFETCH(qint64, outOfOrder);
-        const QString tool = qEnvironmentVariable("KORVEL_TOOLS_DIR") + QLatin1String("/korvel-send");
-        if (!QFileInfo(tool).isExecutable())
+        if (!QFileInfo(TrafficTools::path("korvel-send")).isExecutable())
             QSKIP("korvel-send is not built");
         RecordingSession session;
         const int port = freePort();
         QString error;
         QVERIFY(session.startPreview(port, &error));
-        QProcess sender;
-        sender.start(tool, QStringList{"--port", QString::number(port), "--count", "20", "--rate", "2000"} + options);
-        QVERIFY(sender.waitForFinished(10000));
-        QCOMPARE(sender.exitCode(), 0);
+        QVERIFY(TrafficTools::runSender(uint16_t(port), QStringList{"--count", "20", "--rate", "2000"} + options));
         QTRY_COMPARE(session.received(), datagrams);
         const StreamFigures f = session.figures();
         QCOMPARE(f.frames_lost, lost);

@@ -35,7 +35,7 @@ void pollModal(std::function<bool(QWidget *)> handle, int timeoutMs)
 Modal::Box answer(QMessageBox *message)
 {
     const Modal::Box box{true, message->icon(), message->windowTitle(), message->text(),
-                         message->parentWidget() != nullptr};
+                         message->parentWidget() != nullptr, {}};
     if (QAbstractButton *ok = message->button(QMessageBox::Ok))
         QTest::mouseClick(ok, Qt::LeftButton);
     else
@@ -65,6 +65,33 @@ std::shared_ptr<Box> answerNextBox(int timeoutMs)
         if (auto *message = qobject_cast<QMessageBox *>(modal))
             *box = answer(message);
         return box->seen;
+    }, timeoutMs);
+    return box;
+}
+
+std::shared_ptr<Box> answerNextQuestion(const QString &press, std::function<void()> then, int timeoutMs)
+{
+    auto box = std::make_shared<Box>();
+    pollModal([=](QWidget *modal) {
+        auto *message = qobject_cast<QMessageBox *>(modal);
+        if (!message)
+            return false;
+        *box = {true, message->icon(), message->windowTitle(), message->text(), message->parentWidget() != nullptr, {}};
+        QAbstractButton *chosen = nullptr;
+        for (QAbstractButton *button : message->buttons()) {
+            box->buttons << button->text();
+            if (button->text() == press)
+                chosen = button;
+        }
+        if (press.isEmpty())
+            QTest::keyClick(message, Qt::Key_Escape);
+        else if (chosen)
+            QTest::mouseClick(chosen, Qt::LeftButton);
+        else
+            message->reject();
+        if (then)
+            then();
+        return true;
     }, timeoutMs);
     return box;
 }

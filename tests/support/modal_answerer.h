@@ -24,6 +24,7 @@ struct Box {
     QString title;
     QString text;
     bool hadParent = false;
+    QStringList buttons; // filled by answerNextQuestion
 
     // "no box" when none came.
     QString describe() const { return seen ? Modal::describe(icon, title, text) : QStringLiteral("no box"); }
@@ -31,6 +32,10 @@ struct Box {
 
 // Records the next QMessageBox and presses its OK button.
 std::shared_ptr<Box> answerNextBox(int timeoutMs = 10000);
+
+// Records the next QMessageBox and its buttons, then presses the button labelled
+// `press`, or Escape when `press` is empty; `then` runs right after, to arm what comes next.
+std::shared_ptr<Box> answerNextQuestion(const QString &press, std::function<void()> then = {}, int timeoutMs = 10000);
 
 // Records every QMessageBox and presses its OK button, for as long as the caller
 // holds the returned list (at most timeoutMs), so a test can tell one box from two.

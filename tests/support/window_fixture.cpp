@@ -9,6 +9,13 @@
 #include <QFile>
 #include <QTextEdit>
 
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace Fixture {
 
 bool writeSettings(const QString &settingsDir, const SettingsFile &settings)
@@ -85,6 +92,39 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+bool breakSocket(uint16_t port)
+{
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        int type = 0;
+        socklen_t typeSize = sizeof type;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == 0 && local.sin_family == AF_INET
+            && ntohs(local.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0
+            && type == SOCK_DGRAM) {
+            const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            const bool replaced = null >= 0 && dup2(null, fd) == fd;
+            close(null);
+            return replaced;
+        }
+    }
+    return false;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &saved);
 }
 
 bool UdpPeer::send(const QByteArray &datagram, uint16_t port)

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <sys/resource.h>
 
 class QWidget;
 
@@ -48,6 +49,25 @@ QString text(QWidget *window, const char *name);
 
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
+
+// Replaces the descriptor of this process's UDP socket bound to `port` with
+// /dev/null, so that the next receive on it fails the way a broken socket does,
+// without closing a descriptor its owner will close again; false when none was found.
+bool breakSocket(uint16_t port);
+
+// A limit on the size of every file the process writes while it lives: the
+// closest thing to a full disk a test can make, also for root.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit saved{};
+};
 
 // Sends from an unbound socket, or receives on a bound one, keeping the GUI's event loop running while it waits.
 class UdpPeer
