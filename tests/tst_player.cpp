@@ -170,7 +170,7 @@ void PlayerTest::passes()
     for (int i = 0; i < due.size(); ++i)
         QVERIFY2(qAbs(reached[i] - due[i]) < 1e-5, qPrintable(QString::number(reached[i])));
     QCOMPARE(player->position(), frames.last());
-    QCOMPARE(player->stats().framesSent, frames.size());
+    QTRY_COMPARE(player->stats().framesSent, frames.size());
 
     // Another Play after the end starts afresh, never with the frame after the last.
     player->play();
@@ -254,7 +254,8 @@ void PlayerTest::stepAtBothEnds()
         QCOMPARE(other.receive(1), sent({shown[i]}));
     }
     QVERIFY(!player->step(+1));
-    QCOMPARE(player->stats().sentTo, (QList<qint64>{6, 6}));
+    // Counted on the schedule thread just after the send, so it may trail the arrival.
+    QTRY_COMPARE(player->stats().sentTo, (QList<qint64>{6, 6}));
 
     // Play goes on after the frame shown; within a range the ends are the range's.
     player->setRange(2, 3);
@@ -339,7 +340,7 @@ void PlayerTest::renumberAcrossPasses()
                                 "fr 8\r\nts 100.080\r\nbody 6 0.5 -3\r\n", "fr 9\r\nts 100.090\r\nbody 5 0.5 -3\r\n",
                                 "fr 10\r\nts 100.100\r\nbody 6 0.5 -3\r\n"}));
     QTRY_COMPARE(finished.size(), 1);
-    QCOMPARE(player->stats().passes, 3);
+    QTRY_COMPARE(player->stats().passes, 3);
 }
 
 void PlayerTest::renumberingKeepsOtherBytes_data()
@@ -393,13 +394,13 @@ void PlayerTest::destinationsAndFailures()
     if (failed == 0) {
         QCOMPARE(finished.size(), 1);
         QCOMPARE(failures.size(), 0);
-        QCOMPARE(player->stats().sentTo, (QList<qint64>{3, 3}));
+        QTRY_COMPARE(player->stats().sentTo, (QList<qint64>{3, 3}));
     } else {
         QTRY_COMPARE(failures.size(), 1);
         QCOMPARE(failures[0][0].toInt(), failed);
         QVERIFY(!failures[0][1].toString().isEmpty());
         QCOMPARE(finished.size(), 0);
-        QCOMPARE(player->stats().sendErrors, 1);
+        QTRY_COMPARE(player->stats().sendErrors, 1);
     }
 }
 
@@ -416,7 +417,7 @@ void PlayerTest::oversizeFramesSkipped()
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(ended.size(), 1);
     QCOMPARE(ended[0][0].toInt(), 1);
-    QCOMPARE(player->stats().oversizeSkipped, 1);
+    QTRY_COMPARE(player->stats().oversizeSkipped, 1);
     // The skipped frame keeps its slot.
     QCOMPARE(deadlines(), (QList<double>{20, 30, 40}));
 }
