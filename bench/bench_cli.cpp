@@ -5,6 +5,7 @@
 // (all three parts when none is named).
 
 #include "support/traffic_tools.h"
+#include "support/window_fixture.h"
 #include "tools/traffic.h"
 
 #include <QCoreApplication>
@@ -38,27 +39,6 @@ double childrenCpuSeconds()
            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-uint16_t freePort()
-{
-    UdpSocket *socket = nullptr;
-    udpOpen(&socket, 0, UDP_OPEN_ANY_PORT | UDP_OPEN_LOOPBACK);
-    const uint16_t port = udpLocalPort(socket);
-    udpClose(socket);
-    return port;
-}
-
-bool waitUntilBound(uint16_t port)
-{
-    const QByteArray needle = QByteArray(":") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
-    for (int i = 0; i < 500; ++i) {
-        QFile table(QStringLiteral("/proc/net/udp"));
-        if (table.open(QIODevice::ReadOnly) && table.readAll().contains(needle))
-            return true;
-        QThread::msleep(10);
-    }
-    return false;
-}
-
 QJsonObject lastJson(QProcess &process)
 {
     return QJsonDocument::fromJson(process.readAllStandardOutput().trimmed().split('\n').constLast()).object();
@@ -70,7 +50,7 @@ void recordOnce(const QString &label, const QString &executable, QStringList arg
 {
     QProcess receiver;
     receiver.start(executable, arguments);
-    if (!receiver.waitForStarted() || !waitUntilBound(port)) {
+    if (!receiver.waitForStarted() || !TrafficTools::waitUntilBound(port)) {
         std::printf("%-28s did not start\n", qPrintable(label));
         return;
     }
@@ -109,14 +89,14 @@ void benchRecord(const QTemporaryDir &dir, double seconds)
     std::printf("\nrecord, 300-byte frames for %.0f s\n", seconds);
     for (const double rate : {50000.0, 150000.0}) {
         const uint64_t count = uint64_t(rate * seconds);
-        uint16_t port = freePort();
+        uint16_t port = Fixture::freePort();
         const QString output = dir.filePath(QStringLiteral("record.wly"));
         recordOnce(QStringLiteral("korvel-recorder record"), program,
                    {"record", "--port", QString::number(port), "--output", output, "--count", QString::number(count),
                     "--json"},
                    port, rate, count);
         QFile::remove(output);
-        port = freePort();
+        port = Fixture::freePort();
         recordOnce(QStringLiteral("reference: korvel-recv --out"), TrafficTools::path("korvel-recv"),
                    {"--port", QString::number(port), "--count", QString::number(count), "--out", output, "--rcvbuf",
                     QString::number(8 << 20)},

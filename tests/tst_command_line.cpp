@@ -1,6 +1,7 @@
 // The command line end to end: the built program run as a script would run it,
 // on 127.0.0.1 with real files.
 
+#include "support/traffic_tools.h"
 #include "support/window_fixture.h"
 
 #include <QFile>
@@ -84,20 +85,6 @@ QByteArray cleanRecording()
 {
     return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
            + frame(9, 100.08);
-}
-
-// The recorder is bound once its port shows in the kernel's table; probing by
-// binding the port ourselves could take it from the recorder.
-bool waitUntilBound(uint16_t port)
-{
-    const QByteArray needle = QByteArray(":") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
-    for (int i = 0; i < 500; ++i) {
-        QFile table(QStringLiteral("/proc/net/udp"));
-        if (table.open(QIODevice::ReadOnly) && table.readAll().contains(needle))
-            return true;
-        QThread::msleep(10);
-    }
-    return false;
 }
 
 // Ethernet/IPv4 frame of `protocol` (17 UDP, 6 TCP) to `port`: what a capture of mixed traffic holds.
@@ -286,7 +273,7 @@ void TestCommandLine::record()
     const QString output = path(QStringLiteral("recorded.wly"));
     QProcess recorder;
     start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
-    QVERIFY(waitUntilBound(port));
+    QVERIFY(TrafficTools::waitUntilBound(port));
     UdpPeer sender;
     for (const QByteArray &datagram : sent) {
         QVERIFY(sender.send(datagram, port));

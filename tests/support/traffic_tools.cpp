@@ -1,7 +1,9 @@
 #include "traffic_tools.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
+#include <QThread>
 
 namespace TrafficTools {
 
@@ -29,6 +31,18 @@ bool runSender(uint16_t port, const QStringList &options, int timeoutMs)
         return false;
     }
     return sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
+}
+
+bool waitUntilBound(uint16_t port)
+{
+    const QByteArray needle = QByteArray(":") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+    for (int i = 0; i < 500; ++i) {
+        QFile table(QStringLiteral("/proc/net/udp"));
+        if (table.open(QIODevice::ReadOnly) && table.readAll().contains(needle))
+            return true;
+        QThread::msleep(10);
+    }
+    return false;
 }
 
 }

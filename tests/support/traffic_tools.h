@@ -22,6 +22,10 @@ bool startSender(QProcess &sender, uint16_t port, const QStringList &options, co
 // Runs korvel-send to its end; true when it exited with 0 within timeoutMs.
 bool runSender(uint16_t port, const QStringList &options, int timeoutMs = 10000);
 
+// Waits up to 5 s until something is bound to UDP `port` on this machine, read
+// from the kernel's table: probing by binding the port could take it from its owner.
+bool waitUntilBound(uint16_t port);
+
 }
 
 #endif
