@@ -1,9 +1,14 @@
-#include "app/command_line.h"
-#include "app/korvel_recorder.h"
+#include "cli/command_line.h"
+
+#ifdef KORVEL_GUI
+#include "gui/korvel_recorder.h"
 
 #include <QApplication>
 #include <QStandardPaths>
 #include <QTimer>
+#else
+#include <cstdio>
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -11,6 +16,7 @@ int main(int argc, char *argv[])
     if (CommandLine::wanted(argc, argv))
         return CommandLine::run(argc, argv);
 
+#ifdef KORVEL_GUI
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostra"));
     QCoreApplication::setApplicationName(QStringLiteral("Korvel Recorder"));
@@ -28,4 +34,8 @@ int main(int argc, char *argv[])
         result = app.exec();
     }
     return result;
+#else
+    std::fputs("korvel-recorder: this build has no window; give a command (see korvel-recorder --help)\n", stderr);
+    return 2;
+#endif
 }

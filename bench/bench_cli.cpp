@@ -5,7 +5,7 @@
 // (all three parts when none is named).
 
 #include "support/traffic_tools.h"
-#include "support/window_fixture.h"
+#include "support/fixture.h"
 #include "tools/traffic.h"
 
 #include <QCoreApplication>

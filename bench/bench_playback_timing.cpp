@@ -5,7 +5,7 @@
 // a step is on the wire.
 
 #include "bench/window_bench.h"
-#include "net/udp_socket.h"
+#include "platform/udp_socket.h"
 #include "play/player.h"
 #include "play/recording_index.h"
 #include "tools/traffic.h"

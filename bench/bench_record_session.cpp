@@ -3,8 +3,8 @@
 // beside it the cost of the live counters alone (StreamHealth::add on the same
 // frames), as a share of one core at each rate.
 
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
+#include "platform/stopwatch.h"
+#include "platform/udp_socket.h"
 #include "record/recording_session.h"
 #include "record/stream_health.h"
 #include "support/traffic_tools.h"

@@ -1,9 +1,9 @@
 // Recording through the real window, offscreen: loss under load, the GUI
 // thread's share while recording, and the idle cost of Preview.
 
-#include "app/korvel_recorder.h"
+#include "gui/korvel_recorder.h"
 #include "bench/window_bench.h"
-#include "net/udp_socket.h"
+#include "platform/udp_socket.h"
 
 #include <QCommandLineParser>
 #include <QFile>

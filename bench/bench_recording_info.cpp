@@ -4,7 +4,7 @@
 // every 997, the other every second frame: the most number runs there can be.
 // Usage: bench_recording_info [PICTURE.png]  (also saves the first one's charts there)
 
-#include "dialogs/recording_info.h"
+#include "gui/dialogs/recording_info.h"
 #include "play/recording_index.h"
 #include "play/recording_stats.h"
 

@@ -3,7 +3,7 @@
 // the same figure with the window idle. Indexing and the schedule run in threads
 // of their own, so neither may hold up the window.
 
-#include "app/korvel_recorder.h"
+#include "gui/korvel_recorder.h"
 #include "bench/window_bench.h"
 
 #include <QFile>

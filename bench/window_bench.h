@@ -6,7 +6,7 @@
 // whole run, CPU clocks and the frame of main(). Header-only: every bench_*.cpp is
 // its own program.
 
-#include "net/stopwatch.h"
+#include "platform/stopwatch.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 

@@ -1,7 +1,7 @@
 #ifndef CHUNKED_ARRAY_H
 #define CHUNKED_ARRAY_H
 
-#include "net/file_access.h"
+#include "platform/file_access.h"
 
 #include <QtGlobal>
 

@@ -1,7 +1,7 @@
 #ifndef INDEX_FILE_H
 #define INDEX_FILE_H
 
-#include "net/file_access.h"
+#include "platform/file_access.h"
 
 #include <QString>
 

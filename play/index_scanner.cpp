@@ -1,6 +1,6 @@
 #include "play/index_scanner.h"
 
-#include "net/file_access.h"
+#include "platform/file_access.h"
 #include "play/index_tables.h"
 #include "play/recording_lines.h"
 

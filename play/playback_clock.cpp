@@ -1,6 +1,6 @@
 #include "play/playback_clock.h"
 
-#include "net/stopwatch.h"
+#include "platform/stopwatch.h"
 
 #include <chrono>
 

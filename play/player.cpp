@@ -1,7 +1,7 @@
 #include "play/player.h"
 
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
+#include "platform/stopwatch.h"
+#include "platform/udp_socket.h"
 #include "play/recording_index.h"
 
 #include <QMetaObject>

@@ -3,7 +3,7 @@
 #include "play/index_file.h"
 #include "play/index_scanner.h"
 
-#include "net/stopwatch.h"
+#include "platform/stopwatch.h"
 
 #include <QCoreApplication>
 

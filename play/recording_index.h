@@ -1,7 +1,7 @@
 #ifndef RECORDING_INDEX_H
 #define RECORDING_INDEX_H
 
-#include "net/file_access.h"
+#include "platform/file_access.h"
 #include "play/index_result.h"
 #include "play/index_tables.h"
 

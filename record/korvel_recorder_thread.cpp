@@ -1,7 +1,7 @@
 #include "record/korvel_recorder_thread.h"
 
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
+#include "platform/stopwatch.h"
+#include "platform/udp_socket.h"
 #include "record/rate_meter.h"
 
 #include <QMutexLocker>

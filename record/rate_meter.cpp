@@ -1,6 +1,6 @@
 #include "record/rate_meter.h"
 
-#include "net/stopwatch.h"
+#include "platform/stopwatch.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "record/recording_session.h"
 
-#include "net/udp_socket.h"
+#include "platform/udp_socket.h"
 #include "record/korvel_recorder_thread.h"
 #include "record/record_file.h"
 

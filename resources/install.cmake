@@ -18,10 +18,12 @@ file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/install-bin)
 file(CREATE_LINK ${korvel_link_target} ${korvel_link} SYMBOLIC)
 install(FILES ${korvel_link} DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/korvel-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(DIRECTORY ${korvel_icon_dir} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/korvel_recorder.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
-    RENAME korvel-recorder.svg)
+if(KORVEL_GUI)
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/korvel-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(DIRECTORY ${korvel_icon_dir} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/korvel_recorder.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+        RENAME korvel-recorder.svg)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME korvel-recorder)
@@ -33,7 +35,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Korvel Recorder maintainers <maintainers@example.com>")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The SVG icon engine is a plugin the program never links, so the library scan cannot see it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+if(KORVEL_GUI)
+    # The SVG icon engine is a plugin the program never links, so the library scan cannot see it.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)

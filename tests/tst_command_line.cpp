@@ -2,7 +2,7 @@
 // on 127.0.0.1 with real files.
 
 #include "support/traffic_tools.h"
-#include "support/window_fixture.h"
+#include "support/fixture.h"
 
 #include <QFile>
 #include <QFileInfo>

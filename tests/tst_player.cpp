@@ -5,7 +5,7 @@
 #include "play/player.h"
 #include "play/recording_index.h"
 #include "support/recorded_frames.h"
-#include "support/window_fixture.h"
+#include "support/fixture.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

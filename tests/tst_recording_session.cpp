@@ -1,7 +1,7 @@
-#include "net/udp_socket.h"
+#include "platform/udp_socket.h"
 #include "record/recording_session.h"
 #include "support/traffic_tools.h"
-#include "support/window_fixture.h"
+#include "support/fixture.h"
 
 #include <QDir>
 #include <QFileInfo>

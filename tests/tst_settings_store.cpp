@@ -1,5 +1,5 @@
 #include "settings/settings_store.h"
-#include "support/window_fixture.h"
+#include "support/fixture.h"
 
 #include <QDir>
 #include <QTemporaryDir>

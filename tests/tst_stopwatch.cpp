@@ -1,4 +1,4 @@
-#include "net/stopwatch.h"
+#include "platform/stopwatch.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
+#include "platform/stopwatch.h"
+#include "platform/udp_socket.h"
 
 #include <QtTest>
 

@@ -4,8 +4,8 @@
 // Tracking-like frames and their paced sending, shared by korvel-send and the
 // receive benchmark. Only ever sends to 127.0.0.1.
 
-#include "net/stopwatch.h"
-#include "net/udp_socket.h"
+#include "platform/stopwatch.h"
+#include "platform/udp_socket.h"
 
 #include <QCommandLineParser>
 

@@ -29,7 +29,7 @@ clang++ -fsanitize=fuzzer,address,undefined "$probe.cpp" -o "$probe" \
     || fail "clang++ cannot link libFuzzer with ASan/UBSan (apt-get install libclang-rt-14-dev)"
 
 cmake -S "$source_dir" -B "$work_dir/build" -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_GUI=OFF \
     || fail "configuring the clang build"
 # shellcheck disable=SC2086 # one argument per target
 cmake --build "$work_dir/build" -j2 --target $targets || fail "building the fuzz targets"

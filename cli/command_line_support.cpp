@@ -1,0 +1,153 @@
+#include "cli/command_line_support.h"
+
+#include "platform/udp_socket.h"
+#include "play/index_result.h"
+
+#include <QJsonDocument>
+
+#include <cstdio>
+
+namespace CommandLine {
+
+namespace {
+
+QString commandName;
+int statusLineLength = 0;
+
+}
+
+void setCommandName(const QString &name)
+{
+    commandName = name;
+}
+
+int fail(int status, const QString &message)
+{
+    endStatusLine();
+    const QString prefix = commandName.isEmpty() ? QStringLiteral("korvel-recorder: ")
+                                                 : QStringLiteral("korvel-recorder %1: ").arg(commandName);
+    std::fprintf(stderr, "%s\n", qPrintable(prefix + message));
+    std::fflush(stderr);
+    return status;
+}
+
+int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals)
+{
+    setCommandName(arguments.value(0));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    parser.addOption(help);
+    // Every command takes its options after its name, so the program name the
+    // parser skips is the command itself.
+    if (!parser.parse(arguments)) {
+        QString error = parser.errorText();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        return fail(ExitUsage, error + QStringLiteral(" (see --help)"));
+    }
+    if (parser.isSet(help)) {
+        std::fputs(manual, stdout);
+        return ExitSuccess;
+    }
+    const QStringList given = parser.positionalArguments();
+    if (given.size() < positionals)
+        return fail(ExitUsage, QStringLiteral("missing arguments (see --help)"));
+    if (given.size() > positionals)
+        return fail(ExitUsage, QStringLiteral("unexpected argument \"%1\" (see --help)").arg(given.value(positionals)));
+    return -1;
+}
+
+QString indexFailure(const QString &path, const IndexResult &result)
+{
+    switch (result.status) {
+    case IndexResult::BadFirstNumber:
+        return QStringLiteral("%1: the number of the first frame does not read").arg(path);
+    case IndexResult::BadFrameNumbers:
+        return QStringLiteral("%1: frame %2 follows frame %3").arg(path).arg(result.problemFrame).arg(result.previousFrame);
+    case IndexResult::NoFrames:
+        return QStringLiteral("%1: no frame lines, not a recording").arg(path);
+    default:
+        return QStringLiteral("%1: %2").arg(path, result.reason);
+    }
+}
+
+bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const double read = parser.value(name).toDouble(&ok);
+    if (ok && read >= low && read <= high) {
+        value = read;
+        return true;
+    }
+    fail(ExitUsage, QStringLiteral("--%1 %2: expected a number from %3 to %4")
+                        .arg(name, parser.value(name))
+                        .arg(low)
+                        .arg(high));
+    return false;
+}
+
+bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 &value)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const qint64 read = parser.value(name).toLongLong(&ok);
+    if (ok && read >= low && read <= high) {
+        value = read;
+        return true;
+    }
+    fail(ExitUsage, QStringLiteral("--%1 %2: expected a whole number from %3 to %4")
+                        .arg(name, parser.value(name))
+                        .arg(low)
+                        .arg(high));
+    return false;
+}
+
+bool splitHostPort(const QString &text, Destination &destination)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+        return false;
+    destination.host = text.left(colon);
+    destination.port = uint16_t(port);
+    return true;
+}
+
+bool resolve(Destination &destination)
+{
+    destination.address = udpResolve(destination.host.toLocal8Bit().constData());
+    return destination.address != 0;
+}
+
+void printJson(const QJsonObject &object)
+{
+    endStatusLine();
+    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+void printStatusLine(const QString &text)
+{
+    const QByteArray line = text.toLocal8Bit();
+    // Spaces wipe what a longer previous line left behind.
+    const int pad = qMax(0, statusLineLength - int(line.size()));
+    std::printf("\r%s%*s", line.constData(), pad, "");
+    std::fflush(stdout);
+    statusLineLength = int(line.size());
+}
+
+void endStatusLine()
+{
+    if (statusLineLength == 0)
+        return;
+    std::printf("\n");
+    std::fflush(stdout);
+    statusLineLength = 0;
+}
+
+}

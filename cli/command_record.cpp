@@ -1,0 +1,194 @@
+// korvel-recorder record: the window's recording session without the window.
+
+#include "cli/command_line.h"
+#include "cli/command_line_support.h"
+#include "platform/console.h"
+#include "record/recording_session.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <limits>
+
+namespace CommandLine {
+
+namespace {
+
+const char manual[] = R"(NAME
+    korvel-recorder record - record the UDP datagrams arriving on a port
+
+SYNOPSIS
+    korvel-recorder record --port PORT --output FILE [--count N] [--duration SECONDS] [--json]
+
+DESCRIPTION
+    Receives on PORT (all interfaces) and writes every datagram byte for byte,
+    as the window records; empty datagrams are skipped. The recording grows in
+    the temporary folder and becomes FILE when it ends: by a rename on the same
+    file system, else by a copy beside FILE that is renamed when complete.
+
+    It ends after N datagrams (nothing after the Nth is written), after
+    SECONDS, or at SIGINT (Ctrl+C) or SIGTERM, and saves what it received in
+    every case. On a terminal one status line shows rate, received and lost
+    frames; it is never printed when standard output is not a terminal.
+
+OPTIONS
+    --port PORT          port to receive on, 1 to 65535
+    --output FILE        the recording to write; its folder must exist
+    --count N            end after N datagrams
+    --duration SECONDS   end after SECONDS
+    --json               print one JSON line at the end: datagrams, bytes,
+                         frames_lost, duplicates, out_of_order, unnumbered,
+                         dropped (by the system for want of buffer), jitter_ms
+                         and output
+
+EXIT STATUS
+    0 saved, 1 the port cannot be opened, writing or saving failed, or receiving
+    failed (what was received is still saved when possible), 2 usage error.
+)";
+
+// One recording run: started, ended by count, time or signal, then saved.
+class RecordRun : public QObject
+{
+public:
+    RecordRun(const QString &output, bool json) : output(output), json(json)
+    {
+        connect(&session, &RecordingSession::ended, this, &RecordRun::save);
+        connect(&session, &RecordingSession::receiverFailed, this, [this](const QString &reason) {
+            failure = QStringLiteral("receiving on port %1 failed: %2").arg(port).arg(reason);
+            save();
+        });
+        connect(&session, &RecordingSession::writeFailed, this, [this](const QString &reason) {
+            failure = QStringLiteral("writing %1 failed: %2").arg(session.temporaryPath(), reason);
+        });
+        connect(&session, &RecordingSession::saveFinished, this, [this](bool saved, const QString &reason) {
+            if (!saved)
+                failure = QStringLiteral("%1: %2 (the recording is kept as %3)")
+                              .arg(this->output, reason, session.temporaryPath());
+            finish();
+        });
+    }
+
+    int start(int port, qint64 count, double duration)
+    {
+        this->port = port;
+        session.setDatagramLimit(count);
+        QString error;
+        if (!session.startRecording(port, &error))
+            return fail(ExitFailure, error);
+
+        const int stopSignal = Console::stopSignalDescriptor();
+        if (stopSignal >= 0) {
+            auto *notifier = new QSocketNotifier(stopSignal, QSocketNotifier::Read, this);
+            connect(notifier, &QSocketNotifier::activated, &session, &RecordingSession::stop);
+        }
+        if (duration > 0)
+            QTimer::singleShot(qint64(duration * 1000), &session, &RecordingSession::stop);
+        if (Console::isTerminal(1)) {
+            auto *status = new QTimer(this);
+            connect(status, &QTimer::timeout, this, &RecordRun::showStatus);
+            status->start(250);
+        }
+        return QCoreApplication::exec();
+    }
+
+private:
+    void showStatus()
+    {
+        if (saving)
+            return;
+        const StreamFigures figures = session.figures();
+        printStatusLine(QStringLiteral("recording %1  %2  received %3  lost %4  dropped %5")
+                            .arg(output, RecordingSession::rateText(session.rateHz()))
+                            .arg(figures.datagrams)
+                            .arg(figures.frames_lost)
+                            .arg(figures.dropped));
+    }
+
+    void save()
+    {
+        if (saving)
+            return;
+        saving = true;
+        session.stop();
+        QString reason;
+        switch (session.saveTemporary(output, &reason)) {
+        case RecordingSaver::Renamed:
+            finish();
+            break;
+        case RecordingSaver::Copying:
+            break; // saveFinished follows
+        case RecordingSaver::Refused:
+        case RecordingSaver::Failed:
+            failure = QStringLiteral("%1: %2 (the recording is kept as %3)")
+                          .arg(output, reason, session.temporaryPath());
+            finish();
+            break;
+        }
+    }
+
+    void finish()
+    {
+        endStatusLine();
+        if (json) {
+            const StreamFigures figures = session.figures();
+            printJson({{QStringLiteral("datagrams"), figures.datagrams},
+                       {QStringLiteral("bytes"), figures.bytes},
+                       {QStringLiteral("frames_lost"), figures.frames_lost},
+                       {QStringLiteral("duplicates"), figures.duplicates},
+                       {QStringLiteral("out_of_order"), figures.out_of_order},
+                       {QStringLiteral("unnumbered"), figures.unnumbered},
+                       {QStringLiteral("dropped"), figures.dropped},
+                       {QStringLiteral("jitter_ms"), figures.jitter_ms},
+                       {QStringLiteral("output"), output}});
+        }
+        QCoreApplication::exit(failure.isEmpty() ? ExitSuccess : fail(ExitFailure, failure));
+    }
+
+    RecordingSession session;
+    QString output;
+    QString failure;
+    int port = 0;
+    bool json = false;
+    bool saving = false;
+};
+
+}
+
+int record(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("port"), QString(), QStringLiteral("PORT")},
+                       {QStringLiteral("output"), QString(), QStringLiteral("FILE")},
+                       {QStringLiteral("count"), QString(), QStringLiteral("N")},
+                       {QStringLiteral("duration"), QString(), QStringLiteral("SECONDS")},
+                       {QStringLiteral("json"), QString()}});
+    const int parsed = parse(parser, arguments, manual, 0);
+    if (parsed >= 0)
+        return parsed;
+    if (!parser.isSet(QStringLiteral("port")) || !parser.isSet(QStringLiteral("output")))
+        return fail(ExitUsage, QStringLiteral("--port and --output are required (see --help)"));
+    qint64 port = 0, count = 0;
+    double duration = 0;
+    if (!readInteger(parser, QStringLiteral("port"), 1, 65535, port)
+        || !readInteger(parser, QStringLiteral("count"), 1, std::numeric_limits<qint64>::max(), count)
+        || !readNumber(parser, QStringLiteral("duration"), 0.001, 1e9, duration))
+        return ExitUsage;
+
+    // Refused before receiving anything: a recording with nowhere to go would be lost at the end.
+    const QString output = parser.value(QStringLiteral("output"));
+    const QFileInfo target(output);
+    const QFileInfo folder(target.absolutePath());
+    if (target.isDir())
+        return fail(ExitFailure, QStringLiteral("%1 is a folder").arg(output));
+    if (!folder.isDir() || !folder.isWritable())
+        return fail(ExitFailure, QStringLiteral("%1: the folder %2 does not exist or cannot be written")
+                                     .arg(output, QDir::toNativeSeparators(folder.filePath())));
+
+    RecordRun run(output, parser.isSet(QStringLiteral("json")));
+    return run.start(int(port), count, duration);
+}
+
+}

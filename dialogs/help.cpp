@@ -1,9 +1,0 @@
-#include "dialogs/help.h"
-
-Help::Help(QWidget *parent)
-    : QDialog(parent)
-{
-    ui.setupUi(this);
-    if (parent)
-        setWindowIcon(parent->windowIcon());
-}

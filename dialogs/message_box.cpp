@@ -1,7 +1,0 @@
-#include "dialogs/message_box.h"
-
-void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
-{
-    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
-    box.exec();
-}

@@ -1,0 +1,9 @@
+#include "gui/dialogs/help.h"
+
+Help::Help(QWidget *parent)
+    : QDialog(parent)
+{
+    ui.setupUi(this);
+    if (parent)
+        setWindowIcon(parent->windowIcon());
+}

@@ -1,0 +1,190 @@
+#include "gui/dialogs/settings_play.h"
+
+#include "gui/dialogs/message_box.h"
+#include "platform/host_lookup.h"
+
+namespace {
+
+constexpr int LookupWaitMs = 3000;
+
+QString flagText(bool flag)
+{
+    return flag ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+}
+
+Settings_play::Settings_play(QWidget *parent)
+    : QDialog(parent)
+{
+    ui.setupUi(this);
+    if (parent)
+        setWindowIcon(parent->windowIcon());
+    connect(ui.pb_ok, &QPushButton::clicked, this, &Settings_play::clickOk);
+    connect(ui.activeBox, &QCheckBox::clicked, this, &Settings_play::clickActive);
+    connect(ui.cb_timestamp, &QCheckBox::toggled, this, &Settings_play::clickTimestamp);
+    connect(ui.pb_cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void Settings_play::setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
+                              const QString &host2, uint32_t address2, uint16_t port2,
+                              bool loop, bool timestamp, bool active,
+                              bool everyTimestamp, bool continueNumbers)
+{
+    hostText1 = host1;
+    hostAddress1 = address1;
+    hostText2 = host2;
+    hostAddress2 = address2;
+    if (loop)
+        ui.rb_loop->setChecked(true);
+    else
+        ui.rb_single->setChecked(true);
+    ui.activeBox->setChecked(active);
+    ui.cb_timestamp->setChecked(timestamp);
+    ui.cb_every_timestamp->setChecked(everyTimestamp);
+    ui.cb_continue_numbers->setChecked(continueNumbers);
+    ui.le_host_1->setText(host1);
+    ui.sb_port_1->setValue(port1);
+    // The spin box clamps, but a frequency beyond int would first wrap to a negative value.
+    const unsigned int highest = static_cast<unsigned int>(ui.sb_frequency_1->maximum());
+    ui.sb_frequency_1->setValue(static_cast<int>(qMin(frequency, highest)));
+    ui.le_host_2->setText(host2);
+    ui.sb_port_2->setValue(port2);
+    clickActive();
+    clickTimestamp();
+}
+
+QString Settings_play::host1() const
+{
+    return hostText1;
+}
+
+QString Settings_play::host2() const
+{
+    return hostText2;
+}
+
+uint32_t Settings_play::address1() const
+{
+    return hostAddress1;
+}
+
+uint32_t Settings_play::address2() const
+{
+    return hostAddress2;
+}
+
+int Settings_play::port1Value() const
+{
+    return ui.sb_port_1->value();
+}
+
+int Settings_play::port2Value() const
+{
+    return ui.sb_port_2->value();
+}
+
+QString Settings_play::port1Text() const
+{
+    return QString::number(static_cast<uint16_t>(ui.sb_port_1->value()));
+}
+
+QString Settings_play::port2Text() const
+{
+    return QString::number(static_cast<uint16_t>(ui.sb_port_2->value()));
+}
+
+int Settings_play::frequencyValue() const
+{
+    return ui.sb_frequency_1->value();
+}
+
+QString Settings_play::frequencyText() const
+{
+    return QString::number(ui.sb_frequency_1->value());
+}
+
+bool Settings_play::isActive() const
+{
+    return ui.activeBox->isChecked();
+}
+
+QString Settings_play::activeText() const
+{
+    return flagText(isActive());
+}
+
+bool Settings_play::isLoop() const
+{
+    return ui.rb_loop->isChecked();
+}
+
+QString Settings_play::loopText() const
+{
+    return flagText(isLoop());
+}
+
+bool Settings_play::isTimestamp() const
+{
+    return ui.cb_timestamp->isChecked();
+}
+
+QString Settings_play::timestampText() const
+{
+    return flagText(isTimestamp());
+}
+
+bool Settings_play::isEveryTimestamp() const
+{
+    return ui.cb_every_timestamp->isChecked();
+}
+
+QString Settings_play::everyTimestampText() const
+{
+    return flagText(isEveryTimestamp());
+}
+
+bool Settings_play::isContinueNumbers() const
+{
+    return ui.cb_continue_numbers->isChecked();
+}
+
+QString Settings_play::continueNumbersText() const
+{
+    return flagText(isContinueNumbers());
+}
+
+void Settings_play::clickOk()
+{
+    hostText1 = ui.le_host_1->text();
+    // A DNS server that never answers must not hold the window for long.
+    hostAddress1 = HostLookup::lookUpWithin(hostText1, LookupWaitMs);
+    hostText2 = ui.le_host_2->text();
+    hostAddress2 = HostLookup::lookUpWithin(hostText2, LookupWaitMs);
+
+    QLineEdit *fault = nullptr;
+    if (hostAddress1 == 0)
+        fault = ui.le_host_1;
+    else if (hostAddress2 == 0 && ui.activeBox->isChecked())
+        fault = ui.le_host_2;
+    if (fault) {
+        showMessage(this, QMessageBox::Critical, tr("host play"), tr("Please check your ip address\n"));
+        fault->setFocus();
+        return;
+    }
+    emit writeSettingFile();
+    accept();
+}
+
+void Settings_play::clickActive()
+{
+    const bool active = ui.activeBox->isChecked();
+    ui.le_host_2->setEnabled(active);
+    ui.sb_port_2->setEnabled(active);
+}
+
+void Settings_play::clickTimestamp()
+{
+    // Left checked while greyed out, so switching timestamps back on restores the choice.
+    ui.cb_every_timestamp->setEnabled(ui.cb_timestamp->isChecked());
+}

@@ -1,0 +1,137 @@
+#ifndef KORVEL_RECORDER_H
+#define KORVEL_RECORDER_H
+
+#include "gui/window_settings.h"
+#include "play/index_result.h"
+#include "ui_korvel_recorder.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QMetaObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class AboutDlg;
+class Help;
+class PlaybackControls;
+class Player;
+class QTimer;
+class RecordingController;
+class RecordingIndex;
+class RecordingOpener;
+class Settings_play;
+class Settings_record;
+
+// The one main window: a view and router over the player, the recording
+// controller and the background opener; it issues their commands and shows
+// what they report.
+class Korvel_recorder : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    enum Mode { ModeIdle = 0, ModePlaying = 1, ModeRecording = 2, ModePreviewing = 4 };
+
+    explicit Korvel_recorder(QString settingsDir);
+    ~Korvel_recorder() override;
+
+    void updateControls();
+    // Datagrams the window has counted in the current or last recording.
+    int datagramsReceived() const;
+    // After show(): offers recordings an earlier run left unsaved.
+    void offerAbandonedRecordings();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+public slots:
+    void on_actionOpen_triggered();
+    void on_actionRecord_triggered();
+    void on_actionPlay_triggered();
+    void startFromNew();
+    void on_actionPause_triggered();
+    void on_playSlider_sliderPressed();
+    void on_playSlider_sliderReleased();
+    void on_actionStop_triggered();
+    void on_actionAbout_triggered();
+    void on_actionHelp_triggered();
+    void on_actionPreview_triggered();
+    void on_actionSave_as_triggered();
+    void on_actionEnterWhatsThis_triggered();
+    void on_actionExit_triggered();
+    void on_actionRecordSettings_triggered();
+    void on_actionPlaySettings_triggered();
+    void on_cb_disableView_stateChanged(int state);
+    void writeSettings();
+    void updateLabelFrequency();
+    void on_actionPlayPause_triggered();
+    void on_actionGoToFrame_triggered();
+    void on_actionRecordingInfo_triggered();
+
+private slots:
+    void update_display();
+    void updateContent(int i);
+
+private:
+    enum OpenPurpose { ForOpen, AfterSave, ForPlay };
+
+    // Settings file and destinations
+    void loadSettingsFile();
+    void saveSettingsFile();
+    void refreshConnectionLabels();
+    void speedChanged(double speed);
+
+    // Recording
+    void showSaved(const QString &path);
+    void recordingSaved(const QString &path, bool open);
+
+    // Opening, in the background
+    void openInBackground(const QString &path, OpenPurpose purpose);
+    void recordingOpened(const QString &path, const IndexResult &result, std::shared_ptr<const RecordingIndex> opened);
+
+    // Playback through the player
+    bool preparePlayer();
+    void startPlayback();
+    void followPlayer();
+    void endPlayback();
+    void playbackFailed(int destination, const QString &reason);
+    void passEnded(int oversizeSkipped);
+    void showPlayRate();
+    void step(int direction);
+
+    // View and slider
+    void startDisplayRefresh();
+    void showPlayerFrame();
+    void showFrameAtSlider();
+    void sliderStepped(int action);
+    void moveTo(int frame);
+
+    Ui::mw_korvel_recorder ui;
+
+    QTimer *displayTimer = nullptr;
+    Settings_record *recordSettingsDialog = nullptr;
+    Settings_play *playSettingsDialog = nullptr;
+    AboutDlg *aboutDialog = nullptr;
+    Help *helpDialog = nullptr;
+    RecordingController *recorder = nullptr;
+    RecordingOpener *opener = nullptr;
+    Player *player = nullptr;
+    PlaybackControls *controls = nullptr;
+    QString settingsDir;
+    WindowSettings settings;
+    // The recording offered for playback; empty when none.
+    QString currentFileName;
+    std::shared_ptr<const RecordingIndex> index;
+    OpenPurpose openPurpose = ForOpen;
+    bool sliderBeforeOpen = false;
+
+    int mode = ModeIdle;
+    bool paused = false;
+    // A frame's bytes as stored, read for the view.
+    QByteArray rawFrame;
+    QMetaObject::Connection sliderFollow;
+};
+
+#endif

@@ -1,0 +1,473 @@
+#include "gui/recording_controller.h"
+
+#include "gui/dialogs/message_box.h"
+#include "record/recording_session.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMainWindow>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QTimer>
+
+namespace {
+
+constexpr int Refresh = 100; // ms: the view's pace, and no faster than a reader can follow
+constexpr int ModeRecording = 2;
+constexpr int ModePreviewing = 4;
+constexpr int NoChoice = -1;
+
+// Escape on a question whose safe answer is none of its buttons closes it unanswered.
+class EscapeCloses : public QObject
+{
+public:
+    explicit EscapeCloses(QMessageBox *box) : QObject(box), box(box) {}
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent *>(event)->key() != Qt::Key_Escape)
+            return false;
+        box->reject();
+        return true;
+    }
+
+private:
+    QMessageBox *box;
+};
+
+// A question with plain-word buttons. Escape gives `safe`, the answer that keeps
+// the data: a button's index, or NoChoice.
+int ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons, int safe)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton *> pushed;
+    for (const QString &label : buttons)
+        pushed.append(box.addButton(label, QMessageBox::AcceptRole));
+    if (safe == NoChoice) {
+        box.installEventFilter(new EscapeCloses(&box));
+    } else {
+        box.setEscapeButton(pushed.at(safe));
+        box.setDefaultButton(qobject_cast<QPushButton *>(pushed.at(safe)));
+    }
+    box.exec();
+    const int chosen = int(pushed.indexOf(box.clickedButton()));
+    return chosen < 0 ? safe : chosen;
+}
+
+QString figure(const char *word, qint64 count, bool red)
+{
+    const QString text = QStringLiteral("%1 %2").arg(QLatin1String(word)).arg(count);
+    return red ? QStringLiteral("<span style=\"color:#ff0000\">%1</span>").arg(text) : text;
+}
+
+QString healthText(const StreamFigures &figures)
+{
+    // Rich text for the colours; white-space:pre keeps the double spaces between the figures.
+    const QString gap = QStringLiteral("  ");
+    return QStringLiteral("<span style=\"white-space:pre\">") + figure("received", figures.datagrams, false) + gap
+           + figure("lost", figures.frames_lost, figures.frames_lost > 0) + gap
+           + figure("duplicates", figures.duplicates, false) + gap
+           + figure("out of order", figures.out_of_order, false) + gap
+           + figure("dropped", figures.dropped, figures.dropped > 0) + gap
+           + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2) + QStringLiteral("</span>");
+}
+
+}
+
+RecordingController::RecordingController(QMainWindow *window, QLabel *rateLabel, QCheckBox *disableView,
+                                         QTextEdit *view)
+    : QObject(window), window(window), rateLabel(rateLabel), disableView(disableView), view(view),
+      healthLine(new QLabel(window)), session(new RecordingSession(this)), saver(new RecordingSaver(this)),
+      refreshTimer(new QTimer(this))
+{
+    healthLine->setObjectName(QStringLiteral("streamHealth"));
+    healthLine->setTextFormat(Qt::RichText);
+    window->statusBar()->addWidget(healthLine, 1);
+    connect(refreshTimer, &QTimer::timeout, this, &RecordingController::refresh);
+
+    connect(session, &RecordingSession::writeFailed, this, [this](const QString &reason) {
+        showMessage(this->window, QMessageBox::Warning, tr("Save Record Data"),
+                    tr("Received datagrams could not be written to the temporary recording %1: %2.\n"
+                       "Receiving and counting go on, but the recording is incomplete.")
+                        .arg(session->temporaryPath(), reason));
+    });
+    connect(session, &RecordingSession::receiverFailed, this, [this](const QString &reason, qint64 kept) {
+        stopRefresh();
+        const QString text = session->hasTemporaryRecording()
+                                 ? tr("Receiving stopped: %1.\n%2 datagrams are kept; Stop will offer to save them.")
+                                       .arg(reason)
+                                       .arg(kept)
+                                 : tr("Receiving stopped: %1.").arg(reason);
+        showMessage(this->window, QMessageBox::Critical, tr("Korvel Recorder"), text);
+    });
+    connect(session, &RecordingSession::saveProgress, this, &RecordingController::showCopyProgress);
+    connect(saver, &RecordingSaver::progress, this, &RecordingController::showCopyProgress);
+    connect(session, &RecordingSession::saveFinished, this, &RecordingController::copyFinished);
+    connect(saver, &RecordingSaver::finished, this, &RecordingController::copyFinished);
+}
+
+RecordingController::~RecordingController() = default;
+
+// ---------------------------------------------------------------- receiving
+
+bool RecordingController::refuseBadPort(uint16_t port, const QString &portText)
+{
+    // The settings read an unusable text as 0, which would bind a random port nobody sends to.
+    if (port != 0)
+        return false;
+    showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
+                tr("The record port %1 cannot be used. Please choose a port from 1 to 65535 in the record settings.")
+                    .arg(portText));
+    return true;
+}
+
+bool RecordingController::startRecording(uint16_t port, const QString &portText)
+{
+    if (refuseBadPort(port, portText))
+        return false;
+    QString error;
+    bool temporaryFileFailed = false;
+    if (!session->startRecording(port, &error, &temporaryFileFailed)) {
+        if (temporaryFileFailed)
+            showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"),
+                        tr("Error while writing temporary file") + QLatin1Char('\n') + error);
+        else
+            showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
+                        tr("Please check your UDP settings\n") + error);
+        return false;
+    }
+    recordPortText = portText;
+    startRefresh(true);
+    return true;
+}
+
+bool RecordingController::startPreview(uint16_t port, const QString &portText)
+{
+    if (refuseBadPort(port, portText))
+        return false;
+    QString error;
+    if (!session->startPreview(port, &error)) {
+        showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n") + error);
+        return false;
+    }
+    startRefresh(false);
+    return true;
+}
+
+int RecordingController::receiverStatus() const
+{
+    switch (session->mode()) {
+    case RecordingSession::Recording:
+        return ModeRecording;
+    case RecordingSession::Previewing:
+        return ModePreviewing;
+    default:
+        return 0;
+    }
+}
+
+void RecordingController::stopPreview()
+{
+    session->stop();
+    stopRefresh();
+}
+
+void RecordingController::stopRecording()
+{
+    session->stop();
+    stopRefresh();
+    if (session->received() == 0) {
+        showMessage(window, QMessageBox::Warning, tr("Korvel Recorder"),
+                    tr("No data received on port ") + recordPortText +
+                        tr(".\nPlease check your network settings in Korvel."));
+        session->discardTemporary();
+        return;
+    }
+    warnAboutFailedWrites();
+    offerTemporaryRecording(true);
+}
+
+void RecordingController::warnAboutFailedWrites()
+{
+    const int failed = session->failedWrites();
+    if (failed > 0)
+        showMessage(window, QMessageBox::Warning, tr("Save Record Data"),
+                    tr("%1 of %2 received datagrams could not be written to the temporary file %3.\n"
+                       "The recording is incomplete.")
+                        .arg(failed)
+                        .arg(session->received())
+                        .arg(session->temporaryPath()));
+}
+
+int RecordingController::datagramsReceived() const
+{
+    return session->hasTemporaryRecording() ? int(session->received()) : 0;
+}
+
+void RecordingController::forgetDatagrams()
+{
+    session->closeTemporary(true);
+}
+
+QString RecordingController::flushedTemporaryRecording() const
+{
+    // Written unbuffered: the file holds every datagram written so far.
+    return session->hasTemporaryRecording() ? session->temporaryPath() : QString();
+}
+
+// ---------------------------------------------------------------- the view, the rate and the health line
+
+void RecordingController::startRefresh(bool recording)
+{
+    recordingView = recording;
+    // What the view and the figures showed belongs to the run before.
+    view->clear();
+    shownText.clear();
+    refresh();
+    refreshTimer->start(Refresh);
+}
+
+void RecordingController::stopRefresh()
+{
+    refreshTimer->stop();
+    showHealth(); // the last figures stay until the next run
+    view->clear();
+    rateLabel->setText(RecordingSession::rateText(-1));
+}
+
+void RecordingController::refresh()
+{
+    // Preview always shows the data: the check box is disabled in that mode. Until this
+    // run's first datagram the receiver's text is the last run's.
+    if ((!recordingView || !disableView->isChecked()) && session->received() > 0) {
+        session->copyLastText(shownText);
+        const QString text = QString::fromLatin1(shownText);
+        if (view->toPlainText() != text)
+            view->setPlainText(text);
+    }
+    updateLabelFrequency();
+    showHealth();
+}
+
+void RecordingController::showHealth()
+{
+    healthLine->setText(healthText(session->figures()));
+}
+
+void RecordingController::updateLabelFrequency()
+{
+    rateLabel->setText(RecordingSession::rateText(session->rateHz()));
+}
+
+// ---------------------------------------------------------------- saving
+
+QString RecordingController::askSaveName()
+{
+    QString name = QFileDialog::getSaveFileName(window, tr("Save File"), saveFileDir,
+                                                tr("Korvel Recorder files (*.wly)"));
+    if (!name.isEmpty() && !name.endsWith(QLatin1String(".wly")))
+        name += QLatin1String(".wly");
+    return name;
+}
+
+bool RecordingController::keepAfterCancelledSave()
+{
+    const int choice = ask(window, tr("Save Record Data"),
+                           tr("The recording of %1 datagrams has not been saved. Save it, or discard it?")
+                               .arg(session->received()),
+                           {tr("Save…"), tr("Discard")}, 0);
+    return choice == 0;
+}
+
+void RecordingController::offerTemporaryRecording(bool fromStop)
+{
+    for (;;) {
+        const QString name = askSaveName();
+        if (name.isEmpty()) {
+            // After Stop a cancelled dialog would lose the recording: ask first. Save as keeps it anyway.
+            if (fromStop && keepAfterCancelledSave())
+                continue;
+            if (fromStop) {
+                session->discardTemporary();
+                emit discarded();
+            }
+            return;
+        }
+        QString reason;
+        switch (session->saveTemporary(name, &reason)) {
+        case RecordingSaver::Renamed:
+            saveFileDir = QFileInfo(name).absolutePath();
+            emit saved(name, fromStop);
+            return;
+        case RecordingSaver::Copying:
+            watchCopy(name, fromStop);
+            return;
+        case RecordingSaver::Refused:
+            showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
+            continue;
+        case RecordingSaver::Failed:
+            // The temporary recording is the only copy: it stays for another Save as.
+            showSaveFailure(name, reason);
+            return;
+        }
+    }
+}
+
+void RecordingController::saveAs(const QString &currentFile)
+{
+    if (session->hasTemporaryRecording()) {
+        offerTemporaryRecording(false);
+        return;
+    }
+    if (currentFile.isEmpty())
+        return;
+    if (!QFileInfo::exists(currentFile)) {
+        showMessage(window, QMessageBox::Warning, tr("Save Record Data"),
+                    tr("The recording %1 no longer exists.").arg(currentFile));
+        return;
+    }
+    const QString name = askSaveName();
+    if (name.isEmpty())
+        return;
+    if (QFileInfo(currentFile).canonicalFilePath() == QFileInfo(name).canonicalFilePath()) {
+        emit saved(name, false); // saving a recording onto itself: nothing to copy
+        return;
+    }
+    QString reason;
+    if (saver->save(currentFile, name, RecordingSaver::Copy, &reason) == RecordingSaver::Copying)
+        watchCopy(name, false);
+    else
+        showSaveFailure(name, reason);
+}
+
+void RecordingController::showSaveFailure(const QString &target, const QString &reason)
+{
+    QString text = tr("The recording could not be saved as %1.").arg(target);
+    if (!reason.isEmpty())
+        text += QLatin1Char('\n') + reason;
+    showMessage(window, QMessageBox::Warning, tr("Save Record Data"), text);
+}
+
+void RecordingController::watchCopy(const QString &target, bool open)
+{
+    copyTarget = target;
+    openAfterCopy = open;
+    delete copyProgress;
+    copyProgress = new QProgressDialog(tr("Saving the recording as %1…").arg(target), tr("Cancel"), 0, 1000, window);
+    copyProgress->setWindowTitle(tr("Save Record Data"));
+    copyProgress->setWindowModality(Qt::WindowModal);
+    copyProgress->setMinimumDuration(300);
+    copyProgress->setAutoReset(false);
+    copyProgress->setAutoClose(false);
+    connect(copyProgress, &QProgressDialog::canceled, this, [this] {
+        session->cancelSave();
+        saver->cancel();
+    });
+    copyProgress->setValue(0);
+}
+
+void RecordingController::showCopyProgress(qint64 done, qint64 total)
+{
+    // Per mille: the dialog counts in int, recordings can exceed it in bytes.
+    if (copyProgress)
+        copyProgress->setValue(total > 0 ? int(done * 1000 / total) : 0);
+}
+
+void RecordingController::copyFinished(bool saved, const QString &reason)
+{
+    const bool cancelled = copyProgress && copyProgress->wasCanceled();
+    delete copyProgress;
+    copyProgress = nullptr;
+    const QString target = copyTarget;
+    copyTarget.clear();
+    const QString leftover = removeAfterCopy;
+    removeAfterCopy.clear();
+    if (saved) {
+        // A leftover copied across file systems is saved now: it must not be offered again.
+        if (!leftover.isEmpty())
+            QFile::remove(leftover);
+        saveFileDir = QFileInfo(target).absolutePath();
+        emit this->saved(target, openAfterCopy);
+    } else if (!cancelled) {
+        // A cancelled copy keeps the temporary recording without a word; a failed one says why.
+        showSaveFailure(target, reason);
+    }
+}
+
+// ---------------------------------------------------------------- start-up and exit
+
+void RecordingController::offerAbandonedRecordings()
+{
+    const QLocale locale;
+    for (const RecordingSession::Abandoned &left : RecordingSession::abandonedRecordings()) {
+        const QString text = tr("A recording was not saved when Korvel Recorder last ended:\n%1\n"
+                                "%2 bytes, last written %3.")
+                                 .arg(left.path)
+                                 .arg(left.size)
+                                 .arg(locale.toString(left.modified, QLocale::ShortFormat));
+        switch (ask(window, tr("Unsaved recording"), text, {tr("Save…"), tr("Discard")}, NoChoice)) {
+        case 0:
+            saveAbandoned(left.path);
+            break;
+        case 1:
+            QFile::remove(left.path);
+            break;
+        default:
+            break; // kept for a later start
+        }
+    }
+}
+
+void RecordingController::saveAbandoned(const QString &path)
+{
+    for (;;) {
+        const QString name = askSaveName();
+        if (name.isEmpty())
+            return; // still on disk, offered again next time
+        QString reason;
+        switch (saver->save(path, name, RecordingSaver::Move, &reason)) {
+        case RecordingSaver::Renamed:
+            saveFileDir = QFileInfo(name).absolutePath();
+            return;
+        case RecordingSaver::Copying:
+            removeAfterCopy = path;
+            watchCopy(name, false);
+            return;
+        case RecordingSaver::Refused:
+            showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
+            continue;
+        case RecordingSaver::Failed:
+            showSaveFailure(name, reason);
+            return;
+        }
+    }
+}
+
+bool RecordingController::confirmClose()
+{
+    if (session->mode() != RecordingSession::Recording)
+        return true;
+    switch (ask(window, tr("Korvel Recorder"), tr("A recording is running. Stop it before leaving?"),
+                {tr("Stop and save…"), tr("Discard"), tr("Cancel")}, 2)) {
+    case 0:
+        stopRecording();
+        return true;
+    case 1:
+        session->stop();
+        stopRefresh();
+        session->discardTemporary();
+        emit discarded();
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,107 @@
+#include "gui/window_settings.h"
+
+#include "platform/host_lookup.h"
+#include "gui/dialogs/settings_play.h"
+#include "gui/dialogs/settings_record.h"
+
+#include <QDomDocument>
+#include <QDomElement>
+
+using namespace SettingsStore;
+
+WindowSettings::WindowSettings(const QString &home) : texts(defaultTexts())
+{
+    texts[SaveFileDir] = home;
+    texts[OpenFileDir] = home;
+}
+
+bool WindowSettings::load(const QString &settingsDir, QString &warning)
+{
+    QDomDocument document;
+    if (!read(settingsDir, document, warning))
+        return false;
+    for (QDomNode node = document.documentElement().firstChild(); !node.isNull(); node = node.nextSibling())
+        apply(node.toElement());
+    return true;
+}
+
+void WindowSettings::apply(const QDomElement &element)
+{
+    if (element.isNull())
+        return;
+    const int key = keyOf(element);
+    if (key < 0)
+        return;
+    const QString attribute = QLatin1String(attributeName(Key(key)));
+    // A directory without its attribute keeps the one the window starts from.
+    if ((key == SaveFileDir || key == OpenFileDir) && !element.hasAttribute(attribute))
+        return;
+    texts[key] = element.attribute(attribute);
+}
+
+bool WindowSettings::save(const QString &settingsDir, QString &warning) const
+{
+    return write(settingsDir, texts, warning);
+}
+
+void WindowSettings::takeDialogs(const Settings_play &play, const Settings_record &record)
+{
+    texts[PlayHost1] = play.host1();
+    texts[PlayPort1] = play.port1Text();
+    texts[PlayHost2] = play.host2();
+    texts[PlayPort2] = play.port2Text();
+    texts[Frequency] = play.frequencyText();
+    texts[Timestamp] = play.timestampText();
+    texts[Loop] = play.loopText();
+    texts[Active] = play.activeText();
+    texts[EveryTimestamp] = play.everyTimestampText();
+    texts[ContinueNumbers] = play.continueNumbersText();
+    texts[RecordPort] = record.portText();
+}
+
+void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) const
+{
+    // A negative frequency from a hand-edited file must not wrap round to a huge number.
+    const float hertz = frequency();
+    const unsigned int shownFrequency = hertz > 0.0f ? static_cast<unsigned int>(hertz) : 0u;
+    record.setValues(text(RecordPort), recordPort());
+    // The dialog checks the hosts itself on OK: the addresses passed in are only a start.
+    play.setValues(text(PlayHost1), 0, playPort1(), shownFrequency, text(PlayHost2), 0, playPort2(), flag(Loop),
+                   flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));
+}
+
+Player::Options WindowSettings::playerOptions() const
+{
+    Player::Options options;
+    options.pace = !flag(Timestamp)       ? Player::FixedRate
+                   : flag(EveryTimestamp) ? Player::EveryTimestamp
+                                          : Player::FirstTwoTimestamps;
+    options.frequency = frequency();
+    options.loop = flag(Loop);
+    options.renumber = flag(ContinueNumbers);
+    return options;
+}
+
+void WindowSettings::resolveHostsLater(QObject *context)
+{
+    addresses[0] = addresses[1] = 0;
+    for (int i : {0, 1})
+        HostLookup::lookUpLater(text(i ? PlayHost2 : PlayHost1), context,
+                                [this, i](uint32_t address) { addresses[i] = address; });
+}
+
+bool WindowSettings::destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs)
+{
+    out.clear();
+    for (int i = 0; i < (flag(Active) ? 2 : 1); ++i) {
+        const QString host = text(i ? PlayHost2 : PlayHost1);
+        if (addresses[i] == 0)
+            addresses[i] = HostLookup::lookUpWithin(host, waitMs);
+        if (addresses[i] == 0) {
+            unresolved = host;
+            return false;
+        }
+        out.append({host, addresses[i], i ? playPort2() : playPort1()});
+    }
+    return true;
+}

@@ -1,0 +1,469 @@
+#include "platform/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <new>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The wait set is kept as a list of descriptors and waited on with ppoll:
+// select's fd_set cannot hold descriptors at or above FD_SETSIZE and
+// silently writes past its end when given one.
+struct UdpWaitSet {
+    uint32_t count;
+    int descriptors[UDP_SET_SIZE];
+};
+
+struct UdpSocket {
+    int socket;
+    uint16_t flags;
+    UdpWaitSet waitSet;
+    UdpSocket *previous;
+    UdpSocket *next;
+};
+
+struct UdpWaker {
+    int descriptor;
+};
+
+namespace {
+
+void addToWaitSet(UdpWaitSet &set, int descriptor)
+{
+    if (set.count >= UDP_SET_SIZE)
+        return;
+    for (uint32_t i = 0; i < set.count; ++i) {
+        if (set.descriptors[i] == descriptor)
+            return;
+    }
+    set.descriptors[set.count++] = descriptor;
+}
+
+uint32_t fillPollSet(pollfd *fds, const UdpWaitSet &set, short events)
+{
+    for (uint32_t i = 0; i < set.count; ++i)
+        fds[i] = pollfd{set.descriptors[i], events, 0};
+    return set.count;
+}
+
+timespec toTimespec(uint64_t microseconds)
+{
+    timespec t;
+    t.tv_sec = static_cast<time_t>(microseconds / 1000000);
+    t.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
+    return t;
+}
+
+uint64_t monotonicMicroseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// ppoll with the time-out split into seconds and microseconds. A signal
+// landing in the wait resumes it for the time left instead of reporting a
+// failure, which would end a recording for no reason. An invalid descriptor
+// counts as a failure, as select would report it.
+int pollFor(pollfd *fds, uint32_t count, uint32_t timeoutMicroseconds)
+{
+    const uint64_t deadline = monotonicMicroseconds() + timeoutMicroseconds;
+    uint64_t left = timeoutMicroseconds;
+    for (;;) {
+        const timespec timeout = toTimespec(left);
+        const int ready = ppoll(fds, count, &timeout, nullptr);
+        if (ready >= 0) {
+            for (uint32_t i = 0; i < count; ++i) {
+                if (fds[i].revents & POLLNVAL) {
+                    errno = EBADF; // so that callers can name the failure
+                    return -1;
+                }
+            }
+            return ready;
+        }
+        if (errno != EINTR)
+            return -1;
+        const uint64_t now = monotonicMicroseconds();
+        left = now < deadline ? deadline - now : 0;
+    }
+}
+
+// One datagram into the buffer. After a wait reported the socket readable the
+// receive must not block: Linux may report readiness for a datagram that it
+// then drops (bad checksum), and a blocking receive would hang the caller.
+// With `dropped`, recvmsg also reads the drop counter the platform attaches.
+ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, int systemFlags,
+                   uint32_t *dropped = nullptr)
+{
+    ssize_t length;
+    do {
+        if (dropped) {
+            iovec part{buffer, static_cast<size_t>(capacity)};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+            msghdr message;
+            std::memset(&message, 0, sizeof message);
+            message.msg_name = source;
+            message.msg_namelen = source ? sizeof(sockaddr_in) : 0;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            length = recvmsg(handle->socket, &message, systemFlags);
+            if (length >= 0) {
+                for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                        std::memcpy(dropped, CMSG_DATA(c), sizeof(uint32_t));
+                }
+            }
+        } else if (source) {
+            socklen_t addressLength = sizeof(sockaddr_in);
+            length = recvfrom(handle->socket, buffer, static_cast<size_t>(capacity), systemFlags,
+                              reinterpret_cast<sockaddr *>(source), &addressLength);
+        } else {
+            length = recv(handle->socket, buffer, static_cast<size_t>(capacity), systemFlags);
+        }
+    } while (length < 0 && errno == EINTR);
+    return length;
+}
+
+bool wouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+bool moreQueued(UdpSocket *handle)
+{
+    pollfd fds[UDP_SET_SIZE];
+    const uint32_t count = fillPollSet(fds, handle->waitSet, POLLIN);
+    return pollFor(fds, count, 0) == 1;
+}
+
+int receiveDatagram(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, uint16_t flags,
+                    bool afterWait, uint32_t *dropped = nullptr)
+{
+    if (!handle || capacity < 0)
+        return UDP_ERROR;
+    ssize_t length = receiveOne(handle, buffer, capacity, source, afterWait ? MSG_DONTWAIT : 0, dropped);
+    if (length < 0)
+        return afterWait && wouldBlock() ? UDP_TIMEOUT : UDP_ERROR;
+
+    if (flags & UDP_RECV_LATEST) {
+        while (moreQueued(handle)) {
+            const ssize_t newer = receiveOne(handle, buffer, capacity, source, MSG_DONTWAIT, dropped);
+            if (newer < 0) {
+                if (wouldBlock())
+                    break;
+                return UDP_ERROR;
+            }
+            length = newer;
+        }
+    }
+
+    if ((flags & UDP_RECV_FULL_OK) || length < capacity)
+        return static_cast<int>(length);
+    return UDP_BUFFER_FULL;
+}
+
+sockaddr_in ipv4Address(uint32_t address, uint16_t port)
+{
+    sockaddr_in socketAddress;
+    std::memset(&socketAddress, 0, sizeof socketAddress);
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(port);
+    socketAddress.sin_addr.s_addr = htonl(address);
+    return socketAddress;
+}
+
+} // namespace
+
+int udpOpen(UdpSocket **handle, uint16_t port, uint16_t flags)
+{
+    if (!handle)
+        return UDP_ERROR;
+    // Multipoint needs no special attributes here: a plain datagram socket can
+    // join groups later.
+    const int descriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0)
+        return UDP_ERROR;
+
+    UdpSocket *created = new (std::nothrow) UdpSocket;
+    if (!created) {
+        close(descriptor);
+        return UDP_ERROR;
+    }
+    created->socket = descriptor;
+    created->flags = flags;
+    created->waitSet.count = 0;
+    addToWaitSet(created->waitSet, descriptor);
+    created->previous = nullptr;
+    created->next = nullptr;
+
+    if (flags & UDP_OPEN_BROADCAST) {
+        const int on = 1;
+        if (setsockopt(descriptor, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+            udpClose(created);
+            return UDP_ERROR;
+        }
+    }
+
+    if ((flags & UDP_OPEN_ANY_PORT) || port != 0) {
+        const sockaddr_in local = ipv4Address((flags & UDP_OPEN_LOOPBACK) ? INADDR_LOOPBACK : INADDR_ANY,
+                                              (flags & UDP_OPEN_ANY_PORT) ? 0 : port);
+        if (bind(descriptor, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+            udpClose(created);
+            return UDP_ERROR;
+        }
+    }
+
+    *handle = created;
+    return UDP_OK;
+}
+
+int udpClose(UdpSocket *handle)
+{
+    if (!handle)
+        return UDP_ERROR;
+    // No retry on EINTR: Linux has released the descriptor whatever close reports.
+    const int closed = close(handle->socket);
+    delete handle;
+    return closed == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int udpReceive(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, uint16_t flags)
+{
+    return receiveDatagram(handle, buffer, capacity, source, flags, false);
+}
+
+int udpWait(UdpSocket **handles, int count, int *index, uint32_t timeoutMicroseconds)
+{
+    if (!handles || count < 1)
+        return UDP_ERROR;
+
+    UdpWaitSet set;
+    if (count == 1) {
+        if (!handles[0])
+            return UDP_ERROR;
+        set = handles[0]->waitSet;
+    } else {
+        set.count = 0;
+        for (int i = 0; i < count; ++i) {
+            if (!handles[i])
+                return UDP_ERROR;
+            addToWaitSet(set, handles[i]->socket);
+        }
+    }
+
+    pollfd fds[UDP_SET_SIZE];
+    const uint32_t pollCount = fillPollSet(fds, set, POLLIN);
+    const int ready = pollFor(fds, pollCount, timeoutMicroseconds);
+    if (ready == 0)
+        return UDP_TIMEOUT;
+    if (ready < 0)
+        return UDP_ERROR;
+
+    if (count == 1) {
+        if (index)
+            *index = 0;
+        return UDP_OK;
+    }
+    // Handles beyond the set's capacity were not waited on and cannot be reported.
+    for (int i = 0; i < count; ++i) {
+        for (uint32_t j = 0; j < pollCount; ++j) {
+            if (fds[j].fd == handles[i]->socket && fds[j].revents != 0) {
+                if (index)
+                    *index = i;
+                return UDP_OK;
+            }
+        }
+    }
+    return UDP_ERROR;
+}
+
+int udpReceiveTimed(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t timeoutMicroseconds, uint16_t flags)
+{
+    const int waited = udpWait(&handle, 1, nullptr, timeoutMicroseconds);
+    if (waited != UDP_OK)
+        return waited;
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true);
+}
+
+int udpSend(UdpSocket *handle, const char *data, int32_t length, uint32_t address, uint16_t port,
+            uint32_t timeoutMicroseconds)
+{
+    if (!handle || length < 0)
+        return UDP_ERROR;
+    const sockaddr_in destination = ipv4Address(address, port);
+    // UDP_TIMEOUT while the send buffer is full.
+    const auto attempt = [&] {
+        ssize_t sent;
+        do {
+            sent = sendto(handle->socket, data, static_cast<size_t>(length), MSG_DONTWAIT,
+                          reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0)
+            return wouldBlock() ? int(UDP_TIMEOUT) : int(UDP_ERROR);
+        return sent == length ? int(UDP_OK) : int(UDP_ERROR);
+    };
+
+    // The buffer nearly always has room: waiting for it first would cost a
+    // system call per datagram.
+    int result = attempt();
+    if (result != UDP_TIMEOUT)
+        return result;
+    const uint64_t deadline = monotonicMicroseconds() + timeoutMicroseconds;
+    for (;;) {
+        const uint64_t now = monotonicMicroseconds();
+        pollfd fds[UDP_SET_SIZE];
+        const uint32_t count = fillPollSet(fds, handle->waitSet, POLLOUT);
+        const int ready = pollFor(fds, count, now < deadline ? static_cast<uint32_t>(deadline - now) : 0);
+        if (ready == 0)
+            return UDP_TIMEOUT;
+        if (ready != 1)
+            return UDP_ERROR;
+        // Writable but full again (another sender took the room): retry until the deadline.
+        result = attempt();
+        if (result != UDP_TIMEOUT || now >= deadline)
+            return result;
+    }
+}
+
+uint32_t udpResolve(const char *name)
+{
+    if (!name)
+        return 0;
+    in_addr parsed;
+    if (inet_aton(name, &parsed) != 0)
+        return ntohl(parsed.s_addr);
+
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
+        return 0;
+    const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return address;
+}
+
+int udpSetReceiveBuffer(UdpSocket *handle, int bytes)
+{
+    if (!handle || bytes <= 0)
+        return UDP_ERROR;
+    // SO_RCVBUFFORCE passes the rmem_max cap but needs CAP_NET_ADMIN.
+    if (setsockopt(handle->socket, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0
+        && setsockopt(handle->socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        return UDP_ERROR;
+    // Linux doubles the request for its bookkeeping and reports the doubled
+    // size; that is what is returned.
+    int granted = 0;
+    socklen_t size = sizeof granted;
+    if (getsockopt(handle->socket, SOL_SOCKET, SO_RCVBUF, &granted, &size) != 0)
+        return UDP_ERROR;
+    return granted;
+}
+
+uint16_t udpLocalPort(UdpSocket *handle)
+{
+    if (!handle)
+        return 0;
+    sockaddr_in local;
+    socklen_t size = sizeof local;
+    if (getsockname(handle->socket, reinterpret_cast<sockaddr *>(&local), &size) != 0 || local.sin_family != AF_INET)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+int udpWakerOpen(UdpWaker **waker)
+{
+    if (!waker)
+        return UDP_ERROR;
+    const int descriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (descriptor < 0)
+        return UDP_ERROR;
+    UdpWaker *created = new (std::nothrow) UdpWaker{descriptor};
+    if (!created) {
+        close(descriptor);
+        return UDP_ERROR;
+    }
+    *waker = created;
+    return UDP_OK;
+}
+
+int udpWakerClose(UdpWaker *waker)
+{
+    if (!waker)
+        return UDP_ERROR;
+    const int closed = close(waker->descriptor);
+    delete waker;
+    return closed == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int udpWakerSignal(UdpWaker *waker)
+{
+    if (!waker)
+        return UDP_ERROR;
+    const uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = write(waker->descriptor, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+    // A full counter means it is signalled already.
+    return written == sizeof one || (written < 0 && wouldBlock()) ? UDP_OK : UDP_ERROR;
+}
+
+int udpWakerClear(UdpWaker *waker)
+{
+    if (!waker)
+        return UDP_ERROR;
+    uint64_t value;
+    ssize_t got;
+    do {
+        got = read(waker->descriptor, &value, sizeof value);
+    } while (got < 0 && errno == EINTR);
+    return got == sizeof value || (got < 0 && wouldBlock()) ? UDP_OK : UDP_ERROR;
+}
+
+int udpReceiveOrWake(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
+                     uint32_t timeoutMicroseconds, uint16_t flags)
+{
+    return udpReceiveOrWakeCounted(handle, waker, buffer, capacity, timeoutMicroseconds, flags, nullptr);
+}
+
+int udpEnableDropCounter(UdpSocket *handle)
+{
+    if (!handle)
+        return UDP_ERROR;
+    const int on = 1;
+    return setsockopt(handle->socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
+                            uint32_t timeoutMicroseconds, uint16_t flags, uint32_t *dropped)
+{
+    if (!handle || !waker)
+        return UDP_ERROR;
+    pollfd fds[UDP_SET_SIZE + 1];
+    fds[0] = pollfd{waker->descriptor, POLLIN, 0};
+    const uint32_t count = 1 + fillPollSet(fds + 1, handle->waitSet, POLLIN);
+    const int ready = pollFor(fds, count, timeoutMicroseconds);
+    if (ready == 0)
+        return UDP_TIMEOUT;
+    if (ready < 0)
+        return UDP_ERROR;
+    if (fds[0].revents != 0)
+        return UDP_WOKEN;
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
+}
+
+int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, uint32_t *dropped)
+{
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
+}

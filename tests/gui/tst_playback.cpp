@@ -1,0 +1,258 @@
+// Playback as the window routes it to the player, to a real receiver on
+// 127.0.0.1: enabling, the keys, the view, and opening in the background.
+// Timing, seeking and pacing are the player's own tests.
+
+#include "gui/korvel_recorder.h"
+#include "support/modal_answerer.h"
+#include "support/recorded_frames.h"
+#include "support/window_fixture.h"
+
+#include <QDialog>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace Fixture;
+using namespace Frames;
+
+namespace {
+
+// Idle with a recording to play, as after the end of a playback.
+const QString idleWithRecording =
+    QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings cb_disableView");
+// Idle with the slider free, after a refused start or load.
+const QString idleAtFrame =
+    QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview menuSettings playSlider cb_disableView");
+const QString paused = QStringLiteral("actionPlay actionStop playSlider cb_disableView");
+
+}
+
+class PlaybackTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void playPauseStepAndEnd();
+    void secondDestinationFails();
+    void unresolvableHostIsRefused();
+    void refusedLoadsKeepTheCurrentRecording_data();
+    void refusedLoadsKeepTheCurrentRecording();
+    void cancelledOpenKeepsTheCurrentRecording();
+    void idleSliderByKeyboard();
+    void goToFrameThenStep();
+
+private:
+    void start();
+    bool open(const QByteArray &content, const QString &name = QStringLiteral("recording.wly"));
+    bool waitForOpen();
+    void key(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+
+    QTemporaryDir dir;
+    SettingsFile settings;
+    std::unique_ptr<Korvel_recorder> window;
+    std::unique_ptr<UdpPeer> receiver;
+};
+
+void PlaybackTest::init()
+{
+    settings = SettingsFile();
+    settings.port1 = QString::number(freePort());
+    // A receiver that could not bind receives nothing, which every test notices.
+    receiver = std::make_unique<UdpPeer>(settings.port1.toUShort());
+}
+
+void PlaybackTest::cleanup()
+{
+    Modal::disarmAll();
+    window.reset();
+}
+
+void PlaybackTest::start()
+{
+    writeSettings(dir.path(), settings);
+    window = std::make_unique<Korvel_recorder>(dir.path());
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+}
+
+bool PlaybackTest::waitForOpen()
+{
+    // Open is offered again once the background open has ended.
+    QAction *open = window->findChild<QAction *>("actionOpen");
+    return QTest::qWaitFor([open] { return open->isEnabled(); }, 10000);
+}
+
+bool PlaybackTest::open(const QByteArray &content, const QString &name)
+{
+    const QString path = dir.filePath(name);
+    return writeFile(path, content) && triggerWithFile(window.get(), "actionOpen", path) && waitForOpen();
+}
+
+void PlaybackTest::key(Qt::Key key, Qt::KeyboardModifiers modifiers)
+{
+    // A closed dialog does not give the focus back by itself here.
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), key, modifiers);
+}
+
+void PlaybackTest::playPauseStepAndEnd()
+{
+    start();
+    QVERIFY(open(recording(1, 8)));
+    // The view shows the frame at the slider at once.
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(1));
+    key(Qt::Key_Space);
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionPause actionStop cb_disableView"));
+    QTRY_COMPARE(text(window.get(), "labelFrequency"), QStringLiteral("60.0 Hz"));
+    QList<QByteArray> received = receiver->receive(2);
+    key(Qt::Key_Space);
+    QCOMPARE(enabling(window.get()), paused);
+    // At most one frame was already on its way when Pause came.
+    received += receiver->receive(1, 300);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+
+    // A step sends exactly the next frame and shows it.
+    const int before = received.size();
+    key(Qt::Key_Period);
+    received += receiver->receive(1);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(before + 1));
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->value(), before + 1);
+
+    // Each frame is trimmed, CR LF-ended and without comments.
+    key(Qt::Key_Space);
+    received += receiver->receive(8 - received.size());
+    QCOMPARE(received, sent(span(1, 8)));
+    QTRY_COMPARE(enabling(window.get()), idleWithRecording);
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
+}
+
+void PlaybackTest::secondDestinationFails()
+{
+    settings.active = QStringLiteral("true");
+    settings.port2 = QStringLiteral("0"); // no datagram can go to port 0
+    start();
+    QVERIFY(open(recording(1, 5)));
+    auto box = Modal::answerNextBox();
+    QVERIFY(trigger(window.get(), "actionPlay"));
+    QTRY_COMPARE(box->describe(),
+                 Modal::describe(QMessageBox::Critical, "Korvel Recorder", "Error while sending data 2"));
+    QCOMPARE(enabling(window.get()), idleWithRecording);
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
+}
+
+void PlaybackTest::unresolvableHostIsRefused()
+{
+    settings.host1 = QStringLiteral("no-such-host.invalid");
+    start();
+    QVERIFY(open(recording(1, 5)));
+    auto box = Modal::answerNextBox();
+    QVERIFY(trigger(window.get(), "actionPlay"));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder",
+                                              "The play host \"no-such-host.invalid\" cannot be resolved. "
+                                              "Nothing is sent.\nPlease check the play settings."));
+    QCOMPARE(enabling(window.get()), idleAtFrame);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+}
+
+void PlaybackTest::refusedLoadsKeepTheCurrentRecording_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("box");
+    const QString numbers = QStringLiteral("Critical | Korvel Recorder | This file has a problem with frame numbers "
+                                           "and cannot be played.");
+    QTest::newRow("decreasing") << QByteArray("fr 5\r\nx\r\nfr 7\r\nx\r\nfr 6\r\nx\r\n")
+                                << numbers + QStringLiteral("\nframe 6 follows frame 7");
+    QTest::newRow("first number unreadable") << QByteArray("fr x\r\nbody\r\n") << numbers;
+    QTest::newRow("no frames") << QByteArray("just a note\r\n")
+                               << QStringLiteral("Warning | Korvel Recorder | File %1 holds no frames.");
+}
+
+void PlaybackTest::refusedLoadsKeepTheCurrentRecording()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, box);
+    start();
+    auto lostBox = Modal::answerNextBox();
+    QVERIFY(open(recording(5, 9, {7, 8})));
+    QCOMPARE(lostBox->describe(),
+             Modal::describe(QMessageBox::Warning, "Korvel Recorder", "Lost frame number 2:  7 8"));
+    auto refused = Modal::answerNextBox();
+    QVERIFY(open(content, QStringLiteral("bad.wly")));
+    QCOMPARE(refused->describe().section(QLatin1Char('\n'), 0, box.count(QLatin1Char('\n'))),
+             box.contains(QLatin1String("%1")) ? box.arg(dir.filePath("bad.wly")) : box);
+    // The recording opened before stays the current one, slider and label included.
+    auto *slider = window->findChild<QSlider *>("playSlider");
+    QCOMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({5, 9}));
+    QCOMPARE(text(window.get(), "l_filename"), dir.filePath("recording.wly"));
+    QCOMPARE(enabling(window.get()), idleAtFrame);
+}
+
+void PlaybackTest::cancelledOpenKeepsTheCurrentRecording()
+{
+    start();
+    QVERIFY(open(recording(1, 3)));
+    // Big enough that indexing is still under way when Cancel is pressed.
+    QByteArray big;
+    big.reserve(200 << 20);
+    for (int n = 1; big.size() < (200 << 20); ++n)
+        big += stored(n);
+    const QString path = dir.filePath(QStringLiteral("big.wly"));
+    QVERIFY(writeFile(path, big));
+    QVERIFY(triggerWithFile(window.get(), "actionOpen", path));
+    QPushButton *cancel = nullptr;
+    for (QPushButton *button : window->findChild<QStatusBar *>()->findChildren<QPushButton *>())
+        if (button->text() == QLatin1String("Cancel"))
+            cancel = button;
+    QVERIFY(cancel && cancel->isVisible());
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QVERIFY(waitForOpen());
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->maximum(), 3);
+    QCOMPARE(text(window.get(), "l_filename"), dir.filePath("recording.wly"));
+    QVERIFY(!cancel->isVisible());
+}
+
+void PlaybackTest::idleSliderByKeyboard()
+{
+    start();
+    Modal::answerNextBox(); // lost frames are reported on loading
+    QVERIFY(open(recording(5, 9, {7})));
+    auto *slider = window->findChild<QSlider *>("playSlider");
+    slider->setFocus();
+    QTest::keyClick(slider, Qt::Key_Right);
+    QTRY_COMPARE(text(window.get(), "te_datadisplay"), shown(6));
+    QTest::keyClick(slider, Qt::Key_Right);
+    QTRY_COMPARE(text(window.get(), "te_datadisplay"), QString());
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+    QCOMPARE(enabling(window.get()), idleAtFrame);
+}
+
+void PlaybackTest::goToFrameThenStep()
+{
+    start();
+    QVERIFY(open(recording(1, 20)));
+    Modal::onNextDialog([](QDialog *dialog) {
+        dialog->findChild<QSpinBox *>()->setValue(10);
+        dialog->accept();
+    });
+    key(Qt::Key_G, Qt::ControlModifier);
+    // Positioned without sending: paused there, the frame in the view and on the slider.
+    QTRY_COMPARE(enabling(window.get()), paused);
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(10));
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->value(), 10);
+    QVERIFY(receiver->receive(1, 300).isEmpty());
+    key(Qt::Key_Comma);
+    QCOMPARE(receiver->receive(1), sent({9}));
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(9));
+}
+
+QTEST_MAIN(PlaybackTest)
+#include "tst_playback.moc"

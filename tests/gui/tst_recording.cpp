@@ -1,0 +1,485 @@
+// Recording and preview through the real window with real datagrams on
+// 127.0.0.1: what reaches the disk, what the user is told and asked, and what
+// is kept when something goes wrong.
+
+#include "gui/korvel_recorder.h"
+#include "gui/recording_controller.h"
+#include "support/modal_answerer.h"
+#include "support/window_fixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <memory>
+
+using namespace Fixture;
+
+namespace {
+
+// 21 and 22 bytes: frame line, timestamp line and one body line, CR LF-ended.
+const QByteArray first("fr 1\r\nts 1.0\r\n1 2 3\r\n");
+const QByteArray second("fr 2\r\nts 1.02\r\n1 2 3\r\n");
+const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
+const QString temporaryRecording = QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
+
+QByteArray frame(int number)
+{
+    return QByteArray("fr ") + QByteArray::number(number) + "\r\nts " + QByteArray::number(number) + "\r\n1 2 3\r\n";
+}
+
+// The stream health line as a user reads it, and the colour its word `word` is drawn in.
+QString plainText(const QLabel *label)
+{
+    QTextDocument document;
+    document.setHtml(label->text());
+    return document.toPlainText();
+}
+
+QColor colourOf(const QLabel *label, const QString &word)
+{
+    QTextDocument document;
+    document.setHtml(label->text());
+    QTextCursor found = document.find(word);
+    return found.isNull() ? QColor() : found.charFormat().foreground().color();
+}
+
+}
+
+class RecordingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void recordStopAndSave();
+    void stopWithNothingReceived();
+    void recordWhilePreviewing();
+    void portRefused_data();
+    void portRefused();
+    void cancelledSaveAsksFirst_data();
+    void cancelledSaveAsksFirst();
+    void saveOntoTheTemporaryRecording();
+    void failedWriteWarnsAtOnce();
+    void failedSaveKeepsTheRecording();
+    void receiverEndsOnItsOwn();
+    void saveAsCopiesAnOpenedRecording();
+    void abandonedRecordingIsOffered_data();
+    void abandonedRecordingIsOffered();
+    void exitWhileRecordingAsks_data();
+    void exitWhileRecordingAsks();
+    void streamHealthLine();
+
+private:
+    // Sends the datagrams and waits until the window has shown the last one.
+    bool sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart);
+    QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
+
+    // One per test function and row, so no save dialog asks about an earlier row's file.
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Korvel_recorder> window;
+    uint16_t port = 0;
+    UdpPeer sender;
+};
+
+void RecordingTest::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    port = freePort();
+    QFile::remove(temporaryRecording);
+    SettingsFile settings;
+    settings.recordPort = QString::number(port);
+    settings.saveDir = dir->path();
+    writeSettings(path("settings"), settings);
+    window = std::make_unique<Korvel_recorder>(path("settings"));
+}
+
+void RecordingTest::cleanup()
+{
+    Modal::disarmAll();
+    window.reset();
+    QFile::remove(temporaryRecording);
+}
+
+bool RecordingTest::sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart)
+{
+    for (const QByteArray &datagram : datagrams)
+        if (!sender.send(datagram, port))
+            return false;
+    return QTest::qWaitFor([&] { return text(window.get(), "te_datadisplay").contains(shownPart); }, 5000);
+}
+
+void RecordingTest::recordStopAndSave()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+
+    auto save = Modal::answerNextFileDialog(path("session"));
+    QVERIFY(trigger(window.get(), "actionStop"));
+    QCOMPARE(save->title, QStringLiteral("Save File"));
+    QCOMPARE(QDir(save->directory), QDir(dir->path()));
+
+    // The file is the datagrams back to back: nothing added, nothing lost.
+    QCOMPARE(readFile(path("session.wly")), first + second);
+    QCOMPARE(text(window.get(), "l_filename"), path("session.wly"));
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+    // The saved copy is loaded: playable, slider set to its range but disabled.
+    QTRY_COMPARE(enabling(window.get()), QStringLiteral("actionOpen actionPlay actionSave_as actionRecord "
+                                                        "actionPreview menuSettings cb_disableView"));
+    auto *slider = window->findChild<QSlider *>("playSlider");
+    QTRY_COMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
+    // The last datagram is not left in the view as if it were the frame at the slider.
+    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("fr 2")));
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
+}
+
+void RecordingTest::stopWithNothingReceived()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    auto box = Modal::answerNextBox();
+    // Nothing to save, so no save dialog either; Stop would run it before it returns.
+    QVERIFY(!triggerWithFile(window.get(), "actionStop", QString()));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Korvel Recorder", QStringLiteral(
+        "No data received on port %1.\nPlease check your network settings in Korvel.").arg(port)));
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+    QCOMPARE(enabling(window.get()), idle);
+}
+
+void RecordingTest::recordWhilePreviewing()
+{
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    QVERIFY(sendAndWait({frame(7)}, "fr 7"));
+
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
+    // The preview's datagram is not left in the view of the recording.
+    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("fr 7")));
+    QVERIFY(sendAndWait({first}, "fr 1"));
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("from-preview.wly")));
+    QCOMPARE(readFile(path("from-preview.wly")), first);
+}
+
+void RecordingTest::portRefused_data()
+{
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("message");
+    // Held by another socket: the platform refuses it.
+    QTest::newRow("held") << QString()
+                          << QStringLiteral("Please check your UDP settings\nPort %1 cannot be opened: ")
+                                 + QString::fromLocal8Bit(strerror(EADDRINUSE));
+    // No socket could be bound to these; port 0 would bind a random port nobody sends to.
+    for (const char *text : {"0", "70000"})
+        QTest::newRow(text) << QString::fromLatin1(text)
+                            << QStringLiteral("The record port %1 cannot be used. "
+                                              "Please choose a port from 1 to 65535 in the record settings.")
+                                   .arg(QLatin1String(text));
+}
+
+void RecordingTest::portRefused()
+{
+    QFETCH(QString, portText);
+    QFETCH(QString, message);
+    const UdpPeer holder(port);
+    if (portText.isEmpty()) {
+        message = message.arg(port);
+    } else {
+        SettingsFile settings;
+        settings.recordPort = portText;
+        writeSettings(path("settings"), settings);
+        window = std::make_unique<Korvel_recorder>(path("settings"));
+    }
+    for (const char *command : {"actionRecord", "actionPreview"}) {
+        auto box = Modal::answerNextBox();
+        QVERIFY(trigger(window.get(), command));
+        QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder", message));
+        QCOMPARE(enabling(window.get()), idle);
+    }
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::cancelledSaveAsksFirst_data()
+{
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("Escape") << QString() << true;
+    QTest::newRow("Save…") << QStringLiteral("Save…") << true;
+    QTest::newRow("Discard") << QStringLiteral("Discard") << false;
+}
+
+void RecordingTest::cancelledSaveAsksFirst()
+{
+    QFETCH(QString, press);
+    QFETCH(bool, saved);
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+
+    std::shared_ptr<Modal::FileDialog> again;
+    auto question = Modal::answerNextQuestion(press, [&] {
+        if (saved)
+            again = Modal::answerNextFileDialog(path("kept.wly"));
+    });
+    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
+    QVERIFY(question->seen);
+    QCOMPARE(question->title, QStringLiteral("Save Record Data"));
+    QVERIFY2(question->text.contains(QLatin1String("2 datagrams")), qPrintable(question->text));
+    QCOMPARE(question->buttons, QStringList({QStringLiteral("Save…"), QStringLiteral("Discard")}));
+
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+    if (saved) {
+        QVERIFY(again && again->seen);
+        QCOMPARE(readFile(path("kept.wly")), first + second);
+    } else {
+        // Nothing left to play or save.
+        QCOMPARE(enabling(window.get()), idle);
+        QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("no file selected"));
+    }
+}
+
+void RecordingTest::saveOntoTheTemporaryRecording()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+
+    // The dialog's own question about replacing the file comes first.
+    std::shared_ptr<QList<Modal::Box>> boxes;
+    std::shared_ptr<Modal::FileDialog> again;
+    auto replace = Modal::answerNextQuestion(QStringLiteral("&Yes"), [&] {
+        boxes = Modal::answerEveryBox(10000, [&](const Modal::Box &) {
+            if (!again)
+                again = Modal::answerNextFileDialog(path("elsewhere.wly"));
+        });
+    });
+    QVERIFY(triggerWithFile(window.get(), "actionStop", temporaryRecording));
+    QVERIFY(replace->seen && boxes);
+    QCOMPARE(boxes->size(), 1);
+    QCOMPARE(boxes->first().title, QStringLiteral("Save Record Data"));
+    QVERIFY2(boxes->first().text.contains(temporaryRecording), qPrintable(boxes->first().text));
+    QVERIFY(again && again->seen);
+    QCOMPARE(readFile(path("elsewhere.wly")), first + second);
+}
+
+void RecordingTest::failedWriteWarnsAtOnce()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first}, "fr 1"));
+    QList<Modal::Box> seen;
+    {
+        const FileSizeLimit full(rlim_t(first.size()));
+        auto boxes = Modal::answerEveryBox();
+        QVERIFY(sendAndWait({second}, "fr 2"));
+        QTRY_COMPARE(boxes->size(), 1);
+        // Receiving goes on, and a second failure says nothing new.
+        QVERIFY(sendAndWait({frame(3)}, "fr 3"));
+        QTest::qWait(300);
+        seen = *boxes;
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen.first().icon, QMessageBox::Warning);
+    QCOMPARE(seen.first().title, QStringLiteral("Save Record Data"));
+    QVERIFY2(seen.first().text.contains(QLatin1String("could not be written")), qPrintable(seen.first().text));
+    QVERIFY2(seen.first().text.contains(QLatin1String(strerror(EFBIG))), qPrintable(seen.first().text));
+
+    // The summary at Stop stays.
+    auto summary = Modal::answerNextBox();
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("partial.wly")));
+    QVERIFY2(summary->text.startsWith(QLatin1String("2 of 3 received datagrams could not be written")),
+             qPrintable(summary->text));
+    QCOMPARE(readFile(path("partial.wly")), first);
+}
+
+void RecordingTest::failedSaveKeepsTheRecording()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+
+    // A file where a directory should be: the copy cannot be made.
+    QVERIFY(writeFile(path("plain"), "x"));
+    auto box = Modal::answerNextBox();
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("plain/rec.wly")));
+    QCOMPARE(box->title, QStringLiteral("Save Record Data"));
+    QVERIFY2(box->text.startsWith("The recording could not be saved as " + path("plain/rec.wly") + ".\n"),
+             qPrintable(box->text));
+    QVERIFY(QFileInfo::exists(temporaryRecording));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
+
+    // The data is still there for another try, and once saved the kept copy goes.
+    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("second-try.wly")));
+    QCOMPARE(readFile(path("second-try.wly")), first + second);
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::receiverEndsOnItsOwn()
+{
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+    auto box = Modal::answerNextBox();
+    QVERIFY(breakSocket(port));
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 5000);
+    QCOMPARE(box->title, QStringLiteral("Korvel Recorder"));
+    QVERIFY2(box->text.contains(QLatin1String("2 datagrams are kept")) && box->text.contains(QLatin1String("Stop will offer")),
+             qPrintable(box->text));
+
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("kept.wly")));
+    QCOMPARE(readFile(path("kept.wly")), first + second);
+}
+
+void RecordingTest::saveAsCopiesAnOpenedRecording()
+{
+    QCOMPARE(enabling(window.get()), idle); // nothing to save yet
+    QVERIFY(writeFile(path("original.wly"), first + second));
+    QVERIFY(triggerWithFile(window.get(), "actionOpen", path("original.wly")));
+    QTRY_COMPARE(text(window.get(), "l_filename"), path("original.wly"));
+    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("copy.wly")));
+    QTRY_COMPARE(readFile(path("copy.wly")), first + second); // copied in the background
+
+    // The copy is now the current recording; a source that vanished is said, not saved as nothing.
+    QTRY_COMPARE(text(window.get(), "l_filename"), path("copy.wly"));
+    QVERIFY(QFile::remove(path("copy.wly")));
+    auto box = Modal::answerNextBox();
+    QVERIFY(!triggerWithFile(window.get(), "actionSave_as", path("nothing.wly")));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Save Record Data",
+                                              "The recording " + path("copy.wly") + " no longer exists."));
+    QVERIFY(!QFileInfo::exists(path("nothing.wly")));
+}
+
+void RecordingTest::abandonedRecordingIsOffered_data()
+{
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("Escape keeps it") << QString() << true << false;
+    QTest::newRow("Save…") << QStringLiteral("Save…") << false << true;
+    QTest::newRow("Discard") << QStringLiteral("Discard") << false << false;
+}
+
+void RecordingTest::abandonedRecordingIsOffered()
+{
+    QFETCH(QString, press);
+    QFETCH(bool, kept);
+    QFETCH(bool, saved);
+    // What a killed copy leaves: a non-empty temporary recording nobody holds.
+    QVERIFY(writeFile(temporaryRecording, first + second));
+    auto *controller = window->findChild<RecordingController *>();
+    QVERIFY(controller);
+
+    std::shared_ptr<Modal::FileDialog> dialog;
+    auto question = Modal::answerNextQuestion(press, [&] {
+        if (saved)
+            dialog = Modal::answerNextFileDialog(path("rescued.wly"));
+    });
+    controller->offerAbandonedRecordings();
+    QVERIFY(question->seen);
+    QCOMPARE(question->title, QStringLiteral("Unsaved recording"));
+    QVERIFY2(question->text.contains(QLatin1String("43 bytes")), qPrintable(question->text));
+    QCOMPARE(question->buttons, QStringList({QStringLiteral("Save…"), QStringLiteral("Discard")}));
+    QCOMPARE(QFileInfo::exists(temporaryRecording), kept);
+    if (kept)
+        QCOMPARE(readFile(temporaryRecording), first + second);
+    if (saved) {
+        QVERIFY(dialog && dialog->seen);
+        QCOMPARE(readFile(path("rescued.wly")), first + second);
+    }
+}
+
+void RecordingTest::exitWhileRecordingAsks_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<bool>("closed");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("Escape") << "close" << QString() << false << false;
+    QTest::newRow("Cancel") << "actionExit" << QStringLiteral("Cancel") << false << false;
+    QTest::newRow("Discard") << "close" << QStringLiteral("Discard") << true << false;
+    QTest::newRow("Stop and save…") << "actionExit" << QStringLiteral("Stop and save…") << true << true;
+}
+
+void RecordingTest::exitWhileRecordingAsks()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, press);
+    QFETCH(bool, closed);
+    QFETCH(bool, saved);
+    auto exit = [&] {
+        if (how == QLatin1String("close"))
+            window->close();
+        else
+            QVERIFY(trigger(window.get(), "actionExit"));
+    };
+
+    // Idle, the window closes at once.
+    window->show();
+    auto unasked = Modal::answerNextQuestion(QStringLiteral("Cancel"), {}, 200);
+    exit();
+    QVERIFY(!window->isVisible());
+    QTest::qWait(300);
+    QVERIFY(!unasked->seen);
+
+    window->show();
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first}, "fr 1"));
+    std::shared_ptr<Modal::FileDialog> dialog;
+    auto question = Modal::answerNextQuestion(press, [&] {
+        if (saved)
+            dialog = Modal::answerNextFileDialog(path("on-exit.wly"));
+    });
+    exit();
+    QVERIFY(question->seen);
+    QCOMPARE(question->buttons,
+             QStringList({QStringLiteral("Stop and save…"), QStringLiteral("Discard"), QStringLiteral("Cancel")}));
+    QCOMPARE(!window->isVisible(), closed);
+    if (!closed) {
+        // Still recording.
+        QVERIFY(sendAndWait({second}, "fr 2"));
+        QVERIFY(triggerWithFile(window.get(), "actionStop", path("after.wly")));
+        QCOMPARE(readFile(path("after.wly")), first + second);
+    }
+    if (saved) {
+        QVERIFY(dialog && dialog->seen);
+        QCOMPARE(readFile(path("on-exit.wly")), first);
+    }
+    QVERIFY(!QFileInfo::exists(temporaryRecording));
+}
+
+void RecordingTest::streamHealthLine()
+{
+    auto *line = window->findChild<QLabel *>(QStringLiteral("streamHealth"));
+    QVERIFY(line);
+    const QRegularExpression figures(QStringLiteral(
+        "^received (\\d+)  lost (\\d+)  duplicates (\\d+)  out of order (\\d+)  dropped (\\d+)  jitter \\d+\\.\\d\\d ms$"));
+
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    // 3 lost, 5 twice, 4 late; the counts go on while the view is off.
+    QVERIFY(sendAndWait({frame(1), frame(2)}, "fr 2"));
+    window->findChild<QWidget *>(QStringLiteral("cb_disableView"))->setProperty("checked", true);
+    for (int number : {5, 5, 4})
+        QVERIFY(sender.send(frame(number), port));
+    QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 5  lost 1  duplicates 1  out of order 1  "
+                                                          "dropped 0  jitter ")),
+                 qPrintable(plainText(line)));
+    QVERIFY2(figures.match(plainText(line)).hasMatch(), qPrintable(plainText(line)));
+    QCOMPARE(colourOf(line, QStringLiteral("lost")), QColor(Qt::red));
+    QVERIFY(colourOf(line, QStringLiteral("duplicates")) != QColor(Qt::red));
+
+    // Stop keeps the last figures; the next Preview starts afresh.
+    const QString last = plainText(line);
+    auto discard = Modal::answerNextQuestion(QStringLiteral("Discard"));
+    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
+    QVERIFY(discard->seen);
+    QCOMPARE(plainText(line), last);
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 0  lost 0")), qPrintable(plainText(line)));
+    QVERIFY(colourOf(line, QStringLiteral("lost")) != QColor(Qt::red));
+}
+
+QTEST_MAIN(RecordingTest)
+#include "tst_recording.moc"
