@@ -251,9 +251,8 @@ void Korvel_recorder::step(int direction)
 {
     if (!preparePlayer())
         return;
-    // While idle the player may still hold the last run's frame; the user goes on from the one shown.
-    if (player->state() == Player::Idle)
-        player->setPosition(ui.playSlider->value());
+    // An idle player may still hold the last run's frame; the user goes on from the one shown.
+    player->setPosition(ui.playSlider->value());
     if (player->step(direction))
         followPlayer();
 }
