@@ -60,9 +60,11 @@ class TestRecordingSession : public QObject
 private slots:
     void cleanup()
     {
-        // Every test leaves the temporary folder as it found it: empty.
+        // Every test leaves no temporary recording behind; nothing else in the
+        // folder is touched, since it is /tmp itself when run by hand.
         const QDir folder(QDir::tempPath());
-        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        for (const QString &name : folder.entryList({QStringLiteral("korvel_recorder_temp*")},
+                                                    QDir::Files | QDir::Hidden | QDir::System))
             QFile::remove(folder.filePath(name));
     }
 
