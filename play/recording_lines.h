@@ -2,6 +2,7 @@
 #define RECORDING_LINES_H
 
 #include <QByteArrayView>
+#include <QtNumeric>
 
 // How the loader and the frame reader recognise the lines of a recording.
 namespace RecordingLines {
@@ -32,10 +33,12 @@ inline int frameNumber(QByteArrayView frameLine, bool *ok = nullptr)
     return secondField(frameLine).toInt(ok);
 }
 
-// 0 when the field does not read as a number.
+// NaN when the field does not read as a finite number: the frame has no stamp.
 inline double timestampValue(QByteArrayView timestampLine)
 {
-    return secondField(timestampLine).toDouble();
+    bool ok = false;
+    const double value = secondField(timestampLine).toDouble(&ok);
+    return ok && qIsFinite(value) ? value : qQNaN();
 }
 
 }

@@ -169,8 +169,10 @@ void PlaybackTest::refusedLoadsKeepTheCurrentRecording_data()
     QTest::addColumn<QString>("box");
     const QString numbers = QStringLiteral("Critical | Korvel Recorder | This file has a problem with frame numbers "
                                            "and cannot be played.");
-    QTest::newRow("decreasing") << QByteArray("fr 5\r\nx\r\nfr 7\r\nx\r\nfr 6\r\nx\r\n")
-                                << numbers + QStringLiteral("\nframe 6 follows frame 7");
+    QTest::newRow("decreasing beyond the reorder window") << QByteArray("fr 5\r\nx\r\nfr 75\r\nx\r\nfr 10\r\nx\r\n")
+                                                         << numbers + QStringLiteral("\nframe 10 follows frame 75");
+    QTest::newRow("negative first")
+        << QByteArray("# note\r\nfr -5\r\n") << numbers + QStringLiteral("\nThe first frame number -5 is negative.");
     QTest::newRow("first number unreadable") << QByteArray("fr x\r\nbody\r\n") << numbers;
     QTest::newRow("no frames") << QByteArray("just a note\r\n")
                                << QStringLiteral("Warning | Korvel Recorder | File %1 holds no frames.");
