@@ -36,9 +36,11 @@ inline int frameNumber(QByteArrayView frameLine, bool *ok = nullptr)
 // NaN when the field does not read as a finite number: the frame has no stamp.
 inline double timestampValue(QByteArrayView timestampLine)
 {
+    // Blanks alone read as 0 to QByteArray: they are no number either.
+    const QByteArrayView field = secondField(timestampLine).trimmed();
     bool ok = false;
-    const double value = secondField(timestampLine).toDouble(&ok);
-    return ok && qIsFinite(value) ? value : qQNaN();
+    const double value = field.toDouble(&ok);
+    return ok && !field.isEmpty() && qIsFinite(value) ? value : qQNaN();
 }
 
 }

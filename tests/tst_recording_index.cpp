@@ -153,11 +153,12 @@ private slots:
         // Only "ts " in the first column counts, the last one of a frame wins, and
         // a field that does not read as a finite number (or is empty) is no stamp.
         add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\nfr 7\nts nan\nfr 8\nts 1e999\n"
-                            "fr 9\nts 1" + QByteArray(400, '0') + "\n",
-                            S::Loaded, 3, 9, {}, 0, {},
+                            "fr 9\nts 1" + QByteArray(400, '0') + "\nfr 10\nts \r\n",
+                            S::Loaded, 3, 10, {}, 0, {},
                             {{3, "fr 3\n  ts 9.5\nts  7\n", None}, {4, "fr 4\nts abc\n", None},
                              {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}, {7, "fr 7\nts nan\n", None},
-                             {8, "fr 8\nts 1e999\n", None}, {9, "fr 9\nts 1" + QByteArray(400, '0') + "\n", None}}});
+                             {8, "fr 8\nts 1e999\n", None}, {9, "fr 9\nts 1" + QByteArray(400, '0') + "\n", None},
+                             {10, "fr 10\nts \r\n", None}}});
         // Numbers read as the loader always read them: blanks around, a sign, text after a blank.
         add("number forms", {"fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r", S::Loaded, 4, 8, {}, 0, {},
                              {{4, "fr 04\r\n", None}, {5, "fr \v5\r\n", None}, {6, "fr +6 x\r\n", None},

@@ -43,9 +43,10 @@ double stampOf(const Frame &frame)
     double stamp = std::nan("");
     for (const Line &line : frame) {
         if (line.text.startsWith("ts ")) {
+            const QByteArray field = line.secondField().trimmed();
             bool ok = false;
-            const double value = line.secondField().toDouble(&ok);
-            stamp = ok && std::isfinite(value) ? value : std::nan("");
+            const double value = field.toDouble(&ok);
+            stamp = ok && !field.isEmpty() && std::isfinite(value) ? value : std::nan("");
         }
     }
     return stamp;
