@@ -13,7 +13,7 @@ struct IndexResult {
         Loaded,
         OpenFailed,      // cannot be opened or read; `reason` says why
         NotRegular,      // a FIFO, device or directory; never opened for reading
-        BadFirstNumber,  // first line "fr " whose number does not read
+        BadFirstNumber,  // the first frame line's number does not read
         NegativeFirstNumber, // `problemFrame`, the first number, is below 0
         BadFrameNumbers, // `problemFrame` follows `previousFrame`, lower by more than the reorder window or unreadable
         NoFrames,        // empty, or no frame line at all
