@@ -163,7 +163,7 @@ bool fixedCase(const QString &workDir, const Paths &paths, double hertz, double 
                 "p99 |d-P| %7.1f us, own lateness p50 %.0f / p99 %.0f us, CPU %.2f %% | reference: %+7.1f ppm, "
                 "p99 %7.1f us, CPU %.2f %% | %s\n",
                 hertz, speed, nominal, ppm(got.hertz, nominal), got.count, count, got.gaps, got.repeats, got.p99,
-                run.stats.lateP50, run.stats.lateP99, run.cpuShare, ppm(ref.hertz, nominal), ref.p99,
+                run.stats.timing.lateP50, run.stats.timing.lateP99, run.cpuShare, ppm(ref.hertz, nominal), ref.p99,
                 ref.senderCpu, met ? "met" : "MISSED");
     std::fflush(stdout);
     return met;
@@ -188,12 +188,12 @@ bool everyTimestampCase(const QString &workDir, const Paths &paths, double secon
     QFile::remove(recording);
     const double span = stamps.back() - stamps.front();
     const double lastError = (run.received.seconds - span) * 1e3;
-    const bool met = run.received.count == double(count) && run.stats.lateP99 < 200 && run.stats.lastLate < 1000
+    const bool met = run.received.count == double(count) && run.stats.timing.lateP99 < 200 && run.stats.timing.lastLate < 1000
                      && run.received.gaps == 0 && run.received.repeats == 0;
     std::printf("every timestamp, %lld irregular stamps over %.1f s: received %.0f, send error p50 %.0f / p99 %.0f us, "
                 "last frame sent %.0f us after its deadline, arrived %+.3f ms from the first by the stamps, "
                 "anomalies %lld | %s\n",
-                count, span, run.received.count, run.stats.lateP50, run.stats.lateP99, run.stats.lastLate, lastError,
+                count, span, run.received.count, run.stats.timing.lateP50, run.stats.timing.lateP99, run.stats.timing.lastLate, lastError,
                 run.stats.stampAnomalies, met ? "met" : "MISSED");
     std::fflush(stdout);
     return met;
