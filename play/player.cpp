@@ -44,6 +44,11 @@ Player::~Player()
         udpWakerClose(waker);
 }
 
+quint16 Player::sourcePort() const
+{
+    return socket ? udpLocalPort(socket) : 0;
+}
+
 // ---------------------------------------------------------------- commands
 
 void Player::setRecording(std::shared_ptr<const RecordingIndex> recording)

@@ -90,6 +90,8 @@ public:
     // The send socket is opened once; false (with the udpOpen result) when that failed.
     bool hasSendSocket() const { return socket != nullptr; }
     int socketOpenResult() const { return openResult; }
+    // The port frames go out from, where lockstep answers are awaited; 0 before the first send.
+    quint16 sourcePort() const;
 
     // Stops and takes the recording; nothing is shown until a play, step or seek.
     void setRecording(std::shared_ptr<const RecordingIndex> recording);
