@@ -259,6 +259,30 @@ bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(
     return true;
 }
 
+qint64 RecordingIndex::forEachSpan(int from, int to, const std::function<void(qint64, qint64)> &span) const
+{
+    const int firstNumber = contains(from) ? from : nextFrame(from);
+    const int lastNumber = contains(to) ? to : previousFrame(to);
+    const bool preamble = from <= 0 && to >= 0 && tables.hasPreamble;
+    if (firstNumber < 0 || lastNumber < firstNumber) {
+        if (preamble)
+            span(0, tables.preambleOffset + tables.preambleLength);
+        return 0;
+    }
+    const qsizetype firstSlot = tables.slotOf(firstNumber);
+    const qsizetype lastSlot = tables.slotOf(lastNumber);
+    qint64 start = preamble ? 0 : tables.offsets.at(firstSlot);
+    for (qsizetype slot = firstSlot; slot <= lastSlot; ++slot) {
+        const qint64 end = tables.frameEnd(slot);
+        if (slot == lastSlot || tables.offsets.at(slot + 1) != end) {
+            span(start, end - start);
+            if (slot < lastSlot)
+                start = tables.offsets.at(slot + 1);
+        }
+    }
+    return lastSlot - firstSlot + 1;
+}
+
 QList<QPair<int, int>> RecordingIndex::lostRanges() const
 {
     QList<QPair<int, int>> ranges;

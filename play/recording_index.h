@@ -77,6 +77,15 @@ public:
     // when the file changed or `each` returned false.
     bool forEachFrame(int first, int last, const std::function<bool(int, QByteArrayView)> &each) const;
 
+    // The bytes of the stored frames from `from` to `to` (numbers, inclusive) as
+    // runs of contiguous bytes in file order, each handed to `span(offset, length)`;
+    // a range that holds frame 0 of a preamble starts at the file's first byte.
+    // A dropped duplicate between two frames splits a run. Returns the number of
+    // stored frames with a frame line.
+    qint64 forEachSpan(int from, int to, const std::function<void(qint64, qint64)> &span) const;
+    // Size and time of the file when it was indexed.
+    const FileAccess::Facts &fileFacts() const { return facts; }
+
     int lostCount() const { return lost; }
     QList<QPair<int, int>> lostRanges() const; // [from, to], in order
     // From the first to the last stored "ts" value; NaN with fewer than two.

@@ -55,6 +55,8 @@ public:
 
     // Any thread: a consistent snapshot.
     StreamFigures figures() const;
+    // Any thread: the number of the latest numbered datagram, -1 before one.
+    qint64 newestFrame() const { return newest.load(std::memory_order_relaxed); }
 
 private:
     void addNumber(qint64 number);
@@ -80,6 +82,7 @@ private:
     std::atomic<quint64> sequence{0};
     std::atomic<qint64> shared[10] = {};
     std::atomic<double> sharedJitter{0};
+    std::atomic<qint64> newest{-1};
 };
 
 #endif
