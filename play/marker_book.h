@@ -37,6 +37,8 @@ public:
     // Writes the markers again, e.g. after the recording replaced a file that had others.
     void rewrite();
     void close();
+    // The recording was saved elsewhere and its markers went with it.
+    void follow(const QString &recordingPath) { path = recordingPath; }
 
     QString recordingPath() const { return path; }
     const QList<Marker> &markers() const { return list; }
