@@ -275,6 +275,7 @@ void Korvel_recorder::moveTo(int frame)
 void Korvel_recorder::on_actionRecordingInfo_triggered()
 {
     RecordingInfo info(*index, this);
+    info.showMarkers(markers->book(), *index);
     info.exec();
 }
 

@@ -293,6 +293,11 @@ QList<QPair<int, int>> RecordingIndex::lostRanges() const
     return ranges;
 }
 
+double RecordingIndex::firstTimestamp() const
+{
+    return stampedFrames > 0 ? firstStamp : std::nan("");
+}
+
 double RecordingIndex::duration() const
 {
     return stampedFrames >= 2 ? lastStamp - firstStamp : std::nan("");

@@ -88,6 +88,7 @@ public:
 
     int lostCount() const { return lost; }
     QList<QPair<int, int>> lostRanges() const; // [from, to], in order
+    double firstTimestamp() const; // NaN when no frame has one
     // From the first to the last stored "ts" value; NaN with fewer than two.
     double duration() const;
     // Stored frames with a "ts" value per second over duration(); NaN when it is not positive.
