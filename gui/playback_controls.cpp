@@ -51,8 +51,10 @@ void PlaybackControls::setRecording(std::shared_ptr<const RecordingIndex> record
 
 bool PlaybackControls::range(int *from, int *to) const
 {
-    *from = rangeFrom;
-    *to = rangeTo;
+    if (ranged) {
+        *from = rangeFrom;
+        *to = rangeTo;
+    }
     return ranged;
 }
 
