@@ -187,7 +187,7 @@ int play(const QStringList &arguments)
                        {QStringLiteral("renumber"), QString()},
                        {QStringLiteral("json"), QString()}});
     addRangeOptions(parser);
-    const int parsed = parse(parser, expandLoop(arguments), manual, 1);
+    const int parsed = parse(parser, expandLoop(arguments), manual, 1, {QStringLiteral("dest")});
     if (parsed >= 0)
         return parsed;
 
@@ -197,8 +197,8 @@ int play(const QStringList &arguments)
     QList<Destination> destinations;
     for (const QString &text : destinationTexts) {
         Destination destination;
-        if (!splitHostPort(text, destination))
-            return fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT with a port from 1 to 65535").arg(text));
+        if (!readDestination(text, destination))
+            return ExitUsage;
         destinations << destination;
     }
     const QString pace = parser.value(QStringLiteral("pace"));
