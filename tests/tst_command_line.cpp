@@ -598,6 +598,8 @@ void TestCommandLine::recordMarksAtSIGUSR1()
     ::kill(pid_t(recorder.processId()), SIGKILL);
     finish(recorder);
     QCOMPARE(readFile(marks), QByteArray("# korvel-markers 1\n10\tM1\n25\tM2\n"));
+}
+
 void TestCommandLine::importIncomplete_data()
 {
     QTest::addColumn<QByteArray>("capture");
