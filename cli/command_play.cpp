@@ -2,6 +2,7 @@
 
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
+#include "cli/range_options.h"
 #include "platform/console.h"
 #include "play/player.h"
 #include "play/recording_index.h"
@@ -26,6 +27,7 @@ SYNOPSIS
     korvel-recorder play FILE --dest HOST:PORT [--dest HOST:PORT]
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
+                         [--from-marker LABEL] [--until-marker LABEL]
                          [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
                          [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
                          [--delay MEAN_MS[:JITTER_MS]] [--seed N]
@@ -56,6 +58,9 @@ OPTIONS
                         --loop is always its COUNT: write ./3 for a file named 3.
     --from FRAME        start at the first stored frame at or after FRAME
     --until FRAME       end with the last stored frame at or before FRAME
+    --from-marker LABEL, --until-marker LABEL
+                        the same at the frame of the marker labelled LABEL in
+                        FILE.marks; either may stand in for --from or --until
     --renumber          with --loop, carry the "fr" numbers and "ts" values on
                         across passes instead of repeating them
     --json              print one JSON line at the end: frames_sent,
@@ -334,8 +339,6 @@ int play(const QStringList &arguments)
                        {QStringLiteral("pace"), QString(), QStringLiteral("first-two|every")},
                        {QStringLiteral("speed"), QString(), QStringLiteral("X")},
                        {QStringLiteral("loop"), QString(), QStringLiteral("COUNT")},
-                       {QStringLiteral("from"), QString(), QStringLiteral("FRAME")},
-                       {QStringLiteral("until"), QString(), QStringLiteral("FRAME")},
                        {QStringLiteral("renumber"), QString()},
                        {QStringLiteral("json"), QString()},
                        {QStringLiteral("realtime"), QString()},
@@ -349,6 +352,7 @@ int play(const QStringList &arguments)
                        {QStringLiteral("lockstep"), QString()},
                        {QStringLiteral("ack-timeout"), QString(), QStringLiteral("MS")},
                        {QStringLiteral("topspeed"), QString()}});
+    addRangeOptions(parser);
     const int parsed = parse(parser, expandLoop(arguments), manual, 1, {QStringLiteral("dest")});
     if (parsed >= 0)
         return parsed;
@@ -369,31 +373,32 @@ int play(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("pace")) && parser.isSet(QStringLiteral("rate")))
         return fail(ExitUsage, QStringLiteral("--rate and --pace exclude each other (see --help)"));
     double rate = 0, speed = 1;
-    qint64 loop = -1, from = 0, until = std::numeric_limits<int>::max();
+    qint64 loop = -1;
     if (!readNumber(parser, QStringLiteral("rate"), 0.001, 1e6, rate)
         || !readNumber(parser, QStringLiteral("speed"), 0.01, 100, speed)
-        || !readInteger(parser, QStringLiteral("loop"), 0, std::numeric_limits<int>::max(), loop)
-        || !readInteger(parser, QStringLiteral("from"), 0, std::numeric_limits<int>::max(), from)
-        || !readInteger(parser, QStringLiteral("until"), 0, std::numeric_limits<int>::max(), until))
+        || !readInteger(parser, QStringLiteral("loop"), 0, std::numeric_limits<int>::max(), loop))
         return ExitUsage;
-    if (from > until)
-        return fail(ExitUsage, QStringLiteral("--from %1 lies after --until %2").arg(from).arg(until));
+    const QString path = parser.positionalArguments().constFirst();
+    RangeChoice range;
+    const int ranged = readRange(parser, path, range);
+    if (ranged >= 0)
+        return ranged;
+    const qint64 from = range.from, until = range.until;
 
     // Everything that can fail before the first send fails here.
     for (Destination &destination : destinations) {
         if (!resolve(destination))
             return fail(ExitFailure, QStringLiteral("cannot resolve host \"%1\"").arg(destination.host));
     }
-    const QString path = parser.positionalArguments().constFirst();
     auto index = std::make_shared<RecordingIndex>();
     const IndexResult indexed = RecordingIndex::build(path, *index);
     if (indexed.status != IndexResult::Loaded)
         return fail(ExitFailure, indexFailure(path, indexed));
 
-    if (parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("until"))) {
+    if (range.given()) {
         const int first = index->contains(int(from)) ? int(from) : index->nextFrame(int(from));
         if (first < 0 || first > until)
-            return fail(ExitFailure, parser.isSet(QStringLiteral("until"))
+            return fail(ExitFailure, range.hasUntil
                                          ? QStringLiteral("%1: no frame from %2 to %3").arg(path).arg(from).arg(until)
                                          : QStringLiteral("%1: no frame from %2 on").arg(path).arg(from));
     }
@@ -421,7 +426,7 @@ int play(const QStringList &arguments)
     player.setDestinations(targets);
     player.setOptions(options);
     player.setSpeed(speed);
-    if (parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("until")))
+    if (range.given())
         player.setRange(int(from), int(until));
     return PlayRun(player, path, destinations, parser.isSet(QStringLiteral("json"))).exec();
 }
