@@ -29,7 +29,7 @@ SYNOPSIS
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
                          [--from-marker LABEL] [--until-marker LABEL]
                          [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
-                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--drop FRAMES] [--duplicate FRAMES] [--reorder FRAMES]
                          [--delay MEAN_MS[:JITTER_MS]] [--seed N]
                          [--lockstep [--ack-timeout MS] | --topspeed]
 
@@ -89,10 +89,10 @@ OPTIONS
                         the fitted rate may be off by at most N ppm
 
   Faults, by frame (injected on purpose; the same seed gives the same faults)
-    --drop SPEC         leave frames out
-    --duplicate SPEC    send frames twice in a row
-    --reorder SPEC      send a frame after the frame that follows it
-                        SPEC is a percentage (1.5%) or frame numbers
+    --drop FRAMES       leave frames out
+    --duplicate FRAMES  send frames twice in a row
+    --reorder FRAMES    send a frame after the frame that follows it
+                        FRAMES is a percentage (1.5%) or frame numbers
                         (100-102,200). With percentages a frame gets at most
                         one fault and the first and last frames get none.
     --delay MEAN_MS[:JITTER_MS]
@@ -283,17 +283,17 @@ bool readInstrument(const QCommandLineParser &parser, Player::Options &options)
         || !readNumber(parser, QStringLiteral("max-rate-error-ppm"), 1e-3, 1e6, options.limits.maxRateErrorPpm))
         return false;
     FaultOptions &faults = options.faults;
-    const std::pair<const char *, FaultSpec *> specs[] = {
+    const std::pair<const char *, FaultChoice *> choices[] = {
         {"drop", &faults.drop}, {"duplicate", &faults.duplicate}, {"reorder", &faults.reorder}};
     double percent = 0;
-    for (const auto &[name, spec] : specs) {
+    for (const auto &[name, choice] : choices) {
         const QString option = QLatin1String(name);
         QString reason;
-        if (parser.isSet(option) && !FaultSpec::parse(parser.value(option), *spec, reason)) {
+        if (parser.isSet(option) && !FaultChoice::parse(parser.value(option), *choice, reason)) {
             fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(option, parser.value(option), reason));
             return false;
         }
-        percent += spec->percent;
+        percent += choice->percent;
     }
     if (percent > 100) {
         fail(ExitUsage, QStringLiteral("--drop, --duplicate and --reorder add up to more than 100%"));
@@ -344,9 +344,9 @@ int play(const QStringList &arguments)
                        {QStringLiteral("realtime"), QString()},
                        {QStringLiteral("max-late-us"), QString(), QStringLiteral("N")},
                        {QStringLiteral("max-rate-error-ppm"), QString(), QStringLiteral("N")},
-                       {QStringLiteral("drop"), QString(), QStringLiteral("SPEC")},
-                       {QStringLiteral("duplicate"), QString(), QStringLiteral("SPEC")},
-                       {QStringLiteral("reorder"), QString(), QStringLiteral("SPEC")},
+                       {QStringLiteral("drop"), QString(), QStringLiteral("FRAMES")},
+                       {QStringLiteral("duplicate"), QString(), QStringLiteral("FRAMES")},
+                       {QStringLiteral("reorder"), QString(), QStringLiteral("FRAMES")},
                        {QStringLiteral("delay"), QString(), QStringLiteral("MEAN_MS[:JITTER_MS]")},
                        {QStringLiteral("seed"), QString(), QStringLiteral("N")},
                        {QStringLiteral("lockstep"), QString()},
