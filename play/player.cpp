@@ -62,6 +62,9 @@ Player::Player(std::unique_ptr<PlaybackClock> playbackClock, QObject *parent)
     openResult = udpOpen(&socket, 0, UDP_OPEN_BROADCAST);
     if (openResult != UDP_OK)
         socket = nullptr;
+    if (udpOpen(&socket6, 0, UDP_OPEN_IPV6) != UDP_OK)
+        socket6 = nullptr;
+    setMulticast(Multicast());
     scheduleThread = std::thread(&Player::run, this);
 }
 
@@ -75,6 +78,8 @@ Player::~Player()
     scheduleThread.join();
     if (socket)
         udpClose(socket);
+    if (socket6)
+        udpClose(socket6);
 }
 
 // ---------------------------------------------------------------- commands
@@ -108,6 +113,16 @@ void Player::setDestinations(const QList<Destination> &list)
         destinations = list.mid(0, MaximumDestinations);
     }
     wakeSchedule();
+}
+
+bool Player::setMulticast(const Multicast &multicast)
+{
+    bool applied = true;
+    for (UdpSocket *handle : {socket, socket6}) {
+        if (handle && udpSetMulticastSend(handle, multicast.ttl, multicast.interfaceIndex, multicast.loop) != UDP_OK)
+            applied = false;
+    }
+    return applied;
 }
 
 void Player::setOptions(const Options &options)
@@ -523,12 +538,13 @@ bool Player::send(Plan &plan, int frame)
     } else {
         for (int i = 0; i < plan.destinations.size(); ++i) {
             const Destination &destination = plan.destinations.at(i);
-            const int result = socket ? udpSend(socket, plan.datagram.data(), int32_t(plan.datagram.size()),
-                                                destination.address, destination.port, SendTimeout)
-                                      : int(UDP_ERROR);
+            UdpSocket *const through = destination.address.family == NET_IPV6 ? socket6 : socket;
+            const int result = through ? udpSendTo(through, plan.datagram.data(), int32_t(plan.datagram.size()),
+                                                   &destination.address, destination.port, SendTimeout)
+                                       : int(UDP_ERROR);
             if (result != UDP_OK) {
                 const QString reason =
-                    socket ? sendFailure(result) : QStringLiteral("There is no socket to send from.");
+                    through ? sendFailure(result) : QStringLiteral("There is no socket to send from.");
                 sendErrors.fetch_add(1);
                 // Destination 1 has the frame when destination 2 fails.
                 if (i > 0)
