@@ -14,7 +14,7 @@ NetAddress firstAddress(const QHostInfo &info)
     NetAddress chosen;
     for (const QHostAddress &address : info.addresses()) {
         NetAddress parsed;
-        if (netParseAddress(address.toString().toLatin1().constData(), &parsed) != NET_OK)
+        if (netParseAddress(address.toString().toLatin1().constData(), &parsed) != NET_OK || netIsAny(&parsed))
             continue;
         if (parsed.family == NET_IPV4)
             return parsed;
@@ -31,7 +31,9 @@ namespace HostLookup {
 NetAddress numericAddress(const QString &host)
 {
     NetAddress address;
-    netParseAddress(host.trimmed().toLatin1().constData(), &address);
+    // "Every address here" to a receiver: sent to, it reaches nobody the user meant.
+    if (netParseAddress(host.trimmed().toLatin1().constData(), &address) != NET_OK || netIsAny(&address))
+        return NetAddress();
     return address;
 }
 

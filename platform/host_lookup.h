@@ -15,7 +15,7 @@ class QObject;
 namespace HostLookup {
 
 // The address of a numeric IPv4 or IPv6 text at once; family NET_NONE for any
-// other text.
+// other text and for an any-address.
 NetAddress numericAddress(const QString &host);
 
 // Resolves in the background and hands the address (IPv4 preferred, else

@@ -146,11 +146,14 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void infoJson();
+    void infoDuration_data();
+    void infoDuration();
     void record_data();
     void record();
     void play_data();
     void play();
     void playIpv6();
+    void faultsCountedByRecorder();
     void pcapRoundTrip_data();
     void pcapRoundTrip();
     void pcapngMixedTraffic();
@@ -186,6 +189,19 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("bad port") << QStringList{"play", recording, "--dest", "127.0.0.1:0"} << 2 << "127.0.0.1:0";
     QTest::newRow("two paces") << QStringList{"play", recording, "--dest", to, "--rate", "5", "--pace", "every"}
                                << 2 << "--pace";
+    QTest::newRow("faults over 100%") << QStringList{"play", recording, "--dest", to, "--drop", "60%", "--duplicate",
+                                                     "50%"}
+                                      << 2 << "100%";
+    QTest::newRow("bad fault list") << QStringList{"play", recording, "--dest", to, "--reorder", "5-x"} << 2
+                                    << "--reorder 5-x";
+    QTest::newRow("bad delay") << QStringList{"play", recording, "--dest", to, "--delay", "2:x"} << 2 << "--delay 2:x";
+    QTest::newRow("lockstep and top speed") << QStringList{"play", recording, "--dest", to, "--lockstep", "--topspeed"}
+                                            << 2 << "--topspeed";
+    QTest::newRow("ack time-out alone") << QStringList{"play", recording, "--dest", to, "--ack-timeout", "5"} << 2
+                                        << "--ack-timeout";
+    QTest::newRow("lockstep, nobody answers")
+        << QStringList{"play", recording, "--dest", to, "--lockstep", "--ack-timeout", "100"} << 1
+        << "frame 1 was not acknowledged within 100 ms";
     QTest::newRow("record without port") << QStringList{"record", "--output", blocked} << 2 << "--port";
     QStringList seventeen{"play", recording};
     for (int i = 0; i < 17; ++i)
@@ -292,6 +308,45 @@ void TestCommandLine::infoJson()
     QCOMPARE(got, expected);
 }
 
+// The time the recording takes at its recorded pace, finite and rounded as printed.
+void TestCommandLine::infoDuration_data()
+{
+    QTest::addColumn<QList<double>>("stamps"); // of frames 1, 2, ...
+    QTest::addColumn<QByteArray>("duration");  // in the JSON, as printed
+    QTest::addColumn<QByteArray>("rate");
+    QTest::addColumn<QByteArray>("line");      // the plain duration line
+    QTest::newRow("ordinary") << QList<double>{100.0, 100.01, 100.02, 100.03, 100.04} << QByteArray("0.04")
+                              << QByteArray("100") << QByteArray("duration     0.040000 s");
+    // Anomalies last one interval of the pace so far, as in playback; without one, nothing.
+    QTest::newRow("decreasing") << QList<double>{10.0, 6.0} << QByteArray("0") << QByteArray("0")
+                                << QByteArray("duration     0.000000 s");
+    QTest::newRow("extreme") << QList<double>{1.0, 2.0, 1e308, -1e308} << QByteArray("3") << QByteArray("1")
+                             << QByteArray("duration     3.000000 s");
+    QTest::newRow("one stamp") << QList<double>{5.0} << QByteArray("0") << QByteArray("0")
+                               << QByteArray("duration     0.000000 s");
+    QTest::newRow("thirds") << QList<double>{0.0, 1.0 / 3, 2.0 / 3} << QByteArray("0.666667") << QByteArray("3")
+                            << QByteArray("duration     0.666667 s");
+}
+
+void TestCommandLine::infoDuration()
+{
+    QFETCH(QList<double>, stamps);
+    QFETCH(QByteArray, duration);
+    QFETCH(QByteArray, rate);
+    QFETCH(QByteArray, line);
+    QByteArray bytes;
+    for (int i = 0; i < stamps.size(); ++i)
+        bytes += "fr " + QByteArray::number(i + 1) + "\r\nts " + QByteArray::number(stamps[i], 'g', 17) + "\r\n";
+    const QString recording = path(QStringLiteral("durations.wly"));
+    QVERIFY(writeFile(recording, bytes));
+    const Run json = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    QCOMPARE(json.exitCode, 0);
+    QVERIFY2(json.out.contains("\"duration_s\":" + duration + ",") && json.out.contains("\"rate_hz\":" + rate + "}"),
+             json.out.constData());
+    const Run plain = runProgram({QStringLiteral("info"), recording});
+    QVERIFY2(plain.out.contains(line), plain.out.constData());
+}
+
 void TestCommandLine::record_data()
 {
     QTest::addColumn<int>("signal"); // 0: the options end it
@@ -396,6 +451,11 @@ void TestCommandLine::play_data()
                                                     << QList<int>{1, 2, 3, 5, 6, 9};
     QTest::newRow("two passes") << QStringList{"--loop", "2", "--rate", "500"}
                                 << QList<int>{1, 2, 3, 5, 6, 9, 1, 2, 3, 5, 6, 9};
+    // Granted or not, real-time priority never fails a playback.
+    QTest::newRow("within limits, real-time asked")
+        << QStringList{"--rate", "200", "--realtime", "--max-late-us", "1000000", "--max-rate-error-ppm", "500000"}
+        << QList<int>{1, 2, 3, 5, 6, 9};
+    QTest::newRow("top speed") << QStringList{"--topspeed"} << QList<int>{1, 2, 3, 5, 6, 9};
 }
 
 void TestCommandLine::play()
@@ -421,8 +481,14 @@ void TestCommandLine::play()
     const QJsonObject json = jsonOf(run);
     QCOMPARE(json.value("frames_sent").toInt(), frames.size());
     QCOMPARE(json.value("send_errors").toInt(), 0);
-    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us"})
+    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us", "late_max_us", "late_p999_us",
+                            "first_late_us", "rate_error_ppm", "rate_reached_hz"})
         QVERIFY2(json.value(key).isDouble(), key);
+    QVERIFY(json.value("realtime").isBool());
+    const QJsonObject histogram = json.value("late_histogram_us").toObject();
+    QCOMPARE(histogram.value("edges").toArray().size(), histogram.value("counts").toArray().size());
+    QCOMPARE(json.value("injected").toObject(),
+             (QJsonObject{{"dropped", QJsonArray()}, {"duplicated", QJsonArray()}, {"reordered", QJsonArray()}}));
     const QJsonArray destinations = json.value("destinations").toArray();
     QCOMPARE(destinations.size(), 2);
     const double stamps[] = {0, 100.0, 100.01, 100.02, 0, 100.04, 100.05, 0, 0, 100.08};
@@ -498,17 +564,58 @@ void TestCommandLine::playIpv6()
     QCOMPARE(receive6(6).size(), 6);
 }
 
+// What a CI job does: the recorder must report exactly the faults injected.
+void TestCommandLine::faultsCountedByRecorder()
+{
+    const QString recording = path(QStringLiteral("faults.wly"));
+    QByteArray stored;
+    for (int i = 1; i <= 400; ++i)
+        stored += frame(i, 100.0 + i / 1000.0);
+    QVERIFY(writeFile(recording, stored));
+    const uint16_t port = freePort();
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", path("faults-in.wly"), "--json"});
+    QVERIFY(TrafficTools::waitUntilBound(port));
+    const Run played = runProgram({"play", recording, "--dest", QStringLiteral("127.0.0.1:%1").arg(port), "--rate",
+                                   "2000", "--drop", "2%", "--duplicate", "2%", "--reorder", "2%", "--seed", "11",
+                                   "--json"});
+    QCOMPARE(played.exitCode, 0);
+    const QJsonObject injected = jsonOf(played).value("injected").toObject();
+    const qsizetype dropped = injected.value("dropped").toArray().size();
+    const qsizetype duplicated = injected.value("duplicated").toArray().size();
+    const qsizetype reordered = injected.value("reordered").toArray().size();
+    QVERIFY(dropped > 0 && duplicated > 0 && reordered > 0);
+    QThread::msleep(200);
+    ::kill(pid_t(recorder.processId()), SIGINT);
+    const Run recorded = finish(recorder);
+    QCOMPARE(recorded.exitCode, 0);
+    const QJsonObject counted = jsonOf(recorded);
+    QCOMPARE(counted.value("datagrams").toInt(), 400 - dropped + duplicated);
+    QCOMPARE(counted.value("frames_lost").toInt(), dropped);
+    QCOMPARE(counted.value("duplicates").toInt(), duplicated);
+    QCOMPARE(counted.value("out_of_order").toInt(), reordered);
+}
+
 void TestCommandLine::pcapRoundTrip_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QByteArray>("expected"); // what comes back from the capture
+    QTest::addColumn<QByteArray>("lastTime"); // of the last packet, s after the first
 
     const QByteArray clean = cleanRecording();
-    QTest::newRow("clean") << clean << clean;
+    QTest::newRow("clean") << clean << clean << QByteArray("0.080000000");
     // Neither is ever sent, so neither is exported: the text before the first frame and a repeated frame.
-    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean;
+    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean << QByteArray("0.080000000");
     QTest::newRow("duplicate") << frame(1, 100.0) + frame(2, 100.01) + frame(2, 100.015) + clean.mid(clean.indexOf("fr 3"))
-                               << clean;
+                               << clean << QByteArray("0.080000000");
+    // Anomalies last one interval (10 ms a number here), as in playback.
+    QByteArray absurd = clean;
+    absurd.replace("ts 100.040000", "ts 1e308");
+    QTest::newRow("absurd stamp") << absurd << absurd << QByteArray("0.080000000");
+    // Exported in recorded order: 6 then 5, a step back of one interval.
+    const qsizetype five = clean.indexOf("fr 5"), six = clean.indexOf("fr 6"), nine = clean.indexOf("fr 9");
+    const QByteArray swapped = clean.left(five) + clean.mid(six, nine - six) + clean.mid(five, six - five) + clean.mid(nine);
+    QTest::newRow("swapped") << swapped << swapped << QByteArray("0.100000000");
 }
 
 // A clean recording survives .wly -> .pcap -> .wly byte for byte, and the export is UDP to a capture tool.
@@ -516,6 +623,7 @@ void TestCommandLine::pcapRoundTrip()
 {
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, lastTime);
     const QString recording = path(QStringLiteral("trip.wly"));
     const QString capture = path(QStringLiteral("trip.pcap"));
     const QString back = path(QStringLiteral("back.wly"));
@@ -535,7 +643,7 @@ void TestCommandLine::pcapRoundTrip()
     QCOMPARE(lines.size(), 6);
     // Times follow the "ts" lines relative to the first; every IPv4 checksum is good.
     QCOMPARE(lines.constFirst().simplified(), QByteArray("0.000000000 6000 1"));
-    QCOMPARE(lines.constLast().simplified(), QByteArray("0.080000000 6000 1"));
+    QCOMPARE(lines.constLast().simplified(), lastTime + " 6000 1");
 }
 
 // pcapng with UDP to two ports and TCP: only the UDP payloads to --port are kept.

@@ -6,6 +6,8 @@
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
+#include "settings/settings_store.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -225,7 +227,7 @@ void MainWindowTest::hostAddressesFollowTheirText()
     // The user confirms another host before the start-up lookup has answered: no event has run yet.
     // Its address is made up, so that a lookup of it could only fail.
     settings.setText(PlayHost1, QStringLiteral("renamed.invalid"));
-    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0x7F000002);
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), netIpv4(0x7F000002));
     // The same name asked later is answered after the start-up lookup.
     bool answered = false;
     QHostInfo::lookupHost(QStringLiteral("localhost"), &context, [&answered](const QHostInfo &) { answered = true; });
@@ -233,12 +235,12 @@ void MainWindowTest::hostAddressesFollowTheirText()
     QList<Player::Destination> destinations;
     QString unresolved;
     QVERIFY(settings.destinations(destinations, unresolved, 0));
-    QCOMPARE(destinations.first().address, 0x7F000002u);
+    QCOMPARE(netIpv4Value(&destinations.first().address), 0x7F000002u);
 
     // A dialog that looked nothing up (the record dialog confirmed) leaves the address found for the host.
-    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0);
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), NetAddress());
     QVERIFY(settings.destinations(destinations, unresolved, 0));
-    QCOMPARE(destinations.first().address, 0x7F000002u);
+    QCOMPARE(netIpv4Value(&destinations.first().address), 0x7F000002u);
 }
 
 void MainWindowTest::handWrittenFileAndShutdown()
@@ -255,10 +257,10 @@ void MainWindowTest::handWrittenFileAndShutdown()
         QCOMPARE(addresses(&window), QStringList({"port -1", "  port 6001", ""}));
         QFile::remove(file);
     }
-    // Every exit writes all fourteen settings, whether or not a dialog was confirmed.
+    // Every exit writes all the settings, whether or not a dialog was confirmed.
     const QByteArray written = readFile(file);
     QVERIFY(written.startsWith("<KORVEL_RECORDER>\n    <RECORD_PORT PORT_NR=\"-1\"/>\n    <PLAY_HOST_1 HOST=\"\"/>\n"));
-    QCOMPARE(written.count("/>"), 14);
+    QCOMPARE(written.count("/>"), qsizetype(SettingsStore::KeyCount));
     QVERIFY(written.contains(("<SAVE_FILE_DIR SAVE_FILE_DIR=\"" + QDir::homePath() + "\"/>").toUtf8()));
 }
 
