@@ -1,6 +1,6 @@
 #include "cli/command_line_support.h"
 
-#include "platform/udp_socket.h"
+#include "platform/host_lookup.h"
 #include "play/index_result.h"
 
 #include <QJsonDocument>
@@ -120,7 +120,7 @@ bool splitHostPort(const QString &text, Destination &destination)
 
 bool resolve(Destination &destination)
 {
-    destination.address = udpResolve(destination.host.toLocal8Bit().constData());
+    destination.address = HostLookup::lookUpWithin(destination.host);
     return destination.address != 0;
 }
 

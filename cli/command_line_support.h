@@ -4,6 +4,7 @@
 // What every command shares: exit statuses, the one-line failure report,
 // option parsing with usage errors, destinations and the JSON line.
 
+#include "play/destination.h"
 #include "play/index_result.h"
 
 #include <QCommandLineParser>
@@ -35,15 +36,9 @@ bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 l
 // Why a recording could not be indexed, in one line naming the file.
 QString indexFailure(const QString &path, const IndexResult &result);
 
-struct Destination {
-    QString host;
-    uint32_t address = 0; // host byte order; 0 until resolved
-    uint16_t port = 0;
-};
-
 // Splits "HOST:PORT"; false on a missing host or a port outside 1..65535.
 bool splitHostPort(const QString &text, Destination &destination);
-// Looks the host up; false when it cannot be resolved.
+// Looks the host up within the lookup's bounded wait; false when it cannot be resolved.
 bool resolve(Destination &destination);
 
 // One compact JSON object and a new line on standard output.

@@ -96,12 +96,8 @@ public:
     {
         connect(&player, &Player::started, this, [this] { clock.start(); });
         connect(&player, &Player::finished, this, &PlayRun::finish);
-        connect(&player, &Player::failed, this, [this](int destination, const QString &reason) {
-            failure = destination == 0 ? QStringLiteral("%1: %2").arg(this->path, reason)
-                                       : QStringLiteral("sending to %1:%2 failed: %3")
-                                             .arg(this->destinations.value(destination - 1).host)
-                                             .arg(this->destinations.value(destination - 1).port)
-                                             .arg(reason);
+        connect(&player, &Player::failed, this, [this](const PlaybackFailure &failed) {
+            failure = failed.texts(this->path).commandLine;
             finish();
         });
     }
@@ -246,11 +242,8 @@ int play(const QStringList &arguments)
     Player player;
     if (!player.hasSendSocket())
         return fail(ExitFailure, QStringLiteral("no socket to send from (code %1)").arg(player.socketOpenResult()));
-    QList<Player::Destination> targets;
-    for (const Destination &destination : destinations)
-        targets << Player::Destination{destination.host, destination.address, destination.port};
     player.setRecording(index);
-    player.setDestinations(targets);
+    player.setDestinations(destinations);
     player.setOptions(options);
     player.setSpeed(speed);
     if (parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("until")))

@@ -76,7 +76,7 @@ public:
         this->port = port;
         session.setDatagramLimit(count);
         QString error;
-        if (!session.startRecording(port, &error))
+        if (session.startRecording(port, &error) != RecordingSession::Start::Started)
             return fail(ExitFailure, error);
 
         const int stopSignal = Console::stopSignalDescriptor();

@@ -90,13 +90,13 @@ void WindowSettings::resolveHostsLater(QObject *context)
                                 [this, i](uint32_t address) { addresses[i] = address; });
 }
 
-bool WindowSettings::destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs)
+bool WindowSettings::destinations(QList<Destination> &out, QString &unresolved)
 {
     out.clear();
     for (int i = 0; i < (flag(Active) ? 2 : 1); ++i) {
         const QString host = text(i ? PlayHost2 : PlayHost1);
         if (addresses[i] == 0)
-            addresses[i] = HostLookup::lookUpWithin(host, waitMs);
+            addresses[i] = HostLookup::lookUpWithin(host);
         if (addresses[i] == 0) {
             unresolved = host;
             return false;

@@ -49,8 +49,8 @@ public:
     void resolveHostsLater(QObject *context);
     void setAddresses(uint32_t address1, uint32_t address2) { addresses[0] = address1, addresses[1] = address2; }
     // The active destinations; a lookup still under way is finished here within
-    // `waitMs`. False with the host that has no address.
-    bool destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs);
+    // the lookup's bounded wait. False with the host that has no address.
+    bool destinations(QList<Destination> &out, QString &unresolved);
 
 private:
     void apply(const QDomElement &element);

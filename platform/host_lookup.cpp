@@ -1,23 +1,35 @@
 #include "platform/host_lookup.h"
 
+#include "platform/udp_socket.h"
+
 #include <QEventLoop>
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QTimer>
 
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
-uint32_t firstIpv4(const QHostInfo &info)
+// A lookup outlives whoever asked when the name server is silent, so its thread
+// is detached (nothing ever waits for it, not even the exit) and reports only
+// to a receiver that is still registered.
+struct Pending {
+    std::mutex mutex;
+    QObject *receiver = nullptr;           // reported to while set
+    std::function<void(uint32_t)> deliver; // runs in the receiver's thread
+};
+
+void resolveDetached(const QString &host, const std::shared_ptr<Pending> &pending)
 {
-    for (const QHostAddress &address : info.addresses()) {
-        bool ok = false;
-        const uint32_t ipv4 = address.toIPv4Address(&ok);
-        if (ok)
-            return ipv4;
-    }
-    return 0;
+    std::thread([name = host.trimmed().toLocal8Bit(), pending] {
+        const uint32_t address = udpResolve(name.constData());
+        const std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->receiver)
+            QMetaObject::invokeMethod(
+                pending->receiver, [pending, address] { pending->deliver(address); }, Qt::QueuedConnection);
+    }).detach();
 }
 
 }
@@ -42,7 +54,19 @@ void lookUpLater(const QString &host, QObject *context, std::function<void(uint3
         done(numeric);
         return;
     }
-    QHostInfo::lookupHost(host.trimmed(), context, [done](const QHostInfo &info) { done(firstIpv4(info)); });
+    // The relay goes with `context`; once it is gone the answer has nobody to go to.
+    auto *relay = new QObject(context);
+    auto pending = std::make_shared<Pending>();
+    pending->receiver = relay;
+    pending->deliver = [relay, done = std::move(done)](uint32_t address) {
+        done(address);
+        relay->deleteLater();
+    };
+    QObject::connect(relay, &QObject::destroyed, [pending] {
+        const std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->receiver = nullptr;
+    });
+    resolveDetached(host, pending);
 }
 
 uint32_t lookUpWithin(const QString &host, int timeoutMs)
@@ -52,15 +76,20 @@ uint32_t lookUpWithin(const QString &host, int timeoutMs)
     if (const uint32_t numeric = numericAddress(host))
         return numeric;
     QEventLoop loop;
-    auto result = std::make_shared<uint32_t>(0);
-    // The loop is the context: an answer after the time-out finds it gone and is dropped.
-    QHostInfo::lookupHost(host.trimmed(), &loop, [&loop, result](const QHostInfo &info) {
-        *result = firstIpv4(info);
+    uint32_t result = 0;
+    auto pending = std::make_shared<Pending>();
+    pending->receiver = &loop;
+    pending->deliver = [&loop, &result](uint32_t address) {
+        result = address;
         loop.quit();
-    });
+    };
+    resolveDetached(host, pending);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return *result;
+    // A late answer finds no receiver; one posted already goes with the loop.
+    const std::lock_guard<std::mutex> lock(pending->mutex);
+    pending->receiver = nullptr;
+    return result;
 }
 
 }

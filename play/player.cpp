@@ -492,7 +492,8 @@ bool Player::prepare(Plan &plan, int frame)
     plan.oversize = plan.index->frameLength(frame) > LongestFrameRead;
     if (!plan.oversize) {
         if (!plan.index->readFrame(frame, plan.raw)) {
-            reportFailure(plan, 0, QStringLiteral("The recording can no longer be read: it changed on disk."));
+            reportFailure(plan, {PlaybackFailure::RecordingUnreadable, 0, {},
+                                 QStringLiteral("The recording can no longer be read: it changed on disk.")});
             return false;
         }
         const QByteArray &datagram = plan.form.datagram(plan.raw);
@@ -522,7 +523,7 @@ bool Player::send(Plan &plan, int frame)
                 // Destination 1 has the frame when destination 2 fails.
                 if (i > 0)
                     sentFrame(plan, frame);
-                reportFailure(plan, i + 1, reason);
+                reportFailure(plan, {PlaybackFailure::SendFailed, i + 1, destination, reason});
                 return false;
             }
             sentTo[size_t(i)].fetch_add(1);
@@ -584,9 +585,8 @@ bool Player::stopFromThread(Plan &plan)
     return true;
 }
 
-void Player::reportFailure(Plan &plan, int destination, const QString &reason)
+void Player::reportFailure(Plan &plan, const PlaybackFailure &failure)
 {
     stopFromThread(plan);
-    QMetaObject::invokeMethod(this, [this, destination, reason] { emit failed(destination, reason); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, failure] { emit failed(failure); }, Qt::QueuedConnection);
 }

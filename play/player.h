@@ -1,10 +1,12 @@
 #ifndef PLAYER_H
 #define PLAYER_H
 
+#include "play/destination.h"
 #include "play/frame_range.h"
 #include "play/lateness_histogram.h"
 #include "play/pass_numbering.h"
 #include "play/playback_clock.h"
+#include "play/playback_failure.h"
 #include "play/playback_schedule.h"
 #include "play/send_form.h"
 
@@ -36,11 +38,6 @@ public:
     Q_ENUM(State)
     enum Pace { FixedRate, FirstTwoTimestamps, EveryTimestamp };
 
-    struct Destination {
-        QString host;          // as the user wrote it, for messages
-        quint32 address = 0;   // host byte order
-        quint16 port = 0;
-    };
     struct Options {
         Pace pace = FixedRate;
         double frequency = PlaybackSchedule::FallbackHertz;
@@ -121,9 +118,8 @@ signals:
     void started(double rateHz);
     // The last pass ended by itself; the player is Idle.
     void finished();
-    // A send failed (destination 1 or 2) or the recording can no longer be read
-    // (destination 0); the player is Idle.
-    void failed(int destination, const QString &reason);
+    // A send failed or the recording can no longer be read; the player is Idle.
+    void failed(const PlaybackFailure &failure);
     // A pass ended that skipped frames too long for a datagram (once per start).
     void passEnded(int oversizeSkipped);
     void stateChanged(Player::State state);
@@ -139,7 +135,7 @@ private:
     bool endPass(Plan &plan);
     void sentFrame(const Plan &plan, int frame);
     bool stopFromThread(Plan &plan);
-    void reportFailure(Plan &plan, int destination, const QString &reason);
+    void reportFailure(Plan &plan, const PlaybackFailure &failure);
     void setState(State state);
     void wakeSchedule();
     double basePeriod() const;

@@ -4,6 +4,7 @@
 #include "platform/udp_socket.h"
 #include "record/rate_meter.h"
 
+#include <QCoreApplication>
 #include <QMutexLocker>
 
 #include <cerrno>
@@ -51,7 +52,7 @@ void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
         datagramLimit = limit;
 }
 
-void Korvel_Recorder_Thread::start(QThread::Priority priority)
+void Korvel_Recorder_Thread::start()
 {
     if (isRunning())
         return;
@@ -68,7 +69,7 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     udpWakerClear(waker);
     // Counting drops is a bonus: a platform without it reports none.
     udpEnableDropCounter(socket);
-    QThread::start(priority);
+    thread = std::thread(&Korvel_Recorder_Thread::run, this);
 }
 
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
@@ -105,13 +106,10 @@ void Korvel_Recorder_Thread::stop()
 {
     running = false;
     udpWakerSignal(waker);
-    waitUntilEnded();
-}
-
-void Korvel_Recorder_Thread::waitUntilEnded()
-{
-    while (isRunning())
-        wait(50);
+    if (thread.joinable())
+        thread.join();
+    // What the ended run still had on its way here is about that run, not the next.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 }
 
 void Korvel_Recorder_Thread::run()
@@ -139,7 +137,8 @@ void Korvel_Recorder_Thread::run()
             const int error = errno;
             printf("udp receive error -> stopped err %d\n", n);
             fflush(stdout);
-            emit receiveFailed(n, error);
+            QMetaObject::invokeMethod(this, [this, n, error] { emit receiveFailed(n, error); },
+                                      Qt::QueuedConnection);
             break;
         }
         const uint64_t now = Stopwatch::microseconds();
@@ -160,7 +159,7 @@ void Korvel_Recorder_Thread::run()
         }
         if (datagramLimit > 0 && datagrams >= datagramLimit) {
             running = false;
-            emit limitReached();
+            QMetaObject::invokeMethod(this, [this] { emit limitReached(); }, Qt::QueuedConnection);
         }
     }
     flushBatch(file);
@@ -201,5 +200,5 @@ void Korvel_Recorder_Thread::flushBatch(FILE *file)
 void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
 {
     if (writeFailures.fetch_add(count) == 0)
-        emit writeFailed(error);
+        QMetaObject::invokeMethod(this, [this, error] { emit writeFailed(error); }, Qt::QueuedConnection);
 }

@@ -59,43 +59,39 @@ RecordingSession::~RecordingSession()
     closeTemporary(true);
 }
 
-bool RecordingSession::startRecording(int port, QString *error, bool *temporaryFileFailed)
+RecordingSession::Start RecordingSession::startRecording(int port, QString *error)
 {
-    if (temporaryFileFailed)
-        *temporaryFileFailed = false;
     if (currentMode == Recording) {
         *error = tr("Already recording.");
-        return false;
+        return Start::Refused;
     }
     if (saver->isBusy()) {
         *error = tr("The last recording is still being saved.");
-        return false;
+        return Start::Refused;
     }
     stopReceiver();
-    currentMode = Idle;
+    setMode(Idle);
     if (!openSocket(port, error))
-        return false;
+        return Start::Socket;
     if (!claimTemporary(error)) {
         udpClose(socket);
         socket = nullptr;
-        if (temporaryFileFailed)
-            *temporaryFileFailed = true;
-        return false;
+        return Start::TemporaryFile;
     }
     startReceiver(true);
-    return true;
+    return Start::Started;
 }
 
-bool RecordingSession::startPreview(int port, QString *error)
+RecordingSession::Start RecordingSession::startPreview(int port, QString *error)
 {
     if (currentMode != Idle) {
         *error = currentMode == Recording ? tr("Recording; stop first.") : tr("Already previewing.");
-        return false;
+        return Start::Refused;
     }
     if (!openSocket(port, error))
-        return false;
+        return Start::Socket;
     startReceiver(false);
-    return true;
+    return Start::Started;
 }
 
 void RecordingSession::setDatagramLimit(qint64 count)
@@ -107,9 +103,17 @@ void RecordingSession::stop()
 {
     const bool wasActive = currentMode != Idle;
     stopReceiver();
-    currentMode = Idle;
+    setMode(Idle);
     if (wasActive)
         emit ended();
+}
+
+void RecordingSession::setMode(Mode mode)
+{
+    if (mode == currentMode)
+        return;
+    currentMode = mode;
+    emit modeChanged(mode);
 }
 
 bool RecordingSession::openSocket(int port, QString *error)
@@ -161,15 +165,13 @@ void RecordingSession::startReceiver(bool recording)
     receiver->setRecordFile(recording ? temporary : nullptr);
     receiver->setRecording(recording);
     receiver->start();
-    currentMode = recording ? Recording : Previewing;
     receiving = true;
+    setMode(recording ? Recording : Previewing);
 }
 
 void RecordingSession::stopReceiver()
 {
     receiver->stop();
-    // What the ended run still had on its way here is about that run, not the next.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     receiving = false;
     if (socket)
         udpClose(socket);
@@ -180,7 +182,7 @@ void RecordingSession::onReceiveFailed(int code, int error)
 {
     if (!receiving)
         return;
-    receiver->wait(); // the run is past its last receive and ending
+    receiver->stop(); // the run is past its last receive and ending
     receiving = false;
     udpClose(socket);
     socket = nullptr;

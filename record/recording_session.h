@@ -29,8 +29,11 @@ class RecordingSession : public QObject
     Q_OBJECT
 
 public:
-    // The values the window used for these modes.
-    enum Mode { Idle = 0, Recording = 2, Previewing = 4 };
+    enum Mode { Idle, Recording, Previewing };
+    Q_ENUM(Mode)
+    // Why a start was refused: a run already under way or a save in progress
+    // (Refused), the port (Socket), or the temporary recording (TemporaryFile).
+    enum class Start { Started, Refused, Socket, TemporaryFile };
 
     struct Abandoned {
         QString path;
@@ -49,9 +52,8 @@ public:
     // Record during Preview switches over; Preview during Record is refused.
     // A Record while an unsaved temporary recording is kept leaves that one on
     // disk (unlocked, so it is offered as abandoned) and starts a new file.
-    // `temporaryFileFailed`, when given, tells a failed temporary recording from a failed socket.
-    bool startRecording(int port, QString *error, bool *temporaryFileFailed = nullptr);
-    bool startPreview(int port, QString *error);
+    Start startRecording(int port, QString *error);
+    Start startPreview(int port, QString *error);
     // The next run ends by itself (as stop() does) after `count` datagrams; 0 for no limit.
     void setDatagramLimit(qint64 count);
     // Ends receiving; the temporary recording stays for saveTemporary() or discardTemporary().
@@ -88,6 +90,7 @@ public:
     static QList<Abandoned> abandonedRecordings();
 
 signals:
+    void modeChanged(RecordingSession::Mode mode);
     void writeFailed(const QString &reason);
     void receiverFailed(const QString &reason, qint64 kept);
     void ended();
@@ -101,6 +104,7 @@ private:
     void stopReceiver();
     void onReceiveFailed(int code, int error);
     void onCopyFinished(bool saved, const QString &reason);
+    void setMode(Mode mode);
 
     Korvel_Recorder_Thread *receiver;
     RecordingSaver *saver;
