@@ -1,6 +1,6 @@
 #include "record/recording_saver.h"
 
-#include "record/record_file.h"
+#include "platform/record_file.h"
 
 #include <QFileInfo>
 #include <QMetaObject>

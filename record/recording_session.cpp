@@ -2,7 +2,7 @@
 
 #include "platform/udp_socket.h"
 #include "record/korvel_recorder_thread.h"
-#include "record/record_file.h"
+#include "platform/record_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
