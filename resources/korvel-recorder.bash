@@ -1,0 +1,36 @@
+# bash completion for korvel-recorder: the commands, then each command's own options.
+
+_korvel_recorder()
+{
+    local current=${COMP_WORDS[COMP_CWORD]}
+    local previous=${COMP_WORDS[COMP_CWORD - 1]}
+    if ((COMP_CWORD == 1)); then
+        COMPREPLY=($(compgen -W 'record play info convert --help --version' -- "$current"))
+        return
+    fi
+
+    local options
+    case ${COMP_WORDS[1]} in
+    record) options='--port --output --count --duration --json --help' ;;
+    play) options='--dest --rate --pace --speed --loop --from --until --renumber --json --help' ;;
+    info) options='--json --help' ;;
+    convert) options='--port --dest --rate --help' ;;
+    *) return ;;
+    esac
+
+    case $previous in
+    --pace)
+        COMPREPLY=($(compgen -W 'first-two every' -- "$current"))
+        return
+        ;;
+    --port | --count | --duration | --dest | --rate | --speed | --from | --until)
+        return # a number or a host: nothing to offer
+        ;;
+    esac
+    if [[ $current == -* ]]; then
+        COMPREPLY=($(compgen -W "$options" -- "$current"))
+    else
+        COMPREPLY=($(compgen -f -- "$current"))
+    fi
+}
+complete -o filenames -F _korvel_recorder korvel-recorder
