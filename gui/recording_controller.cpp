@@ -16,6 +16,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 constexpr int Refresh = 100; // ms: the view's pace, and no faster than a reader can follow
@@ -34,7 +36,10 @@ QString healthText(const StreamFigures &figures)
            + figure("duplicates", figures.duplicates, false) + gap
            + figure("out of order", figures.out_of_order, false) + gap
            + figure("dropped", figures.dropped, figures.dropped > 0) + gap
-           + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2) + QStringLiteral("</span>");
+           + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2)
+           // Two senders on one port interleave their numbers: worth seeing, and only then.
+           + (figures.senders > 1 ? gap + figure("senders", figures.senders, true) : QString())
+           + QStringLiteral("</span>");
 }
 
 }
@@ -134,7 +139,8 @@ void RecordingController::stopRecording()
 {
     session->stop();
     stopRefresh();
-    if (session->received() == 0) {
+    keptDatagrams = int(session->received());
+    if (keptDatagrams == 0) {
         showMessage(window, QMessageBox::Warning, tr("Korvel Recorder"),
                     tr("No data received on port ") + recordPortText +
                         tr(".\nPlease check your network settings in Korvel."));
@@ -159,7 +165,10 @@ void RecordingController::warnAboutFailedWrites()
 
 int RecordingController::datagramsReceived() const
 {
-    return session->hasTemporaryRecording() ? int(session->received()) : 0;
+    if (!session->hasTemporaryRecording())
+        return 0;
+    // A preview counts afresh in the same receiver: what is kept was counted when its recording stopped.
+    return session->mode() == RecordingSession::Recording ? int(session->received()) : keptDatagrams;
 }
 
 void RecordingController::forgetDatagrams()
@@ -195,15 +204,18 @@ void RecordingController::stopRefresh()
 
 void RecordingController::refresh()
 {
-    // Preview always shows the data: the check box is disabled in that mode. Until this
-    // run's first datagram the receiver's text is the last run's.
-    if ((!recordingView || !disableView->isChecked()) && session->received() > 0) {
-        session->copyLastText(shownText);
-        const QString text = QString::fromLatin1(shownText);
-        if (view->toPlainText() != text)
-            view->setPlainText(text);
+    // Preview always shows the data: the check box is disabled in that mode. The rate
+    // label stands still with the view; the health line is what keeps counting.
+    if (!recordingView || !disableView->isChecked()) {
+        // Until this run's first datagram the receiver's text is the last run's.
+        if (session->received() > 0) {
+            session->copyLastText(shownText);
+            const QString text = QString::fromLatin1(shownText);
+            if (view->toPlainText() != text)
+                view->setPlainText(text);
+        }
+        updateLabelFrequency();
     }
-    updateLabelFrequency();
     showHealth();
 }
 
@@ -232,7 +244,7 @@ bool RecordingController::keepAfterCancelledSave()
 {
     const int choice = askQuestion(window, tr("Save Record Data"),
                            tr("The recording of %1 datagrams has not been saved. Save it, or discard it?")
-                               .arg(session->received()),
+                               .arg(keptDatagrams),
                            {tr("Save…"), tr("Discard")}, 0);
     return choice == 0;
 }
@@ -261,13 +273,14 @@ void RecordingController::saveKept(const QString &leftover, bool fromStop)
         switch (result) {
         case RecordingSaver::Renamed:
             saveFileDir = QFileInfo(name).absolutePath();
-            // A leftover saved at start-up does not become the window's recording.
+            // A leftover saved at start-up does not become the window's recording;
+            // a saved temporary recording is loaded.
             if (leftover.isEmpty())
-                emit saved(name, fromStop);
+                emit saved(name, true);
             return;
         case RecordingSaver::Copying:
             removeAfterCopy = leftover;
-            watchCopy(name, fromStop);
+            watchCopy(name, leftover.isEmpty());
             return;
         case RecordingSaver::Refused:
             showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
@@ -355,11 +368,14 @@ void RecordingController::copyFinished(bool saved, const QString &reason)
         if (!leftover.isEmpty())
             QFile::remove(leftover);
         else
-            emit this->saved(target, openAfterCopy);
+            emit this->saved(target, openAfterCopy && !closeAfterCopy);
     } else if (!cancelled) {
         // A cancelled copy keeps the temporary recording without a word; a failed one says why.
         showSaveFailure(target, reason);
     }
+    // An exit waited for the copy; a kept temporary recording is offered at the next start.
+    if (std::exchange(closeAfterCopy, false))
+        window->close();
 }
 
 // ---------------------------------------------------------------- start-up and exit
@@ -389,12 +405,12 @@ void RecordingController::offerAbandonedRecordings()
 bool RecordingController::confirmClose()
 {
     if (session->mode() != RecordingSession::Recording)
-        return true;
+        return !waitForCopy();
     switch (askQuestion(window, tr("Korvel Recorder"), tr("A recording is running. Stop it before leaving?"),
                 {tr("Stop and save…"), tr("Discard"), tr("Cancel")}, 2)) {
     case 0:
         stopRecording();
-        return true;
+        return !waitForCopy();
     case 1:
         session->stop();
         stopRefresh();
@@ -404,4 +420,13 @@ bool RecordingController::confirmClose()
     default:
         return false;
     }
+}
+
+bool RecordingController::waitForCopy()
+{
+    // Closing now would cancel a copy onto another file system: the window goes once it has ended.
+    if (!copyProgress)
+        return false;
+    closeAfterCopy = true;
+    return true;
 }

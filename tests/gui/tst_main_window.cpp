@@ -2,6 +2,7 @@
 // settings that survive a restart, and the order of shutdown.
 
 #include "gui/korvel_recorder.h"
+#include "gui/window_settings.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
@@ -46,6 +47,7 @@ private slots:
     void shortcuts();
     void playbackMenuAndKeys();
     void settingsSurviveARestart();
+    void hostAddressesFollowTheirText();
     void handWrittenFileAndShutdown();
 
 private:
@@ -210,6 +212,30 @@ void MainWindowTest::settingsSurviveARestart()
 
     Korvel_recorder again(settingsDir);
     QCOMPARE(addresses(&again), QStringList({"port 40000", "127.0.0.2  port 6001", "localhost  port 6002"}));
+}
+
+void MainWindowTest::hostAddressesFollowTheirText()
+{
+    using namespace SettingsStore;
+    WindowSettings settings(home.path());
+    settings.setText(PlayHost1, QStringLiteral("localhost"));
+    QObject context;
+    settings.resolveHostsLater(&context);
+    // The user confirms another host before the start-up lookup has answered: no event has run yet.
+    // Its address is made up, so that a lookup of it could only fail.
+    settings.setText(PlayHost1, QStringLiteral("renamed.invalid"));
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0x7F000002);
+    // A lookup's relay under its context goes once it has answered.
+    QTRY_VERIFY(context.findChildren<QObject *>().isEmpty());
+    QList<Destination> destinations;
+    QString unresolved;
+    QVERIFY(settings.destinations(destinations, unresolved));
+    QCOMPARE(destinations.first().address, 0x7F000002u);
+
+    // A dialog that looked nothing up (the record dialog confirmed) leaves the address found for the host.
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0);
+    QVERIFY(settings.destinations(destinations, unresolved));
+    QCOMPARE(destinations.first().address, 0x7F000002u);
 }
 
 void MainWindowTest::handWrittenFileAndShutdown()
