@@ -21,6 +21,9 @@ struct PlaybackFailure {
         QString commandLine;
     };
     Texts texts(const QString &path) const;
+
+    // Why a send failed: `udpResult` as the send returned it, `error` the errno after it.
+    static QString sendReason(int udpResult, int error);
 };
 
 #endif

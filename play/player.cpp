@@ -17,13 +17,6 @@ namespace {
 constexpr qint64 LongestFrameRead = qint64(1) << 20;
 constexpr double SpeedSteps[] = {0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 10.0};
 
-QString sendFailure(int result)
-{
-    if (result == UDP_TIMEOUT)
-        return QStringLiteral("The datagram could not be sent within 5 s.");
-    return qt_error_string(errno);
-}
-
 }
 
 // What the schedule thread works with: a copy of the settings taken when a
@@ -528,8 +521,8 @@ bool Player::send(Plan &plan, int frame)
                                                 destination.address, destination.port, SendTimeout)
                                       : int(UDP_ERROR);
             if (result != UDP_OK) {
-                const QString reason =
-                    socket ? sendFailure(result) : QStringLiteral("There is no socket to send from.");
+                const QString reason = socket ? PlaybackFailure::sendReason(result, errno)
+                                              : QStringLiteral("There is no socket to send from.");
                 sendErrors.fetch_add(1);
                 // Destination 1 has the frame when destination 2 fails.
                 if (i > 0)
