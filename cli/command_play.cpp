@@ -179,7 +179,7 @@ int play(const QStringList &arguments)
                        {QStringLiteral("until"), QString(), QStringLiteral("FRAME")},
                        {QStringLiteral("renumber"), QString()},
                        {QStringLiteral("json"), QString()}});
-    const int parsed = parse(parser, expandLoop(arguments), manual, 1);
+    const int parsed = parse(parser, expandLoop(arguments), manual, 1, {QStringLiteral("dest")});
     if (parsed >= 0)
         return parsed;
 
@@ -189,8 +189,8 @@ int play(const QStringList &arguments)
     QList<Destination> destinations;
     for (const QString &text : destinationTexts) {
         Destination destination;
-        if (!splitHostPort(text, destination))
-            return fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT with a port from 1 to 65535").arg(text));
+        if (!readDestination(text, destination))
+            return ExitUsage;
         destinations << destination;
     }
     const QString pace = parser.value(QStringLiteral("pace"));

@@ -1,16 +1,21 @@
+#include "play/index_file.h"
 #include "play/recording_index.h"
 #include "play/send_form.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 struct StoredFrame {
     int number;
@@ -25,8 +30,9 @@ struct Case {
     QList<int> lost;       // listed lost numbers; count given separately
     int lostCount;
     QList<int> duplicates; // listed
-    QList<StoredFrame> frames; // frame 0 of a preamble included
+    QList<StoredFrame> frames; // in recorded order
     int problem = 0, previous = 0;
+    QList<QPair<int, int>> late = {}; // listed out of order: (frame, the one before it)
 };
 Q_DECLARE_METATYPE(Case)
 
@@ -75,21 +81,27 @@ class TestRecordingIndex : public QObject
         QCOMPARE(index.last(), row.last);
         QCOMPARE(index.lostCount(), row.lostCount);
         QCOMPARE(index.fileSize(), row.bytes.size());
-        QCOMPARE(index.hasPreamble(), row.frames.first().number == 0 && row.first == 0 && !row.bytes.startsWith("fr "));
-        QCOMPARE(index.frameCount(), row.frames.size() - (index.hasPreamble() ? 1 : 0));
+        QCOMPARE(index.frameCount(), row.frames.size());
+        QCOMPARE(result.outOfOrderListed, row.late);
+        QCOMPARE(result.outOfOrderCount, row.late.size());
 
         QByteArray raw;
-        int previous = -1;
-        for (const StoredFrame &frame : row.frames) {
+        for (int position = 0; position < row.frames.size(); ++position) {
+            const StoredFrame &frame = row.frames.at(position);
             QVERIFY2(index.readFrame(frame.number, raw), qPrintable(QString::number(frame.number)));
             QCOMPARE(raw, frame.raw);
             QCOMPARE(index.frameLength(frame.number), frame.raw.size());
-            const bool preamble = index.hasPreamble() && frame.number == 0;
-            QCOMPARE(index.contains(frame.number), !preamble);
+            QVERIFY(index.contains(frame.number));
             QVERIFY(sameStamp(index.timestamp(frame.number), frame.stamp));
-            if (preamble)
-                continue;
-            // Stepping walks the stored frames and jumps every gap.
+            // Recorded order, whatever the numbers do.
+            QCOMPARE(index.positionOf(frame.number), position);
+            QCOMPARE(index.frameAt(position), frame.number);
+        }
+        // Stepping by number walks the stored frames and jumps every gap.
+        QList<StoredFrame> byNumber = row.frames;
+        std::sort(byNumber.begin(), byNumber.end(), [](const auto &a, const auto &b) { return a.number < b.number; });
+        int previous = -1;
+        for (const StoredFrame &frame : byNumber) {
             QCOMPARE(index.previousFrame(frame.number), previous);
             if (previous >= 0)
                 QCOMPARE(index.nextFrame(previous), frame.number);
@@ -108,6 +120,15 @@ class TestRecordingIndex : public QObject
             if (outside < row.first || outside > row.last)
                 QVERIFY(!index.readFrame(outside, raw) && index.frameLength(outside) == -1);
         }
+        QByteArray allInOrder;
+        QVERIFY(index.forEachFrame(0, index.frameCount() - 1, [&](int number, QByteArrayView bytes) {
+            allInOrder += QByteArray::number(number) + ':' + bytes.toByteArray();
+            return true;
+        }));
+        QByteArray expectedInOrder;
+        for (const StoredFrame &frame : row.frames)
+            expectedInOrder += QByteArray::number(frame.number) + ':' + frame.raw;
+        QCOMPARE(allInOrder, expectedInOrder);
         // "..." only when more were lost than listed.
         QCOMPARE(RecordingIndex::lostFramesText(result).endsWith("..."), row.lostCount > row.lost.size());
     }
@@ -126,17 +147,23 @@ private slots:
         add("1 and 20", {"fr 1\r\nx\r\nfr 20\r\ny\r\nfr 23\r\n", S::Loaded, 1, 23, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 20,
                          {}, {{1, "fr 1\r\nx\r\n", None}, {20, "fr 20\r\ny\r\n", None}, {23, "fr 23\r\n", None}}});
         add("single, no line end", {"fr 7", S::Loaded, 7, 7, {}, 0, {}, {{7, "fr 7", None}}});
-        // The first line of a preamble is its header and not part of frame 0.
-        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 0, 3, {1, 2}, 2, {},
-                                {{0, "pre\r\n", None}, {3, "fr 3\r\nx\r\n", None}}});
+        // Lines before the first frame line are no frame: numbers start at that line.
+        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 3, 3, {}, 0, {},
+                                {{3, "fr 3\r\nx\r\n", None}}});
+        add("preamble then 0", {"head\nfr 0\nfr 1\n", S::Loaded, 0, 1, {}, 0, {}, {{0, "fr 0\n", None}, {1, "fr 1\n", None}}});
+        add("comment then 1000", {"# c\nfr 1000\n", S::Loaded, 1000, 1000, {}, 0, {}, {{1000, "fr 1000\n", None}}});
         // A frame line that no longer starts a line (datagram without line end) is payload.
         add("line ends", {"fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\nfr 2\nlast\r", S::Loaded, 1, 2, {}, 0, {},
                           {{1, "fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\n", None}, {2, "fr 2\nlast\r", None}}});
         // Only "ts " in the first column counts, the last one of a frame wins, and
-        // a field that does not read (or is empty) gives 0.
-        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\n", S::Loaded, 3, 6, {}, 0, {},
-                            {{3, "fr 3\n  ts 9.5\nts  7\n", 0.0}, {4, "fr 4\nts abc\n", 0.0},
-                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}}});
+        // a field that does not read as a finite number (or is empty) is no stamp.
+        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\nfr 7\nts nan\nfr 8\nts 1e999\n"
+                            "fr 9\nts 1" + QByteArray(400, '0') + "\nfr 10\nts \r\n",
+                            S::Loaded, 3, 10, {}, 0, {},
+                            {{3, "fr 3\n  ts 9.5\nts  7\n", None}, {4, "fr 4\nts abc\n", None},
+                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}, {7, "fr 7\nts nan\n", None},
+                             {8, "fr 8\nts 1e999\n", None}, {9, "fr 9\nts 1" + QByteArray(400, '0') + "\n", None},
+                             {10, "fr 10\nts \r\n", None}}});
         // Numbers read as the loader always read them: blanks around, a sign, text after a blank.
         add("number forms", {"fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r", S::Loaded, 4, 8, {}, 0, {},
                              {{4, "fr 04\r\n", None}, {5, "fr \v5\r\n", None}, {6, "fr +6 x\r\n", None},
@@ -144,6 +171,23 @@ private slots:
         // A datagram delivered twice: the repeats are dropped, their stamps too.
         add("duplicates dropped", {"fr 5\na\nts 1\nfr 5\nb\nts 2\nfr 5\nc\nfr 6\nfr 8\nfr 8\n", S::Loaded, 5, 8, {7}, 1,
                                    {5, 5, 8}, {{5, "fr 5\na\nts 1\n", 1.0}, {6, "fr 6\n", None}, {8, "fr 8\n", None}}});
+        // UDP reorders: a number up to 64 below the highest plays where it came;
+        // one seen before is a duplicate wherever it comes.
+        add("one swapped", {"fr 299\nts 2.99\nfr 301\nts 3.01\nfr 300\nts 3.00\nfr 302\nts 3.02\n", S::Loaded, 299, 302, {},
+                            0, {},
+                            {{299, "fr 299\nts 2.99\n", 2.99}, {301, "fr 301\nts 3.01\n", 3.01},
+                             {300, "fr 300\nts 3.00\n", 3.00}, {302, "fr 302\nts 3.02\n", 3.02}},
+                            0, 0, {{300, 301}}});
+        add("late below the first, lost between", {"fr 2\nfr 1\nfr 5\nfr 3\nfr 6\n", S::Loaded, 1, 6, {4}, 1, {},
+                                                  {{2, "fr 2\n", None}, {1, "fr 1\n", None}, {5, "fr 5\n", None},
+                                                   {3, "fr 3\n", None}, {6, "fr 6\n", None}},
+                                                  0, 0, {{1, 2}, {3, 5}}});
+        add("64 below the highest", {"fr 5\nfr 74\nfr 10\n", S::Loaded, 5, 74, {6, 7, 8, 9, 11, 12, 13, 14, 15, 16}, 67, {},
+                                     {{5, "fr 5\n", None}, {74, "fr 74\n", None}, {10, "fr 10\n", None}}, 0, 0, {{10, 74}}});
+        add("duplicate not adjacent", {"fr 1\nfr 2\nfr 3\nx\nfr 2\nb\nfr 4\nfr 64\nfr 1\n", S::Loaded, 1, 64,
+                                       {5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, 59, {2, 1},
+                                       {{1, "fr 1\n", None}, {2, "fr 2\n", None}, {3, "fr 3\nx\n", None},
+                                        {4, "fr 4\n", None}, {64, "fr 64\n", None}}});
         add("huge gap costs nothing", {"fr 1\nfr 2000000000\nz\n", S::Loaded, 1, 2000000000,
                                        {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 1999999998, {},
                                        {{1, "fr 1\n", None}, {2000000000, "fr 2000000000\nz\n", None}}});
@@ -153,11 +197,12 @@ private slots:
         const auto refused = [&add](const char *name, const QByteArray &bytes, int problem, int previous) {
             add(name, {bytes, S::BadFrameNumbers, 0, 0, {}, 0, {}, {}, problem, previous});
         };
-        refused("decreasing", "fr 5\nfr 7\nfr 6\n", 6, 7);
-        refused("decreasing after a duplicate", "fr 5\nfr 5\nfr 4\n", 4, 5);
-        refused("negative first", "fr -3\nfr -2\n", -3, -3);
+        refused("65 below the highest", "fr 5\nfr 75\nfr 10\n", 10, 75);
+        refused("decreasing after a duplicate", "fr 80\nfr 80\nfr 4\n", 4, 80);
+        refused("negative later", "fr 3\nfr -1\n", -1, 3);
+        add("negative first", {"fr -3\nfr -2\n", S::NegativeFirstNumber, 0, 0, {}, 0, {}, {}, -3, 0});
+        add("negative first after a preamble", {"#\nfr -5\n", S::NegativeFirstNumber, 0, 0, {}, 0, {}, {}, -5, 0});
         refused("unreadable later", "fr 3\nfr 99999999999\n", 0, 3);
-        refused("0 after a preamble", "head\nfr 0\n", 0, 0);
         // 0 .. INT_MAX would be one frame more than an int counts.
         refused("whole int range", "fr 0\nfr 2147483647\n", 2147483647, 0);
     }
@@ -185,6 +230,12 @@ private slots:
         QTest::newRow("matching") << "" << true;
         QTest::newRow("recording grown") << "grow recording" << false;
         QTest::newRow("recording rewritten, same size") << "rewrite recording" << false;
+        // As `touch -r` leaves it: same size and modification time, but the change time moved on.
+        QTest::newRow("recording edited, time restored") << "edit recording, keep time" << false;
+        QTest::newRow("recording replaced by a copy") << "replace recording" << false;
+        // A checksum is no seal: an offset that points off its frame line is caught by the sample.
+        QTest::newRow("index offset forged") << "forge" << false;
+        QTest::newRow("index is a link") << "link index" << false;
         QTest::newRow("index byte flipped") << "flip" << false;
         QTest::newRow("index cut short") << "cut" << false;
         QTest::newRow("index grown") << "grow index" << false;
@@ -217,7 +268,37 @@ private slots:
             edit(path, [](QByteArray &b) { b += "fr 5\n"; }, false);
         else if (change == "rewrite recording")
             edit(path, [](QByteArray &b) { b.replace("fr 4", "fr 3"); }, true);
-        else if (change == "flip")
+        else if (change == "edit recording, keep time") {
+            struct stat before;
+            QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+            QThread::msleep(20); // a change time of its own, even on coarse clocks
+            edit(path, [](QByteArray &b) { b.replace("fr 4", "fr 3"); }, false);
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+        } else if (change == "replace recording") {
+            struct stat before;
+            QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+            const QString copy = path + ".new";
+            QVERIFY(QFile::copy(path, copy));
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(copy).constData(), times, 0), 0);
+            QCOMPARE(::rename(QFile::encodeName(copy).constData(), QFile::encodeName(path).constData()), 0);
+        } else if (change == "forge") {
+            edit(idx, [](QByteArray &b) {
+                // The last frame's offset lies before the stamps and the checksum; one byte on, it misses "fr 4".
+                qint64 offset;
+                const qsizetype at = b.size() - 8 - 3 * 8 - 8;
+                std::memcpy(&offset, b.constData() + at, 8);
+                ++offset;
+                std::memcpy(b.data() + at, &offset, 8);
+                IndexFile::Checksum sum;
+                sum.add(b.constData(), b.size() - 8);
+                const quint64 value = sum.value();
+                std::memcpy(b.data() + b.size() - 8, &value, 8);
+            }, false);
+        } else if (change == "link index") {
+            QVERIFY(QFile::rename(idx, path + ".elsewhere") && QFile::link(path + ".elsewhere", idx));
+        } else if (change == "flip")
             edit(idx, [](QByteArray &b) { b[b.size() - 20] ^= 1; }, false);
         else if (change == "cut")
             edit(idx, [](QByteArray &b) { b.chop(8); }, false);
@@ -231,6 +312,7 @@ private slots:
         QCOMPARE(result.status, IndexResult::Loaded);
         QCOMPARE(result.fromIdxFile, used);
         QVERIFY(QFile::remove(idx));
+        QFile::remove(path + ".elsewhere");
         RecordingIndex scanned;
         const IndexResult truth = RecordingIndex::build(path, scanned);
         QCOMPARE(truth.fromIdxFile, false);
@@ -244,6 +326,86 @@ private slots:
             QCOMPARE(index.readFrame(n, raw), scanned.readFrame(n, expected));
             QCOMPARE(raw, expected);
             QVERIFY(sameStamp(index.timestamp(n), scanned.timestamp(n)));
+        }
+    }
+
+    // A copy or `rsync --inplace` cuts an index file in place while it is in
+    // use; a mapped one would fault (SIGBUS) at the next frame read.
+    void indexFileCutWhileOpen()
+    {
+        const QString path = write("fr 1\nts 1\nfr 2\nts 2\nfr 5\nts 5\nbody\n");
+        {
+            RecordingIndex scanned;
+            QCOMPARE(RecordingIndex::build(path, scanned).status, IndexResult::Loaded);
+            QVERIFY(scanned.writeIndexFile());
+        }
+        RecordingIndex index;
+        QVERIFY(RecordingIndex::build(path, index).fromIdxFile);
+        QVERIFY(QFile::resize(RecordingIndex::indexFilePath(path), 0));
+        QByteArray raw;
+        QVERIFY(index.readFrame(5, raw));
+        QCOMPARE(raw, QByteArray("fr 5\nts 5\nbody\n"));
+        QCOMPARE(index.timestamp(2), 2.0);
+        QCOMPARE(index.nextFrame(2), 5);
+    }
+
+    void indexFileWrittenSafely_data()
+    {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<bool>("otherOwner"); // the folder belongs to nobody
+        QTest::addColumn<bool>("written");
+        QTest::newRow("own folder") << 0700 << false << true;
+        QTest::newRow("shared with the sticky bit") << 01777 << false << true;
+        // Anyone could put a name there between our steps: the index is a cache, so it is skipped.
+        QTest::newRow("shared without the sticky bit") << 0777 << false << false;
+        QTest::newRow("another user's folder") << 0755 << true << false;
+    }
+
+    // A link planted at the index name (in a shared folder, run as root) must
+    // never make writing the index overwrite the link's target.
+    void indexFileWrittenSafely()
+    {
+        QFETCH(int, folderMode);
+        QFETCH(bool, otherOwner);
+        QFETCH(bool, written);
+        if (otherOwner && ::geteuid() != 0)
+            QSKIP("a folder of another user needs root to make");
+        const QString folder = dir.filePath(QStringLiteral("shared%1").arg(++files));
+        QVERIFY(QDir().mkdir(folder));
+        const QString path = folder + "/session.wly";
+        const QByteArray bytes = "fr 1\nts 1\nfr 2\nts 2\n";
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+        const QString victim = dir.filePath(QStringLiteral("victim%1").arg(files));
+        {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("keep me") == 7);
+        }
+        const QString idx = RecordingIndex::indexFilePath(path);
+        QVERIFY(QFile::link(victim, idx));
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), mode_t(folderMode)), 0);
+        if (otherOwner)
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+
+        RecordingIndex index;
+        QCOMPARE(RecordingIndex::build(path, index).status, IndexResult::Loaded);
+        QCOMPARE(index.writeIndexFile(), written);
+        QFile kept(victim);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("keep me"));
+        const QFileInfo info(idx);
+        QCOMPARE(info.isSymLink(), !written);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
+        if (written) {
+            struct stat st;
+            QCOMPARE(::lstat(QFile::encodeName(idx).constData(), &st), 0);
+            QVERIFY(S_ISREG(st.st_mode));
+            QCOMPARE(st.st_mode & 0777 & ~0640, 0u);
+            RecordingIndex again;
+            QVERIFY(RecordingIndex::build(path, again).fromIdxFile);
         }
     }
 
@@ -353,7 +515,7 @@ private slots:
         const QString loaded = index.path();
         std::atomic<bool> cancel{true};
         QCOMPARE(RecordingIndex::build(write("fr 1\n"), index, &cancel).status, IndexResult::Cancelled);
-        QCOMPARE(RecordingIndex::build(write("fr 2\nfr 1\n"), index).status, IndexResult::BadFrameNumbers);
+        QCOMPARE(RecordingIndex::build(write("fr 100\nfr 1\n"), index).status, IndexResult::BadFrameNumbers);
         QCOMPARE(RecordingIndex::build(write(""), index).status, IndexResult::NoFrames);
         QCOMPARE(index.path(), loaded);
         QByteArray raw;

@@ -1,4 +1,3 @@
-#include "platform/host_lookup.h"
 #include "platform/stopwatch.h"
 #include "platform/udp_socket.h"
 
@@ -152,26 +151,6 @@ private slots:
         QCOMPARE((QList<uint32_t>{udpResolve("192.168.0.10"), udpResolve("255.255.255.255"), udpResolve("localhost"),
                                   udpResolve("no-such-host.invalid"), udpResolve(""), udpResolve("0.0.0.0")}),
                  (QList<uint32_t>{0xC0A8000A, 0xFFFFFFFF, 0x7F000001, 0, 0, 0}));
-    }
-
-    // The window's and the command line's lookups; the bounded wait itself is
-    // tried against a silent name server in the command-line test.
-    void hostLookup()
-    {
-        QCOMPARE(HostLookup::lookUpWithin(QStringLiteral(" 127.0.0.2 ")), 0x7F000002u);
-        QCOMPARE(HostLookup::lookUpWithin(QStringLiteral("localhost")), 0x7F000001u);
-        QCOMPARE(HostLookup::lookUpWithin(QString()), 0u);
-        // An answer for a context that is gone goes nowhere: it must neither be called nor crash.
-        bool calledAfterGone = false;
-        {
-            QObject gone;
-            HostLookup::lookUpLater(QStringLiteral("localhost"), &gone, [&](uint32_t) { calledAfterGone = true; });
-        }
-        QObject context;
-        uint32_t answer = 0;
-        HostLookup::lookUpLater(QStringLiteral("localhost"), &context, [&](uint32_t address) { answer = address; });
-        QTRY_COMPARE(answer, 0x7F000001u);
-        QVERIFY(!calledAfterGone);
     }
 };
 
