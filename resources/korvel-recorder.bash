@@ -5,16 +5,21 @@ _korvel_recorder()
     local current=${COMP_WORDS[COMP_CWORD]}
     local previous=${COMP_WORDS[COMP_CWORD - 1]}
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W 'record play info convert --help --version' -- "$current"))
+        COMPREPLY=($(compgen -W 'record play info convert cut --help --version' -- "$current"))
         return
     fi
 
     local options
     case ${COMP_WORDS[1]} in
     record) options='--port --output --count --duration --json --help' ;;
-    play) options='--dest --rate --pace --speed --loop --from --until --renumber --json --help' ;;
+    play)
+        options='--dest --rate --pace --speed --loop --from --until --from-marker --until-marker --renumber --json
+            --realtime --max-late-us --max-rate-error-ppm --drop --duplicate --reorder --delay --seed
+            --lockstep --ack-timeout --topspeed --help'
+        ;;
     info) options='--json --help' ;;
     convert) options='--port --dest --rate --help' ;;
+    cut) options='--from --until --from-marker --until-marker --json --help' ;;
     *) return ;;
     esac
 
@@ -23,8 +28,9 @@ _korvel_recorder()
         COMPREPLY=($(compgen -W 'first-two every' -- "$current"))
         return
         ;;
-    --port | --count | --duration | --dest | --rate | --speed | --from | --until)
-        return # a number or a host: nothing to offer
+    --port | --count | --duration | --dest | --rate | --speed | --from | --until | --from-marker | --until-marker | \
+        --max-late-us | --max-rate-error-ppm | --drop | --duplicate | --reorder | --delay | --seed | --ack-timeout)
+        return # a number, a host or a label: nothing to offer
         ;;
     esac
     if [[ $current == -* ]]; then

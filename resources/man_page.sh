@@ -30,7 +30,7 @@ name=$(printf '%s\n' "$overview" | section NAME | sed -n 's/^ *korvel-recorder -
     printf '[=DESCRIPTION]\n'
     printf '%s\n' "$overview" | section DESCRIPTION | verbatim
     printf '[COMMANDS]\n'
-    for command in record play info convert; do
+    for command in $(printf '%s\n' "$overview" | section SYNOPSIS | sed -n 's/^korvel-recorder \([a-z]\+\) .*/\1/p'); do
         printf '.SS "korvel-recorder %s"\n' "$command"
         "$program" "$command" --help | verbatim
     done

@@ -31,11 +31,19 @@ const Entry entries[KeyCount] = {
     {"SPEED", "SPEED"},
     {"EVERY_TIMESTAMP", "EVERY_TIMESTAMP"},
     {"CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
+    {"REALTIME_PRIORITY", "REALTIME_PRIORITY"},
+    {"FAULTS", "FAULTS"},
+    {"FAULT_DROP", "FRAMES"},
+    {"FAULT_DUPLICATE", "FRAMES"},
+    {"FAULT_REORDER", "FRAMES"},
+    {"FAULT_DELAY", "MS"},
+    {"FAULT_SEED", "SEED"},
 };
 
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
-                                        "true", "", "", "1", "false", "false"};
+                                        "true", "", "", "1", "false", "false",
+                                        "false", "false", "", "", "", "", "0"};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";

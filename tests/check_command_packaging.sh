@@ -27,7 +27,8 @@ commands=$("$program" --help | sed -n 's/^    korvel-recorder \([a-z]\+\) .*/\1/
 [ -n "$commands" ] || complain "no commands in $program --help"
 for command in $commands; do
     offers '' | grep -qx "$command" || complain "completion does not offer the command $command"
-    listed=$( (echo --help; "$program" "$command" --help | sed -n '/^OPTIONS/,/^[A-Z]/s/^ \+\(--[a-z-]\+\).*/\1/p') | sort -u)
+    listed=$( (echo --help; "$program" "$command" --help | sed -n '/^OPTIONS/,/^[A-Z]/p' | grep -E '^ +--' |
+        grep -oE -- '--[a-z][a-z-]*') | sort -u)
     offered=$(offers "$command" -- | grep -- '^--')
     [ "$listed" = "$offered" ] || complain "$command: --help lists" $listed "but the completion offers" $offered
     if [ -n "$manpage" ]; then
