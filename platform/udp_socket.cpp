@@ -512,26 +512,6 @@ int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddr
     }
 }
 
-uint32_t udpResolve(const char *name)
-{
-    if (!name)
-        return 0;
-    in_addr parsed;
-    if (inet_aton(name, &parsed) != 0)
-        return ntohl(parsed.s_addr);
-
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
-        return 0;
-    const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
-    return address;
-}
-
 int udpSetReceiveBuffer(UdpSocket *handle, int bytes)
 {
     if (!handle || bytes <= 0)

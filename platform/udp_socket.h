@@ -48,7 +48,6 @@ int udpSend(UdpSocket *handle, const char *data, int32_t length, uint32_t addres
 // To an IPv4 or IPv6 address; an IPv4 one through an IPv6 socket goes as a mapped address.
 int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddress *address, uint16_t port,
               uint32_t timeoutMicroseconds);
-uint32_t udpResolve(const char *name);
 
 // A receive socket of `local`'s family bound to `local` (NET_NONE: every IPv4
 // address) and `port`, held to the interface `interfaceName` when given. It

@@ -144,14 +144,6 @@ private slots:
         QCOMPARE(send(tx.get(), "fr 7\r\n", receiver.get()), int(UDP_OK));
         QCOMPARE(udpReceiveTimed(receiver.get(), buffer, sizeof buffer, 2000000, 0), 6);
     }
-
-    void resolve()
-    {
-        // Unknown names, the empty one and the any-address are no target at all.
-        QCOMPARE((QList<uint32_t>{udpResolve("192.168.0.10"), udpResolve("255.255.255.255"), udpResolve("localhost"),
-                                  udpResolve("no-such-host.invalid"), udpResolve(""), udpResolve("0.0.0.0")}),
-                 (QList<uint32_t>{0xC0A8000A, 0xFFFFFFFF, 0x7F000001, 0, 0, 0}));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestUdpSocket)
