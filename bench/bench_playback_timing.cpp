@@ -68,12 +68,15 @@ bool writeRecording(const QString &path, int frames, Stamp stamp)
     return true;
 }
 
+// A receive buffer of 8 MB: korvel-recv starved by the load for a while must not drop
+// what it would time correctly by the kernel's stamps.
 bool startReceiver(Bench::Tool &receiver, const Paths &paths, long long count, double seconds, quint16 &port)
 {
     if (!receiver.start(paths.receiver, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--count"),
                                           QString::number(count), QStringLiteral("--timeout-ms"),
                                           QStringLiteral("5000"), QStringLiteral("--duration"),
-                                          QString::number(seconds + 30)}))
+                                          QString::number(seconds + 30), QStringLiteral("--rcvbuf"),
+                                          QStringLiteral("8388608")}))
         return false;
     const QByteArray listening = receiver.waitForLine("listening port=", 5000);
     port = quint16(listening.mid(int(sizeof "listening port=") - 1).toUInt());
