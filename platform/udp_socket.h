@@ -102,4 +102,14 @@ int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, u
 int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
                             uint32_t timeoutMicroseconds, uint16_t flags, UdpArrival *arrival);
 
+// Kernel receive stamps, for a receiver that measures a sender's timing without
+// its own wake-up in the figures. Asks the platform to stamp each datagram as it
+// is queued (SO_TIMESTAMPNS). UDP_OK or UDP_ERROR.
+int udpEnableArrivalStamps(UdpSocket *handle);
+// Waits up to the time-out for one datagram and receives it as udpReceiveTimed
+// does (length, UDP_TIMEOUT, UDP_ERROR or UDP_BUFFER_FULL), with the time the
+// platform queued it in `*stampNanoseconds` (CLOCK_REALTIME), or 0 when it attached none.
+int udpReceiveStamped(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t timeoutMicroseconds,
+                      int64_t *stampNanoseconds);
+
 #endif
