@@ -1,5 +1,6 @@
 #include "record/recording_session.h"
 
+#include "platform/stopwatch.h"
 #include "platform/udp_socket.h"
 #include "record/korvel_recorder_thread.h"
 #include "record/record_file.h"
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,11 +43,16 @@ RecordingSession::RecordingSession(QObject *parent)
     : QObject(parent)
     , receiver(new Korvel_Recorder_Thread)
     , saver(new RecordingSaver(this))
+    , trigger(new QRegularExpression)
 {
     connect(receiver, &Korvel_Recorder_Thread::writeFailed, this,
             [this](int error) { emit writeFailed(systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
     connect(receiver, &Korvel_Recorder_Thread::limitReached, this, &RecordingSession::stop);
+    connect(receiver, &Korvel_Recorder_Thread::switched, this, &RecordingSession::onSwitched);
+    connect(receiver, &Korvel_Recorder_Thread::partEnded, this, &RecordingSession::commitEndedParts);
+    connect(receiver, &Korvel_Recorder_Thread::partWriteFailed, this,
+            [this](const QString &path, int error) { emit partFailed(path, systemReason(error)); });
     connect(saver, &RecordingSaver::progress, this, &RecordingSession::saveProgress);
     connect(saver, &RecordingSaver::finished, this, &RecordingSession::onCopyFinished);
 }
@@ -56,6 +63,7 @@ RecordingSession::~RecordingSession()
     delete receiver;
     // A copy in progress reads the temporary recording: end it before letting go.
     delete saver;
+    delete trigger;
     closeTemporary(true);
 }
 
@@ -71,11 +79,13 @@ bool RecordingSession::startRecording(int port, QString *error, bool *temporaryF
         *error = tr("The last recording is still being saved.");
         return false;
     }
+    if (currentMode == Previewing && keepingRun && receiving && port == this->port)
+        return switchToRecording(error, temporaryFileFailed);
     stopReceiver();
     currentMode = Idle;
     if (!openSocket(port, error))
         return false;
-    if (!claimTemporary(error)) {
+    if (partOutput.isEmpty() && !claimTemporary(error)) {
         udpClose(socket);
         socket = nullptr;
         if (temporaryFileFailed)
@@ -94,8 +104,102 @@ bool RecordingSession::startPreview(int port, QString *error)
     }
     if (!openSocket(port, error))
         return false;
+    armed = preSeconds > 0 && !trigger->pattern().isEmpty();
+    if (armed && partOutput.isEmpty() && !claimTemporary(error)) {
+        armed = false;
+        udpClose(socket);
+        socket = nullptr;
+        return false;
+    }
     startReceiver(false);
     return true;
+}
+
+bool RecordingSession::switchToRecording(QString *error, bool *temporaryFileFailed)
+{
+    // The moment of the Record, before anything that takes time.
+    const qint64 press = qint64(Stopwatch::microseconds());
+    if (!armed && partOutput.isEmpty() && !claimTemporary(error)) {
+        if (temporaryFileFailed)
+            *temporaryFileFailed = true;
+        return false; // previewing goes on
+    }
+    receiver->switchToFile(temporary, press);
+    currentMode = Recording;
+    return true;
+}
+
+void RecordingSession::setPreTrigger(int seconds, qint64 bound)
+{
+    preSeconds = std::clamp(seconds, 0, MaxPreTriggerSeconds);
+    preBound = bound;
+}
+
+int RecordingSession::preTriggerSeconds() const
+{
+    return preSeconds;
+}
+
+int RecordingSession::keptSeconds() const
+{
+    return receiving && keepingRun && currentMode == Previewing ? int(receiver->keptMicros() / 1000000) : 0;
+}
+
+void RecordingSession::setTrigger(const QRegularExpression &pattern)
+{
+    *trigger = pattern;
+}
+
+void RecordingSession::setParts(const QString &output, qint64 maxBytes, double maxSeconds, int keep)
+{
+    partOutput = output;
+    keepParts = keep;
+    const QString base = output;
+    receiver->setParts(output.isEmpty() ? std::function<QString(int)>()
+                                        : [base](int index) { return partPath(base, index); },
+                       maxBytes, qint64(maxSeconds * 1e6));
+}
+
+QStringList RecordingSession::parts() const
+{
+    return completedParts;
+}
+
+QString RecordingSession::partPath(const QString &output, int index)
+{
+    QString base = output;
+    if (base.endsWith(QLatin1String(".wly")))
+        base.chop(4);
+    return base + QStringLiteral("-%1.wly").arg(index, 4, 10, QLatin1Char('0'));
+}
+
+void RecordingSession::commitEndedParts()
+{
+    const QList<RecordFile::Part> ended = receiver->takeEndedParts();
+    for (RecordFile::Part part : ended) {
+        QString reason;
+        switch (RecordFile::commitPart(part, &reason)) {
+        case RecordFile::Committed::Kept:
+            completedParts << part.path;
+            break;
+        case RecordFile::Committed::Empty:
+            break;
+        case RecordFile::Committed::Failed:
+            emit partFailed(part.path, reason);
+            break;
+        }
+    }
+    while (keepParts > 0 && completedParts.size() > keepParts)
+        QFile::remove(completedParts.takeFirst());
+}
+
+void RecordingSession::onSwitched(qint64 frame, qint64 preFrames)
+{
+    if (!receiving)
+        return;
+    armed = false;
+    currentMode = Recording;
+    emit triggered(frame, preFrames);
 }
 
 void RecordingSession::setDatagramLimit(qint64 count)
@@ -119,6 +223,7 @@ bool RecordingSession::openSocket(int port, QString *error)
         return false;
     }
     errno = 0;
+    this->port = port;
     if (udpOpen(&socket, uint16_t(port), UDP_OPEN_BROADCAST) != UDP_OK) {
         const int reason = errno;
         socket = nullptr;
@@ -157,9 +262,13 @@ bool RecordingSession::claimTemporary(QString *error)
 
 void RecordingSession::startReceiver(bool recording)
 {
+    keepingRun = !recording && preSeconds > 0;
+    completedParts.clear();
     receiver->setSocket(socket);
     receiver->setRecordFile(recording ? temporary : nullptr);
     receiver->setRecording(recording);
+    receiver->setPreTrigger(keepingRun ? preSeconds : 0, preBound);
+    receiver->setTrigger(armed ? *trigger : QRegularExpression(), temporary);
     receiver->start();
     currentMode = recording ? Recording : Previewing;
     receiving = true;
@@ -168,6 +277,8 @@ void RecordingSession::startReceiver(bool recording)
 void RecordingSession::stopReceiver()
 {
     receiver->stop();
+    commitEndedParts();
+    armed = false;
     // What the ended run still had on its way here is about that run, not the next.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     receiving = false;
@@ -211,6 +322,11 @@ int RecordingSession::failedWrites() const
 qint64 RecordingSession::written() const
 {
     return receiver->written();
+}
+
+qint64 RecordingSession::recorded() const
+{
+    return receiver->written() + receiver->failedWrites();
 }
 
 StreamFigures RecordingSession::figures() const
