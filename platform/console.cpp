@@ -9,6 +9,7 @@
 namespace {
 
 int wakePipe[2] = {-1, -1};
+int triggerPipe[2] = {-1, -1};
 std::atomic<int> lastSignal{0};
 
 // Only async-signal-safe calls here: a store and a write.
@@ -18,6 +19,14 @@ void onStopSignal(int number)
     const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(wakePipe[1], &byte, 1);
+    errno = saved;
+}
+
+void onTriggerSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(triggerPipe[1], &byte, 1);
     errno = saved;
 }
 
@@ -44,6 +53,27 @@ int stopSignalDescriptor()
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     return wakePipe[0];
+}
+
+int triggerSignalDescriptor()
+{
+    if (triggerPipe[0] >= 0)
+        return triggerPipe[0];
+    if (pipe2(triggerPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    struct sigaction action = {};
+    action.sa_handler = onTriggerSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+    return triggerPipe[0];
+}
+
+void clearTriggerSignal()
+{
+    char bytes[64];
+    while (read(triggerPipe[0], bytes, sizeof bytes) > 0) {
+    }
 }
 
 int stopSignalReceived()
