@@ -59,10 +59,10 @@ int info(const QStringList &arguments)
         return fail(ExitFailure, indexFailure(path, result));
 
     const QList<QPair<int, int>> lost = index.lostRanges();
-    // Without two increasing "ts" values there is no duration to speak of: 0, not NaN, for scripts.
-    const double duration = std::isnan(index.duration()) ? 0.0 : index.duration();
-    const double rate = std::isnan(index.meanRate()) ? 0.0 : index.meanRate();
-    const int first = index.hasPreamble() ? index.nextFrame(0) : index.first();
+    // Figures as printed, to the microsecond and the millihertz; 0, not NaN, for scripts.
+    const double duration = std::round(index.duration() * 1e6) / 1e6;
+    const double rate = std::isnan(index.meanRate()) ? 0.0 : std::round(index.meanRate() * 1e3) / 1e3;
+    const int first = index.first();
     if (parser.isSet(QStringLiteral("json"))) {
         QJsonArray ranges;
         for (const auto &range : lost)

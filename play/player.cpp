@@ -363,9 +363,10 @@ double Player::basePeriod() const
         return PlaybackSchedule::periodOf(settings.frequency);
     switch (settings.pace) {
     case FirstTwoTimestamps: {
-        const int first = FrameRange::of(*index, false, 0, 0).first;
-        const int second = first < 0 ? -1 : index->nextFrame(first);
-        return PlaybackSchedule::periodOfStamps(index->timestamp(first), index->timestamp(second), settings.frequency);
+        const FrameRange whole = FrameRange::of(*index, false, 0, 0);
+        const int second = whole.after(*index, whole.first);
+        return PlaybackSchedule::periodOfStamps(index->timestamp(whole.first), index->timestamp(second),
+                                                settings.frequency);
     }
     case EveryTimestamp: {
         const double mean = index->meanRate();
@@ -570,12 +571,15 @@ bool Player::endPass(Plan &plan)
     }
     ++plan.pass;
     if (options.renumber) {
+        // Each pass goes on one recorded interval after the last stamp of the one before.
         const RecordingIndex &index = *plan.index;
-        const int frames = plan.range.last - plan.range.first + 1;
+        const int frames = plan.range.highest - plan.range.lowest + 1;
+        const double mean = index.meanRate();
+        const double interval = mean > 0 ? 1.0 / mean : plan.period / 1e9;
         double span = index.timestamp(plan.range.last) - index.timestamp(plan.range.first);
         if (std::isnan(span))
-            span = (frames - 1) * plan.period / 1e9;
-        plan.numbering.setOffsets(qint64(plan.pass) * frames, plan.pass * (span + plan.period / 1e9));
+            span = (frames - 1) * interval;
+        plan.numbering.setOffsets(qint64(plan.pass) * frames, plan.pass * (span + interval));
     }
     plan.next = plan.range.first;
     return true;

@@ -104,6 +104,8 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void infoJson();
+    void infoDuration_data();
+    void infoDuration();
     void record_data();
     void record();
     void play_data();
@@ -233,6 +235,45 @@ void TestCommandLine::infoJson()
         got.insert(real, expected.value(real));
     }
     QCOMPARE(got, expected);
+}
+
+// The time the recording takes at its recorded pace, finite and rounded as printed.
+void TestCommandLine::infoDuration_data()
+{
+    QTest::addColumn<QList<double>>("stamps"); // of frames 1, 2, ...
+    QTest::addColumn<QByteArray>("duration");  // in the JSON, as printed
+    QTest::addColumn<QByteArray>("rate");
+    QTest::addColumn<QByteArray>("line");      // the plain duration line
+    QTest::newRow("ordinary") << QList<double>{100.0, 100.01, 100.02, 100.03, 100.04} << QByteArray("0.04")
+                              << QByteArray("100") << QByteArray("duration     0.040000 s");
+    // Anomalies last one interval of the pace so far, as in playback; without one, nothing.
+    QTest::newRow("decreasing") << QList<double>{10.0, 6.0} << QByteArray("0") << QByteArray("0")
+                                << QByteArray("duration     0.000000 s");
+    QTest::newRow("extreme") << QList<double>{1.0, 2.0, 1e308, -1e308} << QByteArray("3") << QByteArray("1")
+                             << QByteArray("duration     3.000000 s");
+    QTest::newRow("one stamp") << QList<double>{5.0} << QByteArray("0") << QByteArray("0")
+                               << QByteArray("duration     0.000000 s");
+    QTest::newRow("thirds") << QList<double>{0.0, 1.0 / 3, 2.0 / 3} << QByteArray("0.666667") << QByteArray("3")
+                            << QByteArray("duration     0.666667 s");
+}
+
+void TestCommandLine::infoDuration()
+{
+    QFETCH(QList<double>, stamps);
+    QFETCH(QByteArray, duration);
+    QFETCH(QByteArray, rate);
+    QFETCH(QByteArray, line);
+    QByteArray bytes;
+    for (int i = 0; i < stamps.size(); ++i)
+        bytes += "fr " + QByteArray::number(i + 1) + "\r\nts " + QByteArray::number(stamps[i], 'g', 17) + "\r\n";
+    const QString recording = path(QStringLiteral("durations.wly"));
+    QVERIFY(writeFile(recording, bytes));
+    const Run json = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    QCOMPARE(json.exitCode, 0);
+    QVERIFY2(json.out.contains("\"duration_s\":" + duration + ",") && json.out.contains("\"rate_hz\":" + rate + "}"),
+             json.out.constData());
+    const Run plain = runProgram({QStringLiteral("info"), recording});
+    QVERIFY2(plain.out.contains(line), plain.out.constData());
 }
 
 void TestCommandLine::record_data()
@@ -384,13 +425,22 @@ void TestCommandLine::pcapRoundTrip_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QByteArray>("expected"); // what comes back from the capture
+    QTest::addColumn<QByteArray>("lastTime"); // of the last packet, s after the first
 
     const QByteArray clean = cleanRecording();
-    QTest::newRow("clean") << clean << clean;
+    QTest::newRow("clean") << clean << clean << QByteArray("0.080000000");
     // Neither is ever sent, so neither is exported: the text before the first frame and a repeated frame.
-    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean;
+    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean << QByteArray("0.080000000");
     QTest::newRow("duplicate") << frame(1, 100.0) + frame(2, 100.01) + frame(2, 100.015) + clean.mid(clean.indexOf("fr 3"))
-                               << clean;
+                               << clean << QByteArray("0.080000000");
+    // Anomalies last one interval (10 ms a number here), as in playback.
+    QByteArray absurd = clean;
+    absurd.replace("ts 100.040000", "ts 1e308");
+    QTest::newRow("absurd stamp") << absurd << absurd << QByteArray("0.080000000");
+    // Exported in recorded order: 6 then 5, a step back of one interval.
+    const qsizetype five = clean.indexOf("fr 5"), six = clean.indexOf("fr 6"), nine = clean.indexOf("fr 9");
+    const QByteArray swapped = clean.left(five) + clean.mid(six, nine - six) + clean.mid(five, six - five) + clean.mid(nine);
+    QTest::newRow("swapped") << swapped << swapped << QByteArray("0.100000000");
 }
 
 // A clean recording survives .wly -> .pcap -> .wly byte for byte, and the export is UDP to a capture tool.
@@ -398,6 +448,7 @@ void TestCommandLine::pcapRoundTrip()
 {
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, lastTime);
     const QString recording = path(QStringLiteral("trip.wly"));
     const QString capture = path(QStringLiteral("trip.pcap"));
     const QString back = path(QStringLiteral("back.wly"));
@@ -417,7 +468,7 @@ void TestCommandLine::pcapRoundTrip()
     QCOMPARE(lines.size(), 6);
     // Times follow the "ts" lines relative to the first; every IPv4 checksum is good.
     QCOMPARE(lines.constFirst().simplified(), QByteArray("0.000000000 6000 1"));
-    QCOMPARE(lines.constLast().simplified(), QByteArray("0.080000000 6000 1"));
+    QCOMPARE(lines.constLast().simplified(), lastTime + " 6000 1");
 }
 
 // pcapng with UDP to two ports and TCP: only the UDP payloads to --port are kept.
