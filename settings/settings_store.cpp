@@ -31,11 +31,14 @@ const Entry entries[KeyCount] = {
     {"SPEED", "SPEED"},
     {"EVERY_TIMESTAMP", "EVERY_TIMESTAMP"},
     {"CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
+    // Pre-trigger buffer.
+    {"PRE_TRIGGER", "SECONDS"},
 };
 
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
-                                        "true", "", "", "1", "false", "false"};
+                                        "true", "", "", "1", "false", "false",
+                                        "0"};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";
@@ -226,6 +229,13 @@ float frequencyFromText(const QString &text)
 bool flagFromText(const QString &text)
 {
     return text != QLatin1String("false");
+}
+
+int preTriggerFromText(const QString &text)
+{
+    bool converted = false;
+    const int seconds = text.toInt(&converted);
+    return converted && seconds >= 0 && seconds <= 600 ? seconds : 0;
 }
 
 double speedFromText(const QString &text)

@@ -17,6 +17,8 @@ enum Key {
     Frequency, Loop, Timestamp, SaveFileDir, OpenFileDir,
     // Later additions: files written before them simply lack these elements.
     Speed, EveryTimestamp, ContinueNumbers,
+    // Pre-trigger buffer: seconds Preview keeps for Record.
+    PreTriggerSeconds,
     KeyCount
 };
 
@@ -56,6 +58,8 @@ float frequencyFromText(const QString &text);
 bool flagFromText(const QString &text);
 // A playback speed factor within 0.01..100; 1 for text that is no number or out of range.
 double speedFromText(const QString &text);
+// Whole seconds from 0 to 600; 0 (nothing kept) for anything else.
+int preTriggerFromText(const QString &text);
 
 }
 

@@ -26,6 +26,7 @@ struct SettingsFile {
     QString timestamp = QStringLiteral("false");
     QString saveDir;
     QString openDir;
+    QString preTriggerSeconds; // empty: no element, as in files from before it
 };
 
 // Writes settingsDir + "/config/current-settings.xml"; false when it could not.
