@@ -268,11 +268,11 @@ void TestCommandLine::infoDuration()
         bytes += "fr " + QByteArray::number(i + 1) + "\r\nts " + QByteArray::number(stamps[i], 'g', 17) + "\r\n";
     const QString recording = path(QStringLiteral("durations.wly"));
     QVERIFY(writeFile(recording, bytes));
-    const Run json = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    const Run json = ProgramRun::run({QStringLiteral("info"), recording, QStringLiteral("--json")});
     QCOMPARE(json.exitCode, 0);
     QVERIFY2(json.out.contains("\"duration_s\":" + duration + ",") && json.out.contains("\"rate_hz\":" + rate + "}"),
              json.out.constData());
-    const Run plain = runProgram({QStringLiteral("info"), recording});
+    const Run plain = ProgramRun::run({QStringLiteral("info"), recording});
     QVERIFY2(plain.out.contains(line), plain.out.constData());
 }
 
