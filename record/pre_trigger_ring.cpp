@@ -1,15 +1,16 @@
 #include "record/pre_trigger_ring.h"
 
+#include "platform/file_access.h"
+
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace {
 
 // Big enough that writing a chunk is one large write, small enough that memory follows the kept seconds closely.
 constexpr int PreferredChunkBytes = 4 * 1024 * 1024;
-// Entries for datagrams of 64 bytes on average; smaller ones fill a chunk by count instead.
-constexpr int BytesPerEntry = 64;
+// Entries for datagrams of 128 bytes on average; smaller ones fill a chunk by count instead.
+constexpr int BytesPerEntry = 128;
 
 }
 
@@ -19,15 +20,19 @@ PreTriggerRing::PreTriggerRing(qint64 bound, int largestDatagram)
     chunkBytes = int(std::max<qint64>(largestDatagram, std::min<qint64>(PreferredChunkBytes, bound / 8)));
     chunkBytes = (chunkBytes + 7) & ~7;
     chunkEntries = std::max(1, chunkBytes / BytesPerEntry);
-    const qint64 block = qint64(chunkBytes) + qint64(chunkEntries) * qint64(sizeof(qint64) + sizeof(int));
-    const int slots = int(std::max<qint64>(2, bound / block));
-    chunks.resize(size_t(slots));
-    spare.reserve(size_t(slots));
+    const int places = int(std::max<qint64>(2, bound / blockBytes()));
+    chunks.resize(size_t(places));
+    spare.reserve(size_t(places));
 }
 
 PreTriggerRing::~PreTriggerRing()
 {
     release();
+}
+
+qint64 PreTriggerRing::blockBytes() const
+{
+    return qint64(chunkBytes) + qint64(chunkEntries) * qint64(sizeof(qint64) + sizeof(int));
 }
 
 bool PreTriggerRing::fits(const Chunk &chunk, int length) const
@@ -72,8 +77,8 @@ bool PreTriggerRing::addChunk()
         memory = spare.back();
         spare.pop_back();
     } else {
-        const size_t block = size_t(chunkBytes) + size_t(chunkEntries) * (sizeof(qint64) + sizeof(int));
-        memory = new (std::nothrow) char[block];
+        // Mapped in one call: page by page, the first pass through fresh memory costs the receiver far more.
+        memory = static_cast<char *>(FileAccess::allocateTable(blockBytes()));
         if (!memory)
             return false;
     }
@@ -135,7 +140,7 @@ void PreTriggerRing::release()
 {
     clear();
     for (char *memory : spare)
-        delete[] memory;
+        FileAccess::releaseTable(memory, blockBytes());
     spare.clear();
 }
 

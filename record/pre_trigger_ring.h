@@ -67,6 +67,7 @@ private:
 
     Chunk &chunkAt(int position) { return chunks[size_t((oldest + position) % int(chunks.size()))]; }
     const Chunk &chunkAt(int position) const { return chunks[size_t((oldest + position) % int(chunks.size()))]; }
+    qint64 blockBytes() const; // a chunk's memory: its bytes, then its arrival times and lengths
     bool fits(const Chunk &chunk, int length) const;
     // Starts a new newest chunk; false when the bound or the memory allows none.
     bool addChunk();
