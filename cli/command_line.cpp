@@ -19,6 +19,10 @@ SYNOPSIS
     korvel-recorder play FILE --dest HOST:PORT [--dest HOST:PORT]
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
+                         [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
+                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--delay MEAN_MS[:JITTER_MS]] [--seed N]
+                         [--lockstep [--ack-timeout MS] | --topspeed]
     korvel-recorder info FILE [--json]
     korvel-recorder convert INPUT OUTPUT [--port PORT] [--dest HOST:PORT] [--rate HZ]
     korvel-recorder --help | --version
@@ -39,6 +43,8 @@ EXIT STATUS
     1   failure at run time (file, network, a frame not sent); one line on
         standard error names the file, host or port at fault
     2   usage error
+    3   play ran, but outside its --max-late-us or --max-rate-error-ppm limit;
+        one line on standard error names the latest frame and its lateness
 )";
 
 using Command = int (*)(const QStringList &);

@@ -14,7 +14,7 @@
 
 namespace CommandLine {
 
-enum ExitStatus { ExitSuccess = 0, ExitFailure = 1, ExitUsage = 2 };
+enum ExitStatus { ExitSuccess = 0, ExitFailure = 1, ExitUsage = 2, ExitLimits = 3 };
 
 // Prints "korvel-recorder COMMAND: message" on standard error and returns `status`.
 int fail(int status, const QString &message);

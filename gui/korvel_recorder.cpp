@@ -514,11 +514,21 @@ void Korvel_recorder::showPlayRate()
     if (player->options().pace == Player::EveryTimestamp && index && std::isfinite(index->meanRate()))
         rate = index->meanRate() * player->speed();
     ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
+    QStringList modes;
+    if (player->stats().realtime)
+        modes << tr("real-time");
+    if (player->options().faults.any())
+        modes << tr("faults on");
+    if (!modes.isEmpty())
+        ui.statusbar->showMessage(modes.join(QLatin1String(", ")));
 }
 
 void Korvel_recorder::endPlayback()
 {
     displayTimer->stop();
+    const QString modes = ui.statusbar->currentMessage();
+    if (modes == tr("real-time") || modes.endsWith(tr("faults on")))
+        ui.statusbar->clearMessage();
     paused = false;
     mode = ModeIdle;
     updateLabelFrequency();

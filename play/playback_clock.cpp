@@ -53,8 +53,10 @@ bool MonotonicPlaybackClock::sleepUntil(qint64 deadline)
     }
     // Catching up costs no system call. A wake during the last stretch stays
     // pending and ends the next sleep.
-    if (left > 0)
-        Stopwatch::sleepUntilNanoseconds(deadline);
+    if (left > spin)
+        Stopwatch::sleepUntilNanoseconds(deadline - spin);
+    while (spin > 0 && now() < deadline) {
+    }
     return true;
 }
 

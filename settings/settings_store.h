@@ -17,6 +17,8 @@ enum Key {
     Frequency, Loop, Timestamp, SaveFileDir, OpenFileDir,
     // Later additions: files written before them simply lack these elements.
     Speed, EveryTimestamp, ContinueNumbers,
+    // The player as a test instrument: real-time priority and seeded faults.
+    RealtimePriority, Faults, FaultDrop, FaultDuplicate, FaultReorder, FaultDelay, FaultSeed,
     // Pre-trigger buffer: seconds Preview keeps for Record.
     PreTriggerSeconds,
     KeyCount

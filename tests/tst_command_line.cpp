@@ -110,6 +110,7 @@ private slots:
     void record();
     void play_data();
     void play();
+    void faultsCountedByRecorder();
     void pcapRoundTrip_data();
     void pcapRoundTrip();
     void pcapngMixedTraffic();
@@ -145,6 +146,19 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("bad port") << QStringList{"play", recording, "--dest", "127.0.0.1:0"} << 2 << "127.0.0.1:0";
     QTest::newRow("two paces") << QStringList{"play", recording, "--dest", to, "--rate", "5", "--pace", "every"}
                                << 2 << "--pace";
+    QTest::newRow("faults over 100%") << QStringList{"play", recording, "--dest", to, "--drop", "60%", "--duplicate",
+                                                     "50%"}
+                                      << 2 << "100%";
+    QTest::newRow("bad fault list") << QStringList{"play", recording, "--dest", to, "--reorder", "5-x"} << 2
+                                    << "--reorder 5-x";
+    QTest::newRow("bad delay") << QStringList{"play", recording, "--dest", to, "--delay", "2:x"} << 2 << "--delay 2:x";
+    QTest::newRow("lockstep and top speed") << QStringList{"play", recording, "--dest", to, "--lockstep", "--topspeed"}
+                                            << 2 << "--topspeed";
+    QTest::newRow("ack time-out alone") << QStringList{"play", recording, "--dest", to, "--ack-timeout", "5"} << 2
+                                        << "--ack-timeout";
+    QTest::newRow("lockstep, nobody answers")
+        << QStringList{"play", recording, "--dest", to, "--lockstep", "--ack-timeout", "100"} << 1
+        << "frame 1 was not acknowledged within 100 ms";
     QTest::newRow("record without port") << QStringList{"record", "--output", blocked} << 2 << "--port";
     QTest::newRow("pcapng written") << QStringList{"convert", recording, path("x.pcapng")} << 2 << "x.pcapng";
     QTest::newRow("unknown host") << QStringList{"play", recording, "--dest", "no-such-host.invalid:5001"} << 1
@@ -380,6 +394,11 @@ void TestCommandLine::play_data()
                                                     << QList<int>{1, 2, 3, 5, 6, 9};
     QTest::newRow("two passes") << QStringList{"--loop", "2", "--rate", "500"}
                                 << QList<int>{1, 2, 3, 5, 6, 9, 1, 2, 3, 5, 6, 9};
+    // Granted or not, real-time priority never fails a playback.
+    QTest::newRow("within limits, real-time asked")
+        << QStringList{"--rate", "200", "--realtime", "--max-late-us", "1000000", "--max-rate-error-ppm", "500000"}
+        << QList<int>{1, 2, 3, 5, 6, 9};
+    QTest::newRow("top speed") << QStringList{"--topspeed"} << QList<int>{1, 2, 3, 5, 6, 9};
 }
 
 void TestCommandLine::play()
@@ -405,8 +424,14 @@ void TestCommandLine::play()
     const QJsonObject json = jsonOf(run);
     QCOMPARE(json.value("frames_sent").toInt(), frames.size());
     QCOMPARE(json.value("send_errors").toInt(), 0);
-    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us"})
+    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us", "late_max_us", "late_p999_us",
+                            "first_late_us", "rate_error_ppm", "rate_reached_hz"})
         QVERIFY2(json.value(key).isDouble(), key);
+    QVERIFY(json.value("realtime").isBool());
+    const QJsonObject histogram = json.value("late_histogram_us").toObject();
+    QCOMPARE(histogram.value("edges").toArray().size(), histogram.value("counts").toArray().size());
+    QCOMPARE(json.value("injected").toObject(),
+             (QJsonObject{{"dropped", QJsonArray()}, {"duplicated", QJsonArray()}, {"reordered", QJsonArray()}}));
     const QJsonArray destinations = json.value("destinations").toArray();
     QCOMPARE(destinations.size(), 2);
     const double stamps[] = {0, 100.0, 100.01, 100.02, 0, 100.04, 100.05, 0, 0, 100.08};
@@ -419,6 +444,38 @@ void TestCommandLine::play()
         QCOMPARE(destinations[i].toObject().value("sent").toInt(), frames.size());
         QCOMPARE(receivers[i]->receive(int(frames.size())), expected);
     }
+}
+
+// What a CI job does: the recorder must report exactly the faults injected.
+void TestCommandLine::faultsCountedByRecorder()
+{
+    const QString recording = path(QStringLiteral("faults.wly"));
+    QByteArray stored;
+    for (int i = 1; i <= 400; ++i)
+        stored += frame(i, 100.0 + i / 1000.0);
+    QVERIFY(writeFile(recording, stored));
+    const uint16_t port = freePort();
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", path("faults-in.wly"), "--json"});
+    QVERIFY(TrafficTools::waitUntilBound(port));
+    const Run played = ProgramRun::run({"play", recording, "--dest", QStringLiteral("127.0.0.1:%1").arg(port), "--rate",
+                                   "2000", "--drop", "2%", "--duplicate", "2%", "--reorder", "2%", "--seed", "11",
+                                   "--json"});
+    QCOMPARE(played.exitCode, 0);
+    const QJsonObject injected = jsonOf(played).value("injected").toObject();
+    const qsizetype dropped = injected.value("dropped").toArray().size();
+    const qsizetype duplicated = injected.value("duplicated").toArray().size();
+    const qsizetype reordered = injected.value("reordered").toArray().size();
+    QVERIFY(dropped > 0 && duplicated > 0 && reordered > 0);
+    QThread::msleep(200);
+    ::kill(pid_t(recorder.processId()), SIGINT);
+    const Run recorded = finish(recorder);
+    QCOMPARE(recorded.exitCode, 0);
+    const QJsonObject counted = jsonOf(recorded);
+    QCOMPARE(counted.value("datagrams").toInt(), 400 - dropped + duplicated);
+    QCOMPARE(counted.value("frames_lost").toInt(), dropped);
+    QCOMPARE(counted.value("duplicates").toInt(), duplicated);
+    QCOMPARE(counted.value("out_of_order").toInt(), reordered);
 }
 
 void TestCommandLine::pcapRoundTrip_data()

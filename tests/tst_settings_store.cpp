@@ -14,7 +14,8 @@ using namespace SettingsStore;
 namespace {
 
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
-                                 "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false", "30"};
+                                 "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false",
+                                 "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7", "30"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
 const QByteArray sampleFile = R"(<KORVEL_RECORDER>
@@ -32,6 +33,13 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <SPEED SPEED="0.25"/>
     <EVERY_TIMESTAMP EVERY_TIMESTAMP="true"/>
     <CONTINUE_NUMBERS CONTINUE_NUMBERS="false"/>
+    <REALTIME_PRIORITY REALTIME_PRIORITY="true"/>
+    <FAULTS FAULTS="true"/>
+    <FAULT_DROP SPEC="1.5%"/>
+    <FAULT_DUPLICATE SPEC="100-102,200"/>
+    <FAULT_REORDER SPEC=""/>
+    <FAULT_DELAY MS="2:0.5"/>
+    <FAULT_SEED SEED="7"/>
     <PRE_TRIGGER SECONDS="30"/>
 </KORVEL_RECORDER>)" "\n";
 
@@ -103,10 +111,10 @@ private slots:
 
         QTest::newRow("reordered, 10 MB host") << reordered + "<record_port PORT_NR=\"7\"/>text</KORVEL_RECORDER>"
             << QStringList(sampleTexts).replaceInStrings(QLatin1String("localhost"), host);
-        // A file from before the last elements existed: those keep what the caller held.
+        // A file from before the last three elements existed: those keep what the caller held.
         QByteArray older = sampleFile;
         older.remove(older.indexOf("    <SPEED"), older.indexOf("</KORVEL") - older.indexOf("    <SPEED"));
-        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList(KeyCount - OpenFileDir - 1, QString());
+        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList(KeyCount - Speed);
         QTest::newRow("no file") << QByteArray() << QStringList{"Files not found :\n" + programFile()};
         QTest::newRow("folder") << QByteArray("") << QStringList{"File %F cannot be opened for reading."};
         QTest::newRow("other root") << QByteArray("<SETTINGS><RECORD_PORT PORT_NR=\"1\"/></SETTINGS>")
