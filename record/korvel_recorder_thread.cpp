@@ -79,12 +79,13 @@ void Korvel_Recorder_Thread::setParts(const std::function<QString(int)> &name, q
     partMaxMicros = maxMicros;
 }
 
-void Korvel_Recorder_Thread::switchToFile(FILE *file, qint64 pressMicros)
+void Korvel_Recorder_Thread::switchToFile(FILE *file, qint64 pressMicros, int seconds)
 {
     if (!isRunning() || switchAsked)
         return;
     switchFile = file;
     switchPress = pressMicros;
+    switchSeconds = seconds;
     switchAsked.store(true, std::memory_order_release);
     udpWakerSignal(waker);
 }
@@ -190,7 +191,7 @@ void Korvel_Recorder_Thread::run()
     UdpArrival arrival;
     while (running) {
         if (switchAsked.load(std::memory_order_acquire) && keeping)
-            beginRecording(switchFile, switchPress);
+            beginRecording(switchFile, switchPress, switchSeconds);
         // Without a buffer every receive fails, which ends the run like any receive failure.
         errno = 0;
         // Within a burst the next datagram is already queued: take it without a wait.
@@ -261,9 +262,9 @@ void Korvel_Recorder_Thread::store(int length, qint64 micros)
         ring->push(buffer, length, micros);
         if (keeping) {
             ring->dropBefore(micros - qint64(preSeconds) * 1000000);
-            keptSpan = micros - ring->oldestMicros();
+            keptSpan = ring->isEmpty() ? 0 : micros - ring->oldestMicros();
             if (matcher && matcher->matches(buffer, length))
-                beginRecording(triggerFile, micros);
+                beginRecording(triggerFile, micros, preSeconds);
         }
         return;
     }
@@ -271,11 +272,11 @@ void Korvel_Recorder_Thread::store(int length, qint64 micros)
         keep(buffer, length, micros);
 }
 
-void Korvel_Recorder_Thread::beginRecording(FILE *target, qint64 pressMicros)
+void Korvel_Recorder_Thread::beginRecording(FILE *target, qint64 pressMicros, int seconds)
 {
     keeping = false;
     keptSpan = 0;
-    ring->dropBefore(pressMicros - qint64(preSeconds) * 1000000);
+    ring->dropBefore(pressMicros - qint64(std::min(seconds, preSeconds)) * 1000000);
     qint64 triggerFrame = -1;
     if (!ring->isEmpty()) {
         int length = 0;

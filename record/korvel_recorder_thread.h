@@ -52,9 +52,9 @@ public:
     void start(QThread::Priority priority = InheritPriority);
 
     // While keeping datagrams: the run goes on recording into `file` (or its parts), beginning with
-    // those kept since `pressMicros` (monotonic) less the pre-trigger seconds. The receiving thread
-    // makes the switch between two datagrams, so none is lost or written twice.
-    void switchToFile(FILE *file, qint64 pressMicros);
+    // those kept since `pressMicros` (monotonic) less `seconds` (at most the pre-trigger seconds).
+    // The receiving thread makes the switch between two datagrams, so none is lost or written twice.
+    void switchToFile(FILE *file, qint64 pressMicros, int seconds);
     // Microseconds between the oldest kept datagram and the newest; 0 when none are kept.
     qint64 keptMicros() const;
     // Parts ended since the last call, oldest first, for the caller to commit.
@@ -99,7 +99,7 @@ private:
     void waitUntilEnded();
     // Where the datagram that arrived at `micros` goes: kept in memory, into the file, or nowhere.
     void store(int length, qint64 micros);
-    void beginRecording(FILE *target, qint64 pressMicros);
+    void beginRecording(FILE *target, qint64 pressMicros, int seconds);
     // Writes the oldest datagrams kept in memory; the recording's next datagrams follow them.
     void drainSome();
     // Appends the datagram to the batch written at the end of a burst.
@@ -135,6 +135,7 @@ private:
     std::atomic<bool> switchAsked{false};
     FILE *switchFile = nullptr;
     qint64 switchPress = 0;
+    int switchSeconds = 0;
 
     std::function<QString(int)> partName;
     qint64 partMaxBytes = 0;

@@ -80,7 +80,7 @@ bool RecordingSession::startRecording(int port, QString *error, bool *temporaryF
         return false;
     }
     if (currentMode == Previewing && keepingRun && receiving && port == this->port)
-        return switchToRecording(error, temporaryFileFailed);
+        return switchToRecording(preSeconds, error, temporaryFileFailed);
     stopReceiver();
     currentMode = Idle;
     if (!openSocket(port, error))
@@ -115,7 +115,20 @@ bool RecordingSession::startPreview(int port, QString *error)
     return true;
 }
 
-bool RecordingSession::switchToRecording(QString *error, bool *temporaryFileFailed)
+bool RecordingSession::recordFromPreview(int seconds, QString *error)
+{
+    if (currentMode != Previewing || !keepingRun || !receiving) {
+        *error = tr("Not previewing with the last seconds kept.");
+        return false;
+    }
+    if (saver->isBusy()) {
+        *error = tr("The last recording is still being saved.");
+        return false;
+    }
+    return switchToRecording(std::clamp(seconds, 0, preSeconds), error, nullptr);
+}
+
+bool RecordingSession::switchToRecording(int seconds, QString *error, bool *temporaryFileFailed)
 {
     // The moment of the Record, before anything that takes time.
     const qint64 press = qint64(Stopwatch::microseconds());
@@ -124,7 +137,7 @@ bool RecordingSession::switchToRecording(QString *error, bool *temporaryFileFail
             *temporaryFileFailed = true;
         return false; // previewing goes on
     }
-    receiver->switchToFile(temporary, press);
+    receiver->switchToFile(temporary, press, seconds);
     currentMode = Recording;
     return true;
 }

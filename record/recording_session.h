@@ -67,6 +67,11 @@ public:
     int preTriggerSeconds() const;
     // Whole seconds between the oldest and newest datagram kept while previewing; 0 else.
     int keptSeconds() const;
+    // During a Preview that keeps datagrams: Record, beginning with the datagrams of only the last
+    // `seconds` (0 up to the kept seconds) before now, as the remote control's "record {pre_seconds}"
+    // asks; startRecording() begins with all that are kept. False, previewing on, when no
+    // temporary recording can be created or the Preview keeps none.
+    bool recordFromPreview(int seconds, QString *error);
     // In the next Preview that keeps datagrams, the first datagram with a line
     // that `pattern` matches begins the recording, as a Record would at its
     // arrival, and triggered() follows; an empty pattern arms nothing. That
@@ -133,7 +138,7 @@ signals:
 
 private:
     bool openSocket(int port, QString *error);
-    bool switchToRecording(QString *error, bool *temporaryFileFailed);
+    bool switchToRecording(int seconds, QString *error, bool *temporaryFileFailed);
     bool claimTemporary(QString *error);
     void startReceiver(bool recording);
     void stopReceiver();

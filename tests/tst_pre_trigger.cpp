@@ -49,32 +49,37 @@ private slots:
         QTest::addColumn<QByteArray>("recorded");
         QTest::addColumn<int>("triggerFrame"); // -2: no switch
         QTest::addColumn<int>("preFrames");
+        QTest::addColumn<int>("fromSeconds"); // Record through recordFromPreview() with these; -1: startRecording()
 
         const QByteArrayList none;
         QTest::newRow("off: Record starts afresh") << 0 << QString() << QByteArrayList{frame(1), frame(2)} << 0 << none
-                                                   << QByteArrayList{frame(3)} << frame(3) << -2 << 0;
+                                                   << QByteArrayList{frame(3)} << frame(3) << -2 << 0 << -1;
         QTest::newRow("on: the preview begins the recording")
             << 5 << QString() << QByteArrayList{frame(1), frame(2)} << 0 << none << QByteArrayList{frame(3)}
-            << frame(1) + frame(2) + frame(3) << 2 << 1;
+            << frame(1) + frame(2) + frame(3) << 2 << 1 << -1;
         // Kept too long, the recording would begin with what the user never asked for.
         QTest::newRow("older than the seconds left out")
             << 1 << QString() << QByteArrayList{frame(1)} << 1300 << QByteArrayList{frame(2)}
-            << QByteArrayList{frame(3)} << frame(2) + frame(3) << 2 << 0;
+            << QByteArrayList{frame(3)} << frame(2) + frame(3) << 2 << 0 << -1;
+        // The remote control's "record {pre_seconds}": fewer seconds than the preview keeps.
+        QTest::newRow("record from the last second of five")
+            << 5 << QString() << QByteArrayList{frame(1)} << 1300 << QByteArrayList{frame(2)}
+            << QByteArrayList{frame(3)} << frame(2) + frame(3) << 2 << 0 << 1;
         QTest::newRow("unnumbered newest") << 5 << QString() << QByteArrayList{frame(1), "no number\r\n"} << 0 << none
-                                           << none << frame(1) + "no number\r\n" << -1 << 1;
+                                           << none << frame(1) + "no number\r\n" << -1 << 1 << -1;
         const QByteArray fault = frame(2, "status fault\r\nb 4");
         QTest::newRow("a matching line begins it") << 5 << QStringLiteral("^status fault$")
                                                    << QByteArrayList{frame(1), fault, frame(3)} << 0 << none
                                                    << QByteArrayList{frame(4)}
-                                                   << frame(1) + fault + frame(3) + frame(4) << 2 << 1;
+                                                   << frame(1) + fault + frame(3) + frame(4) << 2 << 1 << -1;
         QTest::newRow("the last line without its end") << 5 << QStringLiteral("^end$")
                                                        << QByteArrayList{frame(1), "fr 2\r\nend"} << 0 << none << none
-                                                       << frame(1) + "fr 2\r\nend" << 2 << 1;
+                                                       << frame(1) + "fr 2\r\nend" << 2 << 1 << -1;
         // A line, not the datagram: neither a part of a line nor two lines together match.
         QTest::newRow("whole line only") << 5 << QStringLiteral("^fault$") << QByteArrayList{fault} << 0 << none
-                                         << none << QByteArray() << -2 << 0;
+                                         << none << QByteArray() << -2 << 0 << -1;
         QTest::newRow("not across lines") << 5 << QStringLiteral("fault\\s+b") << QByteArrayList{fault} << 0 << none
-                                          << none << QByteArray() << -2 << 0;
+                                          << none << QByteArray() << -2 << 0 << -1;
     }
 
     void switchFromPreview()
@@ -88,6 +93,7 @@ private slots:
         QFETCH(QByteArray, recorded);
         QFETCH(int, triggerFrame);
         QFETCH(int, preFrames);
+        QFETCH(int, fromSeconds);
 
         RecordingSession session;
         QSignalSpy triggered(&session, &RecordingSession::triggered);
@@ -104,7 +110,9 @@ private slots:
         send(late, port);
         QTRY_COMPARE(session.received(), early.size() + late.size());
         if (pattern.isEmpty()) {
-            QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+            QVERIFY2(fromSeconds < 0 ? session.startRecording(port, &error)
+                                     : session.recordFromPreview(fromSeconds, &error),
+                     qPrintable(error));
             QCOMPARE(session.mode(), RecordingSession::Recording);
         }
         if (triggerFrame == -2) {
