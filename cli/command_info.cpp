@@ -2,6 +2,7 @@
 
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
+#include "cli/range_options.h"
 #include "play/recording_index.h"
 
 #include <QJsonArray>
@@ -26,7 +27,8 @@ DESCRIPTION
 
 OPTIONS
     --json    print one JSON object instead: frames, first, last, lost,
-              lost_ranges ([[from, to], ...]), duration_s, rate_hz, bytes.
+              lost_ranges ([[from, to], ...]), duration_s, rate_hz, bytes,
+              markers ([{frame, label}, ...] from FILE.marks).
               duration_s and rate_hz are 0 without two increasing "ts" lines.
 
 EXIT STATUS
@@ -67,6 +69,9 @@ int info(const QStringList &arguments)
         QJsonArray ranges;
         for (const auto &range : lost)
             ranges.append(QJsonArray{range.first, range.second});
+        QJsonArray markers;
+        for (const Marker &marker : readMarkers(path, &index))
+            markers.append(QJsonObject{{QStringLiteral("frame"), marker.frame}, {QStringLiteral("label"), marker.label}});
         printJson({{QStringLiteral("frames"), index.frameCount()},
                    {QStringLiteral("first"), first},
                    {QStringLiteral("last"), index.last()},
@@ -74,7 +79,8 @@ int info(const QStringList &arguments)
                    {QStringLiteral("lost_ranges"), ranges},
                    {QStringLiteral("duration_s"), duration},
                    {QStringLiteral("rate_hz"), rate},
-                   {QStringLiteral("bytes"), index.fileSize()}});
+                   {QStringLiteral("bytes"), index.fileSize()},
+                   {QStringLiteral("markers"), markers}});
         return ExitSuccess;
     }
     std::printf("file         %s\n"

@@ -20,11 +20,13 @@ SYNOPSIS
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
                          [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
-                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--drop FRAMES] [--duplicate FRAMES] [--reorder FRAMES]
                          [--delay MEAN_MS[:JITTER_MS]] [--seed N]
                          [--lockstep [--ack-timeout MS] | --topspeed]
     korvel-recorder info FILE [--json]
     korvel-recorder convert INPUT OUTPUT [--port PORT] [--dest HOST:PORT] [--rate HZ]
+    korvel-recorder cut INPUT OUTPUT [--from FRAME] [--until FRAME]
+                        [--from-marker LABEL] [--until-marker LABEL] [--json]
     korvel-recorder --help | --version
     korvel-recorder COMMAND --help
 
@@ -37,6 +39,7 @@ DESCRIPTION
     info     prints frames, lost frames, duration, rate and size of a recording.
     convert  converts a recording to pcap, or the UDP payloads of a pcap or
              pcapng capture to a recording.
+    cut      writes a range of a recording, by frames or markers, as a new one.
 
 EXIT STATUS
     0   success
@@ -59,6 +62,8 @@ Command commandNamed(const QString &name)
         return info;
     if (name == QLatin1String("convert"))
         return convert;
+    if (name == QLatin1String("cut"))
+        return cut;
     return nullptr;
 }
 

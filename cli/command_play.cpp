@@ -2,6 +2,7 @@
 
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
+#include "cli/range_options.h"
 #include "platform/console.h"
 #include "play/player.h"
 #include "play/recording_index.h"
@@ -26,8 +27,9 @@ SYNOPSIS
     korvel-recorder play FILE --dest HOST:PORT [--dest HOST:PORT]
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
+                         [--from-marker LABEL] [--until-marker LABEL]
                          [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
-                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--drop FRAMES] [--duplicate FRAMES] [--reorder FRAMES]
                          [--delay MEAN_MS[:JITTER_MS]] [--seed N]
                          [--lockstep [--ack-timeout MS] | --topspeed]
 
@@ -56,6 +58,9 @@ OPTIONS
                         --loop is always its COUNT: write ./3 for a file named 3.
     --from FRAME        start at the first stored frame at or after FRAME
     --until FRAME       end with the last stored frame at or before FRAME
+    --from-marker LABEL, --until-marker LABEL
+                        the same at the frame of the marker labelled LABEL in
+                        FILE.marks; either may stand in for --from or --until
     --renumber          with --loop, carry the "fr" numbers and "ts" values on
                         across passes instead of repeating them
     --json              print one JSON line at the end: frames_sent,
@@ -84,10 +89,10 @@ OPTIONS
                         the fitted rate may be off by at most N ppm
 
   Faults, by frame (injected on purpose; the same seed gives the same faults)
-    --drop SPEC         leave frames out
-    --duplicate SPEC    send frames twice in a row
-    --reorder SPEC      send a frame after the frame that follows it
-                        SPEC is a percentage (1.5%) or frame numbers
+    --drop FRAMES       leave frames out
+    --duplicate FRAMES  send frames twice in a row
+    --reorder FRAMES    send a frame after the frame that follows it
+                        FRAMES is a percentage (1.5%) or frame numbers
                         (100-102,200). With percentages a frame gets at most
                         one fault and the first and last frames get none.
     --delay MEAN_MS[:JITTER_MS]
@@ -278,17 +283,17 @@ bool readInstrument(const QCommandLineParser &parser, Player::Options &options)
         || !readNumber(parser, QStringLiteral("max-rate-error-ppm"), 1e-3, 1e6, options.limits.maxRateErrorPpm))
         return false;
     FaultOptions &faults = options.faults;
-    const std::pair<const char *, FaultSpec *> specs[] = {
+    const std::pair<const char *, FaultChoice *> choices[] = {
         {"drop", &faults.drop}, {"duplicate", &faults.duplicate}, {"reorder", &faults.reorder}};
     double percent = 0;
-    for (const auto &[name, spec] : specs) {
+    for (const auto &[name, choice] : choices) {
         const QString option = QLatin1String(name);
         QString reason;
-        if (parser.isSet(option) && !FaultSpec::parse(parser.value(option), *spec, reason)) {
+        if (parser.isSet(option) && !FaultChoice::parse(parser.value(option), *choice, reason)) {
             fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(option, parser.value(option), reason));
             return false;
         }
-        percent += spec->percent;
+        percent += choice->percent;
     }
     if (percent > 100) {
         fail(ExitUsage, QStringLiteral("--drop, --duplicate and --reorder add up to more than 100%"));
@@ -334,21 +339,20 @@ int play(const QStringList &arguments)
                        {QStringLiteral("pace"), QString(), QStringLiteral("first-two|every")},
                        {QStringLiteral("speed"), QString(), QStringLiteral("X")},
                        {QStringLiteral("loop"), QString(), QStringLiteral("COUNT")},
-                       {QStringLiteral("from"), QString(), QStringLiteral("FRAME")},
-                       {QStringLiteral("until"), QString(), QStringLiteral("FRAME")},
                        {QStringLiteral("renumber"), QString()},
                        {QStringLiteral("json"), QString()},
                        {QStringLiteral("realtime"), QString()},
                        {QStringLiteral("max-late-us"), QString(), QStringLiteral("N")},
                        {QStringLiteral("max-rate-error-ppm"), QString(), QStringLiteral("N")},
-                       {QStringLiteral("drop"), QString(), QStringLiteral("SPEC")},
-                       {QStringLiteral("duplicate"), QString(), QStringLiteral("SPEC")},
-                       {QStringLiteral("reorder"), QString(), QStringLiteral("SPEC")},
+                       {QStringLiteral("drop"), QString(), QStringLiteral("FRAMES")},
+                       {QStringLiteral("duplicate"), QString(), QStringLiteral("FRAMES")},
+                       {QStringLiteral("reorder"), QString(), QStringLiteral("FRAMES")},
                        {QStringLiteral("delay"), QString(), QStringLiteral("MEAN_MS[:JITTER_MS]")},
                        {QStringLiteral("seed"), QString(), QStringLiteral("N")},
                        {QStringLiteral("lockstep"), QString()},
                        {QStringLiteral("ack-timeout"), QString(), QStringLiteral("MS")},
                        {QStringLiteral("topspeed"), QString()}});
+    addRangeOptions(parser);
     const int parsed = parse(parser, expandLoop(arguments), manual, 1, {QStringLiteral("dest")});
     if (parsed >= 0)
         return parsed;
@@ -369,31 +373,32 @@ int play(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("pace")) && parser.isSet(QStringLiteral("rate")))
         return fail(ExitUsage, QStringLiteral("--rate and --pace exclude each other (see --help)"));
     double rate = 0, speed = 1;
-    qint64 loop = -1, from = 0, until = std::numeric_limits<int>::max();
+    qint64 loop = -1;
     if (!readNumber(parser, QStringLiteral("rate"), 0.001, 1e6, rate)
         || !readNumber(parser, QStringLiteral("speed"), 0.01, 100, speed)
-        || !readInteger(parser, QStringLiteral("loop"), 0, std::numeric_limits<int>::max(), loop)
-        || !readInteger(parser, QStringLiteral("from"), 0, std::numeric_limits<int>::max(), from)
-        || !readInteger(parser, QStringLiteral("until"), 0, std::numeric_limits<int>::max(), until))
+        || !readInteger(parser, QStringLiteral("loop"), 0, std::numeric_limits<int>::max(), loop))
         return ExitUsage;
-    if (from > until)
-        return fail(ExitUsage, QStringLiteral("--from %1 lies after --until %2").arg(from).arg(until));
+    const QString path = parser.positionalArguments().constFirst();
+    RangeChoice range;
+    const int ranged = readRange(parser, path, range);
+    if (ranged >= 0)
+        return ranged;
+    const qint64 from = range.from, until = range.until;
 
     // Everything that can fail before the first send fails here.
     for (Destination &destination : destinations) {
         if (!resolve(destination))
             return fail(ExitFailure, QStringLiteral("cannot resolve host \"%1\"").arg(destination.host));
     }
-    const QString path = parser.positionalArguments().constFirst();
     auto index = std::make_shared<RecordingIndex>();
     const IndexResult indexed = RecordingIndex::build(path, *index);
     if (indexed.status != IndexResult::Loaded)
         return fail(ExitFailure, indexFailure(path, indexed));
 
-    if (parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("until"))) {
+    if (range.given()) {
         const int first = index->contains(int(from)) ? int(from) : index->nextFrame(int(from));
         if (first < 0 || first > until)
-            return fail(ExitFailure, parser.isSet(QStringLiteral("until"))
+            return fail(ExitFailure, range.hasUntil
                                          ? QStringLiteral("%1: no frame from %2 to %3").arg(path).arg(from).arg(until)
                                          : QStringLiteral("%1: no frame from %2 on").arg(path).arg(from));
     }
@@ -421,7 +426,7 @@ int play(const QStringList &arguments)
     player.setDestinations(targets);
     player.setOptions(options);
     player.setSpeed(speed);
-    if (parser.isSet(QStringLiteral("from")) || parser.isSet(QStringLiteral("until")))
+    if (range.given())
         player.setRange(int(from), int(until));
     return PlayRun(player, path, destinations, parser.isSet(QStringLiteral("json"))).exec();
 }

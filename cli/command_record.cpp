@@ -4,6 +4,7 @@
 #include "cli/command_line_support.h"
 #include "cli/record_plan.h"
 #include "platform/console.h"
+#include "play/marker_book.h"
 #include "record/recording_session.h"
 
 #include <QCoreApplication>
@@ -34,13 +35,18 @@ DESCRIPTION
     SECONDS, or at SIGINT (Ctrl+C) or SIGTERM, and saves what it received in
     every case; when nothing was received, no FILE is written. A datagram
     that cannot be written whole (a full disk) is left out entirely, never in
-    part; writing goes on with the next one. On a terminal one status line shows rate, received and lost
+    part; writing goes on with the next one. SIGUSR1 adds a marker at the
+    newest frame received, labelled M1, M2, ..., written to FILE.marks at
+    once, so a run that is killed keeps its markers. On a terminal one status
+    line shows rate, received and lost
     frames; it is never printed when standard output is not a terminal.
 
     With --pre and --trigger it waits for a trigger, keeping the datagrams of
     the last SECONDS in memory (at most 512 MiB, the oldest going first), and
     the recording begins with them: with the datagram matching the trigger,
     or the newest one at SIGUSR1, and those received up to SECONDS before it.
+    With --trigger signal the first SIGUSR1 is the trigger and adds no marker;
+    later ones add markers.
     A SIGINT or SIGTERM, --count or --duration before the trigger saves
     nothing and says "no trigger". Without --trigger, --pre changes nothing.
     --count and --duration count from the start, not from the trigger.
@@ -117,8 +123,14 @@ public:
             if (!saved)
                 failure = QStringLiteral("%1: %2 (the recording is kept as %3)")
                               .arg(this->output, reason, session.temporaryPath());
+            else
+                keepMarkers();
             finish();
         });
+        connect(&markers, &MarkerBook::writeFailed, this, [](const QString &path, const QString &reason) {
+            warn(QStringLiteral("writing %1 failed: %2").arg(path, reason));
+        });
+        markers.attach(output);
     }
 
     int start()
@@ -135,6 +147,14 @@ public:
         if (stopSignal >= 0) {
             auto *notifier = new QSocketNotifier(stopSignal, QSocketNotifier::Read, this);
             connect(notifier, &QSocketNotifier::activated, &session, &RecordingSession::stop);
+        }
+        // Ready before the port opens: a rig may signal as soon as it sees the port bound.
+        const int markSignal = Console::markSignalDescriptor();
+        if (markSignal >= 0) {
+            auto *notifier = new QSocketNotifier(markSignal, QSocketNotifier::Read, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this, markSignal] { onSignal(markSignal); });
+        } else if (plan.trigger == RecordPlan::SignalTrigger) {
+            return fail(ExitFailure, QStringLiteral("SIGUSR1 cannot be caught, so --trigger signal cannot work"));
         }
         if (plan.duration > 0)
             QTimer::singleShot(qint64(plan.duration * 1000), &session, &RecordingSession::stop);
@@ -154,29 +174,43 @@ private:
         session.setPreTrigger(int(plan.preSeconds));
         if (plan.trigger == RecordPlan::MatchTrigger)
             session.setTrigger(plan.pattern);
-        if (plan.trigger == RecordPlan::SignalTrigger) {
-            // Ready before the port opens: a rig may signal as soon as it sees the port bound.
-            const int signal = Console::triggerSignalDescriptor();
-            if (signal < 0) {
-                *error = QStringLiteral("SIGUSR1 cannot be caught, so --trigger signal cannot work");
-                return false;
-            }
-            auto *notifier = new QSocketNotifier(signal, QSocketNotifier::Read, this);
-            connect(notifier, &QSocketNotifier::activated, this, &RecordRun::triggerNow);
-        }
         return session.startPreview(port, error);
     }
 
-    void triggerNow()
+    // SIGUSR1: the trigger while one is awaited, else a marker.
+    void onSignal(int descriptor)
     {
-        Console::clearTriggerSignal();
-        if (saving || session.mode() != RecordingSession::Previewing)
+        const int waiting = Console::takeSignalBytes(descriptor);
+        if (waiting == 0 || saving)
             return;
-        QString error;
-        if (!session.startRecording(port, &error)) {
-            failure = error;
-            save();
+        if (plan.trigger == RecordPlan::SignalTrigger && session.mode() == RecordingSession::Previewing) {
+            QString error;
+            if (!session.startRecording(port, &error)) {
+                failure = error;
+                save();
+            }
+            return;
         }
+        addMarker();
+    }
+
+    // On the main thread: the receiver only left the newest frame number in an atomic.
+    void addMarker()
+    {
+        const qint64 frame = session.newestFrame();
+        if (frame < 0) {
+            warn(QStringLiteral("SIGUSR1: no numbered frame received yet, no marker added"));
+            return;
+        }
+        // Signals that arrive together mark the same frame once.
+        markers.add(int(frame));
+    }
+
+    // Saving replaced the output and the markers it may have had.
+    void keepMarkers()
+    {
+        if (!markers.markers().isEmpty())
+            markers.rewrite();
     }
 
     void showStatus()
@@ -222,6 +256,7 @@ private:
         QString reason;
         switch (session.saveTemporary(output, &reason)) {
         case RecordingSaver::Renamed:
+            keepMarkers();
             finish();
             break;
         case RecordingSaver::Copying:
@@ -281,6 +316,7 @@ private:
 
     const RecordPlan plan;
     RecordingSession session;
+    MarkerBook markers;
     QString output;
     QString failure;
     int port = 0;

@@ -15,6 +15,7 @@
 
 class AboutDlg;
 class Help;
+class MarkerController;
 class PlaybackControls;
 class Player;
 class QTimer;
@@ -100,6 +101,7 @@ private:
     void passEnded(int oversizeSkipped);
     void showPlayRate();
     void step(int direction);
+    void goToFrame(int frame);
 
     // View and slider
     void startDisplayRefresh();
@@ -119,6 +121,7 @@ private:
     RecordingOpener *opener = nullptr;
     Player *player = nullptr;
     PlaybackControls *controls = nullptr;
+    MarkerController *markers = nullptr;
     QString settingsDir;
     WindowSettings settings;
     // The recording offered for playback; empty when none.

@@ -1,6 +1,7 @@
 #include "gui/recording_controller.h"
 
 #include "gui/dialogs/message_box.h"
+#include "play/marker_store.h"
 #include "record/recording_session.h"
 
 #include <QCheckBox>
@@ -416,7 +417,7 @@ void RecordingController::copyFinished(bool saved, const QString &reason)
     if (saved) {
         // A leftover copied across file systems is saved now: it must not be offered again.
         if (!leftover.isEmpty())
-            QFile::remove(leftover);
+            MarkerStore::removePair(leftover);
         saveFileDir = QFileInfo(target).absolutePath();
         emit this->saved(target, openAfterCopy && !closeAfterCopy);
     } else if (!cancelled) {
@@ -444,7 +445,7 @@ void RecordingController::offerAbandonedRecordings()
             saveAbandoned(left.path);
             break;
         case 1:
-            QFile::remove(left.path);
+            MarkerStore::removePair(left.path);
             break;
         default:
             break; // kept for a later start

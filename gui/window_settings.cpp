@@ -91,12 +91,12 @@ Player::Options WindowSettings::playerOptions() const
     // A hand-edited fault that does not parse is left out, as the dialog refuses it.
     if (flag(Faults)) {
         QString reason;
-        const std::pair<Key, FaultSpec *> specs[] = {{FaultDrop, &options.faults.drop},
+        const std::pair<Key, FaultChoice *> choices[] = {{FaultDrop, &options.faults.drop},
                                                      {FaultDuplicate, &options.faults.duplicate},
                                                      {FaultReorder, &options.faults.reorder}};
-        for (const auto &[key, spec] : specs) {
+        for (const auto &[key, choice] : choices) {
             if (!text(key).trimmed().isEmpty())
-                FaultSpec::parse(text(key), *spec, reason);
+                FaultChoice::parse(text(key), *choice, reason);
         }
         if (!text(FaultDelay).trimmed().isEmpty())
             FaultOptions::parseDelay(text(FaultDelay), options.faults, reason);

@@ -13,14 +13,14 @@ bool isTerminal(int descriptor);
 // descriptor to watch for reading, or -1 when the pipe cannot be made. Idempotent.
 int stopSignalDescriptor();
 
-// SIGUSR1 as a byte on a pipe of its own, for a recording that waits for a
-// rig's signal. Returns the descriptor to read, or -1. Idempotent.
-int triggerSignalDescriptor();
-// Reads away what the signal left on that pipe.
-void clearTriggerSignal();
-
 // Which stop signal arrived last (0 when none), after the descriptor became readable.
 int stopSignalReceived();
+
+// Turns each SIGUSR1 into a byte on a pipe of its own, as above; the receiving
+// thread the signal may land on only writes that byte. Idempotent.
+int markSignalDescriptor();
+// Reads the bytes waiting on `descriptor` without blocking; how many there were.
+int takeSignalBytes(int descriptor);
 
 }
 

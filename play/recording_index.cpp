@@ -1,5 +1,6 @@
 #include "play/recording_index.h"
 
+#include "play/frame_range.h"
 #include "play/index_file.h"
 #include "play/index_scanner.h"
 #include "play/stamp_pace.h"
@@ -293,6 +294,26 @@ bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(
     return true;
 }
 
+qint64 RecordingIndex::forEachSpan(int from, int to, const std::function<void(qint64, qint64)> &span) const
+{
+    const FrameRange range = FrameRange::of(*this, true, from, to);
+    if (range.first < 0)
+        return 0;
+    const qsizetype firstSlot = range.firstPosition;
+    const qsizetype lastSlot = range.lastPosition;
+    // The lines before the first frame go with it: a clip of everything is the file itself.
+    qint64 start = firstSlot == 0 && tables.hasPreamble ? 0 : tables.offsets.at(firstSlot);
+    for (qsizetype slot = firstSlot; slot <= lastSlot; ++slot) {
+        const qint64 end = tables.frameEnd(slot);
+        if (slot == lastSlot || tables.offsets.at(slot + 1) != end) {
+            span(start, end - start);
+            if (slot < lastSlot)
+                start = tables.offsets.at(slot + 1);
+        }
+    }
+    return lastSlot - firstSlot + 1;
+}
+
 QList<QPair<int, int>> RecordingIndex::lostRanges() const
 {
     QList<QPair<int, int>> ranges;
@@ -301,4 +322,14 @@ QList<QPair<int, int>> RecordingIndex::lostRanges() const
         return true;
     });
     return ranges;
+}
+
+double RecordingIndex::firstTimestamp() const
+{
+    for (qsizetype slot = 0; slot < tables.slotCount(); ++slot) {
+        const double stamp = tables.stamps.at(slot);
+        if (!std::isnan(stamp))
+            return stamp;
+    }
+    return std::nan("");
 }

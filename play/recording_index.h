@@ -82,6 +82,15 @@ public:
     // when the file changed or `each` returned false.
     bool forEachFrame(int first, int last, const std::function<bool(int, QByteArrayView)> &each) const;
 
+    // The bytes of the stored frames from `from` to `to` (numbers, inclusive) as
+    // runs of contiguous bytes in file order, each handed to `span(offset, length)`;
+    // a range that holds the first stored frame starts at the file's first byte.
+    // A dropped duplicate between two frames splits a run. Returns the number of
+    // stored frames with a frame line.
+    qint64 forEachSpan(int from, int to, const std::function<void(qint64, qint64)> &span) const;
+    // Size and time of the file when it was indexed.
+    const FileAccess::Facts &fileFacts() const { return facts; }
+
     int lostCount() const { return lost; }
     QList<QPair<int, int>> lostRanges() const; // [from, to], in order
     // Seconds the recording takes at its recorded pace, from the first to the last
@@ -89,6 +98,7 @@ public:
     double duration() const { return seconds; }
     // Steps between recorded stamps, anomalies left out, per second of them; NaN without any.
     double meanRate() const { return rate; }
+    double firstTimestamp() const; // NaN when no frame has one
 
 private:
     bool locate(int number, qint64 &offset, qint64 &length) const;

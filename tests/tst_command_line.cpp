@@ -116,6 +116,9 @@ private slots:
     void pcapngMixedTraffic();
     void importLinkTypes_data();
     void importLinkTypes();
+    void cut_data();
+    void cut();
+    void recordMarksAtSIGUSR1();
     void importIncomplete_data();
     void importIncomplete();
 
@@ -173,6 +176,21 @@ void TestCommandLine::exitStatus_data()
                                  << "Port BUSY";
     QTest::newRow("capture missing") << QStringList{"convert", path("none.pcap"), path("out.wly")} << 1
                                      << path("none.pcap");
+    // A range that cannot be cut is a usage error, never an empty file.
+    const QString out = path("out.wly");
+    QTest::newRow("cut: unknown label") << QStringList{"cut", recording, out, "--from-marker", "M9"} << 2
+                                        << "no marker labelled \"M9\"";
+    QTest::newRow("cut: from after until") << QStringList{"cut", recording, out, "--from-marker", "M2", "--until", "2"}
+                                           << 2 << "--from 5 lies after --until 2";
+    QTest::newRow("cut: wholly outside") << QStringList{"cut", recording, out, "--from", "10"} << 2
+                                         << "holds frames 1 to 9; the range 10 to 2147483647 lies outside";
+    QTest::newRow("cut: only lost frames") << QStringList{"cut", recording, out, "--from", "7", "--until", "8"} << 2
+                                           << "no frame from 7 to 8 is stored";
+    QTest::newRow("cut: both kinds of start") << QStringList{"cut", recording, out, "--from", "1", "--from-marker", "M1"}
+                                              << 2 << "--from and --from-marker exclude each other";
+    QTest::newRow("play: unknown label") << QStringList{"play", recording, "--dest", to, "--until-marker", "x"} << 2
+                                         << "no marker labelled \"x\"";
+    QTest::newRow("cut of missing file") << QStringList{"cut", missing, out} << 1 << missing;
     // Without a display, asking for the window here would abort.
     QTest::newRow("unknown option, no command") << QStringList{"-x"} << 2 << "unknown option \"-x\"";
     QTest::newRow("help with more") << QStringList{"--help", "extra"} << 2 << "\"extra\" is extra";
@@ -210,6 +228,7 @@ void TestCommandLine::exitStatus()
     QFETCH(int, status);
     QFETCH(QString, said);
     QVERIFY(writeFile(path(QStringLiteral("clean.wly")), cleanRecording()));
+    QVERIFY(writeFile(path(QStringLiteral("clean.wly.marks")), "# korvel-markers 1\n2\tM1\n5\tM2\n"));
     const uint16_t busyPort = freePort();
     const UdpPeer held(busyPort);
     const QString busy = QString::number(busyPort);
@@ -228,6 +247,7 @@ void TestCommandLine::exitStatus()
     // Nothing half-written is left where a failed run pointed.
     QVERIFY(!QFile::exists(path(QStringLiteral("no-such-folder"))));
     QVERIFY(!QFile::exists(path(QStringLiteral("out.wly"))));
+    QVERIFY(!QFile::exists(path(QStringLiteral("out.wly.marks"))));
 }
 
 void TestCommandLine::infoJson()
@@ -235,13 +255,19 @@ void TestCommandLine::infoJson()
     const QString recording = path(QStringLiteral("info.wly"));
     const QByteArray bytes = "# preamble\r\n" + cleanRecording();
     QVERIFY(writeFile(recording, bytes));
+    // A marker for a lost frame is left out with a warning; a damaged line is named.
+    QVERIFY(writeFile(recording + ".marks", "# korvel-markers 1\n6\tend\ttab\n4\tlost\nbroken\n2\tM1\n"));
     const Run run = ProgramRun::run({QStringLiteral("info"), recording, QStringLiteral("--json")});
     QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.contains("line 4 is not a marker (\"broken\")"), run.err.constData());
+    QVERIFY2(run.err.contains("marker \"lost\" is for frame 4"), run.err.constData());
     const QJsonObject expected{{"frames", 6},          {"first", 1},
                                {"last", 9},            {"lost", 3},
                                {"lost_ranges", QJsonArray{QJsonArray{4, 4}, QJsonArray{7, 8}}},
                                {"duration_s", 0.08},   {"rate_hz", 5 / 0.08},
-                               {"bytes", bytes.size()}};
+                               {"bytes", bytes.size()},
+                               {"markers", QJsonArray{QJsonObject{{"frame", 2}, {"label", "M1"}},
+                                                      QJsonObject{{"frame", 6}, {"label", "end tab"}}}}};
     QJsonObject got = jsonOf(run);
     // Timestamps are decimal text: compare the reals to a part in a million.
     for (const char *real : {"duration_s", "rate_hz"}) {
@@ -390,6 +416,10 @@ void TestCommandLine::play_data()
     QTest::newRow("once, first-two timestamps") << QStringList{} << QList<int>{1, 2, 3, 5, 6, 9};
     QTest::newRow("fixed rate, range") << QStringList{"--rate", "200", "--from", "3", "--until", "6"}
                                        << QList<int>{3, 5, 6};
+    QTest::newRow("marker range") << QStringList{"--rate", "200", "--from-marker", "two", "--until-marker", "six"}
+                                  << QList<int>{2, 3, 5, 6};
+    QTest::newRow("marker and frame") << QStringList{"--rate", "200", "--from", "4", "--until-marker", "six"}
+                                      << QList<int>{5, 6};
     QTest::newRow("every timestamp, twice as fast") << QStringList{"--pace", "every", "--speed", "2"}
                                                     << QList<int>{1, 2, 3, 5, 6, 9};
     QTest::newRow("two passes") << QStringList{"--loop", "2", "--rate", "500"}
@@ -410,6 +440,7 @@ void TestCommandLine::play()
     QByteArray stored = cleanRecording();
     stored.replace("fr 3\r\n", "fr 3  \n# note\r\n");
     QVERIFY(writeFile(recording, stored));
+    QVERIFY(writeFile(recording + ".marks", "# korvel-markers 1\n2\ttwo\n6\tsix\n"));
 
     uint16_t ports[2];
     std::unique_ptr<UdpPeer> receivers[2];
@@ -576,6 +607,78 @@ void TestCommandLine::importLinkTypes()
                          linkType));
     QCOMPARE(ProgramRun::run({"convert", capture, output, "--port", "7000"}).exitCode, 0);
     QCOMPARE(readFile(output), wanted);
+}
+
+// cut writes the source's own bytes of the range and the markers inside it, reported as --json says.
+void TestCommandLine::cut_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("frames");
+    QTest::addColumn<QByteArray>("marks");
+
+    QTest::newRow("whole") << QStringList{} << QList<int>{1, 2, 3, 5, 6, 9}
+                           << QByteArray("# korvel-markers 1\n2\tstart\n6\tM1\n");
+    QTest::newRow("by markers") << QStringList{"--from-marker", "start", "--until-marker", "M1"}
+                                << QList<int>{2, 3, 5, 6} << QByteArray("# korvel-markers 1\n2\tstart\n6\tM1\n");
+    QTest::newRow("partly outside") << QStringList{"--from", "4", "--until", "100"} << QList<int>{5, 6, 9}
+                                    << QByteArray("# korvel-markers 1\n6\tM1\n");
+    QTest::newRow("no marker inside") << QStringList{"--from", "3", "--until", "3"} << QList<int>{3} << QByteArray();
+}
+
+void TestCommandLine::cut()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, frames);
+    QFETCH(QByteArray, marks);
+    const QString input = path(QStringLiteral("long.wly"));
+    const QString output = path(QStringLiteral("clip.wly"));
+    QVERIFY(writeFile(input, cleanRecording()));
+    QVERIFY(writeFile(input + ".marks", "# korvel-markers 1\n2\tstart\n6\tM1\n"));
+    const Run run = ProgramRun::run(QStringList{"cut", input, output, "--json"} + options);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.err.isEmpty());
+
+    const double stamps[] = {0, 100.0, 100.01, 100.02, 0, 100.04, 100.05, 0, 0, 100.08};
+    QByteArray expected;
+    for (int number : frames)
+        expected += frame(number, stamps[number]);
+    QCOMPARE(readFile(output), expected);
+    QCOMPARE(QFile::exists(output + ".marks"), !marks.isEmpty());
+    if (!marks.isEmpty())
+        QCOMPARE(readFile(output + ".marks"), marks);
+    const QJsonObject json = jsonOf(run);
+    QCOMPARE(json.value("frames").toInt(), frames.size());
+    QCOMPARE(json.value("first").toInt(), frames.constFirst());
+    QCOMPARE(json.value("last").toInt(), frames.constLast());
+    QCOMPARE(json.value("bytes").toInt(), expected.size());
+    QCOMPARE(json.value("markers").toInt(), int(marks.count('\n')) - (marks.isEmpty() ? 0 : 1));
+}
+
+// Each SIGUSR1 marks the newest frame received, in FILE.marks at once: a killed run keeps them.
+void TestCommandLine::recordMarksAtSIGUSR1()
+{
+    const uint16_t port = freePort();
+    const QString output = path(QStringLiteral("marked.wly"));
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output});
+    QVERIFY(TrafficTools::waitUntilBound(port));
+    UdpPeer sender;
+    const QString marks = output + ".marks";
+    for (int n = 1; n <= 30; ++n) {
+        QVERIFY(sender.send(frame(n, n / 10.0), port));
+        QThread::msleep(2);
+        if (n == 10 || n == 25) {
+            // Waiting for the frame to be counted keeps the test from racing the receiver, not the marker.
+            QThread::msleep(100);
+            ::kill(pid_t(recorder.processId()), SIGUSR1);
+            QTRY_VERIFY(readFile(marks).contains(n == 10 ? "M1" : "M2"));
+        }
+    }
+    QCOMPARE(readFile(marks), QByteArray("# korvel-markers 1\n10\tM1\n25\tM2\n"));
+    QVERIFY(!QFile::exists(output));
+    ::kill(pid_t(recorder.processId()), SIGKILL);
+    finish(recorder);
+    QCOMPARE(readFile(marks), QByteArray("# korvel-markers 1\n10\tM1\n25\tM2\n"));
 }
 
 void TestCommandLine::importIncomplete_data()

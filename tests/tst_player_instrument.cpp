@@ -216,9 +216,9 @@ void PlayerInstrumentTest::faults()
     useStepped();
     Player::Options options;
     QString reason;
-    QVERIFY(drop.isEmpty() || FaultSpec::parse(drop, options.faults.drop, reason));
-    QVERIFY(duplicate.isEmpty() || FaultSpec::parse(duplicate, options.faults.duplicate, reason));
-    QVERIFY(reorder.isEmpty() || FaultSpec::parse(reorder, options.faults.reorder, reason));
+    QVERIFY(drop.isEmpty() || FaultChoice::parse(drop, options.faults.drop, reason));
+    QVERIFY(duplicate.isEmpty() || FaultChoice::parse(duplicate, options.faults.duplicate, reason));
+    QVERIFY(reorder.isEmpty() || FaultChoice::parse(reorder, options.faults.reorder, reason));
     player->setOptions(options);
     open(*player, recording(1, 10));
     QSignalSpy finished(player.get(), &Player::finished);

@@ -109,6 +109,9 @@ private slots:
         if (usr1) {
             QTest::qWait(1000); // the trigger falls into the middle of the stream
             ::kill(pid_t(recorder.processId()), SIGUSR1);
+            // After the trigger, SIGUSR1 marks a frame as it does in any recording.
+            QTest::qWait(300);
+            ::kill(pid_t(recorder.processId()), SIGUSR1);
         }
         QVERIFY(sender.waitForFinished(20000));
         if (endsByItself) {
@@ -142,6 +145,12 @@ private slots:
         QVERIFY2(pre >= minPre && pre <= maxPre, qPrintable(QString::number(pre)));
         QCOMPARE(frames.value(int(pre)), trigger);
         QCOMPARE(frames.first(), trigger - pre);
+        if (usr1 && !json.contains("parts")) {
+            // The trigger itself is no marker.
+            const QList<QByteArray> marks = readFile(output + QStringLiteral(".marks")).trimmed().split('\n');
+            QCOMPARE(marks.size(), 2);
+            QVERIFY2(marks.at(1).split('\t').first().toInt() > trigger, marks.at(1).constData());
+        }
         if (endsByItself)
             QVERIFY2(frames.last() < 19000, qPrintable(QString::number(frames.last())));
         else

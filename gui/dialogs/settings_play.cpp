@@ -212,10 +212,10 @@ bool Settings_play::checkFaults()
     FaultOptions options;
     QString reason;
     QLineEdit *wrong = nullptr;
-    const std::pair<QLineEdit *, FaultSpec *> specs[] = {
+    const std::pair<QLineEdit *, FaultChoice *> choices[] = {
         {ui.le_drop, &options.drop}, {ui.le_duplicate, &options.duplicate}, {ui.le_reorder, &options.reorder}};
-    for (const auto &[edit, spec] : specs) {
-        if (!wrong && !edit->text().trimmed().isEmpty() && !FaultSpec::parse(edit->text(), *spec, reason))
+    for (const auto &[edit, choice] : choices) {
+        if (!wrong && !edit->text().trimmed().isEmpty() && !FaultChoice::parse(edit->text(), *choice, reason))
             wrong = edit;
     }
     if (!wrong && options.drop.percent + options.duplicate.percent + options.reorder.percent > 100) {
