@@ -112,10 +112,7 @@ public:
             fail(ExitFailure, QStringLiteral("writing %1 failed: %2; recording goes on into the next part")
                                   .arg(path, reason));
         });
-        connect(&session, &RecordingSession::triggered, this, [this](qint64 frame, qint64 preFrames) {
-            triggerFrame = frame;
-            this->preFrames = preFrames;
-            triggered = true;
+        connect(&session, &RecordingSession::triggered, this, [this] {
             if (this->plan.post > 0)
                 QTimer::singleShot(qint64(this->plan.post * 1000), &session, &RecordingSession::stop);
         });
@@ -234,7 +231,7 @@ private:
             return;
         saving = true;
         session.stop();
-        if (plan.trigger != RecordPlan::NoTrigger && !triggered) {
+        if (plan.trigger != RecordPlan::NoTrigger && !session.hasTriggered()) {
             session.discardTemporary();
             if (failure.isEmpty())
                 noTrigger = true;
@@ -305,9 +302,10 @@ private:
                            {QStringLiteral("not_written"), notWritten},
                            {QStringLiteral("output"), output}};
         if (plan.trigger != RecordPlan::NoTrigger) {
+            const qint64 frame = session.triggerFrame();
             object.insert(QStringLiteral("trigger_frame"),
-                          triggered && triggerFrame >= 0 ? QJsonValue(triggerFrame) : QJsonValue());
-            object.insert(QStringLiteral("pre_frames"), preFrames);
+                          session.hasTriggered() && frame >= 0 ? QJsonValue(frame) : QJsonValue());
+            object.insert(QStringLiteral("pre_frames"), session.preFrames());
         }
         if (plan.splits())
             object.insert(QStringLiteral("parts"), QJsonArray::fromStringList(session.parts()));
@@ -322,10 +320,7 @@ private:
     int port = 0;
     bool json = plan.json;
     bool saving = false;
-    bool triggered = false;
     bool noTrigger = false;
-    qint64 triggerFrame = -1;
-    qint64 preFrames = 0;
 };
 
 }

@@ -111,6 +111,9 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     writtenDatagrams = 0;
     keptSpan = 0;
     switchAsked = false;
+    switchMade = false;
+    switchedFrame = -1;
+    switchedBefore = 0;
     keeping = !recording && preSeconds > 0;
     draining = false;
     if (keeping && (!ring || ringBound != ringBoundMade)) {
@@ -239,6 +242,9 @@ void Korvel_Recorder_Thread::run()
             emit limitReached();
         }
     }
+    // A Record handed over just before Stop still begins the recording: the kept datagrams are asked for.
+    if (switchAsked.load(std::memory_order_acquire) && keeping)
+        beginRecording(switchFile, switchPress, switchSeconds);
     while (draining)
         drainSome();
     flushBatch();
@@ -281,15 +287,15 @@ void Korvel_Recorder_Thread::beginRecording(FILE *target, qint64 pressMicros, in
     if (!ring->isEmpty()) {
         int length = 0;
         const char *newest = ring->newest(&length);
-        const QByteArrayView whole(newest, length);
-        const qsizetype end = whole.indexOf('\n');
-        const QByteArrayView line = end < 0 ? whole : whole.first(end);
         bool ok = false;
-        const int number = RecordingLines::isFrameLine(line) ? RecordingLines::frameNumber(line, &ok) : 0;
+        const int number = RecordingLines::datagramFrameNumber(QByteArrayView(newest, length), &ok);
         if (ok)
             triggerFrame = number;
     }
     const qint64 before = std::max<qint64>(0, ring->datagrams() - 1);
+    switchedFrame = triggerFrame;
+    switchedBefore = before;
+    switchMade = true;
     writing = true;
     file = splitting() ? nullptr : target;
     fileEnd = file ? FileAccess::fileSize(file) : 0;

@@ -57,6 +57,10 @@ public:
     void switchToFile(FILE *file, qint64 pressMicros, int seconds);
     // Microseconds between the oldest kept datagram and the newest; 0 when none are kept.
     qint64 keptMicros() const;
+    // Whether this run switched from keeping datagrams to recording, and what switched() told.
+    bool hasSwitched() const { return switchMade; }
+    qint64 switchFrame() const { return switchedFrame; }
+    qint64 framesBeforeSwitch() const { return switchedBefore; }
     // Parts ended since the last call, oldest first, for the caller to commit.
     QList<RecordFile::Part> takeEndedParts();
 
@@ -135,6 +139,10 @@ private:
     std::atomic<qint64> keptSpan{0};
     // The switch is handed over: the file and time are set before the flag is raised.
     std::atomic<bool> switchAsked{false};
+    // What the switch found, for after the run: its signal may come after a Stop.
+    std::atomic<bool> switchMade{false};
+    std::atomic<qint64> switchedFrame{-1};
+    std::atomic<qint64> switchedBefore{0};
     FILE *switchFile = nullptr;
     qint64 switchPress = 0;
     int switchSeconds = 0;

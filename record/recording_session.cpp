@@ -159,6 +159,21 @@ int RecordingSession::keptSeconds() const
     return receiving && keepingRun && currentMode == Previewing ? int(receiver->keptMicros() / 1000000) : 0;
 }
 
+bool RecordingSession::hasTriggered() const
+{
+    return receiver->hasSwitched();
+}
+
+qint64 RecordingSession::triggerFrame() const
+{
+    return receiver->switchFrame();
+}
+
+qint64 RecordingSession::preFrames() const
+{
+    return receiver->framesBeforeSwitch();
+}
+
 void RecordingSession::setTrigger(const QRegularExpression &pattern)
 {
     *trigger = pattern;

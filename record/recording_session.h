@@ -67,6 +67,11 @@ public:
     int preTriggerSeconds() const;
     // Whole seconds between the oldest and newest datagram kept while previewing; 0 else.
     int keptSeconds() const;
+    // Whether the current or last run turned from a Preview into a recording, and what
+    // triggered() tells, also after a Stop that came before that signal could.
+    bool hasTriggered() const;
+    qint64 triggerFrame() const;
+    qint64 preFrames() const;
     // During a Preview that keeps datagrams: Record, beginning with the datagrams of only the last
     // `seconds` (0 up to the kept seconds) before now, as the remote control's "record {pre_seconds}"
     // asks; startRecording() begins with all that are kept. False, previewing on, when no
