@@ -4,6 +4,7 @@
 // What every command shares: exit statuses, the one-line failure report,
 // option parsing with usage errors, destinations and the JSON line.
 
+#include "platform/net_address.h"
 #include "play/index_result.h"
 
 #include <QCommandLineParser>
@@ -41,12 +42,13 @@ QString indexFailure(const QString &path, const IndexResult &result);
 
 struct Destination {
     QString host;
-    uint32_t address = 0; // host byte order; 0 until resolved
+    NetAddress address; // family NET_NONE until resolved
     uint16_t port = 0;
 };
 
-// Splits the value of --dest, "HOST:PORT"; false after printing a usage
-// error for a missing host, a port outside 1..65535 or the any-address.
+// Splits the value of --dest, "HOST:PORT" or "[IPv6 ADDRESS]:PORT"; false
+// after printing a usage error for a missing host, a port outside 1..65535 or
+// an any-address.
 bool readDestination(const QString &text, Destination &destination);
 // Looks the host up; false when it cannot be resolved.
 bool resolve(Destination &destination);

@@ -24,6 +24,7 @@ SYNOPSIS
     korvel-recorder record --port PORT --output FILE [--count N] [--duration SECONDS] [--json]
                            [--pre SECONDS [--trigger signal|match:REGEX] [--post SECONDS]]
                            [--split-size SIZE[K|M|G] | --split-duration SECONDS [--keep N]]
+                           [--listen ADDRESS|IFNAME] [--join GROUP|SOURCE@GROUP]... [--allow HOST|SUBNET]...
 
 DESCRIPTION
     Receives on PORT (all interfaces) and writes every datagram byte for byte,
@@ -75,12 +76,25 @@ OPTIONS
     --split-duration SECONDS
                          write parts of SECONDS each
     --keep N             keep only the newest N parts, removing older ones
+    --listen ADDRESS|IFNAME
+                         receive on one local address (IPv4 or IPv6; "::"
+                         for every IPv6 address) or on one interface by name;
+                         default every IPv4 address
+    --join GROUP|SOURCE@GROUP
+                         join a multicast group, from any source or only from
+                         SOURCE (a source-specific membership), on the
+                         interface of --listen; left at the end. Repeatable.
+                         An IPv6 listen address or group makes the socket IPv6
+    --allow HOST|SUBNET  record only datagrams from these senders (192.0.2.7,
+                         10.1.0.0/16, fe80::/10); others are counted as
+                         rejected and not recorded. Repeatable; default everyone
     --json               print one JSON line at the end: datagrams, bytes,
                          frames_lost, duplicates, out_of_order, unnumbered,
                          dropped (by the system for want of buffer), jitter_ms,
                          passes (numbered runs: a sender starting over, or
                          numbers jumping a whole window ahead), senders
-                         (source addresses), not_written (datagrams missing
+                         (source addresses), rejected (datagrams from senders
+                         --allow leaves out), not_written (datagrams missing
                          from the file) and output; with --trigger also
                          trigger_frame (its frame number, null when none)
                          and pre_frames (datagrams before it in the file);
@@ -136,6 +150,7 @@ public:
         session.setDatagramLimit(plan.count);
         if (plan.splits())
             session.setParts(output, plan.splitBytes, plan.splitSeconds, int(plan.keep));
+        session.setReceiveOptions(plan.receive);
         QString error;
         if (!begin(&error))
             return fail(ExitFailure, error);
@@ -218,11 +233,14 @@ private:
         const QString what = session.mode() == RecordingSession::Previewing
                                  ? QStringLiteral("waiting for the trigger (buffer %1 s)").arg(session.keptSeconds())
                                  : QStringLiteral("recording %1").arg(output);
-        printStatusLine(QStringLiteral("%1  %2  received %3  lost %4  dropped %5")
-                            .arg(what, RecordingSession::rateText(session.rateHz()))
-                            .arg(figures.datagrams)
-                            .arg(figures.frames_lost)
-                            .arg(figures.dropped));
+        QString line = QStringLiteral("%1  %2  received %3  lost %4  dropped %5")
+                           .arg(what, RecordingSession::rateText(session.rateHz()))
+                           .arg(figures.datagrams)
+                           .arg(figures.frames_lost)
+                           .arg(figures.dropped);
+        if (figures.rejected > 0)
+            line += QStringLiteral("  rejected %1").arg(figures.rejected);
+        printStatusLine(line);
     }
 
     void save()
@@ -299,6 +317,7 @@ private:
                            {QStringLiteral("jitter_ms"), figures.jitter_ms},
                            {QStringLiteral("passes"), figures.passes},
                            {QStringLiteral("senders"), figures.senders},
+                           {QStringLiteral("rejected"), figures.rejected},
                            {QStringLiteral("not_written"), notWritten},
                            {QStringLiteral("output"), output}};
         if (plan.trigger != RecordPlan::NoTrigger) {
@@ -329,7 +348,7 @@ int record(const QStringList &arguments)
 {
     QCommandLineParser parser;
     addRecordOptions(parser);
-    const int parsed = parse(parser, arguments, manual, 0);
+    const int parsed = parse(parser, arguments, manual, 0, {QStringLiteral("join"), QStringLiteral("allow")});
     if (parsed >= 0)
         return parsed;
     RecordPlan plan;

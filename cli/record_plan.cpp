@@ -68,7 +68,10 @@ void addRecordOptions(QCommandLineParser &parser)
                        {QStringLiteral("split-size"), QString(), QStringLiteral("SIZE")},
                        {QStringLiteral("split-duration"), QString(), QStringLiteral("SECONDS")},
                        {QStringLiteral("keep"), QString(), QStringLiteral("N")},
-                       {QStringLiteral("json"), QString()}});
+                       {QStringLiteral("json"), QString()},
+                       {QStringLiteral("listen"), QString(), QStringLiteral("ADDRESS|IFNAME")},
+                       {QStringLiteral("join"), QString(), QStringLiteral("GROUP|SOURCE@GROUP")},
+                       {QStringLiteral("allow"), QString(), QStringLiteral("HOST|SUBNET")}});
 }
 
 int readRecordPlan(const QCommandLineParser &parser, RecordPlan &plan)
@@ -84,6 +87,13 @@ int readRecordPlan(const QCommandLineParser &parser, RecordPlan &plan)
         || !readNumber(parser, QStringLiteral("split-duration"), 0.001, 1e9, plan.splitSeconds)
         || !readInteger(parser, QStringLiteral("keep"), 1, 1000000, plan.keep))
         return ExitUsage;
+    ReceiveOptionsError wrong;
+    if (!parseReceiveOptions(parser.value(QStringLiteral("listen")), parser.values(QStringLiteral("join")),
+                             parser.values(QStringLiteral("allow")), plan.receive, &wrong)) {
+        static const char *const names[] = {"listen", "join", "allow"};
+        return fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(QLatin1String(names[wrong.field]), wrong.value,
+                                                                 wrong.reason));
+    }
     if (isSet("trigger") && !readTrigger(parser.value(QStringLiteral("trigger")), plan))
         return ExitUsage;
     if (isSet("split-size") && (plan.splitBytes = readSize(parser.value(QStringLiteral("split-size")))) == 0)

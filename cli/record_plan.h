@@ -1,6 +1,8 @@
 #ifndef RECORD_PLAN_H
 #define RECORD_PLAN_H
 
+#include "record/receive_options.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <QString>
@@ -23,6 +25,7 @@ struct RecordPlan {
     qint64 splitBytes = 0;
     double splitSeconds = 0;
     qint64 keep = 0;
+    ReceiveOptions receive;
 
     bool splits() const { return splitBytes > 0 || splitSeconds > 0; }
 };

@@ -13,6 +13,23 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+// Address and port in one number for the health's sender count; an IPv6
+// address is folded, which can only merge two senders, never split one.
+quint64 senderKey(const UdpArrival &arrival)
+{
+    quint64 address = arrival.address;
+    if (arrival.sender.family == NET_IPV6) {
+        quint64 halves[2];
+        std::memcpy(halves, arrival.sender.bytes, sizeof halves);
+        address = (halves[0] ^ halves[1] ^ (halves[1] >> 32)) & 0xffffffffffffu;
+    }
+    return address << 16 | arrival.port;
+}
+
+}
+
 Korvel_Recorder_Thread::Korvel_Recorder_Thread()
     : buffer(new (std::nothrow) char[capacity + 1])
     , batch(new (std::nothrow) char[BatchBytes])
@@ -101,6 +118,12 @@ QList<RecordFile::Part> Korvel_Recorder_Thread::takeEndedParts()
     return std::exchange(endedParts, {});
 }
 
+void Korvel_Recorder_Thread::setSourceFilter(const SourceFilter &filter)
+{
+    if (!isRunning())
+        this->filter = filter;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -125,6 +148,7 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     partFailureShown = false;
     nextPartAttempt = 0;
     datagrams = 0;
+    rejected = 0;
     health.reset();
     {
         QMutexLocker lock(&arrivalMutex);
@@ -161,7 +185,9 @@ qint64 Korvel_Recorder_Thread::received() const
 
 StreamFigures Korvel_Recorder_Thread::figures() const
 {
-    return health.figures();
+    StreamFigures figures = health.figures();
+    figures.rejected = rejected;
+    return figures;
 }
 
 int Korvel_Recorder_Thread::rateHz() const
@@ -222,9 +248,13 @@ void Korvel_Recorder_Thread::run()
             emit receiveFailed(n, error);
             break;
         }
+        if (!filter.allows(arrival.sender)) {
+            reject(arrival.sender);
+            continue;
+        }
         const uint64_t now = Stopwatch::microseconds();
         store(n, qint64(now));
-        health.add(buffer, n, qint64(now), arrival.dropped, quint64(arrival.address) << 16 | arrival.port);
+        health.add(buffer, n, qint64(now), arrival.dropped, senderKey(arrival));
         ++datagrams;
         {
             QMutexLocker lock(&arrivalMutex);
@@ -449,4 +479,12 @@ void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
     }
     if (first)
         emit writeFailed(error);
+}
+
+void Korvel_Recorder_Thread::reject(const NetAddress &sender)
+{
+    if (rejected.fetch_add(1, std::memory_order_relaxed) != 0)
+        return;
+    char text[NET_TEXT_SIZE];
+    emit firstRejected(netFormat(&sender, text, sizeof text) == NET_OK ? QString::fromLatin1(text) : QString());
 }

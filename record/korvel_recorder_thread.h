@@ -3,6 +3,7 @@
 
 #include "record/pre_trigger_ring.h"
 #include "record/record_file.h"
+#include "record/source_filter.h"
 #include "record/stream_health.h"
 
 #include <QByteArray>
@@ -48,6 +49,8 @@ public:
     // Recording goes into parts of at most `maxBytes` (0: any size) and
     // `maxMicros` (0: any length) named by `name(index)` instead of the record file.
     void setParts(const std::function<QString(int)> &name, qint64 maxBytes, qint64 maxMicros);
+    // Datagrams from senders it does not allow are counted as rejected, never kept.
+    void setSourceFilter(const SourceFilter &filter);
 
     void start(QThread::Priority priority = InheritPriority);
 
@@ -74,6 +77,7 @@ public:
     qint64 written() const;
     // Non-empty datagrams of the current or last run.
     qint64 received() const;
+    // With `rejected` filled in.
     StreamFigures figures() const;
     // The number of the latest numbered datagram of this run, -1 before one; never locks.
     qint64 newestFrame() const { return health.newestFrame(); }
@@ -94,6 +98,8 @@ signals:
     void receiveFailed(int code, int error);
     // The run ended at the datagram limit.
     void limitReached();
+    // The first datagram of a run the source filter refused, with its sender's address.
+    void firstRejected(const QString &sender);
 
 public slots:
     void stop();
@@ -122,6 +128,7 @@ private:
     bool cutBack();
     void countFailedWrites(int count, int error);
     bool splitting() const { return bool(partName); }
+    void reject(const NetAddress &sender);
 
     std::atomic<bool> running{false};
     bool recording = false;
@@ -184,6 +191,8 @@ private:
     bool torn = false;
     std::atomic<qint64> datagrams{0};
     StreamHealth health;
+    SourceFilter filter;
+    std::atomic<qint64> rejected{0};
     // Millisecond arrivals of the rate meter, bounded to about a second.
     mutable QMutex arrivalMutex;
     mutable QList<uint32_t> arrivals;

@@ -2,6 +2,7 @@
 #define RECORDING_SESSION_H
 
 #include "record/pre_trigger_ring.h"
+#include "record/receive_options.h"
 #include "record/recording_saver.h"
 #include "record/stream_health.h"
 
@@ -55,6 +56,9 @@ public:
     // `temporaryFileFailed`, when given, tells a failed temporary recording from a failed socket.
     bool startRecording(int port, QString *error, bool *temporaryFileFailed = nullptr);
     bool startPreview(int port, QString *error);
+    // Where the next run listens, the groups it joins and whom it records; the
+    // default is every IPv4 address, no group, everyone.
+    void setReceiveOptions(const ReceiveOptions &options);
     // The next run ends by itself (as stop() does) after `count` datagrams; 0 for no limit.
     void setDatagramLimit(qint64 count);
 
@@ -139,6 +143,8 @@ signals:
     // datagram at the Record (-1 without one), and the datagrams before it in the recording.
     void triggered(qint64 frame, qint64 preFrames);
     void receiverFailed(const QString &reason, qint64 kept);
+    // Once a run: the first datagram the source filter refused, and who sent it.
+    void senderRejected(const QString &sender);
     void ended();
     void saveProgress(qint64 done, qint64 total);
     void saveFinished(bool saved, const QString &reason);
@@ -146,6 +152,8 @@ signals:
 private:
     bool openSocket(int port, QString *error);
     bool switchToRecording(int seconds, QString *error, bool *temporaryFileFailed);
+    bool joinGroups(QString *error);
+    void closeSocket();
     bool claimTemporary(QString *error);
     void startReceiver(bool recording);
     void stopReceiver();
@@ -157,6 +165,10 @@ private:
     Korvel_Recorder_Thread *receiver;
     RecordingSaver *saver;
     UdpSocket *socket = nullptr;
+    ReceiveOptions receiveOptions;
+    // What `socket` joined, left as it was joined whatever the options are by then.
+    QList<ReceiveOptions::Group> joined;
+    uint32_t joinedInterface = 0;
     FILE *temporary = nullptr;
     QString temporaryName;
     Mode currentMode = Idle;

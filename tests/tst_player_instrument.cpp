@@ -122,7 +122,7 @@ void PlayerInstrumentTest::useStepped()
     clock = stepped.get();
     player = std::make_unique<Player>(std::move(stepped));
     receiver = std::make_unique<UdpPeer>(port);
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
 }
 
 void PlayerInstrumentTest::open(Player &target, const QByteArray &content)
@@ -304,7 +304,7 @@ void PlayerInstrumentTest::lockstep()
 {
     QFETCH(bool, answers);
     player = std::make_unique<Player>();
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
     Player::Options options;
     options.frequency = 4; // no pace: the answers set it
     options.mode = Player::Lockstep;
@@ -334,7 +334,7 @@ void PlayerInstrumentTest::topSpeed()
 {
     player = std::make_unique<Player>();
     receiver = std::make_unique<UdpPeer>(port);
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
     Player::Options options;
     options.frequency = 4; // 50 s paced; top speed ignores it
     options.mode = Player::TopSpeed;

@@ -6,18 +6,13 @@
 
 namespace ProgramRun {
 
-namespace {
-
 QProcessEnvironment headlessEnvironment()
 {
-    // No display of any kind: a command must not need one.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     return environment;
-}
-
 }
 
 QString binary()

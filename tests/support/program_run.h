@@ -6,6 +6,7 @@
 #include <QStringList>
 
 class QProcess;
+class QProcessEnvironment;
 
 // The built program run as a script would run it: without a display, its output collected.
 namespace ProgramRun {
@@ -18,6 +19,8 @@ struct Run {
 
 // The program under test.
 QString binary();
+// This process's environment without any display: a command must not need one.
+QProcessEnvironment headlessEnvironment();
 // Starts the program with `arguments`; false when it did not start.
 bool start(QProcess &process, const QStringList &arguments);
 Run finish(QProcess &process, int timeoutMs = 30000);
