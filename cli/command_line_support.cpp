@@ -1,5 +1,6 @@
 #include "cli/command_line_support.h"
 
+#include "platform/host_lookup.h"
 #include "play/index_result.h"
 
 #include <QJsonDocument>
@@ -146,7 +147,8 @@ bool readDestination(const QString &text, Destination &destination)
 
 bool resolve(Destination &destination)
 {
-    return netResolve(destination.host.toLocal8Bit().constData(), &destination.address) == NET_OK;
+    destination.address = HostLookup::lookUpWithin(destination.host);
+    return destination.address.family != NET_NONE;
 }
 
 void printJson(const QJsonObject &object)

@@ -157,12 +157,8 @@ public:
     {
         connect(&player, &Player::started, this, [this] { clock.start(); });
         connect(&player, &Player::finished, this, &PlayRun::finish);
-        connect(&player, &Player::failed, this, [this](int destination, const QString &reason) {
-            failure = destination == 0 ? QStringLiteral("%1: %2").arg(this->path, reason)
-                                       : QStringLiteral("sending to %1:%2 failed: %3")
-                                             .arg(this->destinations.value(destination - 1).host)
-                                             .arg(this->destinations.value(destination - 1).port)
-                                             .arg(reason);
+        connect(&player, &Player::failed, this, [this](const PlaybackFailure &failed) {
+            failure = failed.texts(this->path).commandLine;
             finish();
         });
     }
@@ -449,11 +445,8 @@ int play(const QStringList &arguments)
         return fail(ExitFailure, QStringLiteral("no socket to send from (code %1)").arg(player.socketOpenResult()));
     if (!player.setMulticast(multicast))
         return fail(ExitFailure, QStringLiteral("the multicast options cannot be set: %1").arg(qt_error_string(errno)));
-    QList<Player::Destination> targets;
-    for (const Destination &destination : destinations)
-        targets << Player::Destination{destination.host, destination.address, destination.port};
     player.setRecording(index);
-    player.setDestinations(targets);
+    player.setDestinations(destinations);
     player.setOptions(options);
     player.setSpeed(speed);
     if (range.given())

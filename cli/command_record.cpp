@@ -152,7 +152,7 @@ public:
             session.setParts(output, plan.splitBytes, plan.splitSeconds, int(plan.keep));
         session.setReceiveOptions(plan.receive);
         QString error;
-        if (!begin(&error))
+        if (begin(&error) != RecordingSession::Start::Started)
             return fail(ExitFailure, error);
 
         const int stopSignal = Console::stopSignalDescriptor();
@@ -179,7 +179,7 @@ public:
     }
 
 private:
-    bool begin(QString *error)
+    RecordingSession::Start begin(QString *error)
     {
         if (plan.trigger == RecordPlan::NoTrigger)
             return session.startRecording(port, error);
@@ -197,7 +197,7 @@ private:
             return;
         if (plan.trigger == RecordPlan::SignalTrigger && session.mode() == RecordingSession::Previewing) {
             QString error;
-            if (!session.startRecording(port, &error)) {
+            if (session.startRecording(port, &error) != RecordingSession::Start::Started) {
                 failure = error;
                 save();
             }

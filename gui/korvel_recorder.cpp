@@ -29,7 +29,6 @@
 namespace {
 
 constexpr int DisplayRefresh = 100; // ms
-constexpr int HostWaitMs = 3000;    // longest wait for a play host at Play
 
 QString homeDirectory()
 {
@@ -115,8 +114,6 @@ void Korvel_recorder::updateControls()
     const bool playing = mode == ModePlaying;
     const bool recording = mode == ModeRecording;
     const bool previewing = mode == ModePreviewing;
-    if (!idle && !playing && !recording && !previewing)
-        return;
 
     const bool busy = opener->isBusy();
     const bool haveRecording = !currentFileName.isEmpty() || recorder->datagramsReceived() != 0;
@@ -335,14 +332,14 @@ void Korvel_recorder::on_actionStop_triggered()
     player->stop();
     paused = false;
 
-    switch (recorder->receiverStatus()) {
-    case ModePreviewing:
+    switch (recorder->receiverMode()) {
+    case RecordingSession::Previewing:
         recorder->stopPreview();
         break;
-    case ModeRecording:
+    case RecordingSession::Recording:
         recorder->stopRecording();
         break;
-    default:
+    case RecordingSession::Idle:
         break;
     }
 
@@ -498,9 +495,9 @@ bool Korvel_recorder::preparePlayer()
 {
     if (!index || player->state() != Player::Idle)
         return index != nullptr;
-    QList<Player::Destination> destinations;
+    QList<Destination> destinations;
     QString unresolved;
-    if (!settings.destinations(destinations, unresolved, HostWaitMs)) {
+    if (!settings.destinations(destinations, unresolved)) {
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
                     tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
                        "Please check the play settings.").arg(unresolved));
@@ -556,13 +553,10 @@ void Korvel_recorder::endPlayback()
     showPlayerFrame();
 }
 
-void Korvel_recorder::playbackFailed(int destination, const QString &reason)
+void Korvel_recorder::playbackFailed(const PlaybackFailure &failure)
 {
     endPlayback();
-    const QString text = destination == 1   ? tr("Error while sending data")
-                         : destination == 2 ? tr("Error while sending data 2")
-                                            : reason;
-    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), text);
+    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), failure.texts(currentFileName).window);
 }
 
 void Korvel_recorder::passEnded(int oversizeSkipped)

@@ -7,6 +7,7 @@
 #include "record/line_matcher.h"
 #include "record/rate_meter.h"
 
+#include <QCoreApplication>
 #include <QMutexLocker>
 
 #include <cerrno>
@@ -124,7 +125,7 @@ void Korvel_Recorder_Thread::setSourceFilter(const SourceFilter &filter)
         this->filter = filter;
 }
 
-void Korvel_Recorder_Thread::start(QThread::Priority priority)
+void Korvel_Recorder_Thread::start()
 {
     if (isRunning())
         return;
@@ -158,7 +159,7 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     udpWakerClear(waker);
     // Counting drops is a bonus: a platform without it reports none.
     udpEnableDropCounter(socket);
-    QThread::start(priority);
+    thread = std::thread(&Korvel_Recorder_Thread::run, this);
 }
 
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
@@ -202,13 +203,10 @@ void Korvel_Recorder_Thread::stop()
 {
     running = false;
     udpWakerSignal(waker);
-    waitUntilEnded();
-}
-
-void Korvel_Recorder_Thread::waitUntilEnded()
-{
-    while (isRunning())
-        wait(50);
+    if (thread.joinable())
+        thread.join();
+    // What the ended run still had on its way here is about that run, not the next.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 }
 
 void Korvel_Recorder_Thread::run()
@@ -245,7 +243,8 @@ void Korvel_Recorder_Thread::run()
             const int error = errno;
             printf("udp receive error -> stopped err %d\n", n);
             fflush(stdout);
-            emit receiveFailed(n, error);
+            QMetaObject::invokeMethod(this, [this, n, error] { emit receiveFailed(n, error); },
+                                      Qt::QueuedConnection);
             break;
         }
         if (!filter.allows(arrival.sender)) {
@@ -269,7 +268,7 @@ void Korvel_Recorder_Thread::run()
         }
         if (datagramLimit > 0 && datagrams >= datagramLimit) {
             running = false;
-            emit limitReached();
+            QMetaObject::invokeMethod(this, [this] { emit limitReached(); }, Qt::QueuedConnection);
         }
     }
     // A Record handed over just before Stop still begins the recording: the kept datagrams are asked for.
@@ -331,7 +330,8 @@ void Korvel_Recorder_Thread::beginRecording(FILE *target, qint64 pressMicros, in
     fileEnd = file ? FileAccess::fileSize(file) : 0;
     torn = false;
     draining = !ring->isEmpty();
-    emit switched(triggerFrame, before);
+    QMetaObject::invokeMethod(this, [this, triggerFrame, before] { emit switched(triggerFrame, before); },
+                              Qt::QueuedConnection);
 }
 
 void Korvel_Recorder_Thread::drainSome()
@@ -389,7 +389,7 @@ FILE *Korvel_Recorder_Thread::partFor(int length, qint64 micros)
         nextPartAttempt = micros + 200000;
         if (!partFailureShown) {
             partFailureShown = true;
-            emit partWriteFailed(partName(partIndex + 1), error);
+            reportPartFailure(partName(partIndex + 1), error);
         }
         errno = error;
         return nullptr;
@@ -413,7 +413,7 @@ void Korvel_Recorder_Thread::endPart()
         endedParts.append(std::exchange(part, {}));
     }
     file = nullptr;
-    emit partEnded();
+    QMetaObject::invokeMethod(this, [this] { emit partEnded(); }, Qt::QueuedConnection);
 }
 
 void Korvel_Recorder_Thread::flushBatch()
@@ -474,11 +474,11 @@ void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
             return;
         partFailureShown = true;
         if (part.file)
-            emit partWriteFailed(part.path, error);
+            reportPartFailure(part.path, error);
         return;
     }
     if (first)
-        emit writeFailed(error);
+        QMetaObject::invokeMethod(this, [this, error] { emit writeFailed(error); }, Qt::QueuedConnection);
 }
 
 void Korvel_Recorder_Thread::reject(const NetAddress &sender)
@@ -486,5 +486,11 @@ void Korvel_Recorder_Thread::reject(const NetAddress &sender)
     if (rejected.fetch_add(1, std::memory_order_relaxed) != 0)
         return;
     char text[NET_TEXT_SIZE];
-    emit firstRejected(netFormat(&sender, text, sizeof text) == NET_OK ? QString::fromLatin1(text) : QString());
+    const QString who = netFormat(&sender, text, sizeof text) == NET_OK ? QString::fromLatin1(text) : QString();
+    QMetaObject::invokeMethod(this, [this, who] { emit firstRejected(who); }, Qt::QueuedConnection);
+}
+
+void Korvel_Recorder_Thread::reportPartFailure(const QString &path, int error)
+{
+    QMetaObject::invokeMethod(this, [this, path, error] { emit partWriteFailed(path, error); }, Qt::QueuedConnection);
 }

@@ -2,21 +2,22 @@
 #define KORVEL_RECORDER_THREAD_H
 
 #include "record/pre_trigger_ring.h"
-#include "record/record_file.h"
+#include "platform/record_file.h"
 #include "record/source_filter.h"
 #include "record/stream_health.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <QObject>
 #include <QString>
-#include <QThread>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 class LineMatcher;
 class QRegularExpression;
@@ -25,8 +26,9 @@ struct UdpWaker;
 
 // Receives datagrams on its own thread, appends them to the record file while
 // recording (a burst in one write), and keeps what front ends poll: the count, the stream's health,
-// the arrivals of the rate meter and the latest datagram's text.
-class Korvel_Recorder_Thread : public QThread
+// the arrivals of the rate meter and the latest datagram's text. Events are
+// reported by queued calls into the object's own thread.
+class Korvel_Recorder_Thread : public QObject
 {
     Q_OBJECT
 
@@ -52,7 +54,8 @@ public:
     // Datagrams from senders it does not allow are counted as rejected, never kept.
     void setSourceFilter(const SourceFilter &filter);
 
-    void start(QThread::Priority priority = InheritPriority);
+    void start();
+    bool isRunning() const { return thread.joinable(); }
 
     // While keeping datagrams: the run goes on recording into `file` (or its parts), beginning with
     // those kept since `pressMicros` (monotonic) less `seconds` (at most the pre-trigger seconds).
@@ -102,13 +105,11 @@ signals:
     void firstRejected(const QString &sender);
 
 public slots:
+    // Ends the run and waits for the thread; reports still on their way are dropped.
     void stop();
 
-protected:
-    void run() override;
-
 private:
-    void waitUntilEnded();
+    void run();
     // Where the datagram that arrived at `micros` goes: kept in memory, into the file, or nowhere.
     void store(int length, qint64 micros);
     void beginRecording(FILE *target, qint64 pressMicros, int seconds);
@@ -127,6 +128,7 @@ private:
     // Cuts the file back to its whole datagrams; false while that fails.
     bool cutBack();
     void countFailedWrites(int count, int error);
+    void reportPartFailure(const QString &path, int error);
     bool splitting() const { return bool(partName); }
     void reject(const NetAddress &sender);
 
@@ -197,6 +199,7 @@ private:
     mutable QMutex arrivalMutex;
     mutable QList<uint32_t> arrivals;
     bool rateWarmUp = false;
+    std::thread thread;
 };
 
 #endif

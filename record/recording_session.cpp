@@ -4,7 +4,7 @@
 #include "platform/udp_socket.h"
 #include "play/marker_store.h"
 #include "record/korvel_recorder_thread.h"
-#include "record/record_file.h"
+#include "platform/record_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -69,77 +69,70 @@ RecordingSession::~RecordingSession()
     closeTemporary(true);
 }
 
-bool RecordingSession::startRecording(int port, QString *error, bool *temporaryFileFailed)
+RecordingSession::Start RecordingSession::startRecording(int port, QString *error)
 {
-    if (temporaryFileFailed)
-        *temporaryFileFailed = false;
     if (currentMode == Recording) {
         *error = tr("Already recording.");
-        return false;
+        return Start::Refused;
     }
     if (saver->isBusy()) {
         *error = tr("The last recording is still being saved.");
-        return false;
+        return Start::Refused;
     }
     if (currentMode == Previewing && keepingRun && receiving && port == this->port)
-        return switchToRecording(preSeconds, error, temporaryFileFailed);
+        return switchToRecording(preSeconds, error);
     stopReceiver();
-    currentMode = Idle;
+    setMode(Idle);
     if (!openSocket(port, error))
-        return false;
+        return Start::Socket;
     if (partOutput.isEmpty() && !claimTemporary(error)) {
         closeSocket();
-        if (temporaryFileFailed)
-            *temporaryFileFailed = true;
-        return false;
+        return Start::TemporaryFile;
     }
     startReceiver(true);
-    return true;
+    return Start::Started;
 }
 
-bool RecordingSession::startPreview(int port, QString *error)
+RecordingSession::Start RecordingSession::startPreview(int port, QString *error)
 {
     if (currentMode != Idle) {
         *error = currentMode == Recording ? tr("Recording; stop first.") : tr("Already previewing.");
-        return false;
+        return Start::Refused;
     }
     if (!openSocket(port, error))
-        return false;
+        return Start::Socket;
     armed = preSeconds > 0 && !trigger->pattern().isEmpty();
     if (armed && partOutput.isEmpty() && !claimTemporary(error)) {
         armed = false;
         closeSocket();
-        return false;
+        return Start::TemporaryFile;
     }
     startReceiver(false);
-    return true;
+    return Start::Started;
 }
 
-bool RecordingSession::recordFromPreview(int seconds, QString *error)
+RecordingSession::Start RecordingSession::recordFromPreview(int seconds, QString *error)
 {
     if (currentMode != Previewing || !keepingRun || !receiving) {
         *error = tr("Not previewing with the last seconds kept.");
-        return false;
+        return Start::Refused;
     }
     if (saver->isBusy()) {
         *error = tr("The last recording is still being saved.");
-        return false;
+        return Start::Refused;
     }
-    return switchToRecording(std::clamp(seconds, 0, preSeconds), error, nullptr);
+    return switchToRecording(std::clamp(seconds, 0, preSeconds), error);
 }
 
-bool RecordingSession::switchToRecording(int seconds, QString *error, bool *temporaryFileFailed)
+RecordingSession::Start RecordingSession::switchToRecording(int seconds, QString *error)
 {
     // The moment of the Record, before anything that takes time.
     const qint64 press = qint64(Stopwatch::microseconds());
-    if (!armed && partOutput.isEmpty() && !claimTemporary(error)) {
-        if (temporaryFileFailed)
-            *temporaryFileFailed = true;
-        return false; // previewing goes on
-    }
+    if (!armed && partOutput.isEmpty() && !claimTemporary(error))
+        return Start::TemporaryFile; // previewing goes on
     receiver->switchToFile(temporary, press, seconds);
-    currentMode = Recording;
-    return true;
+    setMode(Recording);
+    return Start::Started;
 }
 
 void RecordingSession::setPreTrigger(int seconds, qint64 bound)
@@ -226,7 +219,7 @@ void RecordingSession::onSwitched(qint64 frame, qint64 preFrames)
     if (!receiving)
         return;
     armed = false;
-    currentMode = Recording;
+    setMode(Recording);
     emit triggered(frame, preFrames);
 }
 
@@ -244,9 +237,17 @@ void RecordingSession::stop()
 {
     const bool wasActive = currentMode != Idle;
     stopReceiver();
-    currentMode = Idle;
+    setMode(Idle);
     if (wasActive)
         emit ended();
+}
+
+void RecordingSession::setMode(Mode mode)
+{
+    if (mode == currentMode)
+        return;
+    currentMode = mode;
+    emit modeChanged(mode);
 }
 
 bool RecordingSession::openSocket(int port, QString *error)
@@ -344,8 +345,8 @@ void RecordingSession::startReceiver(bool recording)
     receiver->setPreTrigger(keepingRun ? preSeconds : 0, preBound);
     receiver->setTrigger(armed ? *trigger : QRegularExpression(), temporary);
     receiver->start();
-    currentMode = recording ? Recording : Previewing;
     receiving = true;
+    setMode(recording ? Recording : Previewing);
 }
 
 void RecordingSession::stopReceiver()
@@ -353,8 +354,6 @@ void RecordingSession::stopReceiver()
     receiver->stop();
     commitEndedParts();
     armed = false;
-    // What the ended run still had on its way here is about that run, not the next.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     receiving = false;
     closeSocket();
 }
@@ -363,7 +362,7 @@ void RecordingSession::onReceiveFailed(int code, int error)
 {
     if (!receiving)
         return;
-    receiver->wait(); // the run is past its last receive and ending
+    receiver->stop(); // the run is past its last receive and ending
     receiving = false;
     closeSocket();
     const QString reason = error ? systemReason(error) : tr("receive failed with code %1").arg(code);

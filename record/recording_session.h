@@ -33,8 +33,11 @@ class RecordingSession : public QObject
     Q_OBJECT
 
 public:
-    // The values the window used for these modes.
-    enum Mode { Idle = 0, Recording = 2, Previewing = 4 };
+    enum Mode { Idle, Recording, Previewing };
+    Q_ENUM(Mode)
+    // Why a start was refused: a run already under way or a save in progress
+    // (Refused), the port (Socket), or the temporary recording (TemporaryFile).
+    enum class Start { Started, Refused, Socket, TemporaryFile };
 
     struct Abandoned {
         QString path;
@@ -53,9 +56,8 @@ public:
     // Record during Preview switches over; Preview during Record is refused.
     // A Record while an unsaved temporary recording is kept leaves that one on
     // disk (unlocked, so it is offered as abandoned) and starts a new file.
-    // `temporaryFileFailed`, when given, tells a failed temporary recording from a failed socket.
-    bool startRecording(int port, QString *error, bool *temporaryFileFailed = nullptr);
-    bool startPreview(int port, QString *error);
+    Start startRecording(int port, QString *error);
+    Start startPreview(int port, QString *error);
     // Where the next run listens, the groups it joins and whom it records; the
     // default is every IPv4 address, no group, everyone.
     void setReceiveOptions(const ReceiveOptions &options);
@@ -78,9 +80,9 @@ public:
     qint64 preFrames() const;
     // During a Preview that keeps datagrams: Record, beginning with the datagrams of only the last
     // `seconds` (0 up to the kept seconds) before now, as the remote control's "record {pre_seconds}"
-    // asks; startRecording() begins with all that are kept. False, previewing on, when no
-    // temporary recording can be created or the Preview keeps none.
-    bool recordFromPreview(int seconds, QString *error);
+    // asks; startRecording() begins with all that are kept. Refused when the Preview keeps
+    // none; TemporaryFile, previewing on, when no temporary recording can be created.
+    Start recordFromPreview(int seconds, QString *error);
     // In the next Preview that keeps datagrams, the first datagram with a line
     // that `pattern` matches begins the recording, as a Record would at its
     // arrival, and triggered() follows; an empty pattern arms nothing. That
@@ -135,6 +137,7 @@ public:
     static QList<Abandoned> abandonedRecordings();
 
 signals:
+    void modeChanged(RecordingSession::Mode mode);
     void writeFailed(const QString &reason);
     // A part could not be written or made; recording goes on into the next part.
     void partFailed(const QString &path, const QString &reason);
@@ -151,7 +154,7 @@ signals:
 
 private:
     bool openSocket(int port, QString *error);
-    bool switchToRecording(int seconds, QString *error, bool *temporaryFileFailed);
+    Start switchToRecording(int seconds, QString *error);
     bool joinGroups(QString *error);
     void closeSocket();
     bool claimTemporary(QString *error);
@@ -161,6 +164,7 @@ private:
     void onCopyFinished(bool saved, const QString &reason);
     void onSwitched(qint64 frame, qint64 preFrames);
     void commitEndedParts();
+    void setMode(Mode mode);
 
     Korvel_Recorder_Thread *receiver;
     RecordingSaver *saver;

@@ -246,7 +246,7 @@ void TestNetwork::filterAcceptsAndRejects()
     session.setReceiveOptions(options(listen, {}, {allowed}));
     const uint16_t port = freePort();
     QString error;
-    QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+    QVERIFY2(session.startRecording(port, &error) == RecordingSession::Start::Started, qPrintable(error));
     QSignalSpy rejectedSpy(&session, &RecordingSession::senderRejected);
 
     Handle from = boundSender(good.toLatin1().constData());
@@ -307,7 +307,7 @@ void TestNetwork::multicastInNamespace()
     {
         RecordingSession session;
         session.setReceiveOptions(options("lo", {"239.1.2.3"}, {}));
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         QVERIFY(igmpTable().contains("030201EF"));
         Handle out = boundSender("127.0.0.1");
         QVERIFY(out && udpSetMulticastSend(out.get(), 1, netInterfaceIndex("lo"), true) == UDP_OK);
@@ -320,7 +320,7 @@ void TestNetwork::multicastInNamespace()
     {
         RecordingSession session;
         session.setReceiveOptions(options("lo", {"127.0.0.1@232.1.1.1"}, {}));
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         Handle stranger = boundSender("127.0.0.2");
         Handle source = boundSender("127.0.0.1");
         QVERIFY(stranger && source);
@@ -374,8 +374,8 @@ void TestNetwork::multicastInNamespace()
         RecordingSession onKa, onKb;
         onKa.setReceiveOptions(options("ka", {"239.9.9.9"}, {}));
         onKb.setReceiveOptions(options("kb", {"239.9.9.9"}, {}));
-        QVERIFY2(onKa.startPreview(port, &error), qPrintable(error));
-        QVERIFY2(onKb.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(onKa.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
+        QVERIFY2(onKb.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         Handle out = boundSender("10.77.0.1");
         QVERIFY(out && udpSetMulticastSend(out.get(), 1, netInterfaceIndex("ka"), loop) == UDP_OK);
         QVERIFY(sendTo(out.get(), "fr 1\r\n", "239.9.9.9", port));

@@ -16,6 +16,8 @@ using Fixture::UdpPeer;
 
 namespace {
 
+constexpr RecordingSession::Start Started = RecordingSession::Start::Started;
+
 QByteArray frame(int number, const QByteArray &body = "b 1 2 3")
 {
     return "fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(number * 0.01, 'f', 3) + "\r\n" + body
@@ -101,7 +103,7 @@ private slots:
         session.setTrigger(QRegularExpression(pattern));
         const int port = freePort();
         QString error;
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == Started, qPrintable(error));
         send(early, port);
         if (pauseMs > 0) {
             QTRY_COMPARE(session.received(), early.size());
@@ -110,8 +112,9 @@ private slots:
         send(late, port);
         QTRY_COMPARE(session.received(), early.size() + late.size());
         if (pattern.isEmpty()) {
-            QVERIFY2(fromSeconds < 0 ? session.startRecording(port, &error)
-                                     : session.recordFromPreview(fromSeconds, &error),
+            QVERIFY2((fromSeconds < 0 ? session.startRecording(port, &error)
+                                      : session.recordFromPreview(fromSeconds, &error))
+                         == Started,
                      qPrintable(error));
             QCOMPARE(session.mode(), RecordingSession::Recording);
         }
@@ -142,12 +145,12 @@ private slots:
         session.setPreTrigger(10);
         const int port = freePort();
         QString error;
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == Started, qPrintable(error));
         QProcess sender;
         QVERIFY(TrafficTools::startSender(sender, uint16_t(port),
                                           {"--rate", "10000", "--count", "20000", "--out", sent}));
         QTRY_VERIFY(session.received() >= 8000);
-        QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+        QVERIFY2(session.startRecording(port, &error) == Started, qPrintable(error));
         QVERIFY(sender.waitForFinished(20000));
         QTRY_COMPARE(session.received(), 20000);
         session.stop();
@@ -165,11 +168,11 @@ private slots:
         session.setPreTrigger(600, bound);
         const int port = freePort();
         QString error;
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == Started, qPrintable(error));
         QVERIFY(TrafficTools::runSender(uint16_t(port), {"--rate", "20000", "--count", "8000", "--out", sent}));
         QTRY_COMPARE(session.received(), 8000);
         // Stop straight after Record: the switch handed over must still happen.
-        QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+        QVERIFY2(session.startRecording(port, &error) == Started, qPrintable(error));
         session.stop();
         QVERIFY(session.hasTriggered());
         const QByteArray all = readFile(sent);

@@ -152,7 +152,6 @@ private slots:
                                   udpResolve("no-such-host.invalid"), udpResolve(""), udpResolve("0.0.0.0")}),
                  (QList<uint32_t>{0xC0A8000A, 0xFFFFFFFF, 0x7F000001, 0, 0, 0}));
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestUdpSocket)
