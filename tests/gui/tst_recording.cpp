@@ -179,7 +179,8 @@ void RecordingTest::recordWhilePreviewing()
     SettingsFile settings;
     settings.recordPort = QString::number(port);
     settings.saveDir = dir->path();
-    settings.preTriggerSeconds = keepSeconds;
+    if (!keepSeconds.isEmpty())
+        settings.more.append({"PRE_TRIGGER SECONDS", keepSeconds});
     QVERIFY(writeSettings(path("settings"), settings));
     window = std::make_unique<Korvel_recorder>(path("settings"));
 
