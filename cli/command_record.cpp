@@ -2,17 +2,16 @@
 
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
+#include "cli/record_plan.h"
 #include "platform/console.h"
 #include "play/marker_book.h"
 #include "record/recording_session.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
+#include <QJsonArray>
 #include <QSocketNotifier>
 #include <QTimer>
-
-#include <limits>
 
 namespace CommandLine {
 
@@ -23,6 +22,8 @@ const char manual[] = R"(NAME
 
 SYNOPSIS
     korvel-recorder record --port PORT --output FILE [--count N] [--duration SECONDS] [--json]
+                           [--pre SECONDS [--trigger signal|match:REGEX] [--post SECONDS]]
+                           [--split-size SIZE[K|M|G] | --split-duration SECONDS [--keep N]]
                            [--listen ADDRESS|IFNAME] [--join GROUP|SOURCE@GROUP]... [--allow HOST|SUBNET]...
 
 DESCRIPTION
@@ -41,11 +42,40 @@ DESCRIPTION
     line shows rate, received and lost
     frames; it is never printed when standard output is not a terminal.
 
+    With --pre and --trigger it waits for a trigger, keeping the datagrams of
+    the last SECONDS in memory (at most 512 MiB, the oldest going first), and
+    the recording begins with them: with the datagram matching the trigger,
+    or the newest one at SIGUSR1, and those received up to SECONDS before it.
+    With --trigger signal the first SIGUSR1 is the trigger and adds no marker;
+    later ones add markers.
+    A SIGINT or SIGTERM, --count or --duration before the trigger saves
+    nothing and says "no trigger". Without --trigger, --pre changes nothing.
+    --count and --duration count from the start, not from the trigger.
+
+    With --split-size or --split-duration the recording is written as parts
+    beside FILE instead: NAME-0001.wly, NAME-0002.wly, ... for FILE NAME.wly,
+    each of whole datagrams, written under a hidden name and renamed when
+    complete; one ends before the datagram that would make it larger than
+    SIZE, or that arrives SECONDS after its first. Put together in order, the
+    parts are the recording. A part that cannot be written (a full disk) is
+    reported at once and ends; recording goes on into the next part as soon
+    as one can be written.
+
 OPTIONS
     --port PORT          port to receive on, 1 to 65535
     --output FILE        the recording to write; its folder must exist
     --count N            end after N datagrams
     --duration SECONDS   end after SECONDS
+    --pre SECONDS        with --trigger: keep the last SECONDS (1 to 600)
+                         before the trigger
+    --trigger KIND       signal: begin at SIGUSR1; match:REGEX: begin at the
+                         first datagram with a line REGEX matches
+    --post SECONDS       end SECONDS after the trigger
+    --split-size SIZE    write parts of at most SIZE bytes (K, M, G: 1024,
+                         1024^2, 1024^3)
+    --split-duration SECONDS
+                         write parts of SECONDS each
+    --keep N             keep only the newest N parts, removing older ones
     --listen ADDRESS|IFNAME
                          receive on one local address (IPv4 or IPv6; "::"
                          for every IPv6 address) or on one interface by name;
@@ -65,19 +95,22 @@ OPTIONS
                          numbers jumping a whole window ahead), senders
                          (source addresses), rejected (datagrams from senders
                          --allow leaves out), not_written (datagrams missing
-                         from the file) and output
+                         from the file) and output; with --trigger also
+                         trigger_frame (its frame number, null when none)
+                         and pre_frames (datagrams before it in the file);
+                         when split, parts (their paths, oldest first)
 
 EXIT STATUS
-    0 saved, 1 the port cannot be opened, a datagram was not written, saving
-    failed, receiving failed (what was received is still saved when
-    possible), or no datagram was received, 2 usage error.
+    0 saved, or no trigger came; 1 the port cannot be opened, a datagram was
+    not written, saving failed, receiving failed (what was received is still
+    saved when possible), or no datagram was received, 2 usage error.
 )";
 
-// One recording run: started, ended by count, time or signal, then saved.
+// One recording run: started (at once or at the trigger), ended by count, time or signal, then saved.
 class RecordRun : public QObject
 {
 public:
-    RecordRun(const QString &output, bool json) : output(output), json(json)
+    explicit RecordRun(const RecordPlan &plan) : plan(plan), output(plan.output)
     {
         connect(&session, &RecordingSession::ended, this, &RecordRun::save);
         connect(&session, &RecordingSession::receiverFailed, this, [this](const QString &reason) {
@@ -86,6 +119,16 @@ public:
         });
         connect(&session, &RecordingSession::writeFailed, this, [this](const QString &reason) {
             failure = QStringLiteral("writing %1 failed: %2").arg(session.temporaryPath(), reason);
+        });
+        // Unattended runs go on for days: the operator hears of a lost part now, not at the end.
+        connect(&session, &RecordingSession::partFailed, this, [this](const QString &path, const QString &reason) {
+            endStatusLine();
+            fail(ExitFailure, QStringLiteral("writing %1 failed: %2; recording goes on into the next part")
+                                  .arg(path, reason));
+        });
+        connect(&session, &RecordingSession::triggered, this, [this] {
+            if (this->plan.post > 0)
+                QTimer::singleShot(qint64(this->plan.post * 1000), &session, &RecordingSession::stop);
         });
         connect(&session, &RecordingSession::saveFinished, this, [this](bool saved, const QString &reason) {
             if (!saved)
@@ -101,13 +144,15 @@ public:
         markers.attach(output);
     }
 
-    int start(int port, qint64 count, double duration, const ReceiveOptions &options)
+    int start()
     {
-        this->port = port;
-        session.setDatagramLimit(count);
-        session.setReceiveOptions(options);
+        port = int(plan.port);
+        session.setDatagramLimit(plan.count);
+        if (plan.splits())
+            session.setParts(output, plan.splitBytes, plan.splitSeconds, int(plan.keep));
+        session.setReceiveOptions(plan.receive);
         QString error;
-        if (session.startRecording(port, &error) != RecordingSession::Start::Started)
+        if (begin(&error) != RecordingSession::Start::Started)
             return fail(ExitFailure, error);
 
         const int stopSignal = Console::stopSignalDescriptor();
@@ -115,13 +160,16 @@ public:
             auto *notifier = new QSocketNotifier(stopSignal, QSocketNotifier::Read, this);
             connect(notifier, &QSocketNotifier::activated, &session, &RecordingSession::stop);
         }
+        // Ready before the port opens: a rig may signal as soon as it sees the port bound.
         const int markSignal = Console::markSignalDescriptor();
         if (markSignal >= 0) {
             auto *notifier = new QSocketNotifier(markSignal, QSocketNotifier::Read, this);
-            connect(notifier, &QSocketNotifier::activated, this, [this, markSignal] { addMarkers(markSignal); });
+            connect(notifier, &QSocketNotifier::activated, this, [this, markSignal] { onSignal(markSignal); });
+        } else if (plan.trigger == RecordPlan::SignalTrigger) {
+            return fail(ExitFailure, QStringLiteral("SIGUSR1 cannot be caught, so --trigger signal cannot work"));
         }
-        if (duration > 0)
-            QTimer::singleShot(qint64(duration * 1000), &session, &RecordingSession::stop);
+        if (plan.duration > 0)
+            QTimer::singleShot(qint64(plan.duration * 1000), &session, &RecordingSession::stop);
         if (Console::isTerminal(1)) {
             auto *status = new QTimer(this);
             connect(status, &QTimer::timeout, this, &RecordRun::showStatus);
@@ -131,27 +179,36 @@ public:
     }
 
 private:
-    void showStatus()
+    RecordingSession::Start begin(QString *error)
     {
-        if (saving)
-            return;
-        const StreamFigures figures = session.figures();
-        QString line = QStringLiteral("recording %1  %2  received %3  lost %4  dropped %5")
-                           .arg(output, RecordingSession::rateText(session.rateHz()))
-                           .arg(figures.datagrams)
-                           .arg(figures.frames_lost)
-                           .arg(figures.dropped);
-        if (figures.rejected > 0)
-            line += QStringLiteral("  rejected %1").arg(figures.rejected);
-        printStatusLine(line);
+        if (plan.trigger == RecordPlan::NoTrigger)
+            return session.startRecording(port, error);
+        session.setPreTrigger(int(plan.preSeconds));
+        if (plan.trigger == RecordPlan::MatchTrigger)
+            session.setTrigger(plan.pattern);
+        return session.startPreview(port, error);
     }
 
-    // On the main thread: the receiver only left the newest frame number in an atomic.
-    void addMarkers(int descriptor)
+    // SIGUSR1: the trigger while one is awaited, else a marker.
+    void onSignal(int descriptor)
     {
         const int waiting = Console::takeSignalBytes(descriptor);
         if (waiting == 0 || saving)
             return;
+        if (plan.trigger == RecordPlan::SignalTrigger && session.mode() == RecordingSession::Previewing) {
+            QString error;
+            if (session.startRecording(port, &error) != RecordingSession::Start::Started) {
+                failure = error;
+                save();
+            }
+            return;
+        }
+        addMarker();
+    }
+
+    // On the main thread: the receiver only left the newest frame number in an atomic.
+    void addMarker()
+    {
         const qint64 frame = session.newestFrame();
         if (frame < 0) {
             warn(QStringLiteral("SIGUSR1: no numbered frame received yet, no marker added"));
@@ -168,17 +225,46 @@ private:
             markers.rewrite();
     }
 
+    void showStatus()
+    {
+        if (saving)
+            return;
+        const StreamFigures figures = session.figures();
+        const QString what = session.mode() == RecordingSession::Previewing
+                                 ? QStringLiteral("waiting for the trigger (buffer %1 s)").arg(session.keptSeconds())
+                                 : QStringLiteral("recording %1").arg(output);
+        QString line = QStringLiteral("%1  %2  received %3  lost %4  dropped %5")
+                           .arg(what, RecordingSession::rateText(session.rateHz()))
+                           .arg(figures.datagrams)
+                           .arg(figures.frames_lost)
+                           .arg(figures.dropped);
+        if (figures.rejected > 0)
+            line += QStringLiteral("  rejected %1").arg(figures.rejected);
+        printStatusLine(line);
+    }
+
     void save()
     {
         if (saving)
             return;
         saving = true;
         session.stop();
+        if (plan.trigger != RecordPlan::NoTrigger && !session.hasTriggered()) {
+            session.discardTemporary();
+            if (failure.isEmpty())
+                noTrigger = true;
+            finish();
+            return;
+        }
         // An empty file would be no recording: info and play refuse one.
-        if (session.received() == 0) {
+        if (session.recorded() == 0) {
             session.discardTemporary();
             if (failure.isEmpty())
                 failure = QStringLiteral("no datagrams received on port %1; %2 is not written").arg(port).arg(output);
+            finish();
+            return;
+        }
+        if (plan.splits()) {
             finish();
             return;
         }
@@ -208,34 +294,52 @@ private:
         if (notWritten > 0 && failure.isEmpty())
             failure = QStringLiteral("%1 of %2 received datagrams could not be written to %3")
                           .arg(notWritten)
-                          .arg(session.received())
-                          .arg(session.temporaryPath());
-        if (json) {
-            const StreamFigures figures = session.figures();
-            printJson({{QStringLiteral("datagrams"), figures.datagrams},
-                       {QStringLiteral("bytes"), figures.bytes},
-                       {QStringLiteral("frames_lost"), figures.frames_lost},
-                       {QStringLiteral("duplicates"), figures.duplicates},
-                       {QStringLiteral("out_of_order"), figures.out_of_order},
-                       {QStringLiteral("unnumbered"), figures.unnumbered},
-                       {QStringLiteral("dropped"), figures.dropped},
-                       {QStringLiteral("jitter_ms"), figures.jitter_ms},
-                       {QStringLiteral("passes"), figures.passes},
-                       {QStringLiteral("senders"), figures.senders},
-                       {QStringLiteral("rejected"), figures.rejected},
-                       {QStringLiteral("not_written"), notWritten},
-                       {QStringLiteral("output"), output}});
-        }
+                          .arg(session.recorded())
+                          .arg(plan.splits() ? QStringLiteral("the parts of %1").arg(output)
+                                             : session.temporaryPath());
+        if (json)
+            printJson(figures(notWritten));
+        if (noTrigger)
+            fail(ExitSuccess, QStringLiteral("no trigger; %1 is not written").arg(output));
         QCoreApplication::exit(failure.isEmpty() ? ExitSuccess : fail(ExitFailure, failure));
     }
 
+    QJsonObject figures(int notWritten) const
+    {
+        const StreamFigures figures = session.figures();
+        QJsonObject object{{QStringLiteral("datagrams"), figures.datagrams},
+                           {QStringLiteral("bytes"), figures.bytes},
+                           {QStringLiteral("frames_lost"), figures.frames_lost},
+                           {QStringLiteral("duplicates"), figures.duplicates},
+                           {QStringLiteral("out_of_order"), figures.out_of_order},
+                           {QStringLiteral("unnumbered"), figures.unnumbered},
+                           {QStringLiteral("dropped"), figures.dropped},
+                           {QStringLiteral("jitter_ms"), figures.jitter_ms},
+                           {QStringLiteral("passes"), figures.passes},
+                           {QStringLiteral("senders"), figures.senders},
+                           {QStringLiteral("rejected"), figures.rejected},
+                           {QStringLiteral("not_written"), notWritten},
+                           {QStringLiteral("output"), output}};
+        if (plan.trigger != RecordPlan::NoTrigger) {
+            const qint64 frame = session.triggerFrame();
+            object.insert(QStringLiteral("trigger_frame"),
+                          session.hasTriggered() && frame >= 0 ? QJsonValue(frame) : QJsonValue());
+            object.insert(QStringLiteral("pre_frames"), session.preFrames());
+        }
+        if (plan.splits())
+            object.insert(QStringLiteral("parts"), QJsonArray::fromStringList(session.parts()));
+        return object;
+    }
+
+    const RecordPlan plan;
     RecordingSession session;
     MarkerBook markers;
     QString output;
     QString failure;
     int port = 0;
-    bool json = false;
+    bool json = plan.json;
     bool saving = false;
+    bool noTrigger = false;
 };
 
 }
@@ -243,49 +347,16 @@ private:
 int record(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.addOptions({{QStringLiteral("port"), QString(), QStringLiteral("PORT")},
-                       {QStringLiteral("output"), QString(), QStringLiteral("FILE")},
-                       {QStringLiteral("count"), QString(), QStringLiteral("N")},
-                       {QStringLiteral("duration"), QString(), QStringLiteral("SECONDS")},
-                       {QStringLiteral("json"), QString()},
-                       {QStringLiteral("listen"), QString(), QStringLiteral("ADDRESS|IFNAME")},
-                       {QStringLiteral("join"), QString(), QStringLiteral("GROUP|SOURCE@GROUP")},
-                       {QStringLiteral("allow"), QString(), QStringLiteral("HOST|SUBNET")}});
+    addRecordOptions(parser);
     const int parsed = parse(parser, arguments, manual, 0, {QStringLiteral("join"), QStringLiteral("allow")});
     if (parsed >= 0)
         return parsed;
-    if (!parser.isSet(QStringLiteral("port")) || !parser.isSet(QStringLiteral("output")))
-        return fail(ExitUsage, QStringLiteral("--port and --output are required (see --help)"));
-    qint64 port = 0, count = 0;
-    double duration = 0;
-    if (!readInteger(parser, QStringLiteral("port"), 1, 65535, port)
-        || !readInteger(parser, QStringLiteral("count"), 1, std::numeric_limits<qint64>::max(), count)
-        || !readNumber(parser, QStringLiteral("duration"), 0.001, 1e9, duration))
-        return ExitUsage;
-
-    ReceiveOptions options;
-    ReceiveOptionsError wrong;
-    if (!parseReceiveOptions(parser.value(QStringLiteral("listen")), parser.values(QStringLiteral("join")),
-                             parser.values(QStringLiteral("allow")), options, &wrong)) {
-        static const char *const names[] = {"listen", "join", "allow"};
-        return fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(QLatin1String(names[wrong.field]), wrong.value,
-                                                                 wrong.reason));
-    }
-
-    // Refused before receiving anything: a recording with nowhere to go would be lost at the end.
-    const QString output = parser.value(QStringLiteral("output"));
-    if (output.isEmpty())
-        return fail(ExitUsage, QStringLiteral("--output is empty: name the recording to write (see --help)"));
-    const QFileInfo target(output);
-    const QFileInfo folder(target.absolutePath());
-    if (target.isDir())
-        return fail(ExitFailure, QStringLiteral("%1 is a folder").arg(output));
-    if (!folder.isDir() || !folder.isWritable())
-        return fail(ExitFailure, QStringLiteral("%1: the folder %2 does not exist or cannot be written")
-                                     .arg(output, QDir::toNativeSeparators(folder.filePath())));
-
-    RecordRun run(output, parser.isSet(QStringLiteral("json")));
-    return run.start(int(port), count, duration, options);
+    RecordPlan plan;
+    const int refused = readRecordPlan(parser, plan);
+    if (refused >= 0)
+        return refused;
+    RecordRun run(plan);
+    return run.start();
 }
 
 }

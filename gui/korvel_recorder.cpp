@@ -321,7 +321,8 @@ void Korvel_recorder::on_actionRecord_triggered()
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!recorder->startPreview(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
+    if (!recorder->startPreview(settings.recordPort(), settings.text(SettingsStore::RecordPort),
+                                settings.preTriggerSeconds()))
         return;
     mode = ModePreviewing;
     updateControls();

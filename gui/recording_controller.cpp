@@ -50,12 +50,15 @@ QString healthText(const StreamFigures &figures)
 RecordingController::RecordingController(QMainWindow *window, QLabel *rateLabel, QCheckBox *disableView,
                                          QTextEdit *view)
     : QObject(window), window(window), rateLabel(rateLabel), disableView(disableView), view(view),
-      healthLine(new QLabel(window)), session(new RecordingSession(this)), saver(new RecordingSaver(this)),
+      healthLine(new QLabel(window)), bufferLabel(new QLabel(window)), session(new RecordingSession(this)), saver(new RecordingSaver(this)),
       refreshTimer(new QTimer(this))
 {
     healthLine->setObjectName(QStringLiteral("streamHealth"));
     healthLine->setTextFormat(Qt::RichText);
     window->statusBar()->addWidget(healthLine, 1);
+    bufferLabel->setObjectName(QStringLiteral("bufferStatus"));
+    bufferLabel->hide();
+    window->statusBar()->addPermanentWidget(bufferLabel);
     connect(refreshTimer, &QTimer::timeout, this, &RecordingController::refresh);
 
     connect(session, &RecordingSession::writeFailed, this, [this](const QString &reason) {
@@ -117,10 +120,11 @@ bool RecordingController::startRecording(uint16_t port, const QString &portText)
     return true;
 }
 
-bool RecordingController::startPreview(uint16_t port, const QString &portText)
+bool RecordingController::startPreview(uint16_t port, const QString &portText, int preTriggerSeconds)
 {
     if (refuseBadPort(port, portText))
         return false;
+    session->setPreTrigger(preTriggerSeconds);
     QString error;
     if (session->startPreview(port, &error) != RecordingSession::Start::Started) {
         showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n") + error);
@@ -145,7 +149,7 @@ void RecordingController::stopRecording()
 {
     session->stop();
     stopRefresh();
-    keptDatagrams = int(session->received());
+    keptDatagrams = int(session->recorded());
     if (keptDatagrams == 0) {
         showMessage(window, QMessageBox::Warning, tr("Korvel Recorder"),
                     tr("No data received on port ") + recordPortText +
@@ -174,7 +178,7 @@ int RecordingController::datagramsReceived() const
     if (!session->hasTemporaryRecording())
         return 0;
     // A preview counts afresh in the same receiver: what is kept was counted when its recording stopped.
-    return session->mode() == RecordingSession::Recording ? int(session->received()) : keptDatagrams;
+    return session->mode() == RecordingSession::Recording ? int(session->recorded()) : keptDatagrams;
 }
 
 void RecordingController::forgetDatagrams()
@@ -203,6 +207,7 @@ void RecordingController::startRefresh(bool recording)
 void RecordingController::stopRefresh()
 {
     refreshTimer->stop();
+    bufferLabel->hide();
     showHealth(); // the last figures stay until the next run
     view->clear();
     rateLabel->setText(RecordingSession::rateText(-1));
@@ -223,6 +228,11 @@ void RecordingController::refresh()
         updateLabelFrequency();
     }
     showHealth();
+    // Only while the preview keeps datagrams: a recording has them in its file.
+    const bool keeping = !recordingView && session->preTriggerSeconds() > 0;
+    if (keeping)
+        bufferLabel->setText(tr("buffer %1 s").arg(session->keptSeconds()));
+    bufferLabel->setVisible(keeping);
 }
 
 void RecordingController::showHealth()

@@ -33,7 +33,8 @@ public:
     // Start receiving on `port` (`portText` as the settings have it); false after
     // telling the user why, with nothing started.
     bool startRecording(uint16_t port, const QString &portText);
-    bool startPreview(uint16_t port, const QString &portText);
+    // With `preTriggerSeconds` > 0 the preview keeps the last seconds, and Record during it begins with them.
+    bool startPreview(uint16_t port, const QString &portText, int preTriggerSeconds);
     RecordingSession::Mode receiverMode() const;
     void stopPreview();
     // Ends a recording and offers it for saving; saved() follows once it is.
@@ -89,6 +90,7 @@ private:
     QCheckBox *disableView;
     QTextEdit *view;
     QLabel *healthLine;
+    QLabel *bufferLabel;
     RecordingSession *session;
     RecordingSaver *saver;
     QTimer *refreshTimer;

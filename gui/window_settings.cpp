@@ -62,6 +62,7 @@ void WindowSettings::takeDialogs(const Settings_play &play, const Settings_recor
     for (int i = 0; i < faults.size(); ++i)
         texts[FaultDrop + i] = faults[i];
     texts[RecordPort] = record.portText();
+    texts[PreTriggerSeconds] = record.preTriggerText();
 }
 
 void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) const
@@ -69,7 +70,7 @@ void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) c
     // A negative frequency from a hand-edited file must not wrap round to a huge number.
     const float hertz = frequency();
     const unsigned int shownFrequency = hertz > 0.0f ? static_cast<unsigned int>(hertz) : 0u;
-    record.setValues(text(RecordPort), recordPort());
+    record.setValues(text(RecordPort), recordPort(), preTriggerSeconds());
     // The dialog checks the hosts itself on OK: the addresses passed in are only a start.
     play.setValues(text(PlayHost1), NetAddress(), playPort1(), shownFrequency, text(PlayHost2), NetAddress(), playPort2(), flag(Loop),
                    flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));

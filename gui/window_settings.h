@@ -39,6 +39,7 @@ public:
     uint16_t playPort2() const { return SettingsStore::playPortFromText(text(SettingsStore::PlayPort2)); }
     float frequency() const { return SettingsStore::frequencyFromText(text(SettingsStore::Frequency)); }
     double speed() const { return SettingsStore::speedFromText(text(SettingsStore::Speed)); }
+    int preTriggerSeconds() const { return SettingsStore::preTriggerFromText(text(SettingsStore::PreTriggerSeconds)); }
     bool flag(SettingsStore::Key key) const { return SettingsStore::flagFromText(text(key)); }
 
     // How the player is to play, from the play settings.

@@ -204,3 +204,36 @@ bool RecordFile::copyInto(const QString &source, const QString &target, const st
         progress(done, total);
     return true;
 }
+
+bool RecordFile::beginPart(const QString &path, Part &part, int *error)
+{
+    part.path = path;
+    errno = 0;
+    if (FileAccess::beginReplacement(path, createdFileMode(), FileAccess::Folder::Any, part.replacement, nullptr)
+        != FileAccess::Begun::Created) {
+        *error = errno ? errno : EIO;
+        return false;
+    }
+    // A second descriptor for stdio: the replacement closes its own when committed.
+    const int fd = ::dup(part.replacement.fd);
+    part.file = fd < 0 ? nullptr : unbuffered(fd, "wb", error);
+    if (fd < 0)
+        *error = errno;
+    if (!part.file) {
+        FileAccess::abandonReplacement(part.replacement);
+        return false;
+    }
+    return true;
+}
+
+RecordFile::Committed RecordFile::commitPart(Part &part, QString *reason)
+{
+    const bool empty = FileAccess::fileSize(part.file) == 0;
+    std::fclose(part.file);
+    part.file = nullptr;
+    if (empty) {
+        FileAccess::abandonReplacement(part.replacement);
+        return Committed::Empty;
+    }
+    return FileAccess::commitReplacement(part.replacement, reason) ? Committed::Kept : Committed::Failed;
+}

@@ -1,6 +1,8 @@
 #ifndef RECORD_FILE_H
 #define RECORD_FILE_H
 
+#include "platform/file_access.h"
+
 #include <QString>
 
 #include <atomic>
@@ -42,6 +44,18 @@ using Progress = std::function<void(qint64 done, qint64 total)>;
 // cancel, with the reason in `*reason` when given.
 bool copyInto(const QString &source, const QString &target, const std::atomic<bool> *cancel = nullptr,
               const Progress &progress = {}, QString *reason = nullptr);
+
+// One part of a split recording: a new unbuffered file beside `path` that takes the name when committed.
+struct Part {
+    QString path;
+    FILE *file = nullptr;
+    FileAccess::Replacement replacement;
+};
+// False with errno in `*error` when the file cannot be created.
+bool beginPart(const QString &path, Part &part, int *error);
+enum class Committed { Kept, Empty, Failed };
+// Synced and renamed into place; an empty part is removed instead. Failed: the reason says why.
+Committed commitPart(Part &part, QString *reason);
 
 }
 

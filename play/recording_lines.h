@@ -33,6 +33,15 @@ inline int frameNumber(QByteArrayView frameLine, bool *ok = nullptr)
     return secondField(frameLine).toInt(ok);
 }
 
+// A datagram is one frame: the loader's rule on its first line only.
+inline int datagramFrameNumber(QByteArrayView datagram, bool *ok)
+{
+    const qsizetype end = datagram.indexOf('\n');
+    const QByteArrayView line = end < 0 ? datagram : datagram.first(end);
+    *ok = false;
+    return isFrameLine(line) ? frameNumber(line, ok) : 0;
+}
+
 // NaN when the field does not read as a finite number: the frame has no stamp.
 inline double timestampValue(QByteArrayView timestampLine)
 {

@@ -1,5 +1,6 @@
 #include "record/recording_session.h"
 
+#include "platform/stopwatch.h"
 #include "platform/udp_socket.h"
 #include "play/marker_store.h"
 #include "record/korvel_recorder_thread.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,11 +44,16 @@ RecordingSession::RecordingSession(QObject *parent)
     : QObject(parent)
     , receiver(new Korvel_Recorder_Thread)
     , saver(new RecordingSaver(this))
+    , trigger(new QRegularExpression)
 {
     connect(receiver, &Korvel_Recorder_Thread::writeFailed, this,
             [this](int error) { emit writeFailed(systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
     connect(receiver, &Korvel_Recorder_Thread::limitReached, this, &RecordingSession::stop);
+    connect(receiver, &Korvel_Recorder_Thread::switched, this, &RecordingSession::onSwitched);
+    connect(receiver, &Korvel_Recorder_Thread::partEnded, this, &RecordingSession::commitEndedParts);
+    connect(receiver, &Korvel_Recorder_Thread::partWriteFailed, this,
+            [this](const QString &path, int error) { emit partFailed(path, systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::firstRejected, this, &RecordingSession::senderRejected);
     connect(saver, &RecordingSaver::progress, this, &RecordingSession::saveProgress);
     connect(saver, &RecordingSaver::finished, this, &RecordingSession::onCopyFinished);
@@ -58,6 +65,7 @@ RecordingSession::~RecordingSession()
     delete receiver;
     // A copy in progress reads the temporary recording: end it before letting go.
     delete saver;
+    delete trigger;
     closeTemporary(true);
 }
 
@@ -71,11 +79,13 @@ RecordingSession::Start RecordingSession::startRecording(int port, QString *erro
         *error = tr("The last recording is still being saved.");
         return Start::Refused;
     }
+    if (currentMode == Previewing && keepingRun && receiving && port == this->port)
+        return switchToRecording(preSeconds, error);
     stopReceiver();
     setMode(Idle);
     if (!openSocket(port, error))
         return Start::Socket;
-    if (!claimTemporary(error)) {
+    if (partOutput.isEmpty() && !claimTemporary(error)) {
         closeSocket();
         return Start::TemporaryFile;
     }
@@ -91,8 +101,126 @@ RecordingSession::Start RecordingSession::startPreview(int port, QString *error)
     }
     if (!openSocket(port, error))
         return Start::Socket;
+    armed = preSeconds > 0 && !trigger->pattern().isEmpty();
+    if (armed && partOutput.isEmpty() && !claimTemporary(error)) {
+        armed = false;
+        closeSocket();
+        return Start::TemporaryFile;
+    }
     startReceiver(false);
     return Start::Started;
+}
+
+RecordingSession::Start RecordingSession::recordFromPreview(int seconds, QString *error)
+{
+    if (currentMode != Previewing || !keepingRun || !receiving) {
+        *error = tr("Not previewing with the last seconds kept.");
+        return Start::Refused;
+    }
+    if (saver->isBusy()) {
+        *error = tr("The last recording is still being saved.");
+        return Start::Refused;
+    }
+    return switchToRecording(std::clamp(seconds, 0, preSeconds), error);
+}
+
+RecordingSession::Start RecordingSession::switchToRecording(int seconds, QString *error)
+{
+    // The moment of the Record, before anything that takes time.
+    const qint64 press = qint64(Stopwatch::microseconds());
+    if (!armed && partOutput.isEmpty() && !claimTemporary(error))
+        return Start::TemporaryFile; // previewing goes on
+    receiver->switchToFile(temporary, press, seconds);
+    setMode(Recording);
+    return Start::Started;
+}
+
+void RecordingSession::setPreTrigger(int seconds, qint64 bound)
+{
+    preSeconds = std::clamp(seconds, 0, MaxPreTriggerSeconds);
+    preBound = bound;
+}
+
+int RecordingSession::preTriggerSeconds() const
+{
+    return preSeconds;
+}
+
+int RecordingSession::keptSeconds() const
+{
+    return receiving && keepingRun && currentMode == Previewing ? int(receiver->keptMicros() / 1000000) : 0;
+}
+
+bool RecordingSession::hasTriggered() const
+{
+    return receiver->hasSwitched();
+}
+
+qint64 RecordingSession::triggerFrame() const
+{
+    return receiver->switchFrame();
+}
+
+qint64 RecordingSession::preFrames() const
+{
+    return receiver->framesBeforeSwitch();
+}
+
+void RecordingSession::setTrigger(const QRegularExpression &pattern)
+{
+    *trigger = pattern;
+}
+
+void RecordingSession::setParts(const QString &output, qint64 maxBytes, double maxSeconds, int keep)
+{
+    partOutput = output;
+    keepParts = keep;
+    const QString base = output;
+    receiver->setParts(output.isEmpty() ? std::function<QString(int)>()
+                                        : [base](int index) { return partPath(base, index); },
+                       maxBytes, qint64(maxSeconds * 1e6));
+}
+
+QStringList RecordingSession::parts() const
+{
+    return completedParts;
+}
+
+QString RecordingSession::partPath(const QString &output, int index)
+{
+    QString base = output;
+    if (base.endsWith(QLatin1String(".wly")))
+        base.chop(4);
+    return base + QStringLiteral("-%1.wly").arg(index, 4, 10, QLatin1Char('0'));
+}
+
+void RecordingSession::commitEndedParts()
+{
+    const QList<RecordFile::Part> ended = receiver->takeEndedParts();
+    for (RecordFile::Part part : ended) {
+        QString reason;
+        switch (RecordFile::commitPart(part, &reason)) {
+        case RecordFile::Committed::Kept:
+            completedParts << part.path;
+            break;
+        case RecordFile::Committed::Empty:
+            break;
+        case RecordFile::Committed::Failed:
+            emit partFailed(part.path, reason);
+            break;
+        }
+    }
+    while (keepParts > 0 && completedParts.size() > keepParts)
+        QFile::remove(completedParts.takeFirst());
+}
+
+void RecordingSession::onSwitched(qint64 frame, qint64 preFrames)
+{
+    if (!receiving)
+        return;
+    armed = false;
+    setMode(Recording);
+    emit triggered(frame, preFrames);
 }
 
 void RecordingSession::setReceiveOptions(const ReceiveOptions &options)
@@ -129,6 +257,7 @@ bool RecordingSession::openSocket(int port, QString *error)
         return false;
     }
     errno = 0;
+    this->port = port;
     const NetAddress local = receiveOptions.bindAddress();
     const QByteArray interfaceName = receiveOptions.interfaceName.toLocal8Bit();
     if (udpOpenListen(&socket, &local, interfaceName.isEmpty() ? nullptr : interfaceName.constData(), uint16_t(port),
@@ -207,10 +336,14 @@ bool RecordingSession::claimTemporary(QString *error)
 
 void RecordingSession::startReceiver(bool recording)
 {
+    keepingRun = !recording && preSeconds > 0;
+    completedParts.clear();
     receiver->setSocket(socket);
     receiver->setSourceFilter(receiveOptions.filter);
     receiver->setRecordFile(recording ? temporary : nullptr);
     receiver->setRecording(recording);
+    receiver->setPreTrigger(keepingRun ? preSeconds : 0, preBound);
+    receiver->setTrigger(armed ? *trigger : QRegularExpression(), temporary);
     receiver->start();
     receiving = true;
     setMode(recording ? Recording : Previewing);
@@ -219,6 +352,8 @@ void RecordingSession::startReceiver(bool recording)
 void RecordingSession::stopReceiver()
 {
     receiver->stop();
+    commitEndedParts();
+    armed = false;
     receiving = false;
     closeSocket();
 }
@@ -257,6 +392,11 @@ int RecordingSession::failedWrites() const
 qint64 RecordingSession::written() const
 {
     return receiver->written();
+}
+
+qint64 RecordingSession::recorded() const
+{
+    return receiver->written() + receiver->failedWrites();
 }
 
 StreamFigures RecordingSession::figures() const

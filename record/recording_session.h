@@ -1,6 +1,7 @@
 #ifndef RECORDING_SESSION_H
 #define RECORDING_SESSION_H
 
+#include "record/pre_trigger_ring.h"
 #include "record/receive_options.h"
 #include "record/recording_saver.h"
 #include "record/stream_health.h"
@@ -10,11 +11,13 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <cstdio>
 
 class Korvel_Recorder_Thread;
+class QRegularExpression;
 struct UdpSocket;
 
 // Recording and preview of one receive port, shared by the window and the
@@ -60,6 +63,39 @@ public:
     void setReceiveOptions(const ReceiveOptions &options);
     // The next run ends by itself (as stop() does) after `count` datagrams; 0 for no limit.
     void setDatagramLimit(qint64 count);
+
+    static constexpr int MaxPreTriggerSeconds = 600;
+    // From the next Preview on, the datagrams of the last `seconds` (0 to 600; 0
+    // keeps none, as before) are kept in at most `bound` bytes, the oldest going
+    // first; a Record during that Preview turns it into a recording that begins
+    // with them, without a gap.
+    void setPreTrigger(int seconds, qint64 bound = PreTriggerRing::DefaultBound);
+    int preTriggerSeconds() const;
+    // Whole seconds between the oldest and newest datagram kept while previewing; 0 else.
+    int keptSeconds() const;
+    // Whether the current or last run turned from a Preview into a recording, and what
+    // triggered() tells, also after a Stop that came before that signal could.
+    bool hasTriggered() const;
+    qint64 triggerFrame() const;
+    qint64 preFrames() const;
+    // During a Preview that keeps datagrams: Record, beginning with the datagrams of only the last
+    // `seconds` (0 up to the kept seconds) before now, as the remote control's "record {pre_seconds}"
+    // asks; startRecording() begins with all that are kept. Refused when the Preview keeps
+    // none; TemporaryFile, previewing on, when no temporary recording can be created.
+    Start recordFromPreview(int seconds, QString *error);
+    // In the next Preview that keeps datagrams, the first datagram with a line
+    // that `pattern` matches begins the recording, as a Record would at its
+    // arrival, and triggered() follows; an empty pattern arms nothing. That
+    // Preview claims the temporary recording when it starts.
+    void setTrigger(const QRegularExpression &pattern);
+    // From the next recording on, it is written as parts beside `output`
+    // ("NAME-0001.wly" for "NAME.wly") of at most `maxBytes` each (0: any size)
+    // and `maxSeconds` (0: any length), each renamed into place when complete;
+    // only the newest `keep` are kept (0: all). No temporary recording is used.
+    void setParts(const QString &output, qint64 maxBytes, double maxSeconds, int keep);
+    // The parts complete so far, oldest first.
+    QStringList parts() const;
+    static QString partPath(const QString &output, int index);
     // Ends receiving; the temporary recording stays for saveTemporary() or discardTemporary().
     void stop();
 
@@ -73,6 +109,8 @@ public:
     int failedWrites() const;
     // Datagrams written whole to it.
     qint64 written() const;
+    // Datagrams of the recording: written or not; without the Preview's before the Record.
+    qint64 recorded() const;
     StreamFigures figures() const;
     // The frame number of the latest numbered datagram of the current or last run, -1 before one.
     qint64 newestFrame() const;
@@ -101,6 +139,12 @@ public:
 signals:
     void modeChanged(RecordingSession::Mode mode);
     void writeFailed(const QString &reason);
+    // A part could not be written or made; recording goes on into the next part.
+    void partFailed(const QString &path, const QString &reason);
+    // The recording began (a Record during a Preview that keeps datagrams, or the
+    // armed trigger): the frame number of the trigger datagram, or of the newest
+    // datagram at the Record (-1 without one), and the datagrams before it in the recording.
+    void triggered(qint64 frame, qint64 preFrames);
     void receiverFailed(const QString &reason, qint64 kept);
     // Once a run: the first datagram the source filter refused, and who sent it.
     void senderRejected(const QString &sender);
@@ -110,6 +154,7 @@ signals:
 
 private:
     bool openSocket(int port, QString *error);
+    Start switchToRecording(int seconds, QString *error);
     bool joinGroups(QString *error);
     void closeSocket();
     bool claimTemporary(QString *error);
@@ -117,6 +162,8 @@ private:
     void stopReceiver();
     void onReceiveFailed(int code, int error);
     void onCopyFinished(bool saved, const QString &reason);
+    void onSwitched(qint64 frame, qint64 preFrames);
+    void commitEndedParts();
     void setMode(Mode mode);
 
     Korvel_Recorder_Thread *receiver;
@@ -130,6 +177,15 @@ private:
     QString temporaryName;
     Mode currentMode = Idle;
     bool receiving = false;
+    int port = 0;
+    int preSeconds = 0;
+    qint64 preBound = PreTriggerRing::DefaultBound;
+    bool keepingRun = false; // this Preview keeps datagrams
+    QRegularExpression *trigger;
+    bool armed = false; // the temporary recording waits for the trigger
+    QString partOutput;
+    int keepParts = 0;
+    QStringList completedParts;
 };
 
 #endif

@@ -49,12 +49,8 @@ void StreamHealth::add(const char *datagram, qsizetype length, qint64 arrivalMic
     }
     lastArrival = arrivalMicroseconds;
 
-    // The loader's rule on the first line only; a datagram is one frame.
-    const QByteArrayView whole(datagram, length);
-    const qsizetype end = whole.indexOf('\n');
-    const QByteArrayView line = end < 0 ? whole : whole.first(end);
     bool ok = false;
-    const int number = RecordingLines::isFrameLine(line) ? RecordingLines::frameNumber(line, &ok) : 0;
+    const int number = RecordingLines::datagramFrameNumber(QByteArrayView(datagram, length), &ok);
     if (ok) {
         addNumber(number);
         newest.store(number, std::memory_order_relaxed);

@@ -11,7 +11,10 @@ _korvel_recorder()
 
     local options
     case ${COMP_WORDS[1]} in
-    record) options='--port --output --count --duration --json --listen --join --allow --help' ;;
+    record)
+        options='--port --output --count --duration --json --listen --join --allow --pre --trigger --post
+            --split-size --split-duration --keep --help'
+        ;;
     play)
         options='--dest --rate --pace --speed --loop --from --until --from-marker --until-marker --renumber --json
             --realtime --max-late-us --max-rate-error-ppm --drop --duplicate --reorder --delay --seed

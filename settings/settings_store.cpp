@@ -38,12 +38,15 @@ const Entry entries[KeyCount] = {
     {"FAULT_REORDER", "FRAMES"},
     {"FAULT_DELAY", "MS"},
     {"FAULT_SEED", "SEED"},
+    // Pre-trigger buffer.
+    {"PRE_TRIGGER", "SECONDS"},
 };
 
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
                                         "true", "", "", "1", "false", "false",
-                                        "false", "false", "", "", "", "", "0"};
+                                        "false", "false", "", "", "", "", "0",
+                                        "0"};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";
@@ -234,6 +237,13 @@ float frequencyFromText(const QString &text)
 bool flagFromText(const QString &text)
 {
     return text != QLatin1String("false");
+}
+
+int preTriggerFromText(const QString &text)
+{
+    bool converted = false;
+    const int seconds = text.toInt(&converted);
+    return converted && seconds >= 0 && seconds <= 600 ? seconds : 0;
 }
 
 double speedFromText(const QString &text)

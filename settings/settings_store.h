@@ -19,6 +19,8 @@ enum Key {
     Speed, EveryTimestamp, ContinueNumbers,
     // The player as a test instrument: real-time priority and seeded faults.
     RealtimePriority, Faults, FaultDrop, FaultDuplicate, FaultReorder, FaultDelay, FaultSeed,
+    // Pre-trigger buffer: seconds Preview keeps for Record.
+    PreTriggerSeconds,
     KeyCount
 };
 
@@ -58,6 +60,8 @@ float frequencyFromText(const QString &text);
 bool flagFromText(const QString &text);
 // A playback speed factor within 0.01..100; 1 for text that is no number or out of range.
 double speedFromText(const QString &text);
+// Whole seconds from 0 to 600; 0 (nothing kept) for anything else.
+int preTriggerFromText(const QString &text);
 
 }
 

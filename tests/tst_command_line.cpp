@@ -4,6 +4,7 @@
 #include "support/capture_files.h"
 #include "support/traffic_tools.h"
 #include "support/fixture.h"
+#include "support/program_run.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,57 +27,16 @@
 #include <cstring>
 
 using namespace Fixture;
+using ProgramRun::finish;
+using ProgramRun::jsonOf;
+using ProgramRun::Run;
 using namespace CaptureFiles;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-QProcessEnvironment headlessEnvironment()
-{
-    // No display of any kind: a command must not need one.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    return environment;
-}
-
 void start(QProcess &process, const QStringList &arguments)
 {
-    process.setProcessEnvironment(headlessEnvironment());
-    process.start(QStringLiteral(KORVEL_BINARY), arguments);
-    QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
-}
-
-Run finish(QProcess &process, int timeoutMs = 30000)
-{
-    Run run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-Run runProgram(const QStringList &arguments)
-{
-    QProcess process;
-    start(process, arguments);
-    return finish(process);
-}
-
-QJsonObject jsonOf(const Run &run)
-{
-    return QJsonDocument::fromJson(run.out.trimmed().split('\n').constLast()).object();
+    QVERIFY2(ProgramRun::start(process, arguments), qPrintable(process.errorString()));
 }
 
 // Frames already in the form playback sends them, so conversions may keep them byte for byte.
@@ -232,6 +192,19 @@ void TestCommandLine::exitStatus_data()
                                       << 2 << "--from 5 lies after --until 3";
     QTest::newRow("empty output") << QStringList{"record", "--port", QString::number(freePort()), "--output", ""}
                                   << 2 << "--output is empty";
+    const QStringList recordTo{"record", "--port", QString::number(freePort()), "--output", path("out.wly")};
+    QTest::newRow("trigger without pre") << recordTo + QStringList{"--trigger", "signal"} << 2 << "--trigger needs --pre";
+    QTest::newRow("post without trigger") << recordTo + QStringList{"--pre", "5", "--post", "1"} << 2
+                                          << "--post needs --trigger";
+    QTest::newRow("pre beyond 600") << recordTo + QStringList{"--pre", "601"} << 2 << "--pre 601";
+    QTest::newRow("unknown trigger") << recordTo + QStringList{"--pre", "5", "--trigger", "usr2"} << 2
+                                     << "--trigger usr2";
+    QTest::newRow("bad pattern") << recordTo + QStringList{"--pre", "5", "--trigger", "match:(fault"} << 2
+                                 << "match:(fault";
+    QTest::newRow("bad size") << recordTo + QStringList{"--split-size", "10X"} << 2 << "--split-size 10X";
+    QTest::newRow("two splits") << recordTo + QStringList{"--split-size", "1M", "--split-duration", "5"} << 2
+                                << "exclude each other";
+    QTest::newRow("keep without split") << recordTo + QStringList{"--keep", "3"} << 2 << "--keep needs";
     QTest::newRow("nothing received") << QStringList{"record", "--port", QString::number(freePort()), "--output",
                                                      path("out.wly"), "--duration", "0.3"}
                                       << 1 << "no datagrams received";
@@ -250,7 +223,7 @@ void TestCommandLine::exitStatus()
     arguments.replaceInStrings(QStringLiteral("BUSY"), busy);
     said.replace(QStringLiteral("BUSY"), busy);
 
-    const Run run = runProgram(arguments);
+    const Run run = ProgramRun::run(arguments);
     QCOMPARE(run.exitCode, status);
     if (status == 0) {
         QVERIFY2(run.out.contains(said.toUtf8()), run.out.constData());
@@ -272,7 +245,7 @@ void TestCommandLine::infoJson()
     QVERIFY(writeFile(recording, bytes));
     // A marker for a lost frame is left out with a warning; a damaged line is named.
     QVERIFY(writeFile(recording + ".marks", "# korvel-markers 1\n6\tend\ttab\n4\tlost\nbroken\n2\tM1\n"));
-    const Run run = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    const Run run = ProgramRun::run({QStringLiteral("info"), recording, QStringLiteral("--json")});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.err.contains("line 4 is not a marker (\"broken\")"), run.err.constData());
     QVERIFY2(run.err.contains("marker \"lost\" is for frame 4"), run.err.constData());
@@ -323,11 +296,11 @@ void TestCommandLine::infoDuration()
         bytes += "fr " + QByteArray::number(i + 1) + "\r\nts " + QByteArray::number(stamps[i], 'g', 17) + "\r\n";
     const QString recording = path(QStringLiteral("durations.wly"));
     QVERIFY(writeFile(recording, bytes));
-    const Run json = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    const Run json = ProgramRun::run({QStringLiteral("info"), recording, QStringLiteral("--json")});
     QCOMPARE(json.exitCode, 0);
     QVERIFY2(json.out.contains("\"duration_s\":" + duration + ",") && json.out.contains("\"rate_hz\":" + rate + "}"),
              json.out.constData());
-    const Run plain = runProgram({QStringLiteral("info"), recording});
+    const Run plain = ProgramRun::run({QStringLiteral("info"), recording});
     QVERIFY2(plain.out.contains(line), plain.out.constData());
 }
 
@@ -464,7 +437,7 @@ void TestCommandLine::play()
         receivers[i] = std::make_unique<UdpPeer>(ports[i] = freePort());
         arguments << "--dest" << QStringLiteral("127.0.0.1:%1").arg(ports[i]);
     }
-    const Run run = runProgram(arguments + options);
+    const Run run = ProgramRun::run(arguments + options);
     QCOMPARE(run.exitCode, 0);
 
     const QJsonObject json = jsonOf(run);
@@ -527,7 +500,7 @@ void TestCommandLine::playIpv6()
         receivers.push_back(std::make_unique<UdpPeer>(port));
         arguments << "--dest" << QStringLiteral("127.0.0.1:%1").arg(port);
     }
-    const Run run = runProgram(arguments);
+    const Run run = ProgramRun::run(arguments);
     QCOMPARE(run.exitCode, 0);
     const QJsonArray destinations = jsonOf(run).value("destinations").toArray();
     QCOMPARE(destinations.size(), 16);
@@ -541,14 +514,14 @@ void TestCommandLine::playIpv6()
     // The name is made in a mount namespace whose /etc/hosts knows it as ::1 only.
     QVERIFY(writeFile(path(QStringLiteral("hosts")), "::1 sixonly.test\n"));
     QStringList unshare{"-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", path(QStringLiteral("hosts")),
-                        QStringLiteral(KORVEL_BINARY), "play", recording, "--json", "--rate", "500", "--dest",
+                        ProgramRun::binary(), "play", recording, "--json", "--rate", "500", "--dest",
                         QStringLiteral("sixonly.test:%1").arg(port6)};
     if (::geteuid() != 0)
         unshare.prepend(QStringLiteral("-r"));
     if (QProcess::execute(QStringLiteral("unshare"), {unshare.first(), QStringLiteral("-m"), QStringLiteral("true")}) != 0)
         QSKIP("no mount namespace to be had here (unshare -m refused) for a name with only an IPv6 address");
     QProcess named;
-    named.setProcessEnvironment(headlessEnvironment());
+    named.setProcessEnvironment(ProgramRun::headlessEnvironment());
     named.start(QStringLiteral("unshare"), unshare);
     const Run byName = finish(named);
     QVERIFY2(byName.exitCode == 0, byName.err.constData());
@@ -568,7 +541,7 @@ void TestCommandLine::faultsCountedByRecorder()
     QProcess recorder;
     start(recorder, QStringList{"record", "--port", QString::number(port), "--output", path("faults-in.wly"), "--json"});
     QVERIFY(TrafficTools::waitUntilBound(port));
-    const Run played = runProgram({"play", recording, "--dest", QStringLiteral("127.0.0.1:%1").arg(port), "--rate",
+    const Run played = ProgramRun::run({"play", recording, "--dest", QStringLiteral("127.0.0.1:%1").arg(port), "--rate",
                                    "2000", "--drop", "2%", "--duplicate", "2%", "--reorder", "2%", "--seed", "11",
                                    "--json"});
     QCOMPARE(played.exitCode, 0);
@@ -620,8 +593,8 @@ void TestCommandLine::pcapRoundTrip()
     const QString capture = path(QStringLiteral("trip.pcap"));
     const QString back = path(QStringLiteral("back.wly"));
     QVERIFY(writeFile(recording, stored));
-    QCOMPARE(runProgram({"convert", recording, capture, "--dest", "127.0.0.1:6000"}).exitCode, 0);
-    QCOMPARE(runProgram({"convert", capture, back, "--port", "6000"}).exitCode, 0);
+    QCOMPARE(ProgramRun::run({"convert", recording, capture, "--dest", "127.0.0.1:6000"}).exitCode, 0);
+    QCOMPARE(ProgramRun::run({"convert", capture, back, "--port", "6000"}).exitCode, 0);
     QCOMPARE(readFile(back), expected);
 
     const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
@@ -652,10 +625,10 @@ void TestCommandLine::pcapngMixedTraffic()
                                  ethernetFrame(17, 7000, frame(2, 1.1))}));
     QCOMPARE(QProcess::execute(editcap, {"-F", "pcapng", plain, capture}), 0);
 
-    const Run run = runProgram({"convert", capture, output, "--port", "7000"});
+    const Run run = ProgramRun::run({"convert", capture, output, "--port", "7000"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(readFile(output), frame(1, 1.0) + frame(2, 1.1));
-    QCOMPARE(runProgram({"convert", capture, output}).exitCode, 0);
+    QCOMPARE(ProgramRun::run({"convert", capture, output}).exitCode, 0);
     QCOMPARE(readFile(output), frame(1, 1.0) + "other port" + frame(2, 1.1));
 }
 
@@ -684,7 +657,7 @@ void TestCommandLine::importLinkTypes()
                          {header + ethernetFrame(17, 7000, wanted).mid(14),
                           header + ethernetFrame(17, 7001, frame(5, 1.1)).mid(14)},
                          linkType));
-    QCOMPARE(runProgram({"convert", capture, output, "--port", "7000"}).exitCode, 0);
+    QCOMPARE(ProgramRun::run({"convert", capture, output, "--port", "7000"}).exitCode, 0);
     QCOMPARE(readFile(output), wanted);
 }
 
@@ -713,7 +686,7 @@ void TestCommandLine::cut()
     const QString output = path(QStringLiteral("clip.wly"));
     QVERIFY(writeFile(input, cleanRecording()));
     QVERIFY(writeFile(input + ".marks", "# korvel-markers 1\n2\tstart\n6\tM1\n"));
-    const Run run = runProgram(QStringList{"cut", input, output, "--json"} + options);
+    const Run run = ProgramRun::run(QStringList{"cut", input, output, "--json"} + options);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.err.isEmpty());
 
@@ -800,7 +773,7 @@ void TestCommandLine::importIncomplete()
     const QString output = path(QStringLiteral("incomplete.wly"));
     QFile::remove(output);
     QVERIFY(writeFile(input, capture));
-    const Run run = runProgram({"convert", input, output});
+    const Run run = ProgramRun::run({"convert", input, output});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.err.count('\n'), 1);
     QVERIFY2(run.err.contains(said.toUtf8()), run.err.constData());

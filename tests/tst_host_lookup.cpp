@@ -3,6 +3,7 @@
 
 #include "platform/host_lookup.h"
 #include "support/fixture.h"
+#include "support/program_run.h"
 
 #include <QFile>
 #include <QProcess>
@@ -88,7 +89,7 @@ exit $status
     // The program path goes in twice: once as the silent server, once as the command under test.
     QProcess process;
     process.start(QStringLiteral("unshare"), QStringList{"-rmn", "sh", path(QStringLiteral("silent.sh")), m_dir.path(),
-                                                         QStringLiteral(KORVEL_BINARY), QStringLiteral(KORVEL_BINARY)}
+                                                         ProgramRun::binary(), ProgramRun::binary()}
                                                  + arguments);
     QVERIFY(process.waitForFinished(30000));
     const QByteArray said = readFile(path(QStringLiteral("stderr")));

@@ -15,7 +15,7 @@ namespace {
 
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
                                  "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false",
-                                 "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7"};
+                                 "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7", "30"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
 const QByteArray sampleFile = R"(<KORVEL_RECORDER>
@@ -40,6 +40,7 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <FAULT_REORDER FRAMES=""/>
     <FAULT_DELAY MS="2:0.5"/>
     <FAULT_SEED SEED="7"/>
+    <PRE_TRIGGER SECONDS="30"/>
 </KORVEL_RECORDER>)" "\n";
 
 // The parser's own position and message, as an independent reader of the same text reports them.

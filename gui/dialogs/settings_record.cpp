@@ -13,11 +13,13 @@ Settings_record::Settings_record(QWidget *parent)
     connect(ui.pb_cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void Settings_record::setValues(const QString &portText, uint16_t port)
+void Settings_record::setValues(const QString &portText, uint16_t port, int preTriggerSeconds)
 {
     heldPortText = portText;
     heldPort = port;
+    heldPreTrigger = preTriggerSeconds;
     ui.le_port->setText(portText);
+    ui.sb_preTrigger->setValue(preTriggerSeconds);
 }
 
 int16_t Settings_record::port() const
@@ -30,6 +32,16 @@ QString Settings_record::portText() const
     return heldPortText;
 }
 
+int Settings_record::preTriggerSeconds() const
+{
+    return heldPreTrigger;
+}
+
+QString Settings_record::preTriggerText() const
+{
+    return QString::number(heldPreTrigger);
+}
+
 void Settings_record::clickOk()
 {
     heldPortText = ui.le_port->text();
@@ -40,6 +52,7 @@ void Settings_record::clickOk()
         ui.le_port->setFocus();
         return;
     }
+    heldPreTrigger = ui.sb_preTrigger->value();
     accept();
     emit writeSettingFile();
 }

@@ -16,9 +16,12 @@ class Settings_record : public QDialog
 public:
     explicit Settings_record(QWidget *parent);
 
-    void setValues(const QString &portText, uint16_t port);
+    void setValues(const QString &portText, uint16_t port, int preTriggerSeconds);
     int16_t port() const;
     QString portText() const;
+    // "keep the last N seconds while previewing"; 0 keeps none.
+    int preTriggerSeconds() const;
+    QString preTriggerText() const;
 
 signals:
     void writeSettingFile();
@@ -30,6 +33,7 @@ private:
     Ui::d_record ui;
     QString heldPortText;
     uint16_t heldPort = 0;
+    int heldPreTrigger = 0;
 };
 
 #endif

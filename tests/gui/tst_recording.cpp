@@ -65,6 +65,7 @@ private slots:
     void cleanup();
     void recordStopAndSave();
     void stopWithNothingReceived();
+    void recordWhilePreviewing_data();
     void recordWhilePreviewing();
     void portRefused_data();
     void portRefused();
@@ -161,18 +162,44 @@ void RecordingTest::stopWithNothingReceived()
     QCOMPARE(enabling(window.get()), idle);
 }
 
+void RecordingTest::recordWhilePreviewing_data()
+{
+    QTest::addColumn<QString>("keepSeconds"); // the setting; empty: a file from before it
+    QTest::addColumn<QByteArray>("recorded");
+    QTest::newRow("setting absent") << QString() << first;
+    QTest::newRow("keeping none") << QStringLiteral("0") << first;
+    QTest::newRow("keeping 5 s") << QStringLiteral("5") << frame(7) + first;
+}
+
 void RecordingTest::recordWhilePreviewing()
 {
+    QFETCH(QString, keepSeconds);
+    QFETCH(QByteArray, recorded);
+    window.reset();
+    SettingsFile settings;
+    settings.recordPort = QString::number(port);
+    settings.saveDir = dir->path();
+    if (!keepSeconds.isEmpty())
+        settings.more.append({"PRE_TRIGGER SECONDS", keepSeconds});
+    QVERIFY(writeSettings(path("settings"), settings));
+    window = std::make_unique<Korvel_recorder>(path("settings"));
+
     QVERIFY(trigger(window.get(), "actionPreview"));
     QVERIFY(sendAndWait({frame(7)}, "fr 7"));
+    auto *buffer = window->findChild<QLabel *>("bufferStatus");
+    QVERIFY(buffer);
+    QCOMPARE(buffer->isVisibleTo(window.get()), keepSeconds.toInt() > 0);
+    if (keepSeconds.toInt() > 0)
+        QCOMPARE(buffer->text(), QStringLiteral("buffer 0 s"));
 
     QVERIFY(trigger(window.get(), "actionRecord"));
     QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
-    // The preview's datagram is not left in the view of the recording.
-    QVERIFY(!text(window.get(), "te_datadisplay").contains(QLatin1String("fr 7")));
+    // The preview's datagram is shown in the view of the recording only when it belongs to it.
+    QCOMPARE(text(window.get(), "te_datadisplay").contains(QLatin1String("fr 7")), recorded.startsWith("fr 7"));
     QVERIFY(sendAndWait({first}, "fr 1"));
+    QVERIFY(!buffer->isVisibleTo(window.get()));
     QVERIFY(triggerWithFile(window.get(), "actionStop", path("from-preview.wly")));
-    QCOMPARE(readFile(path("from-preview.wly")), first);
+    QCOMPARE(readFile(path("from-preview.wly")), recorded);
 }
 
 void RecordingTest::portRefused_data()

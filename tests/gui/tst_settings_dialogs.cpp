@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QSpinBox>
 #include <QTest>
 
 #include <climits>
@@ -73,7 +74,7 @@ private slots:
         QTest::addColumn<QString>("second"); // le_host_2
         QTest::addColumn<bool>("active");
         QTest::addColumn<QString>("outcome"); // accepted, rejected (by Cancel) or the field given the focus
-        QTest::addColumn<QString>("held"); // the addresses, or the port as text and number
+        QTest::addColumn<QString>("held"); // the addresses, or the port as text and number and the seconds kept
         // Both hosts are bad: one box only, for the first.
         QTest::newRow("empty first") << "play" << "" << badHost << true << "le_host_1" << "0 0";
         // The first destination is checked even while the second is inactive.
@@ -82,13 +83,13 @@ private slots:
         QTest::newRow("inactive second") << "play" << "127.0.0.1" << badHost << false << "accepted" << "7f000001 0";
         QTest::newRow("known") << "play" << "localhost" << "127.0.0.1" << true << "accepted" << "7f000001 7f000001";
         QTest::newRow("play cancelled") << "play" << "10.1.1.1" << badHost << true << "rejected" << "7f000001 7f000001";
-        QTest::newRow("-1 wraps") << "record" << "-1" << "" << false << "accepted" << "-1 65535";
+        QTest::newRow("-1 wraps") << "record" << "-1" << "" << false << "accepted" << "-1 65535 30";
         // Receive ports in the upper half are common; they are taken as unsigned.
-        QTest::newRow("40000") << "record" << "40000" << "" << false << "accepted" << "40000 40000";
-        QTest::newRow("letters") << "record" << "5a" << "" << false << "le_port" << "5a 0";
+        QTest::newRow("40000") << "record" << "40000" << "" << false << "accepted" << "40000 40000 30";
+        QTest::newRow("letters") << "record" << "5a" << "" << false << "le_port" << "5a 0 0";
         // The field takes five characters, so 700000 arrives as 70000, which is too large.
-        QTest::newRow("six digits") << "record" << "700000" << "" << false << "le_port" << "70000 0";
-        QTest::newRow("record cancelled") << "record" << "6000" << "" << false << "rejected" << "4000 4000";
+        QTest::newRow("six digits") << "record" << "700000" << "" << false << "le_port" << "70000 0 0";
+        QTest::newRow("record cancelled") << "record" << "6000" << "" << false << "rejected" << "4000 4000 0";
     }
 
     void buttonsCheckTheFields()
@@ -102,7 +103,8 @@ private slots:
         Settings_record record(nullptr);
         play.setValues(QStringLiteral("localhost"), loopback, 5001, 4, QStringLiteral("localhost"), loopback, 5001,
                        true, true, active);
-        record.setValues(QStringLiteral("4000"), 4000);
+        record.setValues(QStringLiteral("4000"), 4000, 0);
+        record.findChild<QSpinBox *>("sb_preTrigger")->setValue(30);
         QDialog *dialog = dialogName == "play" ? static_cast<QDialog *>(&play) : &record;
         QCOMPARE(dialog->windowTitle(), dialog == &play ? "Play Settings" : "Record Settings");
         dialog->show();
@@ -114,7 +116,8 @@ private slots:
         const auto held = [&] {
             const NetAddress a1 = play.address1(), a2 = play.address2();
             return dialog == &play ? QString::number(netIpv4Value(&a1), 16) + ' ' + QString::number(netIpv4Value(&a2), 16)
-                                   : record.portText() + ' ' + QString::number(uint16_t(record.port()));
+                                   : record.portText() + ' ' + QString::number(uint16_t(record.port())) + ' '
+                                         + record.preTriggerText();
         };
         // The window reads the getters on the signal, so the play dialog must fill them while still open.
         QStringList heldAtSignal;
