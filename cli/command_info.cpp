@@ -4,8 +4,6 @@
 #include "cli/command_line_support.h"
 #include "play/recording_index.h"
 
-#include <QJsonArray>
-
 #include <cmath>
 #include <cstdio>
 
@@ -56,7 +54,7 @@ int info(const QStringList &arguments)
     RecordingIndex index;
     const IndexResult result = RecordingIndex::build(path, index);
     if (result.status != IndexResult::Loaded)
-        return fail(ExitFailure, indexFailure(path, result));
+        return fail(ExitFailure, RecordingIndex::failureText(path, result));
 
     const QList<QPair<int, int>> lost = index.lostRanges();
     // Without two increasing "ts" values there is no duration to speak of: 0, not NaN, for scripts.
@@ -64,17 +62,7 @@ int info(const QStringList &arguments)
     const double rate = std::isnan(index.meanRate()) ? 0.0 : index.meanRate();
     const int first = index.hasPreamble() ? index.nextFrame(0) : index.first();
     if (parser.isSet(QStringLiteral("json"))) {
-        QJsonArray ranges;
-        for (const auto &range : lost)
-            ranges.append(QJsonArray{range.first, range.second});
-        printJson({{QStringLiteral("frames"), index.frameCount()},
-                   {QStringLiteral("first"), first},
-                   {QStringLiteral("last"), index.last()},
-                   {QStringLiteral("lost"), index.lostCount()},
-                   {QStringLiteral("lost_ranges"), ranges},
-                   {QStringLiteral("duration_s"), duration},
-                   {QStringLiteral("rate_hz"), rate},
-                   {QStringLiteral("bytes"), index.fileSize()}});
+        printJson(index.summary());
         return ExitSuccess;
     }
     std::printf("file         %s\n"

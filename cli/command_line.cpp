@@ -22,6 +22,11 @@ SYNOPSIS
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
     korvel-recorder info FILE [--json]
     korvel-recorder convert INPUT OUTPUT [--port PORT] [--dest HOST:PORT] [--rate HZ]
+    korvel-recorder serve [--listen ADDRESS:PORT] [--token-file FILE] [--allow-origin ORIGIN ...]
+                          [--port PORT] [--dest HOST:PORT ...]
+                          [--rate HZ | --pace first-two | --pace every] [--loop]
+    korvel-recorder ctl [--url ws://HOST:PORT] [--token-file FILE] METHOD [NAME=VALUE ...]
+    korvel-recorder ctl [--url ws://HOST:PORT] [--token-file FILE] watch [EVENT ...]
     korvel-recorder --help | --version
     korvel-recorder COMMAND --help
 
@@ -34,6 +39,8 @@ DESCRIPTION
     info     prints frames, lost frames, duration, rate and size of a recording.
     convert  converts a recording to pcap, or the UDP payloads of a pcap or
              pcapng capture to a recording.
+    serve    runs the engines without a display for the remote control.
+    ctl      sends one remote-control request, or prints notifications.
 
 EXIT STATUS
     0   success
@@ -54,6 +61,10 @@ Command commandNamed(const QString &name)
         return info;
     if (name == QLatin1String("convert"))
         return convert;
+    if (name == QLatin1String("serve"))
+        return serve;
+    if (name == QLatin1String("ctl"))
+        return ctl;
     return nullptr;
 }
 

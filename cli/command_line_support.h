@@ -4,7 +4,7 @@
 // What every command shares: exit statuses, the one-line failure report,
 // option parsing with usage errors, destinations and the JSON line.
 
-#include "play/index_result.h"
+#include "play/player.h"
 
 #include <QCommandLineParser>
 #include <QJsonObject>
@@ -24,16 +24,13 @@ void setCommandName(const QString &name);
 // Parses `arguments` (the command's name first). Returns -1 when the command
 // should go on; otherwise the exit status: 0 after printing `manual` for
 // --help, 2 after a usage error. `positionals` is the exact number of
-// positional arguments the command takes.
+// positional arguments the command takes, or -1 for any number.
 int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals);
 
 // Reads an optional numeric option into `value` (left as is when not given).
 // False after printing a usage error when it is not a number from low to high.
 bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value);
 bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 &value);
-
-// Why a recording could not be indexed, in one line naming the file.
-QString indexFailure(const QString &path, const IndexResult &result);
 
 struct Destination {
     QString host;
@@ -45,6 +42,12 @@ struct Destination {
 bool splitHostPort(const QString &text, Destination &destination);
 // Looks the host up; false when it cannot be resolved.
 bool resolve(Destination &destination);
+
+// Every --dest HOST:PORT, at most two, split (not resolved); false after a usage error.
+bool readDestinations(const QCommandLineParser &parser, QList<Destination> &destinations);
+// --rate HZ, --pace first-two (also without either) or --pace every into `options`;
+// false after a usage error.
+bool readPace(const QCommandLineParser &parser, Player::Options &options);
 
 // One compact JSON object and a new line on standard output.
 void printJson(const QJsonObject &object);

@@ -133,16 +133,9 @@ private:
     {
         endStatusLine();
         if (json) {
-            const StreamFigures figures = session.figures();
-            printJson({{QStringLiteral("datagrams"), figures.datagrams},
-                       {QStringLiteral("bytes"), figures.bytes},
-                       {QStringLiteral("frames_lost"), figures.frames_lost},
-                       {QStringLiteral("duplicates"), figures.duplicates},
-                       {QStringLiteral("out_of_order"), figures.out_of_order},
-                       {QStringLiteral("unnumbered"), figures.unnumbered},
-                       {QStringLiteral("dropped"), figures.dropped},
-                       {QStringLiteral("jitter_ms"), figures.jitter_ms},
-                       {QStringLiteral("output"), output}});
+            QJsonObject line = healthJson(session.figures());
+            line.insert(QStringLiteral("output"), output);
+            printJson(line);
         }
         QCoreApplication::exit(failure.isEmpty() ? ExitSuccess : fail(ExitFailure, failure));
     }

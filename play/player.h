@@ -116,6 +116,9 @@ public:
     // The bytes of the frame shown, as stored (storage reused); false when none.
     bool copyCurrentFrame(QByteArray &raw) const;
     Stats stats() const;
+    // Cheap reads of two of the figures, for those who follow them often.
+    qint64 completedPasses() const { return passesDone.load(); }
+    qint64 skippedOversize() const { return oversizeSkipped.load(); }
 
 signals:
     void started(double rateHz);

@@ -6,6 +6,7 @@
 #include "platform/stopwatch.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 
 #include <cmath>
 #include <cstring>
@@ -278,4 +279,33 @@ double RecordingIndex::meanRate() const
 {
     const double seconds = duration();
     return seconds > 0 ? (stampedFrames - 1) / seconds : std::nan("");
+}
+
+QJsonObject RecordingIndex::summary() const
+{
+    QJsonArray ranges;
+    for (const auto &range : lostRanges())
+        ranges.append(QJsonArray{range.first, range.second});
+    return {{QStringLiteral("frames"), frameCount()},
+            {QStringLiteral("first"), hasPreamble() ? nextFrame(0) : first()},
+            {QStringLiteral("last"), last()},
+            {QStringLiteral("lost"), lostCount()},
+            {QStringLiteral("lost_ranges"), ranges},
+            {QStringLiteral("duration_s"), std::isnan(duration()) ? 0.0 : duration()},
+            {QStringLiteral("rate_hz"), std::isnan(meanRate()) ? 0.0 : meanRate()},
+            {QStringLiteral("bytes"), fileSize()}};
+}
+
+QString RecordingIndex::failureText(const QString &path, const IndexResult &result)
+{
+    switch (result.status) {
+    case IndexResult::BadFirstNumber:
+        return QStringLiteral("%1: the number of the first frame does not read").arg(path);
+    case IndexResult::BadFrameNumbers:
+        return QStringLiteral("%1: frame %2 follows frame %3").arg(path).arg(result.problemFrame).arg(result.previousFrame);
+    case IndexResult::NoFrames:
+        return QStringLiteral("%1: no frame lines, not a recording").arg(path);
+    default:
+        return QStringLiteral("%1: %2").arg(path, result.reason);
+    }
 }

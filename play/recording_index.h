@@ -6,6 +6,7 @@
 #include "play/index_tables.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -47,6 +48,8 @@ public:
     // Writes the index file beside the recording; false when that cannot be done.
     bool writeIndexFile() const;
 
+    // Why `path` could not be indexed, in one line naming the file.
+    static QString failureText(const QString &path, const IndexResult &result);
     // "Lost frame number <count>: <up to ten numbers each after a blank>[...]"
     static QString lostFramesText(const IndexResult &result);
     // "Duplicate frame number <count>: <up to ten numbers each after a blank>[...]"
@@ -83,6 +86,10 @@ public:
     double duration() const;
     // Stored frames with a "ts" value per second over duration(); NaN when it is not positive.
     double meanRate() const;
+    // What info --json and the remote control's info give: frames, first (the
+    // first numbered frame), last, lost, lost_ranges, duration_s, rate_hz, bytes;
+    // duration and rate are 0, not NaN, without two increasing "ts" values.
+    QJsonObject summary() const;
 
 private:
     bool locate(int number, qint64 &offset, qint64 &length) const;

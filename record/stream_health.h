@@ -1,6 +1,7 @@
 #ifndef STREAM_HEALTH_H
 #define STREAM_HEALTH_H
 
+#include <QJsonObject>
 #include <QtGlobal>
 
 #include <array>
@@ -21,6 +22,9 @@ struct StreamFigures {
     qint64 first_frame = 0; // of the first run
     qint64 last_frame = 0; // highest number of the current run
 };
+
+// The figures scripts read, under those names: record --json and the remote control's health.
+QJsonObject healthJson(const StreamFigures &figures);
 
 // Live counters over the "fr N" numbers of arriving datagrams. One thread adds,
 // any thread reads figures(); adding never allocates or locks.

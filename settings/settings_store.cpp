@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QXmlStreamReader>
 
 namespace SettingsStore {
@@ -121,6 +122,11 @@ QStringList defaultTexts()
 QDomDocument defaultDocument()
 {
     return buildDocument(defaultTexts(), false);
+}
+
+QString defaultFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + QLatin1String("/.Ostra/Korvel_Recorder");
 }
 
 QString userFile(const QString &settingsDir)

@@ -34,6 +34,8 @@ QStringList defaultTexts();
 // missing or broken file never leaves empty texts to be written back.
 QDomDocument defaultDocument();
 
+// The user's settings folder, in the home folder.
+QString defaultFolder();
 QString userFile(const QString &settingsDir);
 QString programFile();
 
