@@ -9,7 +9,6 @@ EngineTarget::EngineTarget(const Options &options, QObject *parent)
 {
     engine.setDestinations(options.destinations);
     engine.setOptions(options.play);
-    connect(&engine, &Player::stateChanged, this, &RemoteTarget::changed);
     connect(&engine, &Player::failed, this, [this](int destination, const QString &reason) {
         const Player::Destination to = this->options.destinations.value(destination - 1);
         emit failed(destination == 0 ? QStringLiteral("%1: %2").arg(path, reason)

@@ -15,8 +15,10 @@ RemoteEvents::RemoteEvents(RemoteTarget *target, RemoteServer *server)
     lastMode = RemoteStatus::mode(*target);
     lastPlayer = RemoteStatus::player(*target);
     lastPasses = target->player().completedPasses();
-    connect(target, &RemoteTarget::changed, this, &RemoteEvents::stateMayHaveChanged);
-    connect(&target->player(), &Player::stateChanged, this, &RemoteEvents::stateMayHaveChanged);
+    // The player's part of a state comes from its own transitions, in their order.
+    connect(target, &RemoteTarget::changed, this, [this] { stateMayHaveChanged(lastPlayer); });
+    connect(&target->player(), &Player::stateChanged, this,
+            [this](Player::State state) { stateMayHaveChanged(RemoteStatus::playerWord(state)); });
     connect(target, &RemoteTarget::failed, this, [this](const QString &message) {
         this->server->notify(QStringLiteral("error"), {{QStringLiteral("message"), message}});
     });
@@ -24,25 +26,32 @@ RemoteEvents::RemoteEvents(RemoteTarget *target, RemoteServer *server)
     connect(healthTimer, &QTimer::timeout, this, &RemoteEvents::sendHealth);
 }
 
-void RemoteEvents::stateMayHaveChanged()
+void RemoteEvents::stateMayHaveChanged(const QString &player)
 {
     const QString mode = RemoteStatus::mode(*target);
-    const QString player = RemoteStatus::player(*target);
-    if (player != QLatin1String("idle") && !positionTimer->isActive())
+    const bool playing = target->player().state() != Player::Idle;
+    if (playing && !positionTimer->isActive())
         positionTimer->start(PositionMs);
     if (mode != QLatin1String("idle") && !healthTimer->isActive())
         healthTimer->start(HealthMs);
     if (mode == QLatin1String("idle"))
         healthTimer->stop();
-    // The last pass may have ended since the last look.
-    followPlayback();
-    if (player == QLatin1String("idle"))
+    if (!playing)
         positionTimer->stop();
-    if (mode == lastMode && player == lastPlayer)
-        return;
-    lastMode = mode;
-    lastPlayer = player;
-    server->notify(QStringLiteral("state"), RemoteStatus::status(*target));
+    // The last pass may have ended since the last look: told before the player
+    // is told idle, and after it was told playing.
+    const bool toIdle = player == QLatin1String("idle");
+    if (toIdle)
+        followPlayback();
+    if (mode != lastMode || player != lastPlayer) {
+        lastMode = mode;
+        lastPlayer = player;
+        QJsonObject state = RemoteStatus::status(*target);
+        state.insert(QStringLiteral("player"), player);
+        server->notify(QStringLiteral("state"), state);
+    }
+    if (!toIdle)
+        followPlayback();
 }
 
 void RemoteEvents::followPlayback()

@@ -23,7 +23,8 @@ public:
     RemoteEvents(RemoteTarget *target, RemoteServer *server);
 
 private:
-    void stateMayHaveChanged();
+    // `player` is the state a transition went to: a short one is told too, not only the latest.
+    void stateMayHaveChanged(const QString &player);
     void followPlayback();
     void sendHealth();
 

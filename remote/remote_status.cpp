@@ -33,7 +33,12 @@ QString mode(const RemoteTarget &target)
 
 QString player(const RemoteTarget &target)
 {
-    switch (target.player().state()) {
+    return playerWord(target.player().state());
+}
+
+QString playerWord(int state)
+{
+    switch (state) {
     case Player::Playing:
         return QStringLiteral("playing");
     case Player::Paused:

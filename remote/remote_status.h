@@ -13,6 +13,7 @@ namespace RemoteStatus {
 QJsonObject status(const RemoteTarget &target);
 QString mode(const RemoteTarget &target);
 QString player(const RemoteTarget &target);
+QString playerWord(int state); // a Player::State
 // path, frames, first, last and lost of the open recording.
 QJsonObject opened(const RemoteTarget &target, const QString &path);
 

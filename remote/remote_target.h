@@ -61,7 +61,7 @@ public:
     virtual Outcome clearRange() = 0;
 
 signals:
-    // The mode, the player's state or the recording may have changed.
+    // The mode or the recording may have changed (the player's state is followed by its own signal).
     void changed();
     // An open ended; loaded when `failure` is empty. Opens of any origin.
     void openFinished(const QString &path, const QString &failure);
