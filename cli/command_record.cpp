@@ -31,7 +31,8 @@ DESCRIPTION
 
     It ends after N datagrams (nothing after the Nth is written), after
     SECONDS, or at SIGINT (Ctrl+C) or SIGTERM, and saves what it received in
-    every case. On a terminal one status line shows rate, received and lost
+    every case. A datagram that cannot be written whole (a full disk) is left
+    out entirely, never in part; writing goes on with the next one. On a terminal one status line shows rate, received and lost
     frames; it is never printed when standard output is not a terminal.
 
 OPTIONS
@@ -41,12 +42,16 @@ OPTIONS
     --duration SECONDS   end after SECONDS
     --json               print one JSON line at the end: datagrams, bytes,
                          frames_lost, duplicates, out_of_order, unnumbered,
-                         dropped (by the system for want of buffer), jitter_ms
-                         and output
+                         dropped (by the system for want of buffer), jitter_ms,
+                         passes (numbered runs: a sender starting over, or
+                         numbers jumping a whole window ahead), senders
+                         (source addresses), not_written (datagrams missing
+                         from the file) and output
 
 EXIT STATUS
-    0 saved, 1 the port cannot be opened, writing or saving failed, or receiving
-    failed (what was received is still saved when possible), 2 usage error.
+    0 saved, 1 the port cannot be opened, a datagram was not written, saving
+    failed, or receiving failed (what was received is still saved when
+    possible), 2 usage error.
 )";
 
 // One recording run: started, ended by count, time or signal, then saved.
@@ -132,8 +137,16 @@ private:
     void finish()
     {
         endStatusLine();
+        // Counted, not taken from the write signal alone: a failure in the last write
+        // comes as the run ends, when nobody listens any more.
+        const int notWritten = session.failedWrites();
+        if (notWritten > 0 && failure.isEmpty())
+            failure = QStringLiteral("%1 of %2 received datagrams could not be written to %3")
+                          .arg(notWritten)
+                          .arg(session.received())
+                          .arg(session.temporaryPath());
         if (json) {
-            QJsonObject line = healthJson(session.figures());
+            QJsonObject line = healthJson(session.figures(), notWritten);
             line.insert(QStringLiteral("output"), output);
             printJson(line);
         }

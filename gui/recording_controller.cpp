@@ -78,7 +78,10 @@ QString healthText(const StreamFigures &figures)
            + figure("duplicates", figures.duplicates, false) + gap
            + figure("out of order", figures.out_of_order, false) + gap
            + figure("dropped", figures.dropped, figures.dropped > 0) + gap
-           + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2) + QStringLiteral("</span>");
+           + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2)
+           // Two senders on one port interleave their numbers: worth seeing, and only then.
+           + (figures.senders > 1 ? gap + figure("senders", figures.senders, true) : QString())
+           + QStringLiteral("</span>");
 }
 
 }

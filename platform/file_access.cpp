@@ -102,6 +102,21 @@ void unmapFile(const char *data, qint64 bytes)
         ::munmap(const_cast<char *>(data), size_t(bytes));
 }
 
+qint64 fileSize(FILE *file)
+{
+    struct stat info;
+    return ::fstat(fileno(file), &info) == 0 ? qint64(info.st_size) : -1;
+}
+
+int cutFile(FILE *file, qint64 size)
+{
+    int result;
+    do {
+        result = ::ftruncate(fileno(file), off_t(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : errno;
+}
+
 QString kindText(int fd)
 {
     struct stat st;

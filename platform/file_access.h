@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <cstdio>
+
 namespace FileAccess {
 
 struct Facts {
@@ -38,6 +40,11 @@ void releaseTable(void *table, qint64 bytes);
 // failure; the mapping outlives closing the descriptor.
 const char *mapFile(int fd, qint64 bytes);
 void unmapFile(const char *data, qint64 bytes);
+
+// For the stdio files recordings are written through: the size now (-1 on
+// failure), and cutting the file back to `size` bytes (0 or errno).
+qint64 fileSize(FILE *file);
+int cutFile(FILE *file, qint64 size);
 
 // What a file that is not a regular file is ("a FIFO", "a directory", ...).
 QString kindText(int fd);

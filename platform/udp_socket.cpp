@@ -97,19 +97,21 @@ int pollFor(pollfd *fds, uint32_t count, uint32_t timeoutMicroseconds)
 // One datagram into the buffer. After a wait reported the socket readable the
 // receive must not block: Linux may report readiness for a datagram that it
 // then drops (bad checksum), and a blocking receive would hang the caller.
-// With `dropped`, recvmsg also reads the drop counter the platform attaches.
+// With `arrival`, recvmsg also reads the sender and the drop counter the platform attaches.
 ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, int systemFlags,
-                   uint32_t *dropped = nullptr)
+                   UdpArrival *arrival = nullptr)
 {
     ssize_t length;
     do {
-        if (dropped) {
+        if (arrival) {
+            sockaddr_in sender;
+            std::memset(&sender, 0, sizeof sender);
             iovec part{buffer, static_cast<size_t>(capacity)};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
             msghdr message;
             std::memset(&message, 0, sizeof message);
-            message.msg_name = source;
-            message.msg_namelen = source ? sizeof(sockaddr_in) : 0;
+            message.msg_name = &sender;
+            message.msg_namelen = sizeof sender;
             message.msg_iov = &part;
             message.msg_iovlen = 1;
             message.msg_control = control;
@@ -118,8 +120,12 @@ ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_i
             if (length >= 0) {
                 for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
                     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
-                        std::memcpy(dropped, CMSG_DATA(c), sizeof(uint32_t));
+                        std::memcpy(&arrival->dropped, CMSG_DATA(c), sizeof(uint32_t));
                 }
+                arrival->address = ntohl(sender.sin_addr.s_addr);
+                arrival->port = ntohs(sender.sin_port);
+                if (source)
+                    *source = sender;
             }
         } else if (source) {
             socklen_t addressLength = sizeof(sockaddr_in);
@@ -145,17 +151,17 @@ bool moreQueued(UdpSocket *handle)
 }
 
 int receiveDatagram(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_in *source, uint16_t flags,
-                    bool afterWait, uint32_t *dropped = nullptr)
+                    bool afterWait, UdpArrival *arrival = nullptr)
 {
     if (!handle || capacity < 0)
         return UDP_ERROR;
-    ssize_t length = receiveOne(handle, buffer, capacity, source, afterWait ? MSG_DONTWAIT : 0, dropped);
+    ssize_t length = receiveOne(handle, buffer, capacity, source, afterWait ? MSG_DONTWAIT : 0, arrival);
     if (length < 0)
         return afterWait && wouldBlock() ? UDP_TIMEOUT : UDP_ERROR;
 
     if (flags & UDP_RECV_LATEST) {
         while (moreQueued(handle)) {
-            const ssize_t newer = receiveOne(handle, buffer, capacity, source, MSG_DONTWAIT, dropped);
+            const ssize_t newer = receiveOne(handle, buffer, capacity, source, MSG_DONTWAIT, arrival);
             if (newer < 0) {
                 if (wouldBlock())
                     break;
@@ -446,7 +452,7 @@ int udpEnableDropCounter(UdpSocket *handle)
 }
 
 int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
-                            uint32_t timeoutMicroseconds, uint16_t flags, uint32_t *dropped)
+                            uint32_t timeoutMicroseconds, uint16_t flags, UdpArrival *arrival)
 {
     if (!handle || !waker)
         return UDP_ERROR;
@@ -460,10 +466,10 @@ int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, in
         return UDP_ERROR;
     if (fds[0].revents != 0)
         return UDP_WOKEN;
-    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, arrival);
 }
 
-int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, uint32_t *dropped)
+int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, UdpArrival *arrival)
 {
-    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, dropped);
+    return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, arrival);
 }

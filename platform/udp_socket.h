@@ -62,13 +62,21 @@ int udpReceiveOrWake(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t c
 // Asks the platform to count the datagrams it drops for want of room in the
 // receive buffer (SO_RXQ_OVFL). UDP_OK or UDP_ERROR.
 int udpEnableDropCounter(UdpSocket *handle);
-// As udpReceiveOrWake; after a datagram, `*dropped` holds the platform's drop
-// count for the socket as it stood when that datagram was queued (unchanged
-// when the platform attached none, which it does while nothing was dropped).
+
+// What came with a received datagram besides its bytes.
+struct UdpArrival {
+    // The platform's drop count for the socket as it stood when the datagram was
+    // queued; unchanged when the platform attached none, which it does while nothing was dropped.
+    uint32_t dropped = 0;
+    uint32_t address = 0; // the sender's
+    uint16_t port = 0;
+};
+
+// As udpReceiveOrWake, filling `*arrival` after a datagram.
 // A datagram already queued, without waiting: as udpReceiveOrWakeCounted, or
 // UDP_TIMEOUT when none is queued. Lets a receiver drain a burst without a wait per datagram.
-int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, uint32_t *dropped);
+int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, UdpArrival *arrival);
 int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
-                            uint32_t timeoutMicroseconds, uint16_t flags, uint32_t *dropped);
+                            uint32_t timeoutMicroseconds, uint16_t flags, UdpArrival *arrival);
 
 #endif

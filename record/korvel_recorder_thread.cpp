@@ -1,5 +1,6 @@
 #include "record/korvel_recorder_thread.h"
 
+#include "platform/file_access.h"
 #include "platform/stopwatch.h"
 #include "platform/udp_socket.h"
 #include "record/rate_meter.h"
@@ -58,6 +59,7 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     // Set here, not in run(): a stop() right after start() must not be undone.
     running = true;
     writeFailures = 0;
+    writtenDatagrams = 0;
     datagrams = 0;
     health.reset();
     {
@@ -81,6 +83,11 @@ void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
 int Korvel_Recorder_Thread::failedWrites() const
 {
     return writeFailures;
+}
+
+qint64 Korvel_Recorder_Thread::written() const
+{
+    return writtenDatagrams;
 }
 
 qint64 Korvel_Recorder_Thread::received() const
@@ -117,18 +124,20 @@ void Korvel_Recorder_Thread::waitUntilEnded()
 void Korvel_Recorder_Thread::run()
 {
     FILE *const file = recording ? recordFile : nullptr;
-    uint32_t dropped = 0;
+    fileEnd = file ? FileAccess::fileSize(file) : 0;
+    torn = false;
+    UdpArrival arrival;
     while (running) {
         // Without a buffer every receive fails, which ends the run like any receive failure.
         errno = 0;
         // Within a burst the next datagram is already queued: take it without a wait.
-        int n = buffer && socket ? udpReceiveQueuedCounted(socket, buffer, capacity, UDP_RECV_FULL_OK, &dropped)
+        int n = buffer && socket ? udpReceiveQueuedCounted(socket, buffer, capacity, UDP_RECV_FULL_OK, &arrival)
                                  : int(UDP_ERROR);
         if (n == UDP_TIMEOUT) {
             // Nothing more queued: what the burst brought goes to the file before any wait.
             flushBatch(file);
             n = udpReceiveOrWakeCounted(socket, waker, buffer, capacity, uint32_t(timeout), UDP_RECV_FULL_OK,
-                                        &dropped);
+                                        &arrival);
         }
         if (!running)
             break;
@@ -145,7 +154,7 @@ void Korvel_Recorder_Thread::run()
         const uint64_t now = Stopwatch::microseconds();
         if (file)
             keep(file, n);
-        health.add(buffer, n, qint64(now), dropped);
+        health.add(buffer, n, qint64(now), arrival.dropped, quint64(arrival.address) << 16 | arrival.port);
         ++datagrams;
         {
             QMutexLocker lock(&arrivalMutex);
@@ -164,6 +173,9 @@ void Korvel_Recorder_Thread::run()
         }
     }
     flushBatch(file);
+    // A part no cut could remove so far must not end the recording.
+    if (torn)
+        cutBack(file);
 }
 
 void Korvel_Recorder_Thread::keep(FILE *file, int length)
@@ -171,8 +183,7 @@ void Korvel_Recorder_Thread::keep(FILE *file, int length)
     if (batchCount == BatchDatagrams || batchUsed + length > BatchBytes)
         flushBatch(file);
     if (!batch || length > BatchBytes) {
-        if (fwrite(buffer, 1, size_t(length), file) != size_t(length))
-            countFailedWrites(1, errno);
+        writeWhole(file, buffer, &length, 1, length);
         return;
     }
     std::memcpy(batch + batchUsed, buffer, size_t(length));
@@ -184,18 +195,49 @@ void Korvel_Recorder_Thread::flushBatch(FILE *file)
 {
     if (batchCount == 0)
         return;
-    // One write for the burst; after a short one, exactly the datagrams not written whole count as failed.
-    const size_t written = fwrite(batch, 1, size_t(batchUsed), file);
-    const int error = errno;
-    if (written != size_t(batchUsed)) {
-        size_t end = 0;
-        int whole = 0;
-        while (whole < batchCount && end + size_t(batchLengths[whole]) <= written)
-            end += size_t(batchLengths[whole++]);
-        countFailedWrites(batchCount - whole, error);
-    }
+    writeWhole(file, batch, batchLengths, batchCount, batchUsed);
     batchCount = 0;
     batchUsed = 0;
+}
+
+void Korvel_Recorder_Thread::writeWhole(FILE *file, const char *data, const int *lengths, int count, int bytes)
+{
+    // Writing after a part that could not be cut away would glue a datagram onto it.
+    if (torn && !cutBack(file)) {
+        countFailedWrites(count, errno);
+        return;
+    }
+    errno = 0;
+    const size_t written = fwrite(data, 1, size_t(bytes), file);
+    const int error = errno;
+    if (written == size_t(bytes)) {
+        if (fileEnd >= 0)
+            fileEnd += bytes;
+        writtenDatagrams += count;
+        return;
+    }
+    // Space may return (a full disk is cleared): the next write tries again.
+    clearerr(file);
+    size_t end = 0;
+    int whole = 0;
+    while (whole < count && end + size_t(lengths[whole]) <= written)
+        end += size_t(lengths[whole++]);
+    if (fileEnd >= 0)
+        fileEnd += qint64(end);
+    writtenDatagrams += whole;
+    torn = written != end;
+    if (torn)
+        cutBack(file);
+    countFailedWrites(count - whole, error);
+}
+
+bool Korvel_Recorder_Thread::cutBack(FILE *file)
+{
+    const int error = fileEnd < 0 ? EIO : FileAccess::cutFile(file, fileEnd);
+    torn = error != 0;
+    if (torn)
+        errno = error;
+    return !torn;
 }
 
 void Korvel_Recorder_Thread::countFailedWrites(int count, int error)

@@ -39,8 +39,11 @@ public:
     // Text of the latest datagram, up to its first zero byte, as Latin-1 bytes
     // into `text`, reusing its storage; never torn.
     void copyLastText(QByteArray &text) const;
-    // Datagrams of the current or last run that could not be written whole.
+    // Datagrams of the current or last run that could not be written whole: none
+    // of their bytes stay in the file.
     int failedWrites() const;
+    // Datagrams of the current or last run written whole to the file.
+    qint64 written() const;
     // Non-empty datagrams of the current or last run.
     qint64 received() const;
     StreamFigures figures() const;
@@ -66,6 +69,12 @@ private:
     // Appends the datagram in `buffer` to the batch written at the end of a burst.
     void keep(FILE *file, int length);
     void flushBatch(FILE *file);
+    // Writes `count` datagrams of `lengths` from `data` with one call. A short
+    // write is cut back to its last whole datagram, so that no datagram is ever
+    // torn and the next one never lands glued to a part of another.
+    void writeWhole(FILE *file, const char *data, const int *lengths, int count, int bytes);
+    // Cuts the file back to its whole datagrams; false while that fails.
+    bool cutBack(FILE *file);
     void countFailedWrites(int count, int error);
 
     std::atomic<bool> running{false};
@@ -89,6 +98,11 @@ private:
     UdpSocket *socket = nullptr;
     UdpWaker *waker = nullptr;
     std::atomic<int> writeFailures{0};
+    std::atomic<qint64> writtenDatagrams{0};
+    // Bytes of whole datagrams in the file (-1 when its size could not be read),
+    // and whether bytes of a torn one still follow them.
+    qint64 fileEnd = 0;
+    bool torn = false;
     std::atomic<qint64> datagrams{0};
     StreamHealth health;
     // Millisecond arrivals of the rate meter, bounded to about a second.

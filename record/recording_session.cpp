@@ -208,6 +208,11 @@ int RecordingSession::failedWrites() const
     return receiver->failedWrites();
 }
 
+qint64 RecordingSession::written() const
+{
+    return receiver->written();
+}
+
 StreamFigures RecordingSession::figures() const
 {
     return receiver->figures();

@@ -63,7 +63,10 @@ public:
 
     // Figures of the current or last run; any thread, no lock.
     qint64 received() const;
+    // Datagrams not written to the temporary recording (none of their bytes are in it).
     int failedWrites() const;
+    // Datagrams written whole to it.
+    qint64 written() const;
     StreamFigures figures() const;
     // Datagrams in the last second while receiving, else -1 (shown as "-- Hz").
     int rateHz() const;

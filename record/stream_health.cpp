@@ -3,6 +3,7 @@
 #include "play/recording_lines.h"
 
 #include <cmath>
+#include <utility>
 #include <cstring>
 
 namespace {
@@ -28,11 +29,13 @@ void StreamHealth::reset()
     publish();
 }
 
-void StreamHealth::add(const char *datagram, qsizetype length, qint64 arrivalMicroseconds, quint32 systemDrops)
+void StreamHealth::add(const char *datagram, qsizetype length, qint64 arrivalMicroseconds, quint32 systemDrops,
+                       quint64 source)
 {
     ++work.datagrams;
     work.bytes += length;
     work.dropped = systemDrops;
+    addSender(source);
 
     if (lastArrival >= 0) {
         const double interval = double(arrivalMicroseconds - lastArrival);
@@ -67,6 +70,10 @@ void StreamHealth::addNumber(qint64 n)
         return;
     }
     const qint64 highest = work.last_frame;
+    if (n >= highest + Window) {
+        startRun(n);
+        return;
+    }
     if (n > highest) {
         clearNumbers(highest + 1, n);
         mark(n);
@@ -94,6 +101,22 @@ void StreamHealth::addNumber(qint64 n)
     ++distinct;
     if (n < lowest)
         lowest = n;
+}
+
+// The last sender is nearly always the one before: only a change looks through the list.
+void StreamHealth::addSender(quint64 source)
+{
+    const qint64 known = work.senders;
+    if (known > 0 && senders[size_t(known - 1)] == source)
+        return;
+    for (qint64 i = 0; i < known; ++i) {
+        if (senders[size_t(i)] == source) {
+            std::swap(senders[size_t(i)], senders[size_t(known - 1)]);
+            return;
+        }
+    }
+    if (known < MaxSenders)
+        senders[size_t(work.senders++)] = source;
 }
 
 void StreamHealth::startRun(qint64 n)
@@ -143,13 +166,13 @@ void StreamHealth::publish()
 {
     work.frames_lost = carriedLost + (numbered ? work.last_frame - lowest + 1 - distinct : 0);
     work.jitter_ms = jitterUs / 1000.0;
-    const qint64 values[10] = {work.datagrams,   work.bytes,      work.frames_lost, work.duplicates,
-                               work.out_of_order, work.unnumbered, work.dropped,     work.passes,
-                               work.first_frame,  work.last_frame};
+    const qint64 values[Shared] = {work.datagrams,  work.bytes,      work.frames_lost, work.duplicates,
+                                   work.out_of_order, work.unnumbered, work.dropped,   work.passes,
+                                   work.first_frame,  work.last_frame, work.senders};
     const quint64 s = sequence.load(std::memory_order_relaxed);
     sequence.store(s + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < Shared; ++i)
         shared[i].store(values[i], std::memory_order_relaxed);
     sharedJitter.store(work.jitter_ms, std::memory_order_relaxed);
     sequence.store(s + 2, std::memory_order_release);
@@ -159,8 +182,8 @@ StreamFigures StreamHealth::figures() const
 {
     for (;;) {
         const quint64 before = sequence.load(std::memory_order_acquire);
-        qint64 values[10];
-        for (int i = 0; i < 10; ++i)
+        qint64 values[Shared];
+        for (int i = 0; i < Shared; ++i)
             values[i] = shared[i].load(std::memory_order_relaxed);
         const double jitter = sharedJitter.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
@@ -176,13 +199,14 @@ StreamFigures StreamHealth::figures() const
             f.passes = values[7];
             f.first_frame = values[8];
             f.last_frame = values[9];
+            f.senders = values[10];
             f.jitter_ms = jitter;
             return f;
         }
     }
 }
 
-QJsonObject healthJson(const StreamFigures &figures)
+QJsonObject healthJson(const StreamFigures &figures, qint64 notWritten)
 {
     return {{QStringLiteral("datagrams"), figures.datagrams},
             {QStringLiteral("bytes"), figures.bytes},
@@ -191,5 +215,8 @@ QJsonObject healthJson(const StreamFigures &figures)
             {QStringLiteral("out_of_order"), figures.out_of_order},
             {QStringLiteral("unnumbered"), figures.unnumbered},
             {QStringLiteral("dropped"), figures.dropped},
-            {QStringLiteral("jitter_ms"), figures.jitter_ms}};
+            {QStringLiteral("jitter_ms"), figures.jitter_ms},
+            {QStringLiteral("passes"), figures.passes},
+            {QStringLiteral("senders"), figures.senders},
+            {QStringLiteral("not_written"), notWritten}};
 }

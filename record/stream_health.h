@@ -21,19 +21,24 @@ struct StreamFigures {
     qint64 passes = 0;
     qint64 first_frame = 0; // of the first run
     qint64 last_frame = 0; // highest number of the current run
+    // Distinct source addresses (address and port), up to StreamHealth::MaxSenders.
+    qint64 senders = 0;
 };
 
-// The figures scripts read, under those names: record --json and the remote control's health.
-QJsonObject healthJson(const StreamFigures &figures);
+// The figures scripts read, under those names, with the datagrams that could not be
+// written: record --json and the remote control's health.
+QJsonObject healthJson(const StreamFigures &figures, qint64 notWritten);
 
 // Live counters over the "fr N" numbers of arriving datagrams. One thread adds,
 // any thread reads figures(); adding never allocates or locks.
 //
 // Numbers are remembered in a sliding window of the last `Window` numbers up to
-// the highest. A number above the highest advances the window (any jump costs
-// at most one clear of the window). Inside the window a number seen before is a
+// the highest. A number above the highest advances the window; one a whole
+// window or more above it is a discontinuity (two senders interleaved, or a
+// sender that jumped), not a loss of the numbers between. Inside the window a number seen before is a
 // duplicate, one not seen before is out of order. A new run (pass) begins, and
 // the loss of the finished run is kept, when a number
+//  - lies a whole window or more above the highest, or
 //  - lies below the window, or
 //  - repeats the run's first number after higher ones (a sender looping 1..N), or
 //  - lies more than `EarlySlack` below the run's first number (a sender
@@ -46,6 +51,8 @@ class StreamHealth
 public:
     static constexpr qint64 Window = 65536;
     static constexpr qint64 EarlySlack = 64;
+    // Enough to tell one sender from several; a flood from forged addresses stops counting here.
+    static constexpr int MaxSenders = 64;
 
     StreamHealth() = default;
     StreamHealth(const StreamHealth &) = delete;
@@ -53,15 +60,18 @@ public:
 
     // Adding thread, between runs: back to no datagrams.
     void reset();
-    // Adding thread: one datagram that arrived at `arrivalMicroseconds` (monotonic);
+    // Adding thread: one datagram that arrived at `arrivalMicroseconds` (monotonic)
+    // from `source` (its address and port in one number);
     // `systemDrops` is the socket's drop counter as the platform last reported it.
-    void add(const char *datagram, qsizetype length, qint64 arrivalMicroseconds, quint32 systemDrops);
+    void add(const char *datagram, qsizetype length, qint64 arrivalMicroseconds, quint32 systemDrops,
+             quint64 source);
 
     // Any thread: a consistent snapshot.
     StreamFigures figures() const;
 
 private:
     void addNumber(qint64 number);
+    void addSender(quint64 source);
     void startRun(qint64 number);
     bool seen(qint64 number) const;
     void mark(qint64 number);
@@ -79,10 +89,12 @@ private:
     qint64 lastArrival = -1;
     double meanInterval = -1;
     double jitterUs = 0;
+    std::array<quint64, MaxSenders> senders{};
 
     // Seqlock around the published copy: odd while being written.
     std::atomic<quint64> sequence{0};
-    std::atomic<qint64> shared[10] = {};
+    static constexpr int Shared = 11;
+    std::atomic<qint64> shared[Shared] = {};
     std::atomic<double> sharedJitter{0};
 };
 

@@ -76,5 +76,6 @@ void RemoteEvents::followPlayback()
 void RemoteEvents::sendHealth()
 {
     if (server->anyoneHears(QStringLiteral("health")))
-        server->notify(QStringLiteral("health"), healthJson(target->session().figures()), true);
+        server->notify(QStringLiteral("health"),
+                       healthJson(target->session().figures(), target->session().failedWrites()), true);
 }

@@ -146,7 +146,8 @@ void RemoteMethods::health(RemoteClient *client, const JsonRpc::Request &request
     JsonRpc::Error error;
     if (!JsonRpc::onlyNames(request.params, {}, error))
         return refuse(client, request, error);
-    reply(client, request, JsonRpc::result(request.id, healthJson(target->session().figures())));
+    const RecordingSession &session = target->session();
+    reply(client, request, JsonRpc::result(request.id, healthJson(session.figures(), session.failedWrites())));
 }
 
 void RemoteMethods::info(RemoteClient *client, const JsonRpc::Request &request)

@@ -248,17 +248,45 @@ void TestCommandLine::record_data()
     QTest::addColumn<int>("signal"); // 0: the options end it
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<int>("senders"); // sending sockets, taking turns
+    QTest::addColumn<int>("fileLimit"); // bytes any file of the recorder may hold; 0: no limit
     QTest::addColumn<QByteArray>("saved");
-    QTest::addColumn<int>("datagrams");
-    QTest::addColumn<int>("lost");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QVariantMap>("figures"); // JSON values; "bytes" is the saved size unless given
     // Byte for byte, empty datagrams skipped, nothing after --count.
     const QList<QByteArray> mixed{frame(1, 1.0), "", frame(2, 1.1), "fr 4\n no CR, no end", frame(5, 1.2), frame(6, 1.3)};
-    QTest::newRow("count") << 0 << QStringList{"--count", "3"} << mixed << mixed[0] + mixed[2] + mixed[3] << 3 << 1;
+    QTest::newRow("count") << 0 << QStringList{"--count", "3"} << mixed << 1 << 0 << mixed[0] + mixed[2] + mixed[3]
+                           << 0
+                           << QVariantMap{{"datagrams", 3}, {"frames_lost", 1}, {"passes", 1}, {"senders", 1},
+                                          {"not_written", 0}};
     // Every other way a recording ends saves what arrived.
     const QList<QByteArray> one{frame(7, 2.0)};
-    QTest::newRow("SIGINT") << int(SIGINT) << QStringList{} << one << one[0] << 1 << 0;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << QStringList{} << one << one[0] << 1 << 0;
-    QTest::newRow("duration") << 0 << QStringList{"--duration", "1.5"} << one << one[0] << 1 << 0;
+    const QVariantMap oneFigures{{"datagrams", 1}, {"frames_lost", 0}, {"not_written", 0}};
+    QTest::newRow("SIGINT") << int(SIGINT) << QStringList{} << one << 1 << 0 << one[0] << 0 << oneFigures;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QStringList{} << one << 1 << 0 << one[0] << 0 << oneFigures;
+    QTest::newRow("duration") << 0 << QStringList{"--duration", "1.5"} << one << 1 << 0 << one[0] << 0 << oneFigures;
+    // Up to the largest UDP payload over IPv4: a receive buffer smaller than any of them would cut it.
+    QList<QByteArray> large;
+    for (int size : {1500, 9000, 65507}) {
+        QByteArray datagram = frame(int(large.size()) + 1, 3.0, QByteArray(size, 'b'));
+        datagram.resize(size);
+        large << datagram;
+    }
+    QTest::newRow("jumbo and largest datagrams") << 0 << QStringList{"--count", "3"} << large << 1 << 0
+                                                 << large[0] + large[1] + large[2] << 0
+                                                 << QVariantMap{{"datagrams", 3}, {"frames_lost", 0}};
+    // A full disk: the datagram cut short and the one after it are left out whole, counted, and fail the run.
+    const QByteArray big = frame(1, 4.0, QByteArray(560, 'f'));
+    const QList<QByteArray> three{big, frame(2, 4.1, QByteArray(560, 'f')), frame(3, 4.2, QByteArray(560, 'f'))};
+    QTest::newRow("disk full") << 0 << QStringList{"--count", "3"} << three << 1 << int(big.size() * 3 / 2) << big
+                               << 1
+                               << QVariantMap{{"datagrams", 3}, {"not_written", 2},
+                                              {"bytes", big.size() + three[1].size() + three[2].size()}};
+    // Two senders on one port: passes, not millions of lost frames, and both senders are named.
+    QTest::newRow("two senders interleaved")
+        << 0 << QStringList{"--count", "4"} << QList<QByteArray>{"fr 1\r\n", "fr 100001\r\n", "fr 2\r\n", "fr 100002\r\n"}
+        << 2 << 0 << QByteArray("fr 1\r\nfr 100001\r\nfr 2\r\nfr 100002\r\n") << 0
+        << QVariantMap{{"datagrams", 4}, {"frames_lost", 0}, {"passes", 4}, {"senders", 2}};
 }
 
 void TestCommandLine::record()
@@ -266,17 +294,23 @@ void TestCommandLine::record()
     QFETCH(int, signal);
     QFETCH(QStringList, options);
     QFETCH(QList<QByteArray>, sent);
+    QFETCH(int, senders);
+    QFETCH(int, fileLimit);
     QFETCH(QByteArray, saved);
-    QFETCH(int, datagrams);
-    QFETCH(int, lost);
+    QFETCH(int, exitCode);
+    QFETCH(QVariantMap, figures);
     const uint16_t port = freePort();
     const QString output = path(QStringLiteral("recorded.wly"));
     QProcess recorder;
-    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
+    {
+        // The recorder inherits the limit; this process is limited only while it starts it.
+        std::unique_ptr<FileSizeLimit> full(fileLimit > 0 ? new FileSizeLimit(rlim_t(fileLimit)) : nullptr);
+        start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
+    }
     QVERIFY(TrafficTools::waitUntilBound(port));
-    UdpPeer sender;
-    for (const QByteArray &datagram : sent) {
-        QVERIFY(sender.send(datagram, port));
+    UdpPeer peers[2];
+    for (int i = 0; i < sent.size(); ++i) {
+        QVERIFY(peers[i % senders].send(sent[i], port));
         QThread::msleep(5);
     }
     if (signal != 0) {
@@ -285,16 +319,19 @@ void TestCommandLine::record()
     }
 
     const Run run = finish(recorder);
-    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.err.count('\n'), exitCode == 0 ? 0 : 1);
     // Standard output is no terminal: the JSON line and nothing else.
     QCOMPARE(run.out.count('\n'), 1);
     QCOMPARE(readFile(output), saved);
     const QJsonObject json = jsonOf(run);
-    QCOMPARE(json.value("datagrams").toInt(), datagrams);
-    QCOMPARE(json.value("bytes").toInt(), saved.size());
-    QCOMPARE(json.value("frames_lost").toInt(), lost);
+    QCOMPARE(json.value("bytes").toInteger(), figures.value("bytes", saved.size()).toLongLong());
+    for (auto expected = figures.cbegin(); expected != figures.cend(); ++expected)
+        QVERIFY2(json.value(expected.key()).toInteger(-1) == expected.value().toLongLong(),
+                 qPrintable(expected.key() + QLatin1String(": ") + QString::number(json.value(expected.key()).toInteger(-1))));
     QCOMPARE(json.value("output").toString(), output);
-    for (const char *key : {"duplicates", "out_of_order", "unnumbered", "dropped", "jitter_ms"})
+    for (const char *key : {"duplicates", "out_of_order", "unnumbered", "dropped", "jitter_ms", "passes", "senders",
+                            "not_written"})
         QVERIFY2(json.contains(key), key);
 }
 

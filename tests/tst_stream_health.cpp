@@ -49,8 +49,13 @@ private slots:
         QTest::newRow("restart at 1, losses in both runs") << "1,2,4,1,3" << 2LL << 0LL << 0LL << 0LL << 2LL;
         // The recording began at 500; the sender starts over at 1.
         QTest::newRow("restart below the first frame") << "500-510,1-3" << 0LL << 0LL << 0LL << 0LL << 2LL;
-        QTest::newRow("jump of 10^9") << "1,1000000001,1000000002" << 999999999LL << 0LL << 0LL << 0LL << 1LL;
-        QTest::newRow("jump, then the old numbers") << "1-3,1000000001,4" << 999999997LL << 0LL << 0LL << 0LL << 2LL;
+        // A jump of a whole window or more is a new pass, not the loss of every number between.
+        QTest::newRow("jump just inside the window") << "1,65536" << 65534LL << 0LL << 0LL << 0LL << 1LL;
+        QTest::newRow("jump of a whole window") << "1,65537" << 0LL << 0LL << 0LL << 0LL << 2LL;
+        QTest::newRow("jump of 10^9") << "1,1000000001,1000000002" << 0LL << 0LL << 0LL << 0LL << 2LL;
+        QTest::newRow("jump, then the old numbers") << "1-3,1000000001,4" << 0LL << 0LL << 0LL << 0LL << 3LL;
+        // Two senders on one port: every switch is a new pass, nothing is lost.
+        QTest::newRow("interleaved senders") << "1,100001,2,100002,3,100003" << 0LL << 0LL << 0LL << 0LL << 6LL;
         QTest::newRow("negative numbers") << "fr -3,fr -1,fr -2" << 0LL << 0LL << 1LL << 0LL << 1LL;
         QTest::newRow("unnumbered") << ",fr x,hello,ts 1\nfr 2,fr,1,fr 2 \r\n"
                                     << 0LL << 0LL << 0LL << 5LL << 1LL;
@@ -75,7 +80,7 @@ private slots:
         const QByteArrayList all = datagrams(sequence);
         qint64 bytes = 0;
         for (const QByteArray &datagram : all) {
-            health.add(datagram.constData(), datagram.size(), 0, 0);
+            health.add(datagram.constData(), datagram.size(), 0, 0, 1);
             bytes += datagram.size();
         }
         const StreamFigures f = health.figures();
@@ -88,8 +93,34 @@ private slots:
         QCOMPARE(f.passes, passes);
         // Reset leaves nothing of the last run behind.
         health.reset();
-        health.add("fr 7\r\n", 6, 0, 0);
+        health.add("fr 7\r\n", 6, 0, 0, 1);
         QCOMPARE(health.figures().frames_lost + health.figures().duplicates + health.figures().passes, 1);
+    }
+
+    void senders_data()
+    {
+        QTest::addColumn<QList<quint64>>("sources"); // one per datagram
+        QTest::addColumn<qint64>("senders");
+        QTest::newRow("one") << QList<quint64>{7, 7, 7} << 1LL;
+        QTest::newRow("interleaved") << QList<quint64>{7, 8, 7, 8, 7} << 2LL;
+        QTest::newRow("one of three returns") << QList<quint64>{7, 8, 9, 8, 7, 9} << 3LL;
+        QList<quint64> forged;
+        for (quint64 source = 1; source <= 1000; ++source)
+            forged << source << 1;
+        QTest::newRow("forged addresses stop counting") << forged << qint64(StreamHealth::MaxSenders);
+    }
+
+    void senders()
+    {
+        QFETCH(QList<quint64>, sources);
+        QFETCH(qint64, senders);
+        StreamHealth health;
+        health.reset();
+        for (quint64 source : sources)
+            health.add("fr 1\r\n", 6, 0, 0, source);
+        QCOMPARE(health.figures().senders, senders);
+        health.reset();
+        QCOMPARE(health.figures().senders, 0);
     }
 
     void jitterAndDrops_data()
@@ -110,7 +141,7 @@ private slots:
         qint64 t = 1000000;
         for (int i = 0; i < 3000; ++i) {
             t += intervals.at(i % intervals.size());
-            health.add("fr 1", 4, t, quint32(i / 1000));
+            health.add("fr 1", 4, t, quint32(i / 1000), 1);
         }
         const StreamFigures f = health.figures();
         QVERIFY2(qAbs(f.jitter_ms - jitterMs) < 0.02, qPrintable(QString::number(f.jitter_ms)));
@@ -127,8 +158,8 @@ private slots:
             char datagram[32];
             for (int n = 1; n <= 300000; ++n) {
                 const int length = std::snprintf(datagram, sizeof datagram, "fr %d\r\n", n);
-                health.add(datagram, length, 0, 0);
-                health.add(datagram, length, 0, 0);
+                health.add(datagram, length, 0, 0, 1);
+                health.add(datagram, length, 0, 0, 1);
             }
             done = true;
         });

@@ -104,14 +104,17 @@ private slots:
         const QByteArray payload(1000, 'd');
         for (int i = 0; i < 50; ++i)
             QCOMPARE(send(tx.get(), payload, rx.get()), int(UDP_OK));
-        uint32_t dropped = 0;
+        UdpArrival arrival;
         int queued = 0;
-        while (udpReceiveQueuedCounted(rx.get(), buffer, sizeof buffer, UDP_RECV_FULL_OK, &dropped) > 0)
+        while (udpReceiveQueuedCounted(rx.get(), buffer, sizeof buffer, UDP_RECV_FULL_OK, &arrival) > 0)
             ++queued;
         QVERIFY(queued > 0 && queued < 50);
         QCOMPARE(send(tx.get(), "fr 1", rx.get()), int(UDP_OK));
-        QCOMPARE(udpReceiveOrWakeCounted(rx.get(), waker, buffer, sizeof buffer, 1000000, 0, &dropped), 4);
-        QCOMPARE(dropped, uint32_t(50 - queued));
+        QCOMPARE(udpReceiveOrWakeCounted(rx.get(), waker, buffer, sizeof buffer, 1000000, 0, &arrival), 4);
+        QCOMPARE(arrival.dropped, uint32_t(50 - queued));
+        // The sender comes with it, to tell interleaved senders apart.
+        QCOMPARE(arrival.address, uint32_t(0x7F000001));
+        QCOMPARE(arrival.port, udpLocalPort(tx.get()));
     }
 
     void descriptors()

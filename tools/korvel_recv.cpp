@@ -139,7 +139,7 @@ int main(int argc, char *argv[])
         lastActivity = Stopwatch::microseconds();
         arrivals.push_back(lastActivity);
         bytes += uint64_t(length);
-        sequence.add(buffer.data(), length, qint64(lastActivity), 0);
+        sequence.add(buffer.data(), length, qint64(lastActivity), 0, 0); // one sender as far as this tool tells
         if (out && std::fwrite(buffer.data(), 1, size_t(length), out) != size_t(length))
             written = false;
     }

@@ -4,6 +4,7 @@
 
 #include "gui/korvel_recorder.h"
 #include "gui/recording_controller.h"
+#include "record/recording_session.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
@@ -272,14 +273,18 @@ void RecordingTest::failedWriteWarnsAtOnce()
 {
     QVERIFY(trigger(window.get(), "actionRecord"));
     QVERIFY(sendAndWait({first}, "fr 1"));
+    auto *session = window->findChild<RecordingSession *>();
+    QVERIFY(session);
     QList<Modal::Box> seen;
     {
-        const FileSizeLimit full(rlim_t(first.size()));
+        // The second datagram is cut short by the full disk, the third finds no room.
+        const FileSizeLimit full(rlim_t(first.size() + 10));
         auto boxes = Modal::answerEveryBox();
         QVERIFY(sendAndWait({second}, "fr 2"));
         QTRY_COMPARE(boxes->size(), 1);
         // Receiving goes on, and a second failure says nothing new.
         QVERIFY(sendAndWait({frame(3)}, "fr 3"));
+        QTRY_COMPARE(session->written() + session->failedWrites(), 3);
         QTest::qWait(300);
         seen = *boxes;
     }
@@ -289,12 +294,14 @@ void RecordingTest::failedWriteWarnsAtOnce()
     QVERIFY2(seen.first().text.contains(QLatin1String("could not be written")), qPrintable(seen.first().text));
     QVERIFY2(seen.first().text.contains(QLatin1String(strerror(EFBIG))), qPrintable(seen.first().text));
 
-    // The summary at Stop stays.
+    // With room again the next datagram follows the last whole one, and the summary at Stop counts what is missing.
+    QVERIFY(sendAndWait({frame(4)}, "fr 4"));
+    QTRY_COMPARE(session->written(), 2);
     auto summary = Modal::answerNextBox();
     QVERIFY(triggerWithFile(window.get(), "actionStop", path("partial.wly")));
-    QVERIFY2(summary->text.startsWith(QLatin1String("2 of 3 received datagrams could not be written")),
+    QVERIFY2(summary->text.startsWith(QLatin1String("2 of 4 received datagrams could not be written")),
              qPrintable(summary->text));
-    QCOMPARE(readFile(path("partial.wly")), first);
+    QCOMPARE(readFile(path("partial.wly")), first + frame(4));
 }
 
 void RecordingTest::failedSaveKeepsTheRecording()
@@ -469,6 +476,11 @@ void RecordingTest::streamHealthLine()
     QVERIFY2(figures.match(plainText(line)).hasMatch(), qPrintable(plainText(line)));
     QCOMPARE(colourOf(line, QStringLiteral("lost")), QColor(Qt::red));
     QVERIFY(colourOf(line, QStringLiteral("duplicates")) != QColor(Qt::red));
+    // One sender is not worth a word (the pattern ends at the jitter); a second one on the port is, in red.
+    UdpPeer other;
+    QVERIFY(other.send(frame(6), port));
+    QTRY_VERIFY2(plainText(line).endsWith(QLatin1String(" ms  senders 2")), qPrintable(plainText(line)));
+    QCOMPARE(colourOf(line, QStringLiteral("senders")), QColor(Qt::red));
 
     // Stop keeps the last figures; the next Preview starts afresh.
     const QString last = plainText(line);
@@ -478,6 +490,7 @@ void RecordingTest::streamHealthLine()
     QCOMPARE(plainText(line), last);
     QVERIFY(trigger(window.get(), "actionPreview"));
     QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 0  lost 0")), qPrintable(plainText(line)));
+    QVERIFY2(!plainText(line).contains(QLatin1String("senders")), qPrintable(plainText(line)));
     QVERIFY(colourOf(line, QStringLiteral("lost")) != QColor(Qt::red));
 }
 
