@@ -25,13 +25,13 @@ public:
     void setSpeed(double speed);
     // A new recording: no range any more.
     void setRecording(std::shared_ptr<const RecordingIndex> recording);
+    void setRange(int from, int to);
+    void clearRange();
 
 signals:
     void speedChanged(double speed);
 
 private:
-    void setRange(int from, int to);
-    void clearRange();
     void showKeysInToolTips(QMainWindow *window);
 
     Ui::mw_korvel_recorder &ui;

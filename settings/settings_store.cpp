@@ -32,11 +32,17 @@ const Entry entries[KeyCount] = {
     {"SPEED", "SPEED"},
     {"EVERY_TIMESTAMP", "EVERY_TIMESTAMP"},
     {"CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
+    // The remote control.
+    {"REMOTE_PORT", "PORT_NR"},
+    {"REMOTE_ADDRESS", "ADDRESS"},
+    {"REMOTE_ORIGINS", "ORIGINS"},
 };
 
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
-                                        "true", "", "", "1", "false", "false"};
+                                        "true", "", "", "1", "false", "false",
+                                        // The remote control: off.
+                                        "0", "127.0.0.1", ""};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";

@@ -14,7 +14,8 @@ using namespace SettingsStore;
 namespace {
 
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
-                                 "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false"};
+                                 "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false",
+                                 "5090", "::1", "http://rig:8080 http://lab"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
 const QByteArray sampleFile = R"(<KORVEL_RECORDER>
@@ -32,6 +33,9 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <SPEED SPEED="0.25"/>
     <EVERY_TIMESTAMP EVERY_TIMESTAMP="true"/>
     <CONTINUE_NUMBERS CONTINUE_NUMBERS="false"/>
+    <REMOTE_PORT PORT_NR="5090"/>
+    <REMOTE_ADDRESS ADDRESS="::1"/>
+    <REMOTE_ORIGINS ORIGINS="http://rig:8080 http://lab"/>
 </KORVEL_RECORDER>)" "\n";
 
 // The parser's own position and message, as an independent reader of the same text reports them.
@@ -102,10 +106,10 @@ private slots:
 
         QTest::newRow("reordered, 10 MB host") << reordered + "<record_port PORT_NR=\"7\"/>text</KORVEL_RECORDER>"
             << QStringList(sampleTexts).replaceInStrings(QLatin1String("localhost"), host);
-        // A file from before the last three elements existed: those keep what the caller held.
+        // A file from before the later elements existed: those keep what the caller held.
         QByteArray older = sampleFile;
         older.remove(older.indexOf("    <SPEED"), older.indexOf("</KORVEL") - older.indexOf("    <SPEED"));
-        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList{"", "", ""};
+        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList(KeyCount - OpenFileDir - 1);
         QTest::newRow("no file") << QByteArray() << QStringList{"Files not found :\n" + programFile()};
         QTest::newRow("folder") << QByteArray("") << QStringList{"File %F cannot be opened for reading."};
         QTest::newRow("other root") << QByteArray("<SETTINGS><RECORD_PORT PORT_NR=\"1\"/></SETTINGS>")

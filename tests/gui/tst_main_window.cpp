@@ -2,6 +2,7 @@
 // settings that survive a restart, and the order of shutdown.
 
 #include "gui/korvel_recorder.h"
+#include "settings/settings_store.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
@@ -226,10 +227,10 @@ void MainWindowTest::handWrittenFileAndShutdown()
         QCOMPARE(addresses(&window), QStringList({"port -1", "  port 6001", ""}));
         QFile::remove(file);
     }
-    // Every exit writes all fourteen settings, whether or not a dialog was confirmed.
+    // Every exit writes all the settings, whether or not a dialog was confirmed.
     const QByteArray written = readFile(file);
     QVERIFY(written.startsWith("<KORVEL_RECORDER>\n    <RECORD_PORT PORT_NR=\"-1\"/>\n    <PLAY_HOST_1 HOST=\"\"/>\n"));
-    QCOMPARE(written.count("/>"), 14);
+    QCOMPARE(written.count("/>"), int(SettingsStore::KeyCount));
     QVERIFY(written.contains(("<SAVE_FILE_DIR SAVE_FILE_DIR=\"" + QDir::homePath() + "\"/>").toUtf8()));
 }
 
