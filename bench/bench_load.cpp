@@ -1,8 +1,8 @@
 // Indexes a generated recording of 600-byte frames (4 GiB by default, the size
 // in MiB as the first argument) by scan and from its index file, and times a
 // read near the end. Prints wall times and peak memory above the idle figure
-// (and the private part of it: a mapped idx file's pages belong to the page
-// cache), next to `wc -l` over the same file as the reference for one raw pass
+// (and the private part of it, which the tables read from the idx file are),
+// next to `wc -l` over the same file as the reference for one raw pass
 // and one read pass over the idx file as the reference for opening from it.
 
 #include "play/recording_index.h"
@@ -89,7 +89,7 @@ void resetPeak()
 struct Opened {
     double ms;
     long peakKb;
-    long anonKb; // private memory held once open; a mapped index file's pages are the page cache's
+    long anonKb; // private memory held once open
     IndexResult result;
 };
 

@@ -49,8 +49,14 @@ OPTIONS
     --rate HZ          frame rate for frames without "ts" lines (default 4)
     --port PORT        import only the datagrams to this UDP port
 
+    A capture without a UDP/IPv4 payload to keep gives no OUTPUT. A capture
+    cut short inside a packet gives the whole packets before the cut, and a
+    warning naming the packet.
+
 EXIT STATUS
-    0 success, 1 a file cannot be read or written, 2 usage error.
+    0 success, 1 a file cannot be read or written, the capture holds no
+    UDP/IPv4 payload, or it is cut short (what came before the cut is
+    written), 2 usage error.
 )";
 
 enum class Kind { Recording, Pcap, Pcapng, Other };
@@ -113,6 +119,16 @@ private:
     QString m_path;
 };
 
+QString skippedText(const PcapImportResult &result)
+{
+    return QStringLiteral("skipped: %1 to other ports, %2 not UDP over IPv4, %3 fragments, %4 truncated, %5 empty")
+        .arg(result.otherPort)
+        .arg(result.notUdp)
+        .arg(result.fragments)
+        .arg(result.truncated)
+        .arg(result.empty);
+}
+
 int exportCapture(const QString &input, const QString &output, const PcapExportOptions &options)
 {
     RecordingIndex index;
@@ -148,17 +164,29 @@ int importCapture(const QString &input, const QString &output, quint16 port)
     PcapImportResult result;
     if (!PcapImport::importCapture(input, port, file, result, reason))
         return fail(ExitFailure, QStringLiteral("%1: %2").arg(input, reason));
+    const QString cut = result.cutShort ? QStringLiteral("cut short in packet %1 (%2)")
+                                              .arg(result.packets + 1)
+                                              .arg(result.cutReason)
+                                        : QString();
+    // A recording without a datagram is no recording: info and play would refuse it.
+    if (result.datagrams == 0)
+        return fail(ExitFailure, QStringLiteral("%1: no UDP/IPv4 payload%2 in %3 packets (%4)%5; nothing written")
+                                     .arg(input, port ? QStringLiteral(" to port %1").arg(port) : QString())
+                                     .arg(result.packets)
+                                     .arg(skippedText(result), cut.isEmpty() ? QString() : QStringLiteral("; ") + cut));
     const bool flushed = file.flush();
     file.close();
     if (!flushed || file.error() != QFileDevice::NoError)
         return fail(ExitFailure, QStringLiteral("%1: %2").arg(output, file.errorString()));
     if (!side.commit(reason))
         return fail(ExitFailure, reason);
-    std::printf("%lld datagrams, %lld bytes written to %s from %lld packets (skipped: %lld to other ports, "
-                "%lld not UDP over IPv4, %lld fragments, %lld truncated, %lld empty)\n",
-                (long long)result.datagrams, (long long)result.bytes, qPrintable(output), (long long)result.packets,
-                (long long)result.otherPort, (long long)result.notUdp, (long long)result.fragments,
-                (long long)result.truncated, (long long)result.empty);
+    std::printf("%lld datagrams, %lld bytes written to %s from %lld packets (%s)\n", (long long)result.datagrams,
+                (long long)result.bytes, qPrintable(output), (long long)result.packets,
+                qPrintable(skippedText(result)));
+    if (result.cutShort)
+        return fail(ExitFailure, QStringLiteral("warning: %1 is %2; the %3 whole packets before it are converted")
+                                     .arg(input, cut)
+                                     .arg(result.packets));
     return ExitSuccess;
 }
 
@@ -186,9 +214,8 @@ int convert(const QStringList &arguments)
             return ExitUsage;
         if (parser.isSet(QStringLiteral("dest"))) {
             Destination destination;
-            if (!splitHostPort(parser.value(QStringLiteral("dest")), destination))
-                return fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT with a port from 1 to 65535")
-                                           .arg(parser.value(QStringLiteral("dest"))));
+            if (!readDestination(parser.value(QStringLiteral("dest")), destination))
+                return ExitUsage;
             if (!resolve(destination))
                 return fail(ExitFailure, QStringLiteral("cannot resolve host \"%1\"").arg(destination.host));
             options.destinationAddress = destination.address;

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <cstring>
 
 namespace CommandLine {
 
@@ -68,23 +67,43 @@ Command commandNamed(const QString &name)
     return nullptr;
 }
 
-bool isOneOf(const char *argument, std::initializer_list<const char *> names)
+bool isOneOf(const QByteArray &argument, std::initializer_list<const char *> names)
 {
     for (const char *name : names) {
-        if (std::strcmp(argument, name) == 0)
+        if (argument == name)
             return true;
     }
     return false;
+}
+
+// The toolkit's own options, which the window's application object takes:
+// whether `argument` is one, and whether the next argument is its value.
+bool isToolkitOption(QByteArray argument, bool &takesValue)
+{
+    // The toolkit takes "--style" as "-style", and "-style=fusion" as a whole.
+    if (argument.startsWith("--"))
+        argument.remove(0, 1);
+    const qsizetype equals = argument.indexOf('=');
+    if (equals > 0)
+        argument.truncate(equals);
+    const bool valued = isOneOf(argument, {"-platform", "-platformpluginpath", "-platformtheme", "-plugin",
+                                           "-qwindowgeometry", "-qwindowicon", "-qwindowtitle", "-session", "-display",
+                                           "-geometry", "-title", "-name", "-style", "-stylesheet", "-qmljsdebugger"});
+    takesValue = valued && equals < 0;
+    return valued || isOneOf(argument, {"-reverse", "-widgetcount", "-nograb", "-dograb"});
 }
 
 }
 
 bool wanted(int argc, char *argv[])
 {
-    if (argc < 2)
-        return false;
-    const char *first = argv[1];
-    return first[0] != '-' || isOneOf(first, {"--help", "-h", "--version", "-v"});
+    for (int i = 1; i < argc; ++i) {
+        bool takesValue = false;
+        if (!isToolkitOption(QByteArray(argv[i]), takesValue))
+            return true;
+        i += takesValue ? 1 : 0;
+    }
+    return false;
 }
 
 int run(int argc, char *argv[])
@@ -97,15 +116,19 @@ int run(int argc, char *argv[])
                                                 .arg(KORVEL_VERSION_PATCH));
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     const QString first = arguments.value(0);
-    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+    const bool help = first == QLatin1String("--help") || first == QLatin1String("-h");
+    if ((help || first == QLatin1String("--version") || first == QLatin1String("-v")) && arguments.size() > 1)
+        return fail(ExitUsage, QStringLiteral("%1 takes no arguments, \"%2\" is extra").arg(first, arguments.at(1)));
+    if (help) {
         std::fputs(manual, stdout);
-        return arguments.size() == 1 ? ExitSuccess : fail(ExitUsage, QStringLiteral("--help takes no arguments"));
+        return ExitSuccess;
     }
     if (first == QLatin1String("--version") || first == QLatin1String("-v")) {
         std::printf("korvel-recorder %s\n", qPrintable(QCoreApplication::applicationVersion()));
-        return arguments.size() == 1 ? ExitSuccess
-                                     : fail(ExitUsage, QStringLiteral("--version takes no arguments"));
+        return ExitSuccess;
     }
+    if (first.startsWith(QLatin1Char('-')))
+        return fail(ExitUsage, QStringLiteral("unknown option \"%1\" (see --help)").arg(first));
     const Command command = commandNamed(first);
     if (!command)
         return fail(ExitUsage, QStringLiteral("unknown command \"%1\" (see --help)").arg(first));

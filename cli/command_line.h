@@ -9,10 +9,11 @@
 
 namespace CommandLine {
 
-// True when the arguments ask for the command line rather than the window: a
-// first argument that does not start with '-' (a command, or a mistyped one),
-// or --help, -h, --version, -v. Other first arguments are the toolkit's own
-// options (-platform, -style ...) and still open the window.
+// True when the arguments ask for the command line rather than the window:
+// any argument that is not one of the toolkit's own options (-platform,
+// -style ...) or its value, so that a command, a mistyped one or an unknown
+// option gets its answer without a display. Only the toolkit's options open
+// the window.
 bool wanted(int argc, char *argv[]);
 
 // Runs the command line in a QCoreApplication; returns the exit status.

@@ -2,6 +2,7 @@
 
 #include "platform/udp_socket.h"
 
+#include <QHostAddress>
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -30,7 +31,8 @@ int fail(int status, const QString &message)
     return status;
 }
 
-int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals)
+int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals,
+          const QStringList &repeatable)
 {
     setCommandName(arguments.value(0));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
@@ -46,6 +48,11 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
     if (parser.isSet(help)) {
         std::fputs(manual, stdout);
         return ExitSuccess;
+    }
+    // One of two values would be used silently.
+    for (const QString &name : parser.optionNames()) {
+        if (parser.values(name).size() > 1 && !repeatable.contains(name))
+            return fail(ExitUsage, QStringLiteral("--%1 is given more than once (see --help)").arg(name));
     }
     const QStringList given = parser.positionalArguments();
     if (given.size() < positionals)
@@ -89,17 +96,23 @@ bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 l
     return false;
 }
 
-bool splitHostPort(const QString &text, Destination &destination)
+bool readDestination(const QString &text, Destination &destination)
 {
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        return false;
     bool ok = false;
-    const uint port = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || port < 1 || port > 65535)
+    const uint port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535) {
+        fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT with a port from 1 to 65535").arg(text));
         return false;
+    }
     destination.host = text.left(colon);
     destination.port = uint16_t(port);
+    // It means "every address here" to a receiver; sent to, it would go nowhere the user meant.
+    const QHostAddress literal(destination.host);
+    if (literal == QHostAddress(QHostAddress::AnyIPv4)) {
+        fail(ExitUsage, QStringLiteral("--dest %1: %2 cannot be a destination").arg(text, destination.host));
+        return false;
+    }
     return true;
 }
 
@@ -118,10 +131,8 @@ bool readDestinations(const QCommandLineParser &parser, QList<Destination> &dest
     }
     for (const QString &text : texts) {
         Destination destination;
-        if (!splitHostPort(text, destination)) {
-            fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT with a port from 1 to 65535").arg(text));
+        if (!readDestination(text, destination))
             return false;
-        }
         destinations << destination;
     }
     return true;

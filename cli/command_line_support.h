@@ -24,8 +24,10 @@ void setCommandName(const QString &name);
 // Parses `arguments` (the command's name first). Returns -1 when the command
 // should go on; otherwise the exit status: 0 after printing `manual` for
 // --help, 2 after a usage error. `positionals` is the exact number of
-// positional arguments the command takes, or -1 for any number.
-int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals);
+// positional arguments the command takes, or -1 for any number; an option that
+// takes a value may be given once only, unless it is named in `repeatable`.
+int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals,
+          const QStringList &repeatable = {});
 
 // Reads an optional numeric option into `value` (left as is when not given).
 // False after printing a usage error when it is not a number from low to high.
@@ -38,8 +40,9 @@ struct Destination {
     uint16_t port = 0;
 };
 
-// Splits "HOST:PORT"; false on a missing host or a port outside 1..65535.
-bool splitHostPort(const QString &text, Destination &destination);
+// Splits the value of --dest, "HOST:PORT"; false after printing a usage
+// error for a missing host, a port outside 1..65535 or the any-address.
+bool readDestination(const QString &text, Destination &destination);
 // Looks the host up; false when it cannot be resolved.
 bool resolve(Destination &destination);
 

@@ -183,7 +183,7 @@ int play(const QStringList &arguments)
                        {QStringLiteral("until"), QString(), QStringLiteral("FRAME")},
                        {QStringLiteral("renumber"), QString()},
                        {QStringLiteral("json"), QString()}});
-    const int parsed = parse(parser, expandLoop(arguments), manual, 1);
+    const int parsed = parse(parser, expandLoop(arguments), manual, 1, {QStringLiteral("dest")});
     if (parsed >= 0)
         return parsed;
 

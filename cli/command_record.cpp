@@ -31,8 +31,9 @@ DESCRIPTION
 
     It ends after N datagrams (nothing after the Nth is written), after
     SECONDS, or at SIGINT (Ctrl+C) or SIGTERM, and saves what it received in
-    every case. A datagram that cannot be written whole (a full disk) is left
-    out entirely, never in part; writing goes on with the next one. On a terminal one status line shows rate, received and lost
+    every case; when nothing was received, no FILE is written. A datagram
+    that cannot be written whole (a full disk) is left out entirely, never in
+    part; writing goes on with the next one. On a terminal one status line shows rate, received and lost
     frames; it is never printed when standard output is not a terminal.
 
 OPTIONS
@@ -50,8 +51,8 @@ OPTIONS
 
 EXIT STATUS
     0 saved, 1 the port cannot be opened, a datagram was not written, saving
-    failed, or receiving failed (what was received is still saved when
-    possible), 2 usage error.
+    failed, receiving failed (what was received is still saved when
+    possible), or no datagram was received, 2 usage error.
 )";
 
 // One recording run: started, ended by count, time or signal, then saved.
@@ -118,6 +119,14 @@ private:
             return;
         saving = true;
         session.stop();
+        // An empty file would be no recording: info and play refuse one.
+        if (session.received() == 0) {
+            session.discardTemporary();
+            if (failure.isEmpty())
+                failure = QStringLiteral("no datagrams received on port %1; %2 is not written").arg(port).arg(output);
+            finish();
+            return;
+        }
         QString reason;
         switch (session.saveTemporary(output, &reason)) {
         case RecordingSaver::Renamed:
@@ -185,6 +194,8 @@ int record(const QStringList &arguments)
 
     // Refused before receiving anything: a recording with nowhere to go would be lost at the end.
     const QString output = parser.value(QStringLiteral("output"));
+    if (output.isEmpty())
+        return fail(ExitUsage, QStringLiteral("--output is empty: name the recording to write (see --help)"));
     const QFileInfo target(output);
     const QFileInfo folder(target.absolutePath());
     if (target.isDir())

@@ -79,7 +79,7 @@ int serve(const QStringList &arguments)
                        {QStringLiteral("rate"), QString(), QStringLiteral("HZ")},
                        {QStringLiteral("pace"), QString(), QStringLiteral("first-two|every")},
                        {QStringLiteral("loop"), QString()}});
-    const int parsed = parse(parser, arguments, manual, 0);
+    const int parsed = parse(parser, arguments, manual, 0, {QStringLiteral("dest"), QStringLiteral("allow-origin")});
     if (parsed >= 0)
         return parsed;
 

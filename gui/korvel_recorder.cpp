@@ -167,8 +167,10 @@ void Korvel_recorder::saveSettingsFile()
 void Korvel_recorder::writeSettings()
 {
     settings.takeDialogs(*playSettingsDialog, *recordSettingsDialog);
-    // The dialog has just resolved both hosts within its bounded wait.
-    settings.setAddresses(playSettingsDialog->address1(), playSettingsDialog->address2());
+    // A confirmed play dialog has just resolved its hosts within its bounded wait;
+    // after the record dialog it holds no addresses, and the resolved ones stay.
+    settings.setAddress(0, playSettingsDialog->host1(), playSettingsDialog->address1());
+    settings.setAddress(1, playSettingsDialog->host2(), playSettingsDialog->address2());
     saveSettingsFile();
     refreshConnectionLabels();
     update();
@@ -260,7 +262,11 @@ void Korvel_recorder::on_actionGoToFrame_triggered()
 
 void Korvel_recorder::step(int direction)
 {
-    if (preparePlayer() && player->step(direction))
+    if (!preparePlayer())
+        return;
+    // An idle player may still hold the last run's frame; the user goes on from the one shown.
+    player->setPosition(ui.playSlider->value());
+    if (player->step(direction))
         followPlayer();
 }
 
@@ -476,7 +482,11 @@ void Korvel_recorder::startPlayback()
 {
     if (!preparePlayer())
         return;
+    const bool fresh = player->state() == Player::Idle;
     player->play();
+    // Until the first frame goes out the slider shows where the playback starts, not where the last one stopped.
+    if (fresh)
+        ui.playSlider->setValue(player->rangeFrom());
     followPlayer();
     startDisplayRefresh();
 }

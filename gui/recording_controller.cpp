@@ -18,6 +18,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 constexpr int Refresh = 100; // ms: the view's pace, and no faster than a reader can follow
@@ -188,7 +190,8 @@ void RecordingController::stopRecording(bool offerSave)
 {
     session->stop();
     stopRefresh();
-    if (session->received() == 0) {
+    keptDatagrams = int(session->received());
+    if (keptDatagrams == 0) {
         showMessage(window, QMessageBox::Warning, tr("Korvel Recorder"),
                     tr("No data received on port ") + recordPortText +
                         tr(".\nPlease check your network settings in Korvel."));
@@ -232,7 +235,10 @@ void RecordingController::warnAboutFailedWrites()
 
 int RecordingController::datagramsReceived() const
 {
-    return session->hasTemporaryRecording() ? int(session->received()) : 0;
+    if (!session->hasTemporaryRecording())
+        return 0;
+    // A preview counts afresh in the same receiver: what is kept was counted when its recording stopped.
+    return session->mode() == RecordingSession::Recording ? int(session->received()) : keptDatagrams;
 }
 
 void RecordingController::forgetDatagrams()
@@ -268,15 +274,18 @@ void RecordingController::stopRefresh()
 
 void RecordingController::refresh()
 {
-    // Preview always shows the data: the check box is disabled in that mode. Until this
-    // run's first datagram the receiver's text is the last run's.
-    if ((!recordingView || !disableView->isChecked()) && session->received() > 0) {
-        session->copyLastText(shownText);
-        const QString text = QString::fromLatin1(shownText);
-        if (view->toPlainText() != text)
-            view->setPlainText(text);
+    // Preview always shows the data: the check box is disabled in that mode. The rate
+    // label stands still with the view; the health line is what keeps counting.
+    if (!recordingView || !disableView->isChecked()) {
+        // Until this run's first datagram the receiver's text is the last run's.
+        if (session->received() > 0) {
+            session->copyLastText(shownText);
+            const QString text = QString::fromLatin1(shownText);
+            if (view->toPlainText() != text)
+                view->setPlainText(text);
+        }
+        updateLabelFrequency();
     }
-    updateLabelFrequency();
     showHealth();
 }
 
@@ -305,7 +314,7 @@ bool RecordingController::keepAfterCancelledSave()
 {
     const int choice = ask(window, tr("Save Record Data"),
                            tr("The recording of %1 datagrams has not been saved. Save it, or discard it?")
-                               .arg(session->received()),
+                               .arg(keptDatagrams),
                            {tr("Save…"), tr("Discard")}, 0);
     return choice == 0;
 }
@@ -328,10 +337,10 @@ void RecordingController::offerTemporaryRecording(bool fromStop)
         switch (session->saveTemporary(name, &reason)) {
         case RecordingSaver::Renamed:
             saveFileDir = QFileInfo(name).absolutePath();
-            emit saved(name, fromStop);
+            emit saved(name, true);
             return;
         case RecordingSaver::Copying:
-            watchCopy(name, fromStop);
+            watchCopy(name, true);
             return;
         case RecordingSaver::Refused:
             showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
@@ -419,11 +428,14 @@ void RecordingController::copyFinished(bool saved, const QString &reason)
         if (!leftover.isEmpty())
             QFile::remove(leftover);
         saveFileDir = QFileInfo(target).absolutePath();
-        emit this->saved(target, openAfterCopy);
+        emit this->saved(target, openAfterCopy && !closeAfterCopy);
     } else if (!cancelled) {
         // A cancelled copy keeps the temporary recording without a word; a failed one says why.
         showSaveFailure(target, reason);
     }
+    // An exit waited for the copy; a kept temporary recording is offered at the next start.
+    if (std::exchange(closeAfterCopy, false))
+        window->close();
 }
 
 // ---------------------------------------------------------------- start-up and exit
@@ -478,12 +490,12 @@ void RecordingController::saveAbandoned(const QString &path)
 bool RecordingController::confirmClose()
 {
     if (session->mode() != RecordingSession::Recording)
-        return true;
+        return !waitForCopy();
     switch (ask(window, tr("Korvel Recorder"), tr("A recording is running. Stop it before leaving?"),
                 {tr("Stop and save…"), tr("Discard"), tr("Cancel")}, 2)) {
     case 0:
         stopRecording();
-        return true;
+        return !waitForCopy();
     case 1:
         session->stop();
         stopRefresh();
@@ -493,4 +505,13 @@ bool RecordingController::confirmClose()
     default:
         return false;
     }
+}
+
+bool RecordingController::waitForCopy()
+{
+    // Closing now would cancel a copy onto another file system: the window goes once it has ended.
+    if (!copyProgress)
+        return false;
+    closeAfterCopy = true;
+    return true;
 }

@@ -59,7 +59,8 @@ public:
 
     // After the window is shown: offers recordings left by a copy that crashed or was killed.
     void offerAbandonedRecordings();
-    // Before the window closes: asks while recording; false to stay open.
+    // Before the window closes: asks while recording; false to stay open, also
+    // while a save is being copied (the window is closed once the copy has ended).
     bool confirmClose();
 
     void updateLabelFrequency();
@@ -68,7 +69,8 @@ public:
     void setSaveDirectory(const QString &directory) { saveFileDir = directory; }
 
 signals:
-    // The recording now lies at `path`; `open` when it was saved by Stop.
+    // The recording now lies at `path`; `open` when the window is to load it (it
+    // was the temporary recording, and the window is not closing).
     void saved(const QString &path, bool open);
     // A recording that was running ended at Exit or was discarded: nothing left to play.
     void discarded();
@@ -90,6 +92,7 @@ private:
     void showCopyProgress(qint64 done, qint64 total);
     void copyFinished(bool saved, const QString &reason);
     void showSaveFailure(const QString &target, const QString &reason);
+    bool waitForCopy();
 
     QMainWindow *window;
     QLabel *rateLabel;
@@ -109,6 +112,9 @@ private:
     QString copyTarget;
     bool openAfterCopy = false;
     QString removeAfterCopy;
+    bool closeAfterCopy = false;
+    // Datagrams of the kept temporary recording, counted when it stopped.
+    int keptDatagrams = 0;
 };
 
 #endif

@@ -84,24 +84,37 @@ Player::Options WindowSettings::playerOptions() const
 
 void WindowSettings::resolveHostsLater(QObject *context)
 {
-    addresses[0] = addresses[1] = 0;
-    for (int i : {0, 1})
-        HostLookup::lookUpLater(text(i ? PlayHost2 : PlayHost1), context,
-                                [this, i](uint32_t address) { addresses[i] = address; });
+    for (int i : {0, 1}) {
+        const QString host = playHost(i);
+        // Answered after the user confirmed another host, it must not replace that one's address.
+        HostLookup::lookUpLater(host, context, [this, i, host](uint32_t address) {
+            if (playHost(i) == host)
+                setAddress(i, host, address);
+        });
+    }
+}
+
+void WindowSettings::setAddress(int slot, const QString &host, uint32_t address)
+{
+    if (address != 0)
+        resolved[slot] = {host, address};
 }
 
 bool WindowSettings::destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs)
 {
     out.clear();
     for (int i = 0; i < (flag(Active) ? 2 : 1); ++i) {
-        const QString host = text(i ? PlayHost2 : PlayHost1);
-        if (addresses[i] == 0)
-            addresses[i] = HostLookup::lookUpWithin(host, waitMs);
-        if (addresses[i] == 0) {
+        const QString host = playHost(i);
+        uint32_t address = resolved[i].host == host ? resolved[i].address : 0;
+        if (address == 0) {
+            address = HostLookup::lookUpWithin(host, waitMs);
+            setAddress(i, host, address);
+        }
+        if (address == 0) {
             unresolved = host;
             return false;
         }
-        out.append({host, addresses[i], i ? playPort2() : playPort1()});
+        out.append({host, address, i ? playPort2() : playPort1()});
     }
     return true;
 }

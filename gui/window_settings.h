@@ -45,18 +45,26 @@ public:
     Player::Options playerOptions() const;
 
     // Play host addresses: looked up in the background, or taken from the play
-    // dialog, which has just looked them up.
+    // dialog, which has just looked them up. Each address holds for the host
+    // text it was found for; an answer for a text since replaced is dropped.
     void resolveHostsLater(QObject *context);
-    void setAddresses(uint32_t address1, uint32_t address2) { addresses[0] = address1, addresses[1] = address2; }
+    // `address` of play host `slot` (0 or 1) as `host` reads; 0 (no answer) changes nothing.
+    void setAddress(int slot, const QString &host, uint32_t address);
     // The active destinations; a lookup still under way is finished here within
     // `waitMs`. False with the host that has no address.
     bool destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs);
 
 private:
+    struct Resolved {
+        QString host;
+        uint32_t address = 0;
+    };
+
     void apply(const QDomElement &element);
+    QString playHost(int slot) const { return text(slot ? SettingsStore::PlayHost2 : SettingsStore::PlayHost1); }
 
     QStringList texts;
-    uint32_t addresses[2] = {0, 0};
+    Resolved resolved[2];
 };
 
 #endif

@@ -12,8 +12,6 @@
 
 // An append-only array in fixed-size chunks: growing never copies what is
 // stored, so the peak while indexing a large file stays at the final size.
-// It can instead borrow a flat array that lives elsewhere (a mapped index
-// file), which is then read in place and never copied.
 template <typename T>
 class ChunkedArray
 {
@@ -36,16 +34,22 @@ public:
 
     T at(qsizetype i) const { return chunks[size_t(i >> ChunkBits)].get()[i & (ChunkSize - 1)]; }
 
-    // Replaces the contents with `n` values at `data`, which must outlive the
-    // array and are never written. Throws std::bad_alloc like append().
-    void borrow(const T *data, qsizetype n)
+    // Appends `n` values a chunk at a time, each filled in place by
+    // `fill(T *values, qsizetype count)`; false as soon as a fill fails, with
+    // the array then in an unspecified state. Throws std::bad_alloc like append().
+    template <typename Fill>
+    bool appendFilled(qsizetype n, Fill fill)
     {
-        chunks.clear();
-        count = 0;
-        chunks.reserve(size_t((n + ChunkSize - 1) >> ChunkBits));
-        for (qsizetype at = 0; at < n; at += ChunkSize)
-            chunks.emplace_back(const_cast<T *>(data + at), Release{false});
-        count = n;
+        Q_ASSERT(count % ChunkSize == 0);
+        while (n > 0) {
+            addChunk();
+            const qsizetype length = qMin(n, ChunkSize);
+            if (!fill(chunks.back().get(), length))
+                return false;
+            count += length;
+            n -= length;
+        }
+        return true;
     }
 
     // Bulk access by chunk, for writing index files.
@@ -55,12 +59,7 @@ public:
 
 private:
     struct Release {
-        bool owned = true;
-        void operator()(T *chunk) const
-        {
-            if (owned)
-                FileAccess::releaseTable(chunk, ChunkSize * qint64(sizeof(T)));
-        }
+        void operator()(T *chunk) const { FileAccess::releaseTable(chunk, ChunkSize * qint64(sizeof(T))); }
     };
 
     void addChunk()

@@ -2,15 +2,14 @@
 
 #include "play/index_tables.h"
 
-#include <QSaveFile>
-
 #include <cstring>
 #include <new>
 
 namespace {
 
 constexpr char Magic[8] = {'K', 'V', 'R', 'I', 'D', 'X', '\r', '\n'};
-constexpr quint32 Version = 1;
+// 2: the recording's change time and inode joined its size and modification time.
+constexpr quint32 Version = 2;
 constexpr int Listed = 10;
 
 quint64 mix(quint64 lane, quint64 word)
@@ -27,6 +26,8 @@ struct Header {
     quint32 headerSize;
     qint64 recordingSize;
     qint64 recordingModifiedNs;
+    qint64 recordingChangedNs;
+    quint64 recordingInode;
     qint32 first;
     qint32 last;
     qint32 hasPreamble;
@@ -44,16 +45,74 @@ struct Header {
 static_assert(sizeof(Header) % 8 == 0, "the checksum runs over whole words");
 static_assert(sizeof(IndexTables::Run) == 8 && sizeof(IndexTables::CutEnd) == 16, "stored as they are in memory");
 
-// `data` is the whole index file of `fileSize` bytes, mapped; the tables
-// borrow its frame arrays instead of copying them.
-bool readTables(const char *data, qint64 fileSize, const FileAccess::Facts &recording, IndexTables &t)
+// Reads what follows the header in bounded reads, summing as it goes: a file
+// cut or rewritten meanwhile gives a short read or a wrong sum, never a fault.
+class Reader
+{
+public:
+    explicit Reader(int fd) : fd(fd) {}
+
+    bool read(void *data, qint64 bytes)
+    {
+        if (bytes == 0)
+            return true;
+        if (!FileAccess::readAt(fd, static_cast<char *>(data), bytes, at))
+            return false;
+        at += bytes;
+        sum.add(data, bytes);
+        return true;
+    }
+
+    template <typename T>
+    bool readArray(ChunkedArray<T> &array, qint64 count)
+    {
+        return array.appendFilled(count, [this](T *values, qsizetype n) { return read(values, n * qint64(sizeof(T))); });
+    }
+
+    bool checksumMatches()
+    {
+        quint64 stored;
+        return FileAccess::readAt(fd, reinterpret_cast<char *>(&stored), 8, at) && stored == sum.value();
+    }
+
+private:
+    int fd;
+    qint64 at = 0;
+    IndexFile::Checksum sum;
+};
+
+bool sameRecording(const Header &h, const FileAccess::Facts &recording)
+{
+    return h.recordingSize == recording.size && h.recordingModifiedNs == recording.modifiedNs
+        && h.recordingChangedNs == recording.changedNs && h.recordingInode == recording.inode;
+}
+
+// Defence in depth against a recording edited in ways its facts do not show:
+// the first, the last and a few frames between must start with their frame line.
+bool sampledFramesStart(int recordingFd, const IndexTables &t)
+{
+    constexpr qsizetype Between = 6;
+    const qsizetype slotTotal = t.slotCount();
+    if (slotTotal == 0)
+        return true;
+    for (qsizetype k = 0; k <= Between + 1; ++k) {
+        const qsizetype slot = k == 0 ? 0 : k == Between + 1 ? slotTotal - 1 : k * slotTotal / (Between + 1);
+        char lead[3];
+        if (!FileAccess::readAt(recordingFd, lead, 3, t.offsets.at(slot))
+            || std::memcmp(lead, "fr ", 3) != 0)
+            return false;
+    }
+    return true;
+}
+
+bool readTables(int fd, qint64 fileSize, int recordingFd, const FileAccess::Facts &recording, IndexTables &t)
 {
     Header h;
-    if (fileSize < qint64(sizeof h) + 8)
+    Reader in(fd);
+    if (fileSize < qint64(sizeof h) + 8 || !in.read(&h, sizeof h))
         return false;
-    std::memcpy(&h, data, sizeof h);
     if (std::memcmp(h.magic, Magic, sizeof Magic) != 0 || h.version != Version || h.headerSize != sizeof h
-        || h.recordingSize != recording.size || h.recordingModifiedNs != recording.modifiedNs)
+        || !sameRecording(h, recording))
         return false;
     // The counts must account for the file's size exactly before anything is allocated.
     const qint64 room = fileSize - qint64(sizeof h) - 8;
@@ -63,11 +122,10 @@ bool readTables(const char *data, qint64 fileSize, const FileAccess::Facts &reco
         || h.slotCount > recording.size / 3 || h.runCount > h.slotCount || h.cutCount > h.slotCount
         || h.listedCount < 0 || h.listedCount > Listed)
         return false;
-    IndexFile::Checksum sum;
-    sum.add(data, fileSize - 8);
-    quint64 stored;
-    std::memcpy(&stored, data + fileSize - 8, 8);
-    if (stored != sum.value())
+    t.runs.resize(size_t(h.runCount));
+    t.cutEnds.resize(size_t(h.cutCount));
+    if (!in.read(t.runs.data(), h.runCount * 8) || !in.read(t.cutEnds.data(), h.cutCount * 16)
+        || !in.readArray(t.offsets, h.slotCount) || !in.readArray(t.stamps, h.slotCount) || !in.checksumMatches())
         return false;
     t.first = h.first;
     t.last = h.last;
@@ -77,19 +135,7 @@ bool readTables(const char *data, qint64 fileSize, const FileAccess::Facts &reco
     t.preambleLength = h.preambleLength;
     t.dataEnd = h.dataEnd;
     t.duplicatesListed = QList<int>(h.duplicatesListed, h.duplicatesListed + h.listedCount);
-    // Every part is a whole number of 8-byte words after a header of such words,
-    // so the arrays sit aligned in the page-aligned mapping.
-    const char *at = data + sizeof h;
-    const auto *runs = reinterpret_cast<const IndexTables::Run *>(at);
-    t.runs.assign(runs, runs + h.runCount);
-    at += h.runCount * 8;
-    const auto *cuts = reinterpret_cast<const IndexTables::CutEnd *>(at);
-    t.cutEnds.assign(cuts, cuts + h.cutCount);
-    at += h.cutCount * 16;
-    t.offsets.borrow(reinterpret_cast<const qint64 *>(at), h.slotCount);
-    at += h.slotCount * 8;
-    t.stamps.borrow(reinterpret_cast<const double *>(at), h.slotCount);
-    return t.isConsistent(recording.size);
+    return t.isConsistent(recording.size) && sampledFramesStart(recordingFd, t);
 }
 
 }
@@ -124,28 +170,21 @@ quint64 Checksum::value() const
     return mix(mix(mix(lanes[0], lanes[1]), lanes[2]), lanes[3]);
 }
 
-bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables)
+bool read(const QString &path, int recordingFd, const FileAccess::Facts &recording, IndexTables &tables)
 {
-    const int fd = FileAccess::openForReading(path, nullptr);
+    const int fd = FileAccess::openForReading(path, nullptr, FileAccess::Links::Refuse);
     if (fd < 0)
         return false;
     FileAccess::Facts facts;
-    // Mapped, not read: copying ~16 bytes per frame into fresh memory costs far
-    // more than checking them where the page cache holds them. Index files are
-    // only ever replaced by renaming, so the mapped one stays whole.
-    const char *data = FileAccess::facts(fd, facts, nullptr) && facts.regular && facts.size > 0
-                           ? FileAccess::mapFile(fd, facts.size)
-                           : nullptr;
-    FileAccess::closeFile(fd);
-    if (!data)
-        return false;
-    tables.mapping = std::unique_ptr<const char, IndexFileMapping>(data, IndexFileMapping{facts.size});
+    bool ok = false;
     try {
-        return readTables(data, facts.size, recording, tables);
+        ok = FileAccess::facts(fd, facts, nullptr) && facts.regular
+          && readTables(fd, facts.size, recordingFd, recording, tables);
     } catch (const std::bad_alloc &) {
         // Ignored like a damaged one; the scan that follows reports it if memory is really short.
-        return false;
     }
+    FileAccess::closeFile(fd);
+    return ok;
 }
 
 bool write(const QString &path, const FileAccess::Facts &recording, const IndexTables &t)
@@ -157,6 +196,8 @@ bool write(const QString &path, const FileAccess::Facts &recording, const IndexT
     h.headerSize = sizeof h;
     h.recordingSize = recording.size;
     h.recordingModifiedNs = recording.modifiedNs;
+    h.recordingChangedNs = recording.changedNs;
+    h.recordingInode = recording.inode;
     h.first = t.first;
     h.last = t.last;
     h.hasPreamble = t.hasPreamble;
@@ -171,8 +212,10 @@ bool write(const QString &path, const FileAccess::Facts &recording, const IndexT
     for (int i = 0; i < h.listedCount; ++i)
         h.duplicatesListed[i] = t.duplicatesListed[i];
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Never wider than the recording: the index tells what the recording holds.
+    FileAccess::Replacement file;
+    if (FileAccess::beginReplacement(path, recording.permissions & 0666, FileAccess::Folder::Trusted, file, nullptr)
+        != FileAccess::Begun::Created)
         return false;
     Checksum sum;
     bool ok = true;
@@ -180,7 +223,7 @@ bool write(const QString &path, const FileAccess::Facts &recording, const IndexT
         if (bytes == 0)
             return;
         sum.add(data, bytes);
-        ok = ok && file.write(static_cast<const char *>(data), bytes) == bytes;
+        ok = ok && FileAccess::writeAll(file.fd, data, bytes, nullptr);
     };
     put(&h, sizeof h);
     put(t.runs.data(), h.runCount * 8);
@@ -191,7 +234,11 @@ bool write(const QString &path, const FileAccess::Facts &recording, const IndexT
         put(t.stamps.chunkData(c), t.stamps.chunkLength(c) * 8);
     const quint64 value = sum.value();
     put(&value, 8);
-    return ok && file.commit();
+    if (!ok) {
+        FileAccess::abandonReplacement(file);
+        return false;
+    }
+    return FileAccess::commitReplacement(file, nullptr);
 }
 
 }

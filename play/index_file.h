@@ -8,9 +8,10 @@
 struct IndexTables;
 
 // The index of a recording saved beside it (FILE.wly.idx), so that opening a
-// large recording again needs no scan. It names the size and modification time
-// of the recording it describes and ends with a checksum; anything that does
-// not match or add up is ignored. The recording itself never changes format.
+// large recording again needs no scan. It names the size, modification and
+// change time and inode of the recording it describes and ends with a
+// checksum; anything that does not match or add up is ignored. The recording
+// itself never changes format.
 namespace IndexFile {
 
 // Over the whole file but its last word, which holds the result. Catches
@@ -27,11 +28,15 @@ private:
     unsigned next = 0; // lane of the next word, so that the result does not depend on how the file is cut
 };
 
-// Fills `tables` from the index file at `path` when it describes `recording`,
-// its frame arrays read in place from the mapped file; false (with `tables` in
-// any state) when it is missing, stale or damaged.
-bool read(const QString &path, const FileAccess::Facts &recording, IndexTables &tables);
-// Writes beside and renames, so a reader never sees half a file.
+// Fills `tables` from the index file at `path` when it describes the
+// recording open as `recordingFd` with `recording`'s facts; false (with
+// `tables` in any state) when it is missing, a symbolic link, stale, damaged,
+// or cut while read. Read into memory, never mapped: a file cut in place
+// would otherwise fault at the next touch.
+bool read(const QString &path, int recordingFd, const FileAccess::Facts &recording, IndexTables &tables);
+// Writes a new file beside `path` and renames it over the name, so a reader
+// never sees half a file and a link at the name is replaced, never followed.
+// Only into a folder FileAccess::Folder::Trusted accepts; false elsewhere.
 bool write(const QString &path, const FileAccess::Facts &recording, const IndexTables &tables);
 
 }

@@ -5,14 +5,7 @@
 
 #include <QList>
 
-#include <memory>
 #include <vector>
-
-// Releases a mapped index file.
-struct IndexFileMapping {
-    qint64 bytes = 0;
-    void operator()(const char *data) const { FileAccess::unmapFile(data, bytes); }
-};
 
 // The data of a recording's index, as the scanner builds it and the index file
 // stores it. Stored frames (those with a frame line) occupy slots in file
@@ -42,8 +35,6 @@ struct IndexTables {
     ChunkedArray<double> stamps;  // NaN without a "ts " line
     std::vector<Run> runs;
     std::vector<CutEnd> cutEnds;
-    // The index file `offsets` and `stamps` borrow from when they were read from one.
-    std::unique_ptr<const char, IndexFileMapping> mapping;
 
     qsizetype slotCount() const { return offsets.size(); }
     qsizetype slotOf(int number) const; // -1 when not stored

@@ -137,6 +137,8 @@ void Player::play()
         if (state() == Idle) {
             freshStart = true;
             period = basePeriod();
+            // A Pause or step while priming must not go on from the last run's frame.
+            shownFrame.store(-1);
             ++positionVersion;
             for (auto *counter : {&framesSent, &sendErrors, &oversizeSkipped, &stampAnomalies, &passesDone})
                 counter->store(0);
@@ -219,6 +221,15 @@ bool Player::step(int direction)
     }
     wakeSchedule();
     return true;
+}
+
+void Player::setPosition(int frame)
+{
+    const std::lock_guard<std::mutex> lock(control);
+    if (state() != Idle)
+        return;
+    shownFrame.store(frame);
+    ++positionVersion;
 }
 
 void Player::setSpeed(double speed)

@@ -84,9 +84,9 @@ public:
     void setOptions(const Options &options);
     Options options() const;
 
-    // From Idle: starts afresh at the range start; the first period primes and
-    // sends nothing. From Paused: the frame after the one shown goes out one
-    // period after the command.
+    // From Idle: starts afresh at the range start, nothing shown (position -1);
+    // the first period primes and sends nothing. From Paused: the frame after
+    // the one shown goes out one period after the command.
     void play();
     void pause();
     void stop();
@@ -97,6 +97,9 @@ public:
     // to every destination; Idle becomes Paused. False at either end, and while
     // playing, where it only pauses.
     bool step(int direction);
+    // While Idle: takes `frame`, stored or lost, as the frame shown, so that a
+    // step goes on from what the caller shows; a play still starts afresh.
+    void setPosition(int frame);
     void setSpeed(double speed); // bounded to MinimumSpeed..MaximumSpeed
     double speed() const;
     static double faster(double speed);

@@ -86,7 +86,7 @@ IndexResult RecordingIndex::build(const QString &path, RecordingIndex &out, cons
             result.reason = tr("%1 is %2, not a regular file.").arg(path, FileAccess::kindText(fresh.fd));
             return result;
         }
-        if (IndexFile::read(indexFilePath(path), fresh.facts, fresh.tables)) {
+        if (IndexFile::read(indexFilePath(path), fresh.fd, fresh.facts, fresh.tables)) {
             result.status = IndexResult::Loaded;
             result.fromIdxFile = true;
             if (progress)

@@ -112,8 +112,10 @@ bool importCapture(const QString &capturePath, quint16 port, QIODevice &out, Pca
     }
     const int linkType = pcap_datalink(capture);
     if (!linkTypeCarriesIp(linkType)) {
+        // libpcap has no name for many numbers a capture may hold.
+        const char *name = pcap_datalink_val_to_name(linkType);
         reason = QStringLiteral("link type %1 is not one this program reads")
-                     .arg(QString::fromLatin1(pcap_datalink_val_to_name(linkType)));
+                     .arg(name ? QString::fromLatin1(name) : QString::number(linkType));
         pcap_close(capture);
         return false;
     }
@@ -153,8 +155,14 @@ bool importCapture(const QString &capturePath, quint16 port, QIODevice &out, Pca
         }
     }
     if (ok && next == PCAP_ERROR) {
-        reason = QString::fromLocal8Bit(pcap_geterr(capture));
-        ok = false;
+        // A read that ran into the end of the file: the capture is cut short, what came before is whole.
+        if (std::feof(file)) {
+            result.cutShort = true;
+            result.cutReason = QString::fromLocal8Bit(pcap_geterr(capture));
+        } else {
+            reason = QString::fromLocal8Bit(pcap_geterr(capture));
+            ok = false;
+        }
     }
     pcap_close(capture);
     return ok;

@@ -17,6 +17,10 @@ struct PcapImportResult {
     qint64 fragments = 0;  // IPv4 fragments: their datagram cannot be rebuilt here
     qint64 truncated = 0;  // captured shorter than sent: the payload is incomplete
     qint64 empty = 0;      // empty payloads, skipped as the recorder skips empty datagrams
+    // The capture ends inside packet `packets + 1` (a copy or capture cut
+    // short); every whole packet before it was read. `cutReason` has libpcap's words.
+    bool cutShort = false;
+    QString cutReason;
 };
 
 namespace PcapImport {
@@ -24,7 +28,8 @@ namespace PcapImport {
 // Reads `capturePath` (pcap or pcapng; Ethernet, Linux cooked v1/v2, raw IP or
 // loopback link types) and writes the payloads of UDP datagrams to `port`
 // (any port when 0) to `out`. False with `reason` when the capture cannot be
-// read, has a link type without IP, or writing fails.
+// read, has a link type without IP, or writing fails; a capture that ends
+// inside a packet is not a failure, but `result.cutShort`.
 bool importCapture(const QString &capturePath, quint16 port, QIODevice &out, PcapImportResult &result,
                    QString &reason);
 

@@ -1,8 +1,9 @@
 #include "record/record_file.h"
 
+#include "platform/file_access.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,7 +17,9 @@ namespace {
 
 // The names are fixed and lie in a directory every user can write to: never
 // follow a link planted there, and never block on a planted FIFO (O_NONBLOCK
-// changes nothing for the regular file we accept).
+// changes nothing for the regular file we accept). -1 with `*error` set, or
+// with it 0 for a file of another user: root's fchmod would succeed on it, and
+// the recording would stay theirs.
 int openOwned(const QString &path, int flags, int *error)
 {
     const QByteArray name = QFile::encodeName(path);
@@ -26,12 +29,16 @@ int openOwned(const QString &path, int flags, int *error)
         return -1;
     }
     struct stat info;
-    if (::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode))
-        errno = EINVAL;
-    // fchmod also fails on a file of another user, which we must not record into.
-    else if (::fstat(fd, &info) == 0 && ::fchmod(fd, 0600) == 0)
+    if (::fstat(fd, &info) != 0)
+        *error = errno;
+    else if (!S_ISREG(info.st_mode))
+        *error = EINVAL;
+    else if (info.st_uid != ::geteuid())
+        *error = 0;
+    else if (::fchmod(fd, 0600) != 0)
+        *error = errno;
+    else
         return fd;
-    *error = errno;
     ::close(fd);
     return -1;
 }
@@ -68,6 +75,15 @@ mode_t createdFileMode()
     return 0644;
 }
 
+// A regular file at the target keeps its permissions; a link or nothing there
+// gives those of a newly created file, since the name becomes the recording.
+mode_t keptFileMode(const QByteArray &target)
+{
+    struct stat old;
+    return ::lstat(target.constData(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777)
+                                                                         : createdFileMode();
+}
+
 }
 
 RecordFile::Claim RecordFile::claimTemporary(const QString &path, FILE **file, int *error)
@@ -75,7 +91,7 @@ RecordFile::Claim RecordFile::claimTemporary(const QString &path, FILE **file, i
     // Never O_TRUNC: the file may be another copy's recording or a crash's leftover.
     const int fd = openOwned(path, O_WRONLY | O_CREAT | O_APPEND, error);
     if (fd < 0)
-        return Claim::Failed;
+        return *error == 0 ? Claim::Busy : Claim::Failed;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int lockError = errno;
         ::close(fd);
@@ -106,8 +122,12 @@ bool RecordFile::isAbandoned(const QString &path, qint64 *size, qint64 *modified
         return false;
     struct stat info;
     // A held lock means a running copy owns it; the lock taken here goes with the close.
-    const bool abandoned = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-                        && info.st_size > 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const bool unheld = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
+                     && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // An empty one holds nothing to offer; removed while locked, so no copy that claims it meanwhile loses it.
+    if (unheld && info.st_size == 0)
+        ::unlink(name.constData());
+    const bool abandoned = unheld && info.st_size > 0;
     ::close(fd);
     if (abandoned) {
         *size = info.st_size;
@@ -127,8 +147,7 @@ int RecordFile::moveInto(const QString &source, const QString &target)
 {
     const QByteArray from = QFile::encodeName(source);
     const QByteArray to = QFile::encodeName(target);
-    struct stat old;
-    const mode_t mode = ::stat(to.constData(), &old) == 0 ? (old.st_mode & 07777) : createdFileMode();
+    const mode_t mode = keptFileMode(to);
     if (::rename(from.constData(), to.constData()) != 0)
         return errno;
     // The temporary recording is owner-only; a saved one is like any file the user saves.
@@ -147,32 +166,40 @@ bool RecordFile::copyInto(const QString &source, const QString &target, const st
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         return fail(in.errorString());
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
-        return fail(out.errorString());
+    // Beside the target's name and renamed over it: a link at the name is
+    // replaced as a rename on one file system replaces it, never written through.
+    QString why;
+    FileAccess::Replacement out;
+    if (FileAccess::beginReplacement(target, keptFileMode(QFile::encodeName(target)), FileAccess::Folder::Any, out,
+                                     &why)
+        != FileAccess::Begun::Created)
+        return fail(why);
+    const auto abandon = [&out, &fail](const QString &reason) {
+        FileAccess::abandonReplacement(out);
+        return fail(reason);
+    };
     const qint64 total = in.size();
     const qint64 step = qMax<qint64>(total / 100, 1);
     qint64 done = 0, reported = 0;
     QByteArray chunk(1 << 20, Qt::Uninitialized);
     for (;;) {
         if (cancel && cancel->load())
-            return fail(QStringLiteral("cancelled"));
+            return abandon(QStringLiteral("cancelled"));
         const qint64 got = in.read(chunk.data(), chunk.size());
         if (got < 0)
-            return fail(in.errorString());
+            return abandon(in.errorString());
         if (got == 0)
             break;
-        if (out.write(chunk.constData(), got) != got)
-            return fail(out.errorString());
+        if (!FileAccess::writeAll(out.fd, chunk.constData(), got, &why))
+            return abandon(why);
         done += got;
         if (progress && done - reported >= step) {
             reported = done;
             progress(done, total);
         }
     }
-    // commit() flushes and syncs before the rename, so a full disk shows here.
-    if (!out.commit())
-        return fail(out.errorString());
+    if (!FileAccess::commitReplacement(out, &why))
+        return fail(why);
     if (progress)
         progress(done, total);
     return true;

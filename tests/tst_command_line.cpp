@@ -5,6 +5,7 @@
 #include "support/traffic_tools.h"
 #include "support/fixture.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -154,6 +155,8 @@ private slots:
     void importLinkTypes_data();
     void importLinkTypes();
     void serveAndCtl();
+    void importIncomplete_data();
+    void importIncomplete();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -202,6 +205,22 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("ctl without token file") << QStringList{"ctl", "--token-file", missing, "status"} << 1 << missing;
     QTest::newRow("capture missing") << QStringList{"convert", path("none.pcap"), path("out.wly")} << 1
                                      << path("none.pcap");
+    // Without a display, asking for the window here would abort.
+    QTest::newRow("unknown option, no command") << QStringList{"-x"} << 2 << "unknown option \"-x\"";
+    QTest::newRow("help with more") << QStringList{"--help", "extra"} << 2 << "\"extra\" is extra";
+    // Which of the two would be used is nobody's guess.
+    QTest::newRow("option repeated") << QStringList{"record", "--port", "5000", "--port", "5001", "--output",
+                                                    path("out.wly")}
+                                     << 2 << "--port is given more than once";
+    QTest::newRow("any address as destination") << QStringList{"play", recording, "--dest", "0.0.0.0:5001"} << 2
+                                                << "0.0.0.0 cannot be a destination";
+    QTest::newRow("from after until") << QStringList{"play", recording, "--dest", to, "--from", "5", "--until", "3"}
+                                      << 2 << "--from 5 lies after --until 3";
+    QTest::newRow("empty output") << QStringList{"record", "--port", QString::number(freePort()), "--output", ""}
+                                  << 2 << "--output is empty";
+    QTest::newRow("nothing received") << QStringList{"record", "--port", QString::number(freePort()), "--output",
+                                                     path("out.wly"), "--duration", "0.3"}
+                                      << 1 << "no datagrams received";
 }
 
 void TestCommandLine::exitStatus()
@@ -549,6 +568,59 @@ void TestCommandLine::serveAndCtl()
     // Nobody saved it: the recording stays for the window to offer.
     QVERIFY(!RecordingSession::abandonedRecordings().isEmpty());
     QCOMPARE(ctl({"status"}).exitCode, 1);
+}
+
+void TestCommandLine::importIncomplete_data()
+{
+    QTest::addColumn<QByteArray>("capture");
+    QTest::addColumn<QByteArray>("written"); // the recording; null when no file may be left
+    QTest::addColumn<QString>("said");       // in the one line on standard error; the status is 1 in every row
+
+    const QString scratch = path(QStringLiteral("scratch.pcap"));
+    const auto capture = [&scratch](const QList<QByteArray> &frames) {
+        return writeCapture(scratch, frames) ? readFile(scratch) : QByteArray();
+    };
+    const QByteArray whole = capture({ethernetFrame(17, 7000, frame(1, 1.0)), ethernetFrame(17, 7000, frame(2, 1.1)),
+                                      ethernetFrame(17, 7000, frame(3, 1.2))});
+    // As a copy interrupted, or a capture tool killed, leaves it: the last packet is cut.
+    QTest::newRow("last packet cut") << whole.chopped(5) << frame(1, 1.0) + frame(2, 1.1)
+                                     << "is cut short in packet 3";
+    QTest::newRow("cut in a packet header") << whole + QByteArray(7, '\0') << frame(1, 1.0) + frame(2, 1.1) + frame(3, 1.2)
+                                            << "is cut short in packet 4";
+    QTest::newRow("no packets") << capture({}) << QByteArray() << "no UDP/IPv4 payload in 0 packets";
+    QTest::newRow("TCP only") << capture({ethernetFrame(6, 7000, "fr 1 over TCP")}) << QByteArray()
+                              << "no UDP/IPv4 payload in 1 packets (skipped: 0 to other ports, 1 not UDP over IPv4";
+    QByteArray ipv6 = ethernetFrame(17, 7000, frame(1, 1.0));
+    ipv6[12] = char(0x86);
+    ipv6[13] = char(0xDD);
+    QTest::newRow("IPv6 only") << capture({ipv6}) << QByteArray() << "1 not UDP over IPv4";
+    // A pcap file header (little-endian, version 2.4, snap length 65535) with a link type libpcap has no name for.
+    const QByteArray unknownLink = QByteArray::fromHex("d4c3b2a1020004000000000000000000ffff0000a00f0000");
+    QTest::newRow("unknown link type") << unknownLink << QByteArray() << "link type 4000 is not one";
+}
+
+// What a capture holds is converted; what it lacks is said, and nothing is
+// converted into a recording that info would refuse.
+void TestCommandLine::importIncomplete()
+{
+    QFETCH(QByteArray, capture);
+    QFETCH(QByteArray, written);
+    QFETCH(QString, said);
+    const QString input = path(QStringLiteral("incomplete.pcap"));
+    const QString output = path(QStringLiteral("incomplete.wly"));
+    QFile::remove(output);
+    QVERIFY(writeFile(input, capture));
+    const Run run = runProgram({"convert", input, output});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY2(run.err.contains(said.toUtf8()), run.err.constData());
+    QCOMPARE(QFile::exists(output), !written.isNull());
+    if (!written.isNull()) {
+        QCOMPARE(readFile(output), written);
+        QVERIFY2(run.out.startsWith(QByteArray::number(written.count("fr ")) + " datagrams"), run.out.constData());
+    }
+    // No side file is left behind either way.
+    QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral(".incomplete*")}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

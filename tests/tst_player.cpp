@@ -35,6 +35,8 @@ private slots:
     void pauseSeekAndResume_data();
     void pauseSeekAndResume();
     void stepAtBothEnds();
+    void freshPlayForgetsTheLastRun_data();
+    void freshPlayForgetsTheLastRun();
     void lateScheduleAndSpeedChange();
     void speedSteps();
     void renumberAcrossPasses();
@@ -273,6 +275,54 @@ void PlayerTest::stepAtBothEnds()
     QCOMPARE(receiver->receive(3, 300), sent({3}));
     QTRY_COMPARE(finished.size(), 1);
     QVERIFY(!player->step(+1));
+}
+
+void PlayerTest::freshPlayForgetsTheLastRun_data()
+{
+    QTest::addColumn<bool>("stopped"); // the last run was stopped after frame 2, else it ran to the end
+    QTest::addColumn<bool>("stepped"); // a step during the priming, else a Pause
+    QTest::newRow("stopped, Pause while priming") << true << false;
+    QTest::newRow("stopped, step while priming") << true << true;
+    QTest::newRow("ended, Pause while priming") << false << false;
+    QTest::newRow("ended, step while priming") << false << true;
+}
+
+// A Pause or step during the priming went on after the last run's frame:
+// frames skipped, or nothing sent at all after a finished pass.
+void PlayerTest::freshPlayForgetsTheLastRun()
+{
+    QFETCH(bool, stopped);
+    QFETCH(bool, stepped);
+    open(recording(1, 5));
+    QSignalSpy finished(player.get(), &Player::finished);
+    if (stopped) {
+        clock->allow(2);
+        player->play();
+        QCOMPARE(receiver->receive(2), sent({1, 2}));
+        QVERIFY(clock->waitHeld());
+        player->stop();
+    } else {
+        player->play();
+        QCOMPARE(receiver->receive(5), sent(span(1, 5)));
+        QTRY_COMPARE(finished.size(), 1);
+    }
+    QCOMPARE(player->position(), stopped ? 2 : 5);
+
+    clock->allow(0);
+    player->play();
+    QCOMPARE(player->position(), -1);
+    QVERIFY(clock->waitHeld()); // before the first frame's deadline
+    if (stepped) {
+        QVERIFY(!player->step(+1)); // only pauses
+        QVERIFY(player->step(+1));
+        QCOMPARE(receiver->receive(1), sent({1}));
+        QCOMPARE(player->position(), 1);
+    } else {
+        player->pause();
+        clock->allow(-1);
+        player->play();
+        QCOMPARE(receiver->receive(5), sent(span(1, 5)));
+    }
 }
 
 // A schedule that fell behind sends every due frame at once, skipping none, and

@@ -60,9 +60,11 @@ class TestRecordingSession : public QObject
 private slots:
     void cleanup()
     {
-        // Every test leaves the temporary folder as it found it: empty.
+        // Every test leaves no temporary recording behind; nothing else in the
+        // folder is touched, since it is /tmp itself when run by hand.
         const QDir folder(QDir::tempPath());
-        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        for (const QString &name : folder.entryList({QStringLiteral("korvel_recorder_temp*")},
+                                                    QDir::Files | QDir::Hidden | QDir::System))
             QFile::remove(folder.filePath(name));
     }
 
@@ -209,16 +211,78 @@ private slots:
         session.stop();
         session.discardTemporary();
         QVERIFY(!session.hasTemporaryRecording());
+    }
 
-        // A link planted at the name is never followed; recording goes to a name that is free.
-        QVERIFY(QFile::remove(baseTemporary()));
+    // An empty leftover (a copy killed before its first datagram) offers
+    // nothing and is removed when looked for; a held empty one is not.
+    void emptyLeftoverRemoved()
+    {
+        RecordingSession session;
+        QString error;
+        QVERIFY(session.startRecording(freePort(), &error));
+        const QString leftover = QDir::tempPath() + "/korvel_recorder_temp-999999999.wly";
+        QVERIFY(writeFile(leftover, ""));
+        QCOMPARE(abandonedPaths(), QStringList());
+        QVERIFY(!QFile::exists(leftover));
+        QVERIFY(QFile::exists(session.temporaryPath()));
+    }
+
+    void plantedTemporaryNotUsed_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::addColumn<QByteArray>("victim"); // what the link points at holds; unused without a link
+        QTest::newRow("link to a file") << "link" << QByteArray("keep me");
+        // Without O_NOFOLLOW these two would be recorded through: nothing refuses them otherwise.
+        QTest::newRow("link to an empty file") << "link" << QByteArray();
+        QTest::newRow("dangling link") << "dangling" << QByteArray();
+        QTest::newRow("empty file of another user") << "other user" << QByteArray();
+    }
+
+    // Planted at the name in a shared temporary folder, never recorded into:
+    // recording goes to the next free name.
+    void plantedTemporaryNotUsed()
+    {
+        QFETCH(QString, planted);
+        QFETCH(QByteArray, victim);
+        const QByteArray base = QFile::encodeName(baseTemporary());
         QTemporaryDir elsewhere;
-        QVERIFY(writeFile(elsewhere.filePath("victim"), "keep me")
-                && QFile::link(elsewhere.filePath("victim"), baseTemporary()));
-        QVERIFY(session.startRecording(port, &error));
-        QCOMPARE(session.temporaryPath(), pidTemporary(2));
-        QCOMPARE(readFile(elsewhere.filePath("victim")), QByteArray("keep me"));
+        const QString target = elsewhere.filePath("victim");
+        if (planted == "other user") {
+            if (::geteuid() != 0)
+                QSKIP("a file of another user needs root to make; the fchmod check refuses it otherwise");
+            QVERIFY(writeFile(baseTemporary(), ""));
+            QCOMPARE(::chmod(base.constData(), 0644), 0);
+            QCOMPARE(::chown(base.constData(), 65534, 65534), 0);
+        } else {
+            if (planted == "link")
+                QVERIFY(writeFile(target, victim));
+            QVERIFY(QFile::link(target, baseTemporary()));
+        }
+
+        RecordingSession session;
+        const int port = freePort();
+        QString error;
+        QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+        QCOMPARE(session.temporaryPath(), pidTemporary());
+        send({"fr 1\r\n"}, port);
+        QTRY_COMPARE(session.received(), 1);
+        session.stop();
+        QCOMPARE(readFile(session.temporaryPath()), QByteArray("fr 1\r\n"));
         QCOMPARE(QFileInfo(session.temporaryPath()).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+        struct stat st;
+        QCOMPARE(::lstat(base.constData(), &st), 0);
+        if (planted == "other user") {
+            QCOMPARE(st.st_size, 0);
+            QCOMPARE(st.st_mode & 07777, 0644u);
+            QCOMPARE(st.st_uid, 65534u);
+        } else {
+            QVERIFY(S_ISLNK(st.st_mode));
+            QCOMPARE(QFile::exists(target), planted == "link");
+            if (planted == "link")
+                QCOMPARE(readFile(target), victim);
+        }
+        session.discardTemporary();
+        QVERIFY(QFile::remove(baseTemporary()));
     }
 
     void firstFailedWriteSignalsOnce()
@@ -321,15 +385,20 @@ private slots:
     void saving_data()
     {
         QTest::addColumn<QString>("folder"); // "" for one beside the temporary folder
+        QTest::addColumn<bool>("linked"); // the target is a link to another file
         QTest::addColumn<int>("result");
-        QTest::newRow("same file system: rename") << QString() << int(RecordingSaver::Renamed);
-        QTest::newRow("other file system: copy") << "/dev/shm" << int(RecordingSaver::Copying);
-        QTest::newRow("missing folder: kept") << "/nonexistent-korvel" << int(RecordingSaver::Copying);
+        QTest::newRow("same file system: rename") << QString() << false << int(RecordingSaver::Renamed);
+        QTest::newRow("other file system: copy") << "/dev/shm" << false << int(RecordingSaver::Copying);
+        QTest::newRow("missing folder: kept") << "/nonexistent-korvel" << false << int(RecordingSaver::Copying);
+        // Either way the name becomes the recording; the link's target is never written through.
+        QTest::newRow("link, same file system") << QString() << true << int(RecordingSaver::Renamed);
+        QTest::newRow("link, other file system") << "/dev/shm" << true << int(RecordingSaver::Copying);
     }
 
     void saving()
     {
         QFETCH(QString, folder);
+        QFETCH(bool, linked);
         QFETCH(int, result);
         struct stat shm, temp;
         if (folder == QLatin1String("/dev/shm")
@@ -341,7 +410,11 @@ private slots:
         QVERIFY(dir.isValid());
         const QString target = fails ? folder + "/saved.wly" : dir.filePath("saved.wly");
         // An older, longer file at the target must leave no tail.
-        if (!fails)
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.filePath("victim.wly");
+        if (linked)
+            QVERIFY(writeFile(victim, "keep me") && QFile::link(victim, target));
+        else if (!fails)
             QVERIFY(writeFile(target, QByteArray(3000, 'o')));
 
         RecordingSession session;
@@ -371,6 +444,9 @@ private slots:
             return;
         }
         QCOMPARE(readFile(target), frames.join());
+        QVERIFY(!QFileInfo(target).isSymLink());
+        if (linked)
+            QCOMPARE(readFile(victim), QByteArray("keep me"));
         QVERIFY(!session.hasTemporaryRecording());
         QVERIFY(!QFile::exists(temporary));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"saved.wly"});

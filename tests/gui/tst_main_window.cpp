@@ -2,6 +2,7 @@
 // settings that survive a restart, and the order of shutdown.
 
 #include "gui/korvel_recorder.h"
+#include "gui/window_settings.h"
 #include "settings/settings_store.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
@@ -14,6 +15,7 @@
 #include <QMenu>
 #include <QDir>
 #include <QFile>
+#include <QHostInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -47,6 +49,7 @@ private slots:
     void shortcuts();
     void playbackMenuAndKeys();
     void settingsSurviveARestart();
+    void hostAddressesFollowTheirText();
     void handWrittenFileAndShutdown();
 
 private:
@@ -211,6 +214,32 @@ void MainWindowTest::settingsSurviveARestart()
 
     Korvel_recorder again(settingsDir);
     QCOMPARE(addresses(&again), QStringList({"port 40000", "127.0.0.2  port 6001", "localhost  port 6002"}));
+}
+
+void MainWindowTest::hostAddressesFollowTheirText()
+{
+    using namespace SettingsStore;
+    WindowSettings settings(home.path());
+    settings.setText(PlayHost1, QStringLiteral("localhost"));
+    QObject context;
+    settings.resolveHostsLater(&context);
+    // The user confirms another host before the start-up lookup has answered: no event has run yet.
+    // Its address is made up, so that a lookup of it could only fail.
+    settings.setText(PlayHost1, QStringLiteral("renamed.invalid"));
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0x7F000002);
+    // The same name asked later is answered after the start-up lookup.
+    bool answered = false;
+    QHostInfo::lookupHost(QStringLiteral("localhost"), &context, [&answered](const QHostInfo &) { answered = true; });
+    QTRY_VERIFY(answered);
+    QList<Player::Destination> destinations;
+    QString unresolved;
+    QVERIFY(settings.destinations(destinations, unresolved, 0));
+    QCOMPARE(destinations.first().address, 0x7F000002u);
+
+    // A dialog that looked nothing up (the record dialog confirmed) leaves the address found for the host.
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0);
+    QVERIFY(settings.destinations(destinations, unresolved, 0));
+    QCOMPARE(destinations.first().address, 0x7F000002u);
 }
 
 void MainWindowTest::handWrittenFileAndShutdown()

@@ -133,6 +133,12 @@ void PlaybackTest::playPauseStepAndEnd()
     QCOMPARE(received, sent(span(1, 8)));
     QTRY_COMPARE(enabling(window.get()), idleWithRecording);
     QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
+
+    // A fresh Play shows where it starts at once, not the last run's frame.
+    key(Qt::Key_Space);
+    QCOMPARE(window->findChild<QSlider *>("playSlider")->value(), 1);
+    QCOMPARE(receiver->receive(8), sent(span(1, 8)));
+    QTRY_COMPARE(enabling(window.get()), idleWithRecording);
 }
 
 void PlaybackTest::secondDestinationFails()
@@ -233,6 +239,13 @@ void PlaybackTest::idleSliderByKeyboard()
     QTRY_COMPARE(text(window.get(), "te_datadisplay"), QString());
     QVERIFY(receiver->receive(1, 300).isEmpty());
     QCOMPARE(enabling(window.get()), idleAtFrame);
+
+    // A step goes on from the frame shown, lost 7 here, not from where the player last was.
+    key(Qt::Key_Period);
+    QCOMPARE(receiver->receive(1), sent({8}));
+    QCOMPARE(text(window.get(), "te_datadisplay"), shown(8));
+    key(Qt::Key_Comma);
+    QCOMPARE(receiver->receive(1), sent({6}));
 }
 
 void PlaybackTest::goToFrameThenStep()

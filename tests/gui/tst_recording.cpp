@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCursor>
@@ -72,6 +73,7 @@ private slots:
     void saveOntoTheTemporaryRecording();
     void failedWriteWarnsAtOnce();
     void failedSaveKeepsTheRecording();
+    void keptRecordingIsWhatPlays();
     void receiverEndsOnItsOwn();
     void saveAsCopiesAnOpenedRecording();
     void abandonedRecordingIsOffered_data();
@@ -89,6 +91,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<Korvel_recorder> window;
     uint16_t port = 0;
+    uint16_t playPort = 0;
     UdpPeer sender;
 };
 
@@ -96,9 +99,11 @@ void RecordingTest::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     port = freePort();
+    playPort = freePort();
     QFile::remove(temporaryRecording);
     SettingsFile settings;
     settings.recordPort = QString::number(port);
+    settings.port1 = QString::number(playPort);
     settings.saveDir = dir->path();
     writeSettings(path("settings"), settings);
     window = std::make_unique<Korvel_recorder>(path("settings"));
@@ -325,6 +330,42 @@ void RecordingTest::failedSaveKeepsTheRecording()
     QVERIFY(!QFileInfo::exists(temporaryRecording));
 }
 
+// A recording kept after a failed save stays what Play and Save as offer
+// whatever a preview counts, and once saved it is what plays, not the
+// recording opened before it.
+void RecordingTest::keptRecordingIsWhatPlays()
+{
+    QVERIFY(writeFile(path("opened.wly"), frame(7)));
+    QVERIFY(triggerWithFile(window.get(), "actionOpen", path("opened.wly")));
+    QTRY_COMPARE(text(window.get(), "l_filename"), path("opened.wly"));
+    QVERIFY(trigger(window.get(), "actionRecord"));
+    QVERIFY(sendAndWait({first, second}, "fr 2"));
+    QVERIFY(writeFile(path("plain"), "x"));
+    Modal::answerNextBox();
+    QVERIFY(triggerWithFile(window.get(), "actionStop", path("plain/rec.wly")));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
+
+    const QString keptOffered = QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
+                                               "menuSettings cb_disableView");
+    for (const QList<QByteArray> &previewed : {QList<QByteArray>(), QList<QByteArray>{frame(8), frame(9), frame(10)}}) {
+        QVERIFY(trigger(window.get(), "actionPreview"));
+        if (!previewed.isEmpty())
+            QVERIFY(sendAndWait(previewed, "fr 10"));
+        QVERIFY(trigger(window.get(), "actionStop"));
+        QCOMPARE(enabling(window.get()), keptOffered);
+        QCOMPARE(window->datagramsReceived(), 2);
+    }
+
+    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("saved.wly")));
+    QCOMPARE(text(window.get(), "l_filename"), path("saved.wly"));
+    auto *slider = window->findChild<QSlider *>("playSlider");
+    QTRY_COMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
+    QTRY_COMPARE(enabling(window.get()), keptOffered);
+    UdpPeer receiver(playPort);
+    QVERIFY(trigger(window.get(), "actionPlay"));
+    QCOMPARE(receiver.receive(3, 1000), QList<QByteArray>({first, second}));
+}
+
 void RecordingTest::receiverEndsOnItsOwn()
 {
     QVERIFY(trigger(window.get(), "actionRecord"));
@@ -404,10 +445,14 @@ void RecordingTest::exitWhileRecordingAsks_data()
     QTest::addColumn<QString>("press");
     QTest::addColumn<bool>("closed");
     QTest::addColumn<bool>("saved");
-    QTest::newRow("Escape") << "close" << QString() << false << false;
-    QTest::newRow("Cancel") << "actionExit" << QStringLiteral("Cancel") << false << false;
-    QTest::newRow("Discard") << "close" << QStringLiteral("Discard") << true << false;
-    QTest::newRow("Stop and save…") << "actionExit" << QStringLiteral("Stop and save…") << true << true;
+    QTest::addColumn<QString>("folder"); // of the saved copy; "" for the test's own
+    QTest::newRow("Escape") << "close" << QString() << false << false << QString();
+    QTest::newRow("Cancel") << "actionExit" << QStringLiteral("Cancel") << false << false << QString();
+    QTest::newRow("Discard") << "close" << QStringLiteral("Discard") << true << false << QString();
+    QTest::newRow("Stop and save…") << "actionExit" << QStringLiteral("Stop and save…") << true << true << QString();
+    // Closed at once, the window took the copy with it.
+    QTest::newRow("Stop and save… on another file system")
+        << "actionExit" << QStringLiteral("Stop and save…") << true << true << QStringLiteral("/dev/shm");
 }
 
 void RecordingTest::exitWhileRecordingAsks()
@@ -416,6 +461,14 @@ void RecordingTest::exitWhileRecordingAsks()
     QFETCH(QString, press);
     QFETCH(bool, closed);
     QFETCH(bool, saved);
+    QFETCH(QString, folder);
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    if (!folder.isEmpty()) {
+        elsewhere = std::make_unique<QTemporaryDir>(folder + QLatin1String("/korvel-XXXXXX"));
+        if (!elsewhere->isValid() || QStorageInfo(folder).device() == QStorageInfo(QDir::tempPath()).device())
+            QSKIP("no writable folder on another file system than the temporary folder");
+    }
+    const QString target = elsewhere ? elsewhere->filePath(QStringLiteral("on-exit.wly")) : path("on-exit.wly");
     auto exit = [&] {
         if (how == QLatin1String("close"))
             window->close();
@@ -437,12 +490,17 @@ void RecordingTest::exitWhileRecordingAsks()
     std::shared_ptr<Modal::FileDialog> dialog;
     auto question = Modal::answerNextQuestion(press, [&] {
         if (saved)
-            dialog = Modal::answerNextFileDialog(path("on-exit.wly"));
+            dialog = Modal::answerNextFileDialog(target);
     });
     exit();
     QVERIFY(question->seen);
     QCOMPARE(question->buttons,
              QStringList({QStringLiteral("Stop and save…"), QStringLiteral("Discard"), QStringLiteral("Cancel")}));
+    if (elsewhere) {
+        // The copy is under way: the window stays until it has ended.
+        QVERIFY(window->isVisible());
+        QTRY_VERIFY(!window->isVisible());
+    }
     QCOMPARE(!window->isVisible(), closed);
     if (!closed) {
         // Still recording.
@@ -452,7 +510,7 @@ void RecordingTest::exitWhileRecordingAsks()
     }
     if (saved) {
         QVERIFY(dialog && dialog->seen);
-        QCOMPARE(readFile(path("on-exit.wly")), first);
+        QCOMPARE(readFile(target), first);
     }
     QVERIFY(!QFileInfo::exists(temporaryRecording));
 }
@@ -467,6 +525,7 @@ void RecordingTest::streamHealthLine()
     QVERIFY(trigger(window.get(), "actionRecord"));
     // 3 lost, 5 twice, 4 late; the counts go on while the view is off.
     QVERIFY(sendAndWait({frame(1), frame(2)}, "fr 2"));
+    QTRY_COMPARE(text(window.get(), "labelFrequency"), QStringLiteral("2 Hz"));
     window->findChild<QWidget *>(QStringLiteral("cb_disableView"))->setProperty("checked", true);
     for (int number : {5, 5, 4})
         QVERIFY(sender.send(frame(number), port));
@@ -474,6 +533,8 @@ void RecordingTest::streamHealthLine()
                                                           "dropped 0  jitter ")),
                  qPrintable(plainText(line)));
     QVERIFY2(figures.match(plainText(line)).hasMatch(), qPrintable(plainText(line)));
+    // The rate label stands still with the view.
+    QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("2 Hz"));
     QCOMPARE(colourOf(line, QStringLiteral("lost")), QColor(Qt::red));
     QVERIFY(colourOf(line, QStringLiteral("duplicates")) != QColor(Qt::red));
     // One sender is not worth a word (the pattern ends at the jitter); a second one on the port is, in red.
