@@ -1,9 +1,11 @@
 #include "remote_peer.h"
 
+#include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 namespace Fixture {
 
@@ -11,6 +13,29 @@ RemotePeer::RemotePeer()
 {
     connect(&socket, &QWebSocket::textMessageReceived, this,
             [this](const QString &text) { messages.append(QJsonDocument::fromJson(text.toUtf8()).object()); });
+}
+
+bool RemotePeer::waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    // `done` may consume what it found: it is asked until it says yes, never once more.
+    bool reached = done();
+    if (reached)
+        return true;
+    QEventLoop loop;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto check = [&] {
+        if (!reached && (reached = done()))
+            loop.quit();
+    };
+    // Queued: the message is stored by the connection made first.
+    connect(&socket, &QWebSocket::textMessageReceived, &loop, check, Qt::QueuedConnection);
+    connect(&socket, &QWebSocket::connected, &loop, check, Qt::QueuedConnection);
+    connect(&socket, &QWebSocket::disconnected, &loop, check, Qt::QueuedConnection);
+    timeout.start(timeoutMs);
+    loop.exec();
+    return reached;
 }
 
 bool RemotePeer::open(const QUrl &url, const QString &token, const QByteArray &origin)
@@ -21,7 +46,7 @@ bool RemotePeer::open(const QUrl &url, const QString &token, const QByteArray &o
     if (!origin.isEmpty())
         request.setRawHeader("Origin", origin);
     socket.open(request);
-    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 10000);
+    return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 10000);
 }
 
 QJsonObject RemotePeer::answerTo(const QString &text, int timeoutMs)
@@ -29,7 +54,7 @@ QJsonObject RemotePeer::answerTo(const QString &text, int timeoutMs)
     const qsizetype before = messages.size();
     socket.sendTextMessage(text);
     QJsonObject answer;
-    QTest::qWaitFor(
+    waitUntil(
         [&] {
             for (qsizetype i = before; i < messages.size(); ++i) {
                 if (messages[i].contains(QLatin1String("id"))) {
@@ -53,7 +78,7 @@ QJsonObject RemotePeer::call(const QString &method, const QJsonObject &params, i
                                                                        {QStringLiteral("params"), params}})
                                                  .toJson(QJsonDocument::Compact)));
     QJsonObject answer;
-    QTest::qWaitFor(
+    waitUntil(
         [&] {
             for (qsizetype i = before; i < messages.size(); ++i) {
                 if (messages[i].value(QLatin1String("id")) == id) {
@@ -89,7 +114,7 @@ QList<QJsonObject> RemotePeer::heard(const QString &event) const
 
 bool RemotePeer::waitFor(const QString &event, const std::function<bool(const QJsonObject &)> &test, int timeoutMs)
 {
-    return QTest::qWaitFor(
+    return waitUntil(
         [&] {
             for (; checked < messages.size(); ++checked) {
                 const QJsonObject &message = messages[checked];
@@ -106,7 +131,7 @@ bool RemotePeer::waitFor(const QString &event, const std::function<bool(const QJ
 
 bool RemotePeer::waitForClose(int timeoutMs)
 {
-    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+    return waitUntil([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
 }
 
 QByteArray handshakeStatus(quint16 port, const QList<QByteArray> &headers, int timeoutMs)

@@ -39,6 +39,9 @@ public:
     QWebSocket socket;
 
 private:
+    // Runs this thread's events until `done` or the timeout; woken by each message, not by polling.
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+
     QList<QJsonObject> messages;
     qsizetype checked = 0;
     int nextId = 1;
