@@ -65,6 +65,8 @@ RemoteTarget::Outcome EngineTarget::record()
 {
     if (!(idle() && !openBusy) && receiving.mode() != RecordingSession::Previewing)
         return refused("record is allowed only when idle or previewing");
+    if (options.recordPort == 0)
+        return failure(QStringLiteral("no record port: start serve with --port PORT"));
     QString error;
     if (!receiving.startRecording(options.recordPort, &error))
         return failure(error);
@@ -79,6 +81,8 @@ RemoteTarget::Outcome EngineTarget::preview()
 {
     if (!idle() || openBusy)
         return refused("preview is allowed only when idle");
+    if (options.recordPort == 0)
+        return failure(QStringLiteral("no record port: start serve with --port PORT"));
     QString error;
     if (!receiving.startPreview(options.recordPort, &error))
         return failure(error);

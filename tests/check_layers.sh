@@ -25,6 +25,6 @@ forbid "platform" '#include "(play|record|settings)/' "platform includes an engi
 forbid "cli" '#include "gui/' "the command line includes another front end"
 forbid "gui" '#include "cli/' "the window includes another front end"
 forbid "remote" '#include "(gui|cli|app)/' "the remote control includes a front end"
-forbid "remote" '#include <(Qt(Gui|Widgets)/|Q(Widget|Dialog|Application)\b)' "the remote control includes Qt Gui or Widgets"
+forbid "remote" '#include <(Qt(Gui|Widgets)/|Q(Widget|Dialog|Application|GuiApplication|Clipboard)\b)' "the remote control includes Qt Gui or Widgets"
 [ $status -eq 0 ] && echo "layers hold"
 exit $status
