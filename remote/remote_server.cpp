@@ -16,6 +16,7 @@ namespace {
 
 constexpr int SendBuffer = 64 * 1024; // the kernel's share of a slow client's backlog stays small
 constexpr int RememberedAddresses = 1024;
+constexpr char HeaderRead[] = "korvelHeaderRead";
 
 QString addressKey(const QHostAddress &address)
 {
@@ -105,14 +106,17 @@ void RemoteServer::acceptConnections()
             continue;
         }
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SendBuffer);
+        // Answers go out at once, not held back behind a notification still unacknowledged.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         handshaking.append(socket);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readHandshake(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (handshaking.removeOne(socket))
                 socket->deleteLater();
         });
+        // Only the header has to come in time; an answer held back by a penalty may take longer.
         QTimer::singleShot(HandshakeWithinMs, socket, [this, socket] {
-            if (handshaking.removeOne(socket))
+            if (!socket->property(HeaderRead).toBool() && handshaking.removeOne(socket))
                 socket->abort(), socket->deleteLater();
         });
     }
@@ -129,6 +133,7 @@ void RemoteServer::readHandshake(QTcpSocket *socket)
         return;
     }
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+    socket->setProperty(HeaderRead, true);
     QByteArray origin, authorization;
     int origins = 0;
     for (const QByteArray &line : head.left(end).split('\n')) {
@@ -155,6 +160,8 @@ void RemoteServer::readHandshake(QTcpSocket *socket)
 
 void RemoteServer::answerHandshake(QTcpSocket *socket, const QByteArray &origin, const QByteArray &authorization)
 {
+    handshaking.removeOne(socket);
+    disconnect(socket, nullptr, this, nullptr);
     if (!origin.isEmpty() && !originAllowed(origin)) {
         refuseHandshake(socket, "403 Forbidden");
         return;
@@ -170,10 +177,13 @@ void RemoteServer::answerHandshake(QTcpSocket *socket, const QByteArray &origin,
             return;
         }
         forgive(socket->peerAddress());
-        provenByHeader.insert(socketKey(socket->peerAddress(), socket->peerPort()));
+        // Until the upgrade is adopted, or fails and the socket goes: a later connection
+        // from the same address and port must prove the token itself.
+        const QString key = socketKey(socket->peerAddress(), socket->peerPort());
+        provenByHeader.insert(key);
+        connect(socket, &QObject::destroyed, this, [this, key] { provenByHeader.remove(key); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, key] { provenByHeader.remove(key); });
     }
-    handshaking.removeOne(socket);
-    disconnect(socket, nullptr, this, nullptr);
     upgrader->handleConnection(socket);
 }
 
