@@ -94,7 +94,7 @@ Load underLoad(const QUrl &url, const QString &token, RemotePeer &control, const
     const QJsonObject health = control.result(QStringLiteral("health")).toObject();
     control.call(QStringLiteral("discard"));
     Load load;
-    load.lateP99 = stats.lateP99;
+    load.lateP99 = stats.timing.lateP99;
     load.framesSent = stats.framesSent;
     load.received = health.value(QLatin1String("datagrams")).toInteger();
     load.lost = health.value(QLatin1String("frames_lost")).toInteger();

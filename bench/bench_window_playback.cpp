@@ -16,65 +16,10 @@
 
 namespace {
 
-constexpr int PostEveryMs = 5;
-
-bool writeRecording(const QString &path, int frames)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray text;
-    for (int n = 1; n <= frames; ++n) {
-        text += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(1000.0 + n * 0.0002, 'f', 6)
-                + "\r\n6d 1 0.000 -210.071 -967.559 1679.862 0.332723 -0.756954 0.354574\r\n";
-        if (text.size() > (1 << 20)) {
-            file.write(text);
-            text.clear();
-        }
-    }
-    return file.write(text) == text.size() && file.flush();
-}
-
-// Posts from another thread every few milliseconds and collects, on the window's
-// thread, how long each post waited, until `done` says so. Sorted, in microseconds.
-template<typename Done>
-std::vector<double> postedEventWaitsUntil(QObject *window, Done done)
-{
-    std::vector<double> waits;
-    std::atomic<bool> running{true};
-    std::thread poster([&] {
-        while (running) {
-            const uint64_t posted = Stopwatch::microseconds();
-            QMetaObject::invokeMethod(
-                window, [&waits, posted] { waits.push_back(double(Stopwatch::microseconds() - posted)); },
-                Qt::QueuedConnection);
-            std::this_thread::sleep_for(std::chrono::milliseconds(PostEveryMs));
-        }
-    });
-    while (!done())
-        Bench::pump(10);
-    running = false;
-    poster.join();
-    Bench::pump(50);
-    std::sort(waits.begin(), waits.end());
-    return waits;
-}
-
-std::vector<double> postedEventWaits(QObject *window, int durationMs)
-{
-    const uint64_t end = Stopwatch::microseconds() + uint64_t(durationMs) * 1000;
-    return postedEventWaitsUntil(window, [end] { return Stopwatch::microseconds() >= end; });
-}
-
-double quantile(const std::vector<double> &sorted, double q)
-{
-    return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
-}
-
 void printWaits(const char *what, const std::vector<double> &waits, double cpuShare)
 {
     std::printf("%-28s %6zu posts  p50 %8.0f us  p99 %8.0f us  max %8.0f us  window thread CPU %5.1f %%\n", what,
-                waits.size(), quantile(waits, 0.5), quantile(waits, 0.99), waits.empty() ? 0.0 : waits.back(),
+                waits.size(), Bench::quantile(waits, 0.5), Bench::quantile(waits, 0.99), waits.empty() ? 0.0 : waits.back(),
                 cpuShare);
 }
 
@@ -98,7 +43,7 @@ int main(int argc, char **argv)
     const QString recording = session.workDir + QLatin1String("/playback.wly");
     const QString large = session.workDir + QLatin1String("/large.wly");
     // About 84 bytes a frame.
-    if (!writeRecording(recording, int(rate * seconds * 2)) || !writeRecording(large, int(openMb * 1e6 / 84))) {
+    if (!Bench::writeRecording(recording, int(rate * seconds * 2)) || !Bench::writeRecording(large, int(openMb * 1e6 / 84))) {
         std::printf("!! cannot write %s\n", qPrintable(recording));
         return 1;
     }
@@ -120,7 +65,7 @@ int main(int argc, char **argv)
         if (!Fixture::triggerWithFile(&window, "actionOpen", path))
             return false;
         const uint64_t limit = started + 120000000;
-        const std::vector<double> waits = postedEventWaitsUntil(
+        const std::vector<double> waits = Bench::postedEventWaitsUntil(
             &window, [&] { return play->isEnabled() || Stopwatch::microseconds() > limit; });
         printWaits(what, waits, 0);
         std::printf("   opened in %.0f ms\n", double(Stopwatch::microseconds() - started) / 1000);
@@ -133,19 +78,19 @@ int main(int argc, char **argv)
         return 1;
 
     double cpu = Bench::threadCpu();
-    const std::vector<double> idle = postedEventWaits(&window, seconds * 1000);
+    const std::vector<double> idle = Bench::postedEventWaits(&window, seconds * 1000);
     printWaits("idle (reference)", idle, 100.0 * (Bench::threadCpu() - cpu) / (seconds * 1e6));
 
     if (!Bench::trigger(&window, "actionPlay"))
         return 1;
     cpu = Bench::threadCpu();
-    const std::vector<double> playing = postedEventWaits(&window, seconds * 1000);
+    const std::vector<double> playing = Bench::postedEventWaits(&window, seconds * 1000);
     const QString label = Fixture::text(&window, "labelFrequency");
     printWaits(qPrintable(QStringLiteral("playing at %1").arg(label)), playing,
                100.0 * (Bench::threadCpu() - cpu) / (seconds * 1e6));
     Bench::trigger(&window, "actionStop");
 
-    const bool met = quantile(playing, 0.99) <= 20000;
+    const bool met = Bench::quantile(playing, 0.99) <= 20000;
     std::printf("goal: p99 wait while playing <= 20 ms: %s\n", met ? "met" : "missed");
     return session.finish(met ? 0 : 1);
 }

@@ -14,11 +14,16 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QEventLoop>
 #include <QProcess>
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -74,6 +79,62 @@ inline bool trigger(QWidget *window, const char *name)
     const bool found = window->findChild<QAction *>(QLatin1String(name)) != nullptr;
     std::printf("!! action %s is %s\n", name, found ? "disabled" : "missing");
     return false;
+}
+
+// A recording of `frames` frames at 5 kHz, each a line of a 6D body.
+inline bool writeRecording(const QString &path, int frames)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray text;
+    for (int n = 1; n <= frames; ++n) {
+        text += "fr " + QByteArray::number(n) + "\r\nts " + QByteArray::number(1000.0 + n * 0.0002, 'f', 6)
+                + "\r\n6d 1 0.000 -210.071 -967.559 1679.862 0.332723 -0.756954 0.354574\r\n";
+        if (text.size() > (1 << 20)) {
+            file.write(text);
+            text.clear();
+        }
+    }
+    return file.write(text) == text.size() && file.flush();
+}
+
+constexpr int PostEveryMs = 5;
+
+// Posts from another thread every few milliseconds and collects, on the window's
+// thread, how long each post waited, until `done` says so. Sorted, in microseconds.
+template<typename Done>
+inline std::vector<double> postedEventWaitsUntil(QObject *window, Done done)
+{
+    std::vector<double> waits;
+    std::atomic<bool> running{true};
+    std::thread poster([&] {
+        while (running) {
+            const uint64_t posted = Stopwatch::microseconds();
+            QMetaObject::invokeMethod(
+                window, [&waits, posted] { waits.push_back(double(Stopwatch::microseconds() - posted)); },
+                Qt::QueuedConnection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(PostEveryMs));
+        }
+    });
+    while (!done())
+        pump(10);
+    running = false;
+    poster.join();
+    pump(50);
+    std::sort(waits.begin(), waits.end());
+    return waits;
+}
+
+inline std::vector<double> postedEventWaits(QObject *window, int durationMs)
+{
+    const uint64_t end = Stopwatch::microseconds() + uint64_t(durationMs) * 1000;
+    return postedEventWaitsUntil(window, [end] { return Stopwatch::microseconds() >= end; });
+}
+
+inline double quantile(const std::vector<double> &sorted, double q)
+{
+    return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
 }
 
 inline QString toolPath(const QString &given, const char *name)

@@ -2,6 +2,7 @@
 
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
+#include "cli/range_options.h"
 #include "play/recording_index.h"
 
 #include <cmath>
@@ -24,7 +25,8 @@ DESCRIPTION
 
 OPTIONS
     --json    print one JSON object instead: frames, first, last, lost,
-              lost_ranges ([[from, to], ...]), duration_s, rate_hz, bytes.
+              lost_ranges ([[from, to], ...]), duration_s, rate_hz, bytes,
+              markers ([{frame, label}, ...] from FILE.marks).
               duration_s and rate_hz are 0 without two increasing "ts" lines.
 
 EXIT STATUS
@@ -57,12 +59,12 @@ int info(const QStringList &arguments)
         return fail(ExitFailure, RecordingIndex::failureText(path, result));
 
     const QList<QPair<int, int>> lost = index.lostRanges();
-    // Without two increasing "ts" values there is no duration to speak of: 0, not NaN, for scripts.
-    const double duration = std::isnan(index.duration()) ? 0.0 : index.duration();
-    const double rate = std::isnan(index.meanRate()) ? 0.0 : index.meanRate();
-    const int first = index.hasPreamble() ? index.nextFrame(0) : index.first();
+    // Figures as printed, to the microsecond and the millihertz; 0, not NaN, for scripts.
+    const double duration = std::round(index.duration() * 1e6) / 1e6;
+    const double rate = std::isnan(index.meanRate()) ? 0.0 : std::round(index.meanRate() * 1e3) / 1e3;
+    const int first = index.first();
     if (parser.isSet(QStringLiteral("json"))) {
-        printJson(index.summary());
+        printJson(index.summary(readMarkers(path, &index)));
         return ExitSuccess;
     }
     std::printf("file         %s\n"

@@ -19,8 +19,14 @@ SYNOPSIS
     korvel-recorder play FILE --dest HOST:PORT [--dest HOST:PORT]
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
+                         [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
+                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--delay MEAN_MS[:JITTER_MS]] [--seed N]
+                         [--lockstep [--ack-timeout MS] | --topspeed]
     korvel-recorder info FILE [--json]
     korvel-recorder convert INPUT OUTPUT [--port PORT] [--dest HOST:PORT] [--rate HZ]
+    korvel-recorder cut INPUT OUTPUT [--from FRAME] [--until FRAME]
+                        [--from-marker LABEL] [--until-marker LABEL] [--json]
     korvel-recorder serve [--listen ADDRESS:PORT] [--token-file FILE] [--allow-origin ORIGIN ...]
                           [--port PORT] [--dest HOST:PORT ...]
                           [--rate HZ | --pace first-two | --pace every] [--loop]
@@ -38,6 +44,7 @@ DESCRIPTION
     info     prints frames, lost frames, duration, rate and size of a recording.
     convert  converts a recording to pcap, or the UDP payloads of a pcap or
              pcapng capture to a recording.
+    cut      writes a range of a recording, by frames or markers, as a new one.
     serve    runs the engines without a display for the remote control.
     ctl      sends one remote-control request, or prints notifications.
 
@@ -46,6 +53,8 @@ EXIT STATUS
     1   failure at run time (file, network, a frame not sent); one line on
         standard error names the file, host or port at fault
     2   usage error
+    3   play ran, but outside its --max-late-us or --max-rate-error-ppm limit;
+        one line on standard error names the latest frame and its lateness
 )";
 
 using Command = int (*)(const QStringList &);
@@ -60,6 +69,8 @@ Command commandNamed(const QString &name)
         return info;
     if (name == QLatin1String("convert"))
         return convert;
+    if (name == QLatin1String("cut"))
+        return cut;
     if (name == QLatin1String("serve"))
         return serve;
     if (name == QLatin1String("ctl"))

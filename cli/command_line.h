@@ -24,6 +24,7 @@ int record(const QStringList &arguments);
 int play(const QStringList &arguments);
 int info(const QStringList &arguments);
 int convert(const QStringList &arguments);
+int cut(const QStringList &arguments);
 int serve(const QStringList &arguments);
 int ctl(const QStringList &arguments);
 

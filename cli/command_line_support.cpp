@@ -31,6 +31,11 @@ int fail(int status, const QString &message)
     return status;
 }
 
+void warn(const QString &message)
+{
+    fail(ExitSuccess, QStringLiteral("warning: ") + message);
+}
+
 int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals,
           const QStringList &repeatable)
 {

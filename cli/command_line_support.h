@@ -14,10 +14,12 @@
 
 namespace CommandLine {
 
-enum ExitStatus { ExitSuccess = 0, ExitFailure = 1, ExitUsage = 2 };
+enum ExitStatus { ExitSuccess = 0, ExitFailure = 1, ExitUsage = 2, ExitLimits = 3 };
 
 // Prints "korvel-recorder COMMAND: message" on standard error and returns `status`.
 int fail(int status, const QString &message);
+// Prints "korvel-recorder COMMAND: warning: message" on standard error; the run goes on.
+void warn(const QString &message);
 // The command named in every failure line; set by parse().
 void setCommandName(const QString &name);
 

@@ -3,6 +3,7 @@
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
 #include "platform/console.h"
+#include "play/marker_book.h"
 #include "record/recording_session.h"
 
 #include <QCoreApplication>
@@ -33,7 +34,10 @@ DESCRIPTION
     SECONDS, or at SIGINT (Ctrl+C) or SIGTERM, and saves what it received in
     every case; when nothing was received, no FILE is written. A datagram
     that cannot be written whole (a full disk) is left out entirely, never in
-    part; writing goes on with the next one. On a terminal one status line shows rate, received and lost
+    part; writing goes on with the next one. SIGUSR1 adds a marker at the
+    newest frame received, labelled M1, M2, ..., written to FILE.marks at
+    once, so a run that is killed keeps its markers. On a terminal one status
+    line shows rate, received and lost
     frames; it is never printed when standard output is not a terminal.
 
 OPTIONS
@@ -73,8 +77,14 @@ public:
             if (!saved)
                 failure = QStringLiteral("%1: %2 (the recording is kept as %3)")
                               .arg(this->output, reason, session.temporaryPath());
+            else
+                keepMarkers();
             finish();
         });
+        connect(&markers, &MarkerBook::writeFailed, this, [](const QString &path, const QString &reason) {
+            warn(QStringLiteral("writing %1 failed: %2").arg(path, reason));
+        });
+        markers.attach(output);
     }
 
     int start(int port, qint64 count, double duration)
@@ -89,6 +99,11 @@ public:
         if (stopSignal >= 0) {
             auto *notifier = new QSocketNotifier(stopSignal, QSocketNotifier::Read, this);
             connect(notifier, &QSocketNotifier::activated, &session, &RecordingSession::stop);
+        }
+        const int markSignal = Console::markSignalDescriptor();
+        if (markSignal >= 0) {
+            auto *notifier = new QSocketNotifier(markSignal, QSocketNotifier::Read, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this, markSignal] { addMarkers(markSignal); });
         }
         if (duration > 0)
             QTimer::singleShot(qint64(duration * 1000), &session, &RecordingSession::stop);
@@ -113,6 +128,28 @@ private:
                             .arg(figures.dropped));
     }
 
+    // On the main thread: the receiver only left the newest frame number in an atomic.
+    void addMarkers(int descriptor)
+    {
+        const int waiting = Console::takeSignalBytes(descriptor);
+        if (waiting == 0 || saving)
+            return;
+        const qint64 frame = session.newestFrame();
+        if (frame < 0) {
+            warn(QStringLiteral("SIGUSR1: no numbered frame received yet, no marker added"));
+            return;
+        }
+        // Signals that arrive together mark the same frame once.
+        markers.add(int(frame));
+    }
+
+    // Saving replaced the output and the markers it may have had.
+    void keepMarkers()
+    {
+        if (!markers.markers().isEmpty())
+            markers.rewrite();
+    }
+
     void save()
     {
         if (saving)
@@ -130,6 +167,7 @@ private:
         QString reason;
         switch (session.saveTemporary(output, &reason)) {
         case RecordingSaver::Renamed:
+            keepMarkers();
             finish();
             break;
         case RecordingSaver::Copying:
@@ -163,6 +201,7 @@ private:
     }
 
     RecordingSession session;
+    MarkerBook markers;
     QString output;
     QString failure;
     int port = 0;

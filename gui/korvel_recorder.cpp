@@ -1,6 +1,7 @@
 #include "gui/korvel_recorder.h"
 
 #include "gui/action_icons.h"
+#include "gui/marker_controller.h"
 #include "gui/recording_controller.h"
 #include "gui/recording_opener.h"
 #include "gui/playback_controls.h"
@@ -9,6 +10,7 @@
 #include "gui/dialogs/help.h"
 #include "gui/dialogs/message_box.h"
 #include "gui/dialogs/recording_info.h"
+#include "play/marker_book.h"
 #include "play/player.h"
 #include "play/recording_index.h"
 #include "play/send_form.h"
@@ -59,6 +61,7 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView, ui.te_datadisplay);
     connect(recorder, &RecordingController::saved, this, &Korvel_recorder::recordingSaved);
     connect(recorder, &RecordingController::discarded, this, [this] {
+        markers->book()->close();
         ui.l_filename->setText(tr("no file selected"));
         updateControls();
     });
@@ -74,6 +77,9 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 
     controls = new PlaybackControls(ui, player, this);
     connect(controls, &PlaybackControls::speedChanged, this, &Korvel_recorder::speedChanged);
+    markers = new MarkerController(ui, new MarkerBook(this), recorder->receiver(), player, controls, this);
+    connect(markers, &MarkerController::goToFrame, this, &Korvel_recorder::goToFrame);
+    connect(markers, &MarkerController::exportEnded, this, &Korvel_recorder::updateControls);
     // The handle moves by keyboard too, and the view follows it as it follows a drag.
     ui.playSlider->setFocusPolicy(Qt::StrongFocus);
     connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
@@ -137,6 +143,7 @@ void Korvel_recorder::updateControls()
                             ui.actionSetRangeEnd, ui.actionClearRange})
         action->setEnabled(positionable);
     ui.actionRecordingInfo->setEnabled(index && !busy);
+    markers->updateControls(recording, positionable || (index && !busy && playing), positionable, positionable);
     emit controlsUpdated();
 }
 
@@ -254,7 +261,13 @@ void Korvel_recorder::on_actionGoToFrame_triggered()
     bool ok = false;
     const int frame = QInputDialog::getInt(this, tr("Go to frame"), tr("Frame number:"), ui.playSlider->value(),
                                            index->first(), index->last(), 1, &ok);
-    if (ok && preparePlayer()) {
+    if (ok)
+        goToFrame(frame);
+}
+
+void Korvel_recorder::goToFrame(int frame)
+{
+    if (preparePlayer()) {
         player->seek(frame);
         followPlayer();
     }
@@ -281,6 +294,7 @@ void Korvel_recorder::moveTo(int frame)
 void Korvel_recorder::on_actionRecordingInfo_triggered()
 {
     RecordingInfo info(*index, this);
+    info.showMarkers(markers->book(), *index);
     info.exec();
 }
 
@@ -314,6 +328,7 @@ void Korvel_recorder::on_actionRecord_triggered()
         return;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));
+    markers->book()->startFresh(recorder->flushedTemporaryRecording());
     mode = ModeRecording;
     updateControls();
 }
@@ -364,6 +379,10 @@ void Korvel_recorder::on_actionSave_as_triggered()
 
 void Korvel_recorder::recordingSaved(const QString &path, bool open)
 {
+    // A temporary recording moved by its save took its markers along.
+    MarkerBook *book = markers->book();
+    if (!book->recordingPath().isEmpty() && !QFileInfo::exists(book->recordingPath()))
+        book->follow(path);
     showSaved(path);
     if (open)
         openInBackground(path, AfterSave);
@@ -407,6 +426,7 @@ void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &re
     const bool playable = loaded && (openPurpose != ForPlay || opened->last() > 0);
     if (playable) {
         index = std::move(opened);
+        markers->open(path, index);
         player->setRecording(index);
         controls->setRecording(index);
         ui.playSlider->setRange(index->first(), index->last());
@@ -532,11 +552,21 @@ void Korvel_recorder::showPlayRate()
     if (player->options().pace == Player::EveryTimestamp && index && std::isfinite(index->meanRate()))
         rate = index->meanRate() * player->speed();
     ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
+    QStringList modes;
+    if (player->stats().realtime)
+        modes << tr("real-time");
+    if (player->options().faults.any())
+        modes << tr("faults on");
+    if (!modes.isEmpty())
+        ui.statusbar->showMessage(modes.join(QLatin1String(", ")));
 }
 
 void Korvel_recorder::endPlayback()
 {
     displayTimer->stop();
+    const QString modes = ui.statusbar->currentMessage();
+    if (modes == tr("real-time") || modes.endsWith(tr("faults on")))
+        ui.statusbar->clearMessage();
     paused = false;
     mode = ModeIdle;
     updateLabelFrequency();

@@ -15,6 +15,7 @@
 
 class AboutDlg;
 class Help;
+class MarkerController;
 class PlaybackControls;
 class Player;
 class QTimer;
@@ -110,6 +111,7 @@ private:
     void passEnded(int oversizeSkipped);
     void showPlayRate();
     void step(int direction);
+    void goToFrame(int frame);
 
     // View and slider
     void startDisplayRefresh();
@@ -129,6 +131,7 @@ private:
     RecordingOpener *opener = nullptr;
     Player *player = nullptr;
     PlaybackControls *controls = nullptr;
+    MarkerController *markers = nullptr;
     WindowRemote *remote = nullptr;
     QString settingsDir;
     WindowSettings settings;

@@ -1,5 +1,6 @@
 #include "gui/playback_controls.h"
 
+#include "gui/marker_slider.h"
 #include "gui/speed_box.h"
 #include "play/player.h"
 #include "play/recording_index.h"
@@ -48,6 +49,15 @@ void PlaybackControls::setRecording(std::shared_ptr<const RecordingIndex> record
     clearRange();
 }
 
+bool PlaybackControls::range(int *from, int *to) const
+{
+    if (ranged) {
+        *from = rangeFrom;
+        *to = rangeTo;
+    }
+    return ranged;
+}
+
 void PlaybackControls::setRange(int from, int to)
 {
     rangeFrom = qMin(from, to);
@@ -55,6 +65,7 @@ void PlaybackControls::setRange(int from, int to)
     ranged = true;
     player->setRange(rangeFrom, rangeTo);
     rangeLabel->setText(tr("range %1–%2").arg(rangeFrom).arg(rangeTo));
+    ui.playSlider->setBand(rangeFrom, rangeTo);
 }
 
 void PlaybackControls::clearRange()
@@ -62,6 +73,7 @@ void PlaybackControls::clearRange()
     ranged = false;
     player->clearRange();
     rangeLabel->clear();
+    ui.playSlider->clearBand();
 }
 
 // Keyboard users find every key in the tool tips; Space plays and pauses.

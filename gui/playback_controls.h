@@ -25,6 +25,8 @@ public:
     void setSpeed(double speed);
     // A new recording: no range any more.
     void setRecording(std::shared_ptr<const RecordingIndex> recording);
+    // The play range into `from` and `to` when one is set; they are left as they are otherwise.
+    bool range(int *from, int *to) const;
     void setRange(int from, int to);
     void clearRange();
 

@@ -1,6 +1,7 @@
 #include "gui/recording_controller.h"
 
 #include "gui/dialogs/message_box.h"
+#include "play/marker_store.h"
 #include "record/recording_session.h"
 
 #include <QCheckBox>
@@ -426,7 +427,7 @@ void RecordingController::copyFinished(bool saved, const QString &reason)
     if (saved) {
         // A leftover copied across file systems is saved now: it must not be offered again.
         if (!leftover.isEmpty())
-            QFile::remove(leftover);
+            MarkerStore::removePair(leftover);
         saveFileDir = QFileInfo(target).absolutePath();
         emit this->saved(target, openAfterCopy && !closeAfterCopy);
     } else if (!cancelled) {
@@ -454,7 +455,7 @@ void RecordingController::offerAbandonedRecordings()
             saveAbandoned(left.path);
             break;
         case 1:
-            QFile::remove(left.path);
+            MarkerStore::removePair(left.path);
             break;
         default:
             break; // kept for a later start

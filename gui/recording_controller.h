@@ -50,6 +50,8 @@ public:
 
     // Save as: the temporary recording while one is kept, otherwise `currentFile`.
     void saveAs(const QString &currentFile);
+    // The session the commands go to, for what other controls read of it.
+    const RecordingSession *receiver() const { return session; }
     // Path of the kept temporary recording, or empty when there is none.
     QString flushedTemporaryRecording() const;
     // Datagrams of the recording running or kept for saving; 0 when there is none.

@@ -117,6 +117,9 @@ bool RecordingOpener::explain(QWidget *window, const QString &path, const IndexR
     case IndexResult::BadFirstNumber:
         showMessage(window, QMessageBox::Critical, title, numbers);
         return false;
+    case IndexResult::NegativeFirstNumber:
+        showMessage(window, QMessageBox::Critical, title, numbers + QLatin1Char('\n') + result.reason);
+        return false;
     case IndexResult::BadFrameNumbers:
         showMessage(window, QMessageBox::Critical, title,
                     numbers + QLatin1Char('\n') +
@@ -129,5 +132,7 @@ bool RecordingOpener::explain(QWidget *window, const QString &path, const IndexR
         showMessage(window, QMessageBox::Warning, title, RecordingIndex::lostFramesText(result));
     if (result.duplicateCount > 0)
         showMessage(window, QMessageBox::Warning, title, RecordingIndex::duplicateFramesText(result));
+    if (result.outOfOrderCount > 0)
+        showMessage(window, QMessageBox::Warning, title, RecordingIndex::outOfOrderFramesText(result));
     return true;
 }

@@ -56,6 +56,11 @@ void WindowSettings::takeDialogs(const Settings_play &play, const Settings_recor
     texts[Active] = play.activeText();
     texts[EveryTimestamp] = play.everyTimestampText();
     texts[ContinueNumbers] = play.continueNumbersText();
+    const QStringList faults = play.faultTexts();
+    texts[RealtimePriority] = play.realtimeText();
+    texts[Faults] = play.faultsText();
+    for (int i = 0; i < faults.size(); ++i)
+        texts[FaultDrop + i] = faults[i];
     texts[RecordPort] = record.portText();
 }
 
@@ -68,6 +73,8 @@ void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) c
     // The dialog checks the hosts itself on OK: the addresses passed in are only a start.
     play.setValues(text(PlayHost1), 0, playPort1(), shownFrequency, text(PlayHost2), 0, playPort2(), flag(Loop),
                    flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));
+    play.setInstrumentValues(flag(RealtimePriority), flag(Faults),
+                             texts.mid(FaultDrop, FaultSeed - FaultDrop + 1));
 }
 
 Player::Options WindowSettings::playerOptions() const
@@ -79,6 +86,21 @@ Player::Options WindowSettings::playerOptions() const
     options.frequency = frequency();
     options.loop = flag(Loop);
     options.renumber = flag(ContinueNumbers);
+    options.realtime = flag(RealtimePriority);
+    // A hand-edited fault that does not parse is left out, as the dialog refuses it.
+    if (flag(Faults)) {
+        QString reason;
+        const std::pair<Key, FaultSpec *> specs[] = {{FaultDrop, &options.faults.drop},
+                                                     {FaultDuplicate, &options.faults.duplicate},
+                                                     {FaultReorder, &options.faults.reorder}};
+        for (const auto &[key, spec] : specs) {
+            if (!text(key).trimmed().isEmpty())
+                FaultSpec::parse(text(key), *spec, reason);
+        }
+        if (!text(FaultDelay).trimmed().isEmpty())
+            FaultOptions::parseDelay(text(FaultDelay), options.faults, reason);
+        options.faults.seed = text(FaultSeed).toULongLong();
+    }
     return options;
 }
 

@@ -16,6 +16,12 @@ int stopSignalDescriptor();
 // Which stop signal arrived last (0 when none), after the descriptor became readable.
 int stopSignalReceived();
 
+// Turns each SIGUSR1 into a byte on a pipe of its own, as above; the receiving
+// thread the signal may land on only writes that byte. Idempotent.
+int markSignalDescriptor();
+// Reads the bytes waiting on `descriptor` without blocking; how many there were.
+int takeSignalBytes(int descriptor);
+
 }
 
 #endif

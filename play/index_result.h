@@ -2,6 +2,7 @@
 #define INDEX_RESULT_H
 
 #include <QList>
+#include <QPair>
 #include <QString>
 
 #include <functional>
@@ -12,8 +13,9 @@ struct IndexResult {
         Loaded,
         OpenFailed,      // cannot be opened or read; `reason` says why
         NotRegular,      // a FIFO, device or directory; never opened for reading
-        BadFirstNumber,  // first line "fr " whose number does not read
-        BadFrameNumbers, // `problemFrame` follows `previousFrame` without being above it, or negative
+        BadFirstNumber,  // the first frame line's number does not read
+        NegativeFirstNumber, // `problemFrame`, the first number, is below 0
+        BadFrameNumbers, // `problemFrame` follows `previousFrame`, lower by more than the reorder window or unreadable
         NoFrames,        // empty, or no frame line at all
         OutOfMemory,
         Cancelled
@@ -25,8 +27,10 @@ struct IndexResult {
     int previousFrame = 0;
     int lostCount = 0;
     QList<int> lostListed; // at most the first ten lost numbers
-    int duplicateCount = 0; // frames dropped for repeating the number before them
+    int duplicateCount = 0; // frames dropped for repeating a number already stored
     QList<int> duplicatesListed; // at most the first ten
+    int outOfOrderCount = 0; // frames kept that arrived after a higher number
+    QList<QPair<int, int>> outOfOrderListed; // at most the first ten: (frame, the one before it)
     bool fromIdxFile = false;
 };
 

@@ -120,9 +120,11 @@ double timestampValue(QByteArrayView line)
         plain = i > fractionFrom;
     }
     double value = 0;
-    if (plain && i == field.size()
-        && std::from_chars(field.data(), field.data() + field.size(), value).ptr == field.data() + field.size())
-        return value;
+    if (plain && i == field.size()) {
+        const auto read = std::from_chars(field.data(), field.data() + field.size(), value);
+        if (read.ec == std::errc() && read.ptr == field.data() + field.size())
+            return value;
+    }
     return RecordingLines::timestampValue(line);
 }
 
@@ -141,42 +143,47 @@ public:
     {
         bool ok = false;
         const int number = frameNumber(line, &ok);
-        if (state == State::FirstLine) {
+        if (state == State::FirstLine || state == State::Preamble) {
             if (!ok) {
                 result.status = IndexResult::BadFirstNumber;
                 result.reason = tr("The first frame number does not read.");
                 return false;
             }
-            if (number < 0)
-                return refuse(number, number);
+            if (number < 0) {
+                result.status = IndexResult::NegativeFirstNumber;
+                result.problemFrame = number;
+                result.reason = tr("The first frame number %1 is negative.").arg(number);
+                return false;
+            }
+            if (state == State::Preamble)
+                t.preambleLength = offset - t.preambleOffset;
             t.first = number;
             t.last = number;
+            previous = number;
             t.runs.push_back({number, 0});
             open(offset);
             return true;
         }
-        // A datagram delivered twice in a row is recorded twice: keep the first.
-        if (ok && number == t.last && state != State::Preamble) {
-            if (state == State::InFrame) {
-                close();
-                t.cutEnds.push_back({t.slotCount() - 1, offset});
-            }
-            if (t.duplicatesListed.size() < MaxListed)
-                t.duplicatesListed.append(number);
-            ++t.duplicateCount;
-            state = State::InDuplicate;
-            return true;
-        }
-        // Numbers from first to INT_MAX would need one more than an int counts.
-        if (number <= t.last || qint64(number) - t.first >= INT_MAX)
-            return refuse(number, t.last);
+        // UDP may deliver a datagram twice or late: a number already seen is
+        // dropped, one seen not yet but at most ReorderWindow below the highest
+        // is kept where it arrived.
+        const qint64 below = qint64(t.last) - number;
+        if (ok && below >= 0 && below <= IndexTables::ReorderWindow && seen(int(below)))
+            return duplicate(number, offset);
+        // Numbers from first to last would need one more than an int counts.
+        if (!ok || number < 0 || below > IndexTables::ReorderWindow
+            || qint64(qMax(number, t.last)) - qMin(number, t.first) >= INT_MAX)
+            return refuse(number);
         if (state == State::InFrame)
             close();
-        if (state == State::Preamble)
-            t.preambleLength = offset - t.preambleOffset;
-        if (t.runs.empty() || number != t.last + 1)
+        if (number != previous + 1)
             t.runs.push_back({number, int(t.slotCount())});
-        t.last = number;
+        if (below < 0)
+            advance(int(-below));
+        else
+            seenBelow |= quint64(1) << (below - 1);
+        t.first = qMin(t.first, number);
+        previous = number;
         open(offset);
         return true;
     }
@@ -211,14 +218,39 @@ public:
     }
 
 private:
-    bool refuse(int problem, int previous)
+    // Whether the number `below` under the highest was stored; 0 is the highest itself.
+    bool seen(int below) const { return below == 0 || (seenBelow >> (below - 1) & 1) != 0; }
+
+    // The highest number rises by `by`; the old highest is seen.
+    void advance(int by)
+    {
+        static_assert(IndexTables::ReorderWindow == 64, "one bit of seenBelow a number");
+        seenBelow = by >= 64 ? 0 : seenBelow << by;
+        if (by <= 64)
+            seenBelow |= quint64(1) << (by - 1);
+        t.last += by;
+    }
+
+    bool duplicate(int number, qint64 offset)
+    {
+        // The frame before it ends where the repeat begins.
+        if (state == State::InFrame) {
+            close();
+            t.cutEnds.push_back({t.slotCount() - 1, offset});
+        }
+        if (t.duplicatesListed.size() < MaxListed)
+            t.duplicatesListed.append(number);
+        ++t.duplicateCount;
+        state = State::InDuplicate;
+        return true;
+    }
+
+    bool refuse(int problem)
     {
         result.status = IndexResult::BadFrameNumbers;
         result.problemFrame = problem;
         result.previousFrame = previous;
-        result.reason = problem < 0 && problem == previous
-            ? tr("The first frame number %1 is negative.").arg(problem)
-            : tr("Frame %1 follows frame %2.").arg(problem).arg(previous);
+        result.reason = tr("Frame %1 follows frame %2.").arg(problem).arg(previous);
         return false;
     }
 
@@ -235,6 +267,8 @@ private:
     IndexResult &result;
     State state = State::FirstLine;
     double stamp = 0;
+    int previous = 0;       // the number of the last frame kept
+    quint64 seenBelow = 0;  // bit i: the number i + 1 below the highest is stored
 };
 
 }

@@ -1,6 +1,7 @@
 #include "play/pcap_export.h"
 
 #include "play/recording_index.h"
+#include "play/stamp_pace.h"
 #include "play/send_form.h"
 
 #include <QFile>
@@ -104,24 +105,14 @@ bool exportRecording(const RecordingIndex &index, const QString &capturePath, co
 
     std::vector<unsigned char> packet(size_t(headers + largestPayload));
     SendForm sendForm;
-    const double fallbackInterval = 1.0 / options.rateHz;
-    double time = 0;
-    double interval = -1;
-    double previousStamp = std::nan("");
+    // Times follow the recording's stamps as playback does; the rate given paces what has none.
+    StampPace pace(1.0 / options.rateHz);
     bool firstPacket = true;
-    // The preamble is never sent, so it is never exported either.
-    const int start = index.hasPreamble() ? index.nextFrame(0) : index.first();
-    const bool read = index.forEachFrame(start, index.last(), [&](int frame, QByteArrayView raw) {
+    const bool read = index.forEachFrame(0, index.frameCount() - 1, [&](int frame, QByteArrayView raw) {
         const double stamp = index.timestamp(frame);
-        if (!firstPacket) {
-            if (!std::isnan(stamp) && !std::isnan(previousStamp))
-                interval = std::max(0.0, stamp - previousStamp);
-            else if (interval < 0)
-                interval = fallbackInterval;
-            time += interval;
-        }
+        pace = firstPacket ? pace.begin(frame, stamp) : pace.after(frame, stamp);
         firstPacket = false;
-        previousStamp = stamp;
+        const double time = pace.time();
 
         const QByteArray &datagram = sendForm.datagram(raw);
         if (datagram.size() > largestPayload) {

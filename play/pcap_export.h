@@ -27,8 +27,9 @@ struct PcapExportResult {
 
 namespace PcapExport {
 
-// Packet times start at 0 and follow the "ts" lines relative to the first;
-// a frame without one keeps the previous interval (1/rateHz before the first).
+// Packets go in recorded order; their times start at 0 and follow the "ts"
+// lines as playback's stamp pace does: a frame without a stamp, or with an
+// anomalous one, lasts the interval so far (1/rateHz before the stamps show one).
 // False with `reason` when the recording changed while read or writing failed.
 bool exportRecording(const RecordingIndex &index, const QString &capturePath, const PcapExportOptions &options,
                      PcapExportResult &result, QString &reason);

@@ -2,6 +2,7 @@
 
 #include "platform/stopwatch.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 // CPU, so rates from 200 Hz up sleep once per frame; commands that come during
 // the stretch are taken when it ends, before the frame is sent.
 constexpr qint64 PreciseStretch = 5000000;
+constexpr qint64 LongestWait = 1000000000;
 
 }
 
@@ -45,13 +47,16 @@ bool MonotonicPlaybackClock::sleepUntil(qint64 deadline)
             left = deadline - now();
             if (left <= PreciseStretch)
                 break;
-            woken.wait_for(lock, std::chrono::nanoseconds(left - PreciseStretch));
+            // In steps, so that no far deadline strains the wait's own arithmetic.
+            woken.wait_for(lock, std::chrono::nanoseconds(std::min(left - PreciseStretch, LongestWait)));
         }
     }
     // Catching up costs no system call. A wake during the last stretch stays
     // pending and ends the next sleep.
-    if (left > 0)
-        Stopwatch::sleepUntilNanoseconds(deadline);
+    if (left > spin)
+        Stopwatch::sleepUntilNanoseconds(deadline - spin);
+    while (spin > 0 && now() < deadline) {
+    }
     return true;
 }
 

@@ -21,6 +21,8 @@ public:
     // Sleeps until woken, however long that takes.
     virtual void waitForWake() = 0;
     void wake();
+    // How much of the end of each sleep is spun instead of slept; set by the sleeping thread.
+    virtual void setFinalSpin(qint64 nanoseconds) { Q_UNUSED(nanoseconds); }
 
 protected:
     // True (and the wake consumed) when one is pending; the mutex must be held.
@@ -40,6 +42,10 @@ public:
     qint64 now() const override;
     bool sleepUntil(qint64 deadline) override;
     void waitForWake() override;
+    void setFinalSpin(qint64 nanoseconds) override { spin = nanoseconds; }
+
+private:
+    qint64 spin = 0;
 };
 
 // A clock for tests whose time jumps to each deadline asked for. It grants a

@@ -10,8 +10,8 @@ double PlaybackSchedule::periodOf(double hertz)
 
 double PlaybackSchedule::periodOfStamps(double t1, double t2, double hertz)
 {
-    // Equal or decreasing stamps would give an infinite or negative period.
-    return t1 > 0.0 && t2 > t1 ? (t2 - t1) * 1e9 : periodOf(hertz);
+    // Equal or decreasing stamps would give an infinite or negative period, absurd ones a wait of years.
+    return t1 > 0.0 && StampPace::isPace(t2 - t1) ? (t2 - t1) * 1e9 : periodOf(hertz);
 }
 
 void PlaybackSchedule::configure(Pace newPace, double basePeriod)
@@ -19,7 +19,7 @@ void PlaybackSchedule::configure(Pace newPace, double basePeriod)
     pace = newPace;
     period = basePeriod;
     last = Point();
-    last.interval = basePeriod / 1e9;
+    last.stamps = StampPace(basePeriod / 1e9);
     anomalies = 0;
     hasLast = false;
     planned = false;
@@ -43,8 +43,7 @@ void PlaybackSchedule::restart(qint64 now, int periods)
     firstTime = periods * period;
     firstPending = true;
     planned = false;
-    // Stamps before a restart (another place, another pass) say nothing about the next.
-    last.hasRecorded = false;
+    last.stamps.forgetStamps();
 }
 
 void PlaybackSchedule::loopSeam()
@@ -54,7 +53,7 @@ void PlaybackSchedule::loopSeam()
     firstTime = last.time + 2 * period;
     firstPending = true;
     planned = false;
-    last.hasRecorded = false;
+    last.stamps.forgetStamps();
 }
 
 void PlaybackSchedule::changeSpeed(qint64 now, double speed)
@@ -75,47 +74,19 @@ void PlaybackSchedule::changeSpeed(qint64 now, double speed)
 qint64 PlaybackSchedule::plan(int frame, double timestamp)
 {
     next = last;
-    next.frame = frame;
     next.anomaly = false;
-    const bool stamped = !std::isnan(timestamp);
     if (firstPending) {
         next.time = firstTime;
         next.count = 1;
-        next.stamp = stamped ? timestamp : 0.0;
-        next.offset = 0;
-        firstStamp = next.stamp;
+        next.stamps = last.stamps.begin(frame, timestamp);
     } else if (pace == FixedRate) {
         next.count = last.count + 1;
         next.time = firstTime + double(next.count - 1) * period;
     } else {
         next.count = last.count + 1;
-        const int numbers = std::max(1, frame - last.frame);
-        const double kept = last.stamp + last.interval * numbers;
-        if (!stamped) {
-            next.stamp = kept;
-        } else if (!last.hasRecorded) {
-            next.stamp = kept;
-            next.offset = kept - timestamp;
-        } else {
-            const double step = timestamp - last.lastRecorded;
-            if (step < 0.0 || step > LongestStampStep) {
-                // Corrected by an offset to every later stamp, so the recorded
-                // intervals after the anomaly are kept exactly.
-                next.anomaly = true;
-                next.stamp = kept;
-                next.offset = kept - timestamp;
-            } else {
-                next.stamp = timestamp + last.offset;
-                if (step > 0.0)
-                    next.interval = step / std::max(1, frame - last.lastRecordedFrame);
-            }
-        }
-        next.time = firstTime + (next.stamp - firstStamp) * 1e9;
-    }
-    if (stamped) {
-        next.lastRecorded = timestamp;
-        next.lastRecordedFrame = frame;
-        next.hasRecorded = true;
+        next.stamps = last.stamps.after(frame, timestamp);
+        next.anomaly = next.stamps.isAnomalous();
+        next.time = firstTime + next.stamps.time() * 1e9;
     }
     next.deadline = place(next.time);
     planned = true;
@@ -124,7 +95,8 @@ qint64 PlaybackSchedule::plan(int frame, double timestamp)
 
 qint64 PlaybackSchedule::place(double time)
 {
-    qint64 deadline = anchorClock + std::llround((time - anchorTime) / currentSpeed);
+    const double after = std::clamp((time - anchorTime) / currentSpeed, -FarthestDeadline, FarthestDeadline);
+    qint64 deadline = anchorClock + std::llround(after);
     // The ceiling holds the frame back and moves the anchor with it, so later
     // frames do not rush to make up for it.
     if (hasLast && deadline < last.deadline + qint64(ShortestPeriod)) {

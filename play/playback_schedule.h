@@ -1,6 +1,8 @@
 #ifndef PLAYBACK_SCHEDULE_H
 #define PLAYBACK_SCHEDULE_H
 
+#include "play/stamp_pace.h"
+
 #include <QtGlobal>
 
 // When each frame of a playback is due, in nanoseconds of the playback clock.
@@ -16,12 +18,14 @@ public:
     enum Pace { FixedRate, EveryTimestamp };
 
     static constexpr double ShortestPeriod = 50000.0; // ns: no faster than 20 kHz
-    static constexpr double LongestStampStep = 10.0;  // s: a longer jump in "ts" is an anomaly
     static constexpr double FallbackHertz = 4.0;      // the play settings' lowest rate
+    // Deadlines stay within this many ns of the anchor (over 100 years), so no
+    // sum or difference of clock times can overflow whatever the stamps say.
+    static constexpr double FarthestDeadline = 4e18;
 
     // The period of a rate in ns; a rate of 0 or less (a hand-edited setting) plays at the fallback.
     static double periodOf(double hertz);
-    // 1/(t2 − t1) of the first two stamps when t2 > t1 > 0, else the rate given.
+    // The interval of the first two stamps when it can set a pace, else the rate given.
     static double periodOfStamps(double t1, double t2, double hertz);
 
     // The base period at 1×: the fixed rate, or what a frame without stamps and the
@@ -49,20 +53,14 @@ public:
     void commit();
     qint64 plannedDeadline() const { return next.deadline; }
 
-    // Stamps that went back in time or jumped by more than LongestStampStep.
+    // Stamps that were anomalies of the stamp pace.
     qint64 stampAnomalies() const { return anomalies; }
 
 private:
     struct Point {
         qint64 deadline = 0;
         double time = 0;       // recording time, ns
-        int frame = 0;
-        double stamp = 0;      // the stamp in use, s: recorded plus the anomaly offset
-        double offset = 0;     // what corrected anomalies add to the recorded stamps
-        double interval = 0;   // s per frame number, for frames without a stamp
-        double lastRecorded = 0;
-        int lastRecordedFrame = 0;
-        bool hasRecorded = false;
+        StampPace stamps;
         qint64 count = 0;      // frames since the anchor
         bool anomaly = false;
     };
@@ -78,7 +76,6 @@ private:
     bool firstPending = true; // the next frame planned is that first one
     bool planned = false;     // `next` holds a frame not yet committed
     bool hasLast = false;
-    double firstStamp = 0;
     Point last;
     Point next;
     qint64 anomalies = 0;

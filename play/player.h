@@ -1,10 +1,11 @@
 #ifndef PLAYER_H
 #define PLAYER_H
 
+#include "play/fault_plan.h"
 #include "play/frame_range.h"
-#include "play/lateness_histogram.h"
 #include "play/pass_numbering.h"
 #include "play/playback_clock.h"
+#include "play/playback_report.h"
 #include "play/playback_schedule.h"
 #include "play/send_form.h"
 
@@ -21,6 +22,7 @@
 
 class RecordingIndex;
 struct UdpSocket;
+struct UdpWaker;
 
 // Plays a recording to UDP destinations on a thread of its own that sleeps to
 // absolute deadlines. Commands may come from any thread and return at once;
@@ -35,6 +37,10 @@ public:
     enum State { Idle, Playing, Paused };
     Q_ENUM(State)
     enum Pace { FixedRate, FirstTwoTimestamps, EveryTimestamp };
+    // Paced keeps the schedule; Lockstep sends each frame once the previous one
+    // was acknowledged by any datagram back to the player's socket; TopSpeed
+    // sends back to back.
+    enum Mode { Paced, Lockstep, TopSpeed };
 
     struct Destination {
         QString host;          // as the user wrote it, for messages
@@ -47,6 +53,12 @@ public:
         bool loop = false;
         int passes = 0;        // with loop: 0 plays until stopped
         bool renumber = false; // continue "fr" and "ts" across passes
+        // Take effect at the next start from Idle.
+        Mode mode = Paced;
+        int ackTimeoutMs = 1000;
+        bool realtime = false;   // ask for real-time scheduling; refused quietly
+        FaultOptions faults;
+        PlaybackLimits limits;
     };
     struct Stats {
         qint64 framesSent = 0;       // frames sent to every destination
@@ -55,9 +67,12 @@ public:
         qint64 stampAnomalies = 0;   // stamps back in time or jumping over 10 s
         qint64 passes = 0;           // passes completed
         QList<qint64> sentTo;        // per destination
-        double lateP50 = 0;          // us after its deadline a send went out
-        double lateP99 = 0;
-        double lastLate = 0;         // us, the latest frame sent
+        PlaybackReport::Figures timing;
+        PlaybackReport::Verdict verdict; // against the options' limits
+        bool realtime = false;       // the schedule thread runs in the real-time class
+        qint64 dropped = 0;          // faults injected
+        qint64 duplicated = 0;
+        qint64 reordered = 0;
     };
 
     static constexpr double MinimumSpeed = 0.01;
@@ -75,6 +90,8 @@ public:
     // The send socket is opened once; false (with the udpOpen result) when that failed.
     bool hasSendSocket() const { return socket != nullptr; }
     int socketOpenResult() const { return openResult; }
+    // The port frames go out from, where lockstep answers are awaited; 0 before the first send.
+    quint16 sourcePort() const;
 
     // Stops and takes the recording; nothing is shown until a play, step or seek.
     void setRecording(std::shared_ptr<const RecordingIndex> recording);
@@ -119,6 +136,8 @@ public:
     // The bytes of the frame shown, as stored (storage reused); false when none.
     bool copyCurrentFrame(QByteArray &raw) const;
     Stats stats() const;
+    // The frames given `fault` since the last start from Idle, in order.
+    QList<int> injected(FaultPlan::Fault fault) const;
     // Cheap reads of two of the figures, for those who follow them often.
     qint64 completedPasses() const { return passesDone.load(); }
     qint64 skippedOversize() const { return oversizeSkipped.load(); }
@@ -127,8 +146,8 @@ signals:
     void started(double rateHz);
     // The last pass ended by itself; the player is Idle.
     void finished();
-    // A send failed (destination 1 or 2) or the recording can no longer be read
-    // (destination 0); the player is Idle.
+    // A send failed or a lockstep frame was not acknowledged (destination 1 or
+    // 2), or the recording can no longer be read (destination 0); the player is Idle.
     void failed(int destination, const QString &reason);
     // A pass ended that skipped frames too long for a datagram (once per start).
     void passEnded(int oversizeSkipped);
@@ -142,6 +161,12 @@ private:
     void startPlan(Plan &plan, bool fresh, qint64 at);
     bool prepare(Plan &plan, int frame);
     bool send(Plan &plan, int frame);
+    bool transmit(Plan &plan, QByteArrayView datagram, int frame);
+    void planFault(Plan &plan, int frame);
+    bool deliver(Plan &plan, int frame);
+    bool releaseHeld(Plan &plan);
+    bool awaitAck(Plan &plan);
+    void applyPriority(Plan &plan);
     bool endPass(Plan &plan);
     void sentFrame(const Plan &plan, int frame);
     bool stopFromThread(Plan &plan);
@@ -153,6 +178,7 @@ private:
 
     std::unique_ptr<PlaybackClock> clock;
     UdpSocket *socket = nullptr;
+    UdpWaker *waker = nullptr; // ends a lockstep wait for a command
     int openResult = 0;
 
     // Shared with the schedule thread, guarded by `control`.
@@ -173,6 +199,7 @@ private:
     qint64 commandTime = 0;
     quint64 positionVersion = 0; // moves with every command that sets the position
     QList<int> steps;            // frames to send at once
+    std::shared_ptr<FaultLog> faultLog; // new with every start from Idle with faults
     std::atomic<bool> pending{false};
 
     std::atomic<int> currentState{Idle};
@@ -182,9 +209,9 @@ private:
     std::atomic<qint64> oversizeSkipped{0};
     std::atomic<qint64> stampAnomalies{0};
     std::atomic<qint64> passesDone{0};
-    std::atomic<qint64> lastLateness{0}; // ns
+    std::atomic<int> priority{0}; // ThreadPriority granted to the schedule thread
     std::array<std::atomic<qint64>, MaximumDestinations> sentTo{};
-    LatenessHistogram lateness;
+    PlaybackReport report;
 
     std::thread scheduleThread;
 };

@@ -1,7 +1,9 @@
 #include "play/recording_index.h"
 
+#include "play/frame_range.h"
 #include "play/index_file.h"
 #include "play/index_scanner.h"
+#include "play/stamp_pace.h"
 
 #include "platform/stopwatch.h"
 
@@ -45,9 +47,8 @@ RecordingIndex::RecordingIndex(RecordingIndex &&other) noexcept
       facts(other.facts),
       fd(std::exchange(other.fd, -1)),
       lost(other.lost),
-      firstStamp(other.firstStamp),
-      lastStamp(other.lastStamp),
-      stampedFrames(other.stampedFrames),
+      seconds(other.seconds),
+      rate(other.rate),
       checkedAt(other.checkedAt.load()),
       changed(other.changed.load())
 {
@@ -62,9 +63,8 @@ RecordingIndex &RecordingIndex::operator=(RecordingIndex &&other) noexcept
         facts = other.facts;
         fd = std::exchange(other.fd, -1);
         lost = other.lost;
-        firstStamp = other.firstStamp;
-        lastStamp = other.lastStamp;
-        stampedFrames = other.stampedFrames;
+        seconds = other.seconds;
+        rate = other.rate;
         checkedAt = other.checkedAt.load();
         changed = other.changed.load();
     }
@@ -130,6 +130,7 @@ bool RecordingIndex::writeIndexFile() const
 
 void RecordingIndex::summarize(IndexResult &result)
 {
+    tables.orderRuns();
     qint64 lostTotal = 0;
     QList<int> listed;
     tables.forEachGap([&](int from, int to) {
@@ -139,19 +140,52 @@ void RecordingIndex::summarize(IndexResult &result)
         return true;
     });
     lost = int(lostTotal);
-    stampedFrames = 0;
-    for (qsizetype slot = 0; slot < tables.slotCount(); ++slot) {
-        const double stamp = tables.stamps.at(slot);
-        if (std::isnan(stamp))
-            continue;
-        if (stampedFrames++ == 0)
-            firstStamp = stamp;
-        lastStamp = stamp;
+    // A run that starts below the frame before it is a datagram that came late.
+    for (size_t r = 1; r < tables.runs.size(); ++r) {
+        const int before = tables.numberAt(tables.runs[r].firstSlot - 1);
+        if (tables.runs[r].firstNumber < before && result.outOfOrderCount++ < MaxListed)
+            result.outOfOrderListed.append({tables.runs[r].firstNumber, before});
     }
+    summarizeStamps();
     result.lostCount = lost;
     result.lostListed = listed;
     result.duplicateCount = tables.duplicateCount;
     result.duplicatesListed = tables.duplicatesListed;
+}
+
+void RecordingIndex::summarizeStamps()
+{
+    const qsizetype stored = tables.slotCount();
+    // The pace's steps first: their mean stands in for anomalies before any step.
+    double stepSum = 0;
+    qint64 steps = 0;
+    double previous = std::nan("");
+    for (qsizetype slot = 0; slot < stored; ++slot) {
+        const double stamp = tables.stamps.at(slot);
+        if (std::isnan(stamp))
+            continue;
+        const double step = stamp - previous;
+        if (!std::isnan(previous) && !StampPace::isAnomaly(step)) {
+            stepSum += step;
+            ++steps;
+        }
+        previous = stamp;
+    }
+    rate = stepSum > 0 ? steps / stepSum : std::nan("");
+    StampPace pace(std::isnan(rate) ? 0.0 : 1.0 / rate);
+    double firstTime = std::nan("");
+    double lastTime = 0;
+    for (qsizetype slot = 0; slot < stored; ++slot) {
+        const double stamp = tables.stamps.at(slot);
+        const int number = tables.numberAt(slot);
+        pace = slot == 0 ? pace.begin(number, stamp) : pace.after(number, stamp);
+        if (std::isnan(stamp))
+            continue;
+        if (std::isnan(firstTime))
+            firstTime = pace.time();
+        lastTime = pace.time();
+    }
+    seconds = std::isnan(firstTime) ? 0.0 : lastTime - firstTime;
 }
 
 QString RecordingIndex::lostFramesText(const IndexResult &result)
@@ -164,6 +198,15 @@ QString RecordingIndex::duplicateFramesText(const IndexResult &result)
     return listedText("Duplicate frame number ", result.duplicateCount, result.duplicatesListed);
 }
 
+QString RecordingIndex::outOfOrderFramesText(const IndexResult &result)
+{
+    QStringList pairs;
+    for (const auto &[frame, before] : result.outOfOrderListed)
+        pairs.append(tr("%1 after %2").arg(frame).arg(before));
+    return tr("Out-of-order frame numbers: ") + pairs.join(QLatin1String(", "))
+        + (result.outOfOrderCount > MaxListed ? QLatin1String("...") : QLatin1String(""));
+}
+
 double RecordingIndex::timestamp(int number) const
 {
     const qsizetype slot = tables.slotOf(number);
@@ -174,11 +217,6 @@ bool RecordingIndex::locate(int number, qint64 &offset, qint64 &length) const
 {
     if (fd < 0)
         return false;
-    if (number == 0 && tables.hasPreamble) {
-        offset = tables.preambleOffset;
-        length = tables.preambleLength;
-        return true;
-    }
     const qsizetype slot = tables.slotOf(number);
     if (slot < 0)
         return false;
@@ -222,7 +260,7 @@ bool RecordingIndex::readFrame(int number, QByteArray &raw, qint64 maxBytes) con
     length = qMin(length, maxBytes);
     raw.resize(length);
     static constexpr char FrameLine[] = "fr ";
-    const qsizetype lead = (number == 0 && tables.hasPreamble) ? 0 : qMin(raw.size(), qsizetype(3));
+    const qsizetype lead = qMin(raw.size(), qsizetype(3));
     if (FileAccess::readAt(fd, raw.data(), length, offset) && std::memcmp(raw.constData(), FrameLine, lead) == 0)
         return true;
     unchanged(true);
@@ -234,11 +272,8 @@ bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(
     // Large enough that the per-read check costs nothing, small enough to stay in cache.
     constexpr qint64 BlockBytes = qint64(1) << 20;
     QByteArray block;
-    const int lastStored = contains(last) ? last : previousFrame(last);
-    const qsizetype slotLimit = lastStored >= 0 ? tables.slotOf(lastStored) : -1;
-    int number = contains(first) ? first : nextFrame(first);
-    while (number >= 0 && number <= last) {
-        qsizetype slot = tables.slotOf(number);
+    const qsizetype slotLimit = qMin(qsizetype(last), tables.slotCount() - 1);
+    for (qsizetype slot = qMax(first, 0); slot <= slotLimit;) {
         const qint64 start = tables.offsets.at(slot);
         qint64 end = tables.frameEnd(slot);
         qsizetype lastSlot = slot;
@@ -251,13 +286,33 @@ bool RecordingIndex::forEachFrame(int first, int last, const std::function<bool(
         block.resize(end - start);
         if (!FileAccess::readAt(fd, block.data(), end - start, start))
             return false;
-        for (; slot <= lastSlot; ++slot, number = nextFrame(number)) {
+        for (; slot <= lastSlot; ++slot) {
             const qint64 offset = tables.offsets.at(slot);
-            if (!each(number, QByteArrayView(block).sliced(offset - start, tables.frameEnd(slot) - offset)))
+            if (!each(tables.numberAt(slot), QByteArrayView(block).sliced(offset - start, tables.frameEnd(slot) - offset)))
                 return false;
         }
     }
     return true;
+}
+
+qint64 RecordingIndex::forEachSpan(int from, int to, const std::function<void(qint64, qint64)> &span) const
+{
+    const FrameRange range = FrameRange::of(*this, true, from, to);
+    if (range.first < 0)
+        return 0;
+    const qsizetype firstSlot = range.firstPosition;
+    const qsizetype lastSlot = range.lastPosition;
+    // The lines before the first frame go with it: a clip of everything is the file itself.
+    qint64 start = firstSlot == 0 && tables.hasPreamble ? 0 : tables.offsets.at(firstSlot);
+    for (qsizetype slot = firstSlot; slot <= lastSlot; ++slot) {
+        const qint64 end = tables.frameEnd(slot);
+        if (slot == lastSlot || tables.offsets.at(slot + 1) != end) {
+            span(start, end - start);
+            if (slot < lastSlot)
+                start = tables.offsets.at(slot + 1);
+        }
+    }
+    return lastSlot - firstSlot + 1;
 }
 
 QList<QPair<int, int>> RecordingIndex::lostRanges() const
@@ -270,30 +325,33 @@ QList<QPair<int, int>> RecordingIndex::lostRanges() const
     return ranges;
 }
 
-double RecordingIndex::duration() const
+double RecordingIndex::firstTimestamp() const
 {
-    return stampedFrames >= 2 ? lastStamp - firstStamp : std::nan("");
+    for (qsizetype slot = 0; slot < tables.slotCount(); ++slot) {
+        const double stamp = tables.stamps.at(slot);
+        if (!std::isnan(stamp))
+            return stamp;
+    }
+    return std::nan("");
 }
 
-double RecordingIndex::meanRate() const
-{
-    const double seconds = duration();
-    return seconds > 0 ? (stampedFrames - 1) / seconds : std::nan("");
-}
-
-QJsonObject RecordingIndex::summary() const
+QJsonObject RecordingIndex::summary(const QList<Marker> &markers) const
 {
     QJsonArray ranges;
     for (const auto &range : lostRanges())
         ranges.append(QJsonArray{range.first, range.second});
+    QJsonArray marks;
+    for (const Marker &marker : markers)
+        marks.append(QJsonObject{{QStringLiteral("frame"), marker.frame}, {QStringLiteral("label"), marker.label}});
     return {{QStringLiteral("frames"), frameCount()},
-            {QStringLiteral("first"), hasPreamble() ? nextFrame(0) : first()},
+            {QStringLiteral("first"), first()},
             {QStringLiteral("last"), last()},
             {QStringLiteral("lost"), lostCount()},
             {QStringLiteral("lost_ranges"), ranges},
-            {QStringLiteral("duration_s"), std::isnan(duration()) ? 0.0 : duration()},
-            {QStringLiteral("rate_hz"), std::isnan(meanRate()) ? 0.0 : meanRate()},
-            {QStringLiteral("bytes"), fileSize()}};
+            {QStringLiteral("duration_s"), std::round(duration() * 1e6) / 1e6},
+            {QStringLiteral("rate_hz"), std::isnan(meanRate()) ? 0.0 : std::round(meanRate() * 1e3) / 1e3},
+            {QStringLiteral("bytes"), fileSize()},
+            {QStringLiteral("markers"), marks}};
 }
 
 QString RecordingIndex::failureText(const QString &path, const IndexResult &result)

@@ -4,6 +4,7 @@
 #include "platform/file_access.h"
 #include "play/index_result.h"
 #include "play/index_tables.h"
+#include "play/marker_store.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -54,42 +55,58 @@ public:
     static QString lostFramesText(const IndexResult &result);
     // "Duplicate frame number <count>: <up to ten numbers each after a blank>[...]"
     static QString duplicateFramesText(const IndexResult &result);
+    // "Out-of-order frame numbers: <up to ten "<frame> after <frame before>", comma-separated>[...]"
+    static QString outOfOrderFramesText(const IndexResult &result);
 
     bool isLoaded() const { return fd >= 0; }
     QString path() const { return filePath; }
     qint64 fileSize() const { return tables.dataEnd; }
 
-    int first() const { return tables.first; } // 0 with a preamble
-    int last() const { return tables.last; }
-    bool hasPreamble() const { return tables.hasPreamble; } // frame 0: shown, never sent
+    int first() const { return tables.first; } // the lowest number stored
+    int last() const { return tables.last; }   // the highest
     int frameCount() const { return int(tables.slotCount()); } // stored frames with a frame line
     bool contains(int number) const { return tables.slotOf(number) >= 0; }
+    // By number, for seeking; a datagram that arrived late sits elsewhere in recorded order.
     int nextFrame(int number) const { return tables.nextNumber(number); }
     int previousFrame(int number) const { return tables.previousNumber(number); }
+    // Place in recorded order (0 .. frameCount() − 1) and back; -1 when not stored.
+    int positionOf(int number) const { return int(tables.slotOf(number)); }
+    int frameAt(int position) const { return tables.numberAt(position); }
     double timestamp(int number) const; // NaN when none
 
-    // Bytes of frame `number` in the file (the preamble for 0 when there is one); -1 when not stored.
+    // Bytes of frame `number` in the file; -1 when not stored.
     qint64 frameLength(int number) const;
     // The frame's bytes as in the file, at most `maxBytes` of them; reuses the
     // storage of `raw`. False for a frame not stored or a file that changed.
     bool readFrame(int number, QByteArray &raw, qint64 maxBytes = MaxFrameRead) const;
 
-    // Hands the stored frames from `first` to `last` (numbers, inclusive) in order to
-    // `each(number, raw)`, reading many frames per positioned read: the path for
-    // passes over a whole recording. `raw` is valid during the call only. False
+    // Hands the stored frames at positions `first` to `last` (inclusive) in recorded
+    // order to `each(number, raw)`, reading many frames per positioned read: the path
+    // for passes over a whole recording. `raw` is valid during the call only. False
     // when the file changed or `each` returned false.
     bool forEachFrame(int first, int last, const std::function<bool(int, QByteArrayView)> &each) const;
 
+    // The bytes of the stored frames from `from` to `to` (numbers, inclusive) as
+    // runs of contiguous bytes in file order, each handed to `span(offset, length)`;
+    // a range that holds the first stored frame starts at the file's first byte.
+    // A dropped duplicate between two frames splits a run. Returns the number of
+    // stored frames with a frame line.
+    qint64 forEachSpan(int from, int to, const std::function<void(qint64, qint64)> &span) const;
+    // Size and time of the file when it was indexed.
+    const FileAccess::Facts &fileFacts() const { return facts; }
+
     int lostCount() const { return lost; }
     QList<QPair<int, int>> lostRanges() const; // [from, to], in order
-    // From the first to the last stored "ts" value; NaN with fewer than two.
-    double duration() const;
-    // Stored frames with a "ts" value per second over duration(); NaN when it is not positive.
-    double meanRate() const;
-    // What info --json and the remote control's info give: frames, first (the
-    // first numbered frame), last, lost, lost_ranges, duration_s, rate_hz, bytes;
-    // duration and rate are 0, not NaN, without two increasing "ts" values.
-    QJsonObject summary() const;
+    // Seconds the recording takes at its recorded pace, from the first to the last
+    // stamped frame with anomalies as playback counts them; 0 with fewer than two stamps.
+    double duration() const { return seconds; }
+    // Steps between recorded stamps, anomalies left out, per second of them; NaN without any.
+    double meanRate() const { return rate; }
+    double firstTimestamp() const; // NaN when no frame has one
+    // What info --json and the remote control's info give: frames, first, last, lost,
+    // lost_ranges, duration_s and rate_hz (as info prints them: to the microsecond and
+    // the millihertz, 0 rather than NaN), bytes and `markers` ([{frame, label}]).
+    QJsonObject summary(const QList<Marker> &markers) const;
 
 private:
     bool locate(int number, qint64 &offset, qint64 &length) const;
@@ -97,15 +114,15 @@ private:
     // asks the file only when `now` or ChangeCheckNs have passed since the last time.
     bool unchanged(bool now) const;
     void summarize(IndexResult &result);
+    void summarizeStamps();
 
     IndexTables tables;
     QString filePath;
     FileAccess::Facts facts;
     int fd = -1;
     int lost = 0;
-    double firstStamp = 0;
-    double lastStamp = 0;
-    qint64 stampedFrames = 0;
+    double seconds = 0;
+    double rate = 0;
     mutable std::atomic<qint64> checkedAt{0}; // monotonic ns of the last check
     mutable std::atomic<bool> changed{false};
 };

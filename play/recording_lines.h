@@ -2,6 +2,7 @@
 #define RECORDING_LINES_H
 
 #include <QByteArrayView>
+#include <QtNumeric>
 
 // How the loader and the frame reader recognise the lines of a recording.
 namespace RecordingLines {
@@ -32,10 +33,14 @@ inline int frameNumber(QByteArrayView frameLine, bool *ok = nullptr)
     return secondField(frameLine).toInt(ok);
 }
 
-// 0 when the field does not read as a number.
+// NaN when the field does not read as a finite number: the frame has no stamp.
 inline double timestampValue(QByteArrayView timestampLine)
 {
-    return secondField(timestampLine).toDouble();
+    // Blanks alone read as 0 to QByteArray: they are no number either.
+    const QByteArrayView field = secondField(timestampLine).trimmed();
+    bool ok = false;
+    const double value = field.toDouble(&ok);
+    return ok && !field.isEmpty() && qIsFinite(value) ? value : qQNaN();
 }
 
 }

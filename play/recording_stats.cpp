@@ -1,6 +1,9 @@
 #include "play/recording_stats.h"
 
 #include "play/recording_index.h"
+#include "play/stamp_pace.h"
+
+#include <algorithm>
 
 #include <array>
 #include <limits>
@@ -100,44 +103,56 @@ RecordingStats RecordingStats::of(const RecordingIndex &index)
 {
     RecordingStats stats;
     stats.fileSize = index.fileSize();
-    stats.durationSeconds = index.duration();
     stats.meanRate = index.meanRate();
+    stats.frames = index.frameCount();
+    if (stats.frames > 0) {
+        stats.firstNumber = index.first();
+        stats.lastNumber = index.last();
+    }
+    stats.lostFrames = index.lostCount();
+    const QList<QPair<int, int>> lost = index.lostRanges();
+    stats.lostRangeCount = lost.size();
+    stats.lostRanges = lost.mid(0, listedLostRanges);
+
     Buckets buckets;
-    double firstStamp = NAN;
+    // The time axis is the recording's pace, as playback follows it; the
+    // intervals drawn are the recorded ones.
+    StampPace pace(std::isnan(stats.meanRate) ? 0.0 : 1.0 / stats.meanRate);
     double previousStamp = NAN;
+    double firstTime = NAN;
     double offset = 0.0; // of the last stamped frame; frames without a stamp count there
     double lastOffset = 0.0; // the furthest of them
-    // The preamble is frame 0, so numbers after it and below the first frame are lost.
-    qint64 previous = index.hasPreamble() ? 0 : -1;
-    int number = index.contains(index.first()) ? index.first() : index.nextFrame(index.first());
-    for (; number >= 0; number = index.nextFrame(number)) {
-        int lostBefore = 0;
-        if (stats.frames == 0)
-            stats.firstNumber = number;
-        if (previous >= 0 && number > previous + 1) {
-            lostBefore = int(number - previous - 1);
-            stats.lostFrames += lostBefore;
-            if (stats.lostRangeCount++ < listedLostRanges)
-                stats.lostRanges += qMakePair(int(previous + 1), number - 1);
+    qint64 highest = qint64(index.first()) - 1;
+    for (int position = 0; position < stats.frames; ++position) {
+        const int number = index.frameAt(position);
+        // Marked where the numbers jump ahead, less those that come late; only
+        // the last reorder window of a gap can.
+        qint64 lostBefore = 0;
+        if (number > highest + 1) {
+            lostBefore = number - highest - 1;
+            for (qint64 n = std::max(highest + 1, qint64(number) - IndexTables::ReorderWindow); n < number; ++n)
+                lostBefore -= index.contains(int(n)) ? 1 : 0;
         }
-        previous = number;
-        stats.lastNumber = number;
-        ++stats.frames;
+        highest = std::max(highest, qint64(number));
 
         const double stamp = index.timestamp(number);
-        if (std::isfinite(stamp)) {
+        pace = position == 0 ? pace.begin(number, stamp) : pace.after(number, stamp);
+        if (!std::isnan(stamp)) {
             if (stats.stampedFrames++ == 0)
-                firstStamp = stamp;
-            offset = stamp - firstStamp;
+                firstTime = pace.time();
+            offset = pace.time() - firstTime;
             lastOffset = qMax(lastOffset, offset);
             if (!std::isnan(previousStamp))
                 buckets.addInterval(offset, stamp - previousStamp);
             previousStamp = stamp;
         }
-        buckets.addFrame(offset, lostBefore);
+        buckets.addFrame(offset, int(lostBefore));
     }
-    // Without a single stamp there is no time axis to draw against. The last stamped
-    // frame stands for one mean interval, as every other one does.
+    // Without two stamps there is no duration to show, and without one no time
+    // axis to draw against. The last stamped frame stands for one mean interval,
+    // as every other one does.
+    if (stats.stampedFrames > 1)
+        stats.durationSeconds = index.duration();
     if (stats.stampedFrames > 0) {
         const double interval = std::isnan(stats.meanRate) ? 0.0 : 1.0 / stats.meanRate;
         buckets.fill(stats, lastOffset + interval);

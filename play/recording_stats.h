@@ -20,12 +20,12 @@ struct RecordingStats
     int frames = 0;           // stored frames with a frame line
     int firstNumber = -1;     // -1 when there are none
     int lastNumber = -1;
-    // Counted as the index counts them: after a preamble, numbers from 1 on.
+    // As the index counts them.
     qint64 lostFrames = 0;
     qint64 lostRangeCount = 0;
     QList<QPair<int, int>> lostRanges; // the first listedLostRanges, inclusive
     int stampedFrames = 0;    // frames with a "ts" line
-    double durationSeconds = NAN; // the index's figures from the "ts" lines
+    double durationSeconds = NAN; // the index's figures from the "ts" lines; NaN with fewer than two
     double meanRate = NAN;
     qint64 fileSize = 0;
 

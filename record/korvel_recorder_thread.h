@@ -47,6 +47,8 @@ public:
     // Non-empty datagrams of the current or last run.
     qint64 received() const;
     StreamFigures figures() const;
+    // The number of the latest numbered datagram of this run, -1 before one; never locks.
+    qint64 newestFrame() const { return health.newestFrame(); }
     // Datagrams in the last second, or -1 before two have arrived in this run.
     int rateHz() const;
 

@@ -1,5 +1,6 @@
 #include "record/recording_saver.h"
 
+#include "play/marker_store.h"
 #include "record/record_file.h"
 
 #include <QFileInfo>
@@ -43,9 +44,20 @@ RecordingSaver::Result RecordingSaver::save(const QString &source, const QString
         return Refused;
     }
     if (mode == Move && RecordFile::sameFileSystem(source, to.absolutePath())) {
-        const int error = RecordFile::moveInto(source, target);
-        if (error == 0)
-            return Renamed;
+        // The markers go first, and come back when the recording cannot follow them;
+        // a target replaced by a recording without markers loses the ones it had.
+        const bool marked = QFileInfo::exists(MarkerStore::pathFor(source));
+        int error = marked ? MarkerStore::renameMarks(source, target) : 0;
+        if (error == 0) {
+            error = RecordFile::moveInto(source, target);
+            if (error == 0) {
+                if (!marked)
+                    MarkerStore::removeMarks(target);
+                return Renamed;
+            }
+            if (marked)
+                MarkerStore::renameMarks(target, source);
+        }
         *reason = QString::fromLocal8Bit(std::strerror(error));
         return Failed;
     }
@@ -55,13 +67,16 @@ RecordingSaver::Result RecordingSaver::save(const QString &source, const QString
     cancelled = false;
     worker = std::thread([this, source, target] {
         QString why;
+        // The markers after the recording: a failed or cancelled copy leaves the target's as they were.
         const bool saved = RecordFile::copyInto(
-            source, target, &cancelled,
-            [this](qint64 done, qint64 total) {
-                QMetaObject::invokeMethod(this, [this, done, total] { emit progress(done, total); },
-                                          Qt::QueuedConnection);
-            },
-            &why);
+                               source, target, &cancelled,
+                               [this](qint64 done, qint64 total) {
+                                   QMetaObject::invokeMethod(
+                                       this, [this, done, total] { emit progress(done, total); },
+                                       Qt::QueuedConnection);
+                               },
+                               &why)
+                        && MarkerStore::copyBeside(source, target, &why);
         QMetaObject::invokeMethod(
             this,
             [this, saved, why] {

@@ -1,6 +1,7 @@
 #include "record/recording_session.h"
 
 #include "platform/udp_socket.h"
+#include "play/marker_store.h"
 #include "record/korvel_recorder_thread.h"
 #include "record/record_file.h"
 
@@ -143,6 +144,8 @@ bool RecordingSession::claimTemporary(QString *error)
         int reason = 0;
         if (RecordFile::claimTemporary(name, &temporary, &reason) == RecordFile::Claim::Claimed) {
             temporaryName = name;
+            // Markers beside an empty recording belong to none.
+            MarkerStore::removeMarks(name);
             return true;
         }
         if (reason != 0 && firstError == 0)
@@ -218,6 +221,11 @@ StreamFigures RecordingSession::figures() const
     return receiver->figures();
 }
 
+qint64 RecordingSession::newestFrame() const
+{
+    return receiver->newestFrame();
+}
+
 int RecordingSession::rateHz() const
 {
     return receiving ? receiver->rateHz() : -1;
@@ -254,7 +262,7 @@ void RecordingSession::closeTemporary(bool keep)
         return;
     // Removed while still locked: once the lock is gone another copy may claim the name.
     if (!keep || QFileInfo(temporaryName).size() == 0)
-        QFile::remove(temporaryName);
+        MarkerStore::removePair(temporaryName);
     std::fclose(temporary);
     temporary = nullptr;
 }

@@ -68,6 +68,8 @@ public:
     // Datagrams written whole to it.
     qint64 written() const;
     StreamFigures figures() const;
+    // The frame number of the latest numbered datagram of the current or last run, -1 before one.
+    qint64 newestFrame() const;
     // Datagrams in the last second while receiving, else -1 (shown as "-- Hz").
     int rateHz() const;
     static QString rateText(int hz);

@@ -26,6 +26,7 @@ void StreamHealth::reset()
     lastArrival = -1;
     meanInterval = -1;
     jitterUs = 0;
+    newest.store(-1, std::memory_order_relaxed);
     publish();
 }
 
@@ -54,8 +55,10 @@ void StreamHealth::add(const char *datagram, qsizetype length, qint64 arrivalMic
     const QByteArrayView line = end < 0 ? whole : whole.first(end);
     bool ok = false;
     const int number = RecordingLines::isFrameLine(line) ? RecordingLines::frameNumber(line, &ok) : 0;
-    if (ok)
+    if (ok) {
         addNumber(number);
+        newest.store(number, std::memory_order_relaxed);
+    }
     else
         ++work.unnumbered;
     publish();

@@ -68,6 +68,8 @@ public:
 
     // Any thread: a consistent snapshot.
     StreamFigures figures() const;
+    // Any thread: the number of the latest numbered datagram, -1 before one.
+    qint64 newestFrame() const { return newest.load(std::memory_order_relaxed); }
 
 private:
     void addNumber(qint64 number);
@@ -96,6 +98,7 @@ private:
     static constexpr int Shared = 11;
     std::atomic<qint64> shared[Shared] = {};
     std::atomic<double> sharedJitter{0};
+    std::atomic<qint64> newest{-1};
 };
 
 #endif

@@ -158,7 +158,10 @@ void RemoteMethods::info(RemoteClient *client, const JsonRpc::Request &request)
     const std::shared_ptr<const RecordingIndex> index = target->recording();
     if (!index)
         return answer(client, request, RemoteTarget::notAllowed(QStringLiteral("no recording is open")));
-    reply(client, request, JsonRpc::result(request.id, index->summary()));
+    // The markers as they lie beside the recording, those for frames it holds.
+    QList<Marker> markers = MarkerStore::read(MarkerStore::pathFor(index->path())).markers;
+    MarkerStore::dropMissing(markers, *index);
+    reply(client, request, JsonRpc::result(request.id, index->summary(markers)));
 }
 
 bool RemoteMethods::readEvents(const JsonRpc::Request &request, QStringList &events, JsonRpc::Error &error)

@@ -9,15 +9,6 @@
 
 namespace RemoteStatus {
 
-namespace {
-
-// A preamble is frame 0 to the index, never a frame of the stream.
-int firstNumbered(const RecordingIndex &index)
-{
-    return index.hasPreamble() ? index.nextFrame(0) : index.first();
-}
-
-}
 
 QString mode(const RemoteTarget &target)
 {
@@ -63,7 +54,7 @@ QJsonObject status(const RemoteTarget &target)
             {QStringLiteral("player"), RemoteStatus::player(target)},
             {QStringLiteral("file"), target.file().isEmpty() ? QJsonValue() : QJsonValue(target.file())},
             {QStringLiteral("frames"), index ? index->frameCount() : 0},
-            {QStringLiteral("first"), index ? QJsonValue(firstNumbered(*index)) : QJsonValue()},
+            {QStringLiteral("first"), index ? QJsonValue(index->first()) : QJsonValue()},
             {QStringLiteral("last"), index ? QJsonValue(index->last()) : QJsonValue()},
             {QStringLiteral("position"), position >= 0 ? QJsonValue(position) : QJsonValue()},
             {QStringLiteral("speed"), player.speed()},
@@ -75,7 +66,7 @@ QJsonObject status(const RemoteTarget &target)
 QJsonObject opened(const RemoteTarget &target, const QString &path)
 {
     const std::shared_ptr<const RecordingIndex> index = target.recording();
-    QJsonObject summary = index ? index->summary() : QJsonObject();
+    QJsonObject summary = index ? index->summary({}) : QJsonObject();
     return {{QStringLiteral("path"), path},
             {QStringLiteral("frames"), summary.value(QLatin1String("frames"))},
             {QStringLiteral("first"), summary.value(QLatin1String("first"))},

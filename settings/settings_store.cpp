@@ -32,6 +32,13 @@ const Entry entries[KeyCount] = {
     {"SPEED", "SPEED"},
     {"EVERY_TIMESTAMP", "EVERY_TIMESTAMP"},
     {"CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
+    {"REALTIME_PRIORITY", "REALTIME_PRIORITY"},
+    {"FAULTS", "FAULTS"},
+    {"FAULT_DROP", "SPEC"},
+    {"FAULT_DUPLICATE", "SPEC"},
+    {"FAULT_REORDER", "SPEC"},
+    {"FAULT_DELAY", "MS"},
+    {"FAULT_SEED", "SEED"},
     // The remote control.
     {"REMOTE_PORT", "PORT_NR"},
     {"REMOTE_ADDRESS", "ADDRESS"},
@@ -41,6 +48,7 @@ const Entry entries[KeyCount] = {
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
                                         "true", "", "", "1", "false", "false",
+                                        "false", "false", "", "", "", "", "0",
                                         // The remote control: off.
                                         "0", "127.0.0.1", ""};
 

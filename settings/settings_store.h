@@ -17,6 +17,8 @@ enum Key {
     Frequency, Loop, Timestamp, SaveFileDir, OpenFileDir,
     // Later additions: files written before them simply lack these elements.
     Speed, EveryTimestamp, ContinueNumbers,
+    // The player as a test instrument: real-time priority and seeded faults.
+    RealtimePriority, Faults, FaultDrop, FaultDuplicate, FaultReorder, FaultDelay, FaultSeed,
     // The remote control: its port (0: off), its address, and the Origins it accepts
     // beside its own (separated by blanks).
     RemotePort, RemoteAddress, RemoteOrigins,

@@ -145,16 +145,22 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void infoJson();
+    void infoDuration_data();
+    void infoDuration();
     void record_data();
     void record();
     void play_data();
     void play();
+    void faultsCountedByRecorder();
     void pcapRoundTrip_data();
     void pcapRoundTrip();
     void pcapngMixedTraffic();
     void importLinkTypes_data();
     void importLinkTypes();
     void serveAndCtl();
+    void cut_data();
+    void cut();
+    void recordMarksAtSIGUSR1();
     void importIncomplete_data();
     void importIncomplete();
 
@@ -185,6 +191,19 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("bad port") << QStringList{"play", recording, "--dest", "127.0.0.1:0"} << 2 << "127.0.0.1:0";
     QTest::newRow("two paces") << QStringList{"play", recording, "--dest", to, "--rate", "5", "--pace", "every"}
                                << 2 << "--pace";
+    QTest::newRow("faults over 100%") << QStringList{"play", recording, "--dest", to, "--drop", "60%", "--duplicate",
+                                                     "50%"}
+                                      << 2 << "100%";
+    QTest::newRow("bad fault list") << QStringList{"play", recording, "--dest", to, "--reorder", "5-x"} << 2
+                                    << "--reorder 5-x";
+    QTest::newRow("bad delay") << QStringList{"play", recording, "--dest", to, "--delay", "2:x"} << 2 << "--delay 2:x";
+    QTest::newRow("lockstep and top speed") << QStringList{"play", recording, "--dest", to, "--lockstep", "--topspeed"}
+                                            << 2 << "--topspeed";
+    QTest::newRow("ack time-out alone") << QStringList{"play", recording, "--dest", to, "--ack-timeout", "5"} << 2
+                                        << "--ack-timeout";
+    QTest::newRow("lockstep, nobody answers")
+        << QStringList{"play", recording, "--dest", to, "--lockstep", "--ack-timeout", "100"} << 1
+        << "frame 1 was not acknowledged within 100 ms";
     QTest::newRow("record without port") << QStringList{"record", "--output", blocked} << 2 << "--port";
     QTest::newRow("pcapng written") << QStringList{"convert", recording, path("x.pcapng")} << 2 << "x.pcapng";
     QTest::newRow("unknown host") << QStringList{"play", recording, "--dest", "no-such-host.invalid:5001"} << 1
@@ -205,6 +224,21 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("ctl without token file") << QStringList{"ctl", "--token-file", missing, "status"} << 1 << missing;
     QTest::newRow("capture missing") << QStringList{"convert", path("none.pcap"), path("out.wly")} << 1
                                      << path("none.pcap");
+    // A range that cannot be cut is a usage error, never an empty file.
+    const QString out = path("out.wly");
+    QTest::newRow("cut: unknown label") << QStringList{"cut", recording, out, "--from-marker", "M9"} << 2
+                                        << "no marker labelled \"M9\"";
+    QTest::newRow("cut: from after until") << QStringList{"cut", recording, out, "--from-marker", "M2", "--until", "2"}
+                                           << 2 << "--from 5 lies after --until 2";
+    QTest::newRow("cut: wholly outside") << QStringList{"cut", recording, out, "--from", "10"} << 2
+                                         << "holds frames 1 to 9; the range 10 to 2147483647 lies outside";
+    QTest::newRow("cut: only lost frames") << QStringList{"cut", recording, out, "--from", "7", "--until", "8"} << 2
+                                           << "no frame from 7 to 8 is stored";
+    QTest::newRow("cut: both kinds of start") << QStringList{"cut", recording, out, "--from", "1", "--from-marker", "M1"}
+                                              << 2 << "--from and --from-marker exclude each other";
+    QTest::newRow("play: unknown label") << QStringList{"play", recording, "--dest", to, "--until-marker", "x"} << 2
+                                         << "no marker labelled \"x\"";
+    QTest::newRow("cut of missing file") << QStringList{"cut", missing, out} << 1 << missing;
     // Without a display, asking for the window here would abort.
     QTest::newRow("unknown option, no command") << QStringList{"-x"} << 2 << "unknown option \"-x\"";
     QTest::newRow("help with more") << QStringList{"--help", "extra"} << 2 << "\"extra\" is extra";
@@ -229,6 +263,7 @@ void TestCommandLine::exitStatus()
     QFETCH(int, status);
     QFETCH(QString, said);
     QVERIFY(writeFile(path(QStringLiteral("clean.wly")), cleanRecording()));
+    QVERIFY(writeFile(path(QStringLiteral("clean.wly.marks")), "# korvel-markers 1\n2\tM1\n5\tM2\n"));
     const uint16_t busyPort = freePort();
     const UdpPeer held(busyPort);
     const QString busy = QString::number(busyPort);
@@ -247,6 +282,7 @@ void TestCommandLine::exitStatus()
     // Nothing half-written is left where a failed run pointed.
     QVERIFY(!QFile::exists(path(QStringLiteral("no-such-folder"))));
     QVERIFY(!QFile::exists(path(QStringLiteral("out.wly"))));
+    QVERIFY(!QFile::exists(path(QStringLiteral("out.wly.marks"))));
 }
 
 void TestCommandLine::infoJson()
@@ -254,13 +290,19 @@ void TestCommandLine::infoJson()
     const QString recording = path(QStringLiteral("info.wly"));
     const QByteArray bytes = "# preamble\r\n" + cleanRecording();
     QVERIFY(writeFile(recording, bytes));
+    // A marker for a lost frame is left out with a warning; a damaged line is named.
+    QVERIFY(writeFile(recording + ".marks", "# korvel-markers 1\n6\tend\ttab\n4\tlost\nbroken\n2\tM1\n"));
     const Run run = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
     QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.contains("line 4 is not a marker (\"broken\")"), run.err.constData());
+    QVERIFY2(run.err.contains("marker \"lost\" is for frame 4"), run.err.constData());
     const QJsonObject expected{{"frames", 6},          {"first", 1},
                                {"last", 9},            {"lost", 3},
                                {"lost_ranges", QJsonArray{QJsonArray{4, 4}, QJsonArray{7, 8}}},
                                {"duration_s", 0.08},   {"rate_hz", 5 / 0.08},
-                               {"bytes", bytes.size()}};
+                               {"bytes", bytes.size()},
+                               {"markers", QJsonArray{QJsonObject{{"frame", 2}, {"label", "M1"}},
+                                                      QJsonObject{{"frame", 6}, {"label", "end tab"}}}}};
     QJsonObject got = jsonOf(run);
     // Timestamps are decimal text: compare the reals to a part in a million.
     for (const char *real : {"duration_s", "rate_hz"}) {
@@ -268,6 +310,45 @@ void TestCommandLine::infoJson()
         got.insert(real, expected.value(real));
     }
     QCOMPARE(got, expected);
+}
+
+// The time the recording takes at its recorded pace, finite and rounded as printed.
+void TestCommandLine::infoDuration_data()
+{
+    QTest::addColumn<QList<double>>("stamps"); // of frames 1, 2, ...
+    QTest::addColumn<QByteArray>("duration");  // in the JSON, as printed
+    QTest::addColumn<QByteArray>("rate");
+    QTest::addColumn<QByteArray>("line");      // the plain duration line
+    QTest::newRow("ordinary") << QList<double>{100.0, 100.01, 100.02, 100.03, 100.04} << QByteArray("0.04")
+                              << QByteArray("100") << QByteArray("duration     0.040000 s");
+    // Anomalies last one interval of the pace so far, as in playback; without one, nothing.
+    QTest::newRow("decreasing") << QList<double>{10.0, 6.0} << QByteArray("0") << QByteArray("0")
+                                << QByteArray("duration     0.000000 s");
+    QTest::newRow("extreme") << QList<double>{1.0, 2.0, 1e308, -1e308} << QByteArray("3") << QByteArray("1")
+                             << QByteArray("duration     3.000000 s");
+    QTest::newRow("one stamp") << QList<double>{5.0} << QByteArray("0") << QByteArray("0")
+                               << QByteArray("duration     0.000000 s");
+    QTest::newRow("thirds") << QList<double>{0.0, 1.0 / 3, 2.0 / 3} << QByteArray("0.666667") << QByteArray("3")
+                            << QByteArray("duration     0.666667 s");
+}
+
+void TestCommandLine::infoDuration()
+{
+    QFETCH(QList<double>, stamps);
+    QFETCH(QByteArray, duration);
+    QFETCH(QByteArray, rate);
+    QFETCH(QByteArray, line);
+    QByteArray bytes;
+    for (int i = 0; i < stamps.size(); ++i)
+        bytes += "fr " + QByteArray::number(i + 1) + "\r\nts " + QByteArray::number(stamps[i], 'g', 17) + "\r\n";
+    const QString recording = path(QStringLiteral("durations.wly"));
+    QVERIFY(writeFile(recording, bytes));
+    const Run json = runProgram({QStringLiteral("info"), recording, QStringLiteral("--json")});
+    QCOMPARE(json.exitCode, 0);
+    QVERIFY2(json.out.contains("\"duration_s\":" + duration + ",") && json.out.contains("\"rate_hz\":" + rate + "}"),
+             json.out.constData());
+    const Run plain = runProgram({QStringLiteral("info"), recording});
+    QVERIFY2(plain.out.contains(line), plain.out.constData());
 }
 
 void TestCommandLine::record_data()
@@ -370,10 +451,19 @@ void TestCommandLine::play_data()
     QTest::newRow("once, first-two timestamps") << QStringList{} << QList<int>{1, 2, 3, 5, 6, 9};
     QTest::newRow("fixed rate, range") << QStringList{"--rate", "200", "--from", "3", "--until", "6"}
                                        << QList<int>{3, 5, 6};
+    QTest::newRow("marker range") << QStringList{"--rate", "200", "--from-marker", "two", "--until-marker", "six"}
+                                  << QList<int>{2, 3, 5, 6};
+    QTest::newRow("marker and frame") << QStringList{"--rate", "200", "--from", "4", "--until-marker", "six"}
+                                      << QList<int>{5, 6};
     QTest::newRow("every timestamp, twice as fast") << QStringList{"--pace", "every", "--speed", "2"}
                                                     << QList<int>{1, 2, 3, 5, 6, 9};
     QTest::newRow("two passes") << QStringList{"--loop", "2", "--rate", "500"}
                                 << QList<int>{1, 2, 3, 5, 6, 9, 1, 2, 3, 5, 6, 9};
+    // Granted or not, real-time priority never fails a playback.
+    QTest::newRow("within limits, real-time asked")
+        << QStringList{"--rate", "200", "--realtime", "--max-late-us", "1000000", "--max-rate-error-ppm", "500000"}
+        << QList<int>{1, 2, 3, 5, 6, 9};
+    QTest::newRow("top speed") << QStringList{"--topspeed"} << QList<int>{1, 2, 3, 5, 6, 9};
 }
 
 void TestCommandLine::play()
@@ -385,6 +475,7 @@ void TestCommandLine::play()
     QByteArray stored = cleanRecording();
     stored.replace("fr 3\r\n", "fr 3  \n# note\r\n");
     QVERIFY(writeFile(recording, stored));
+    QVERIFY(writeFile(recording + ".marks", "# korvel-markers 1\n2\ttwo\n6\tsix\n"));
 
     uint16_t ports[2];
     std::unique_ptr<UdpPeer> receivers[2];
@@ -399,8 +490,14 @@ void TestCommandLine::play()
     const QJsonObject json = jsonOf(run);
     QCOMPARE(json.value("frames_sent").toInt(), frames.size());
     QCOMPARE(json.value("send_errors").toInt(), 0);
-    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us"})
+    for (const char *key : {"rate_hz", "duration_s", "jitter_p50_us", "jitter_p99_us", "late_max_us", "late_p999_us",
+                            "first_late_us", "rate_error_ppm", "rate_reached_hz"})
         QVERIFY2(json.value(key).isDouble(), key);
+    QVERIFY(json.value("realtime").isBool());
+    const QJsonObject histogram = json.value("late_histogram_us").toObject();
+    QCOMPARE(histogram.value("edges").toArray().size(), histogram.value("counts").toArray().size());
+    QCOMPARE(json.value("injected").toObject(),
+             (QJsonObject{{"dropped", QJsonArray()}, {"duplicated", QJsonArray()}, {"reordered", QJsonArray()}}));
     const QJsonArray destinations = json.value("destinations").toArray();
     QCOMPARE(destinations.size(), 2);
     const double stamps[] = {0, 100.0, 100.01, 100.02, 0, 100.04, 100.05, 0, 0, 100.08};
@@ -415,17 +512,58 @@ void TestCommandLine::play()
     }
 }
 
+// What a CI job does: the recorder must report exactly the faults injected.
+void TestCommandLine::faultsCountedByRecorder()
+{
+    const QString recording = path(QStringLiteral("faults.wly"));
+    QByteArray stored;
+    for (int i = 1; i <= 400; ++i)
+        stored += frame(i, 100.0 + i / 1000.0);
+    QVERIFY(writeFile(recording, stored));
+    const uint16_t port = freePort();
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", path("faults-in.wly"), "--json"});
+    QVERIFY(TrafficTools::waitUntilBound(port));
+    const Run played = runProgram({"play", recording, "--dest", QStringLiteral("127.0.0.1:%1").arg(port), "--rate",
+                                   "2000", "--drop", "2%", "--duplicate", "2%", "--reorder", "2%", "--seed", "11",
+                                   "--json"});
+    QCOMPARE(played.exitCode, 0);
+    const QJsonObject injected = jsonOf(played).value("injected").toObject();
+    const qsizetype dropped = injected.value("dropped").toArray().size();
+    const qsizetype duplicated = injected.value("duplicated").toArray().size();
+    const qsizetype reordered = injected.value("reordered").toArray().size();
+    QVERIFY(dropped > 0 && duplicated > 0 && reordered > 0);
+    QThread::msleep(200);
+    ::kill(pid_t(recorder.processId()), SIGINT);
+    const Run recorded = finish(recorder);
+    QCOMPARE(recorded.exitCode, 0);
+    const QJsonObject counted = jsonOf(recorded);
+    QCOMPARE(counted.value("datagrams").toInt(), 400 - dropped + duplicated);
+    QCOMPARE(counted.value("frames_lost").toInt(), dropped);
+    QCOMPARE(counted.value("duplicates").toInt(), duplicated);
+    QCOMPARE(counted.value("out_of_order").toInt(), reordered);
+}
+
 void TestCommandLine::pcapRoundTrip_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QByteArray>("expected"); // what comes back from the capture
+    QTest::addColumn<QByteArray>("lastTime"); // of the last packet, s after the first
 
     const QByteArray clean = cleanRecording();
-    QTest::newRow("clean") << clean << clean;
+    QTest::newRow("clean") << clean << clean << QByteArray("0.080000000");
     // Neither is ever sent, so neither is exported: the text before the first frame and a repeated frame.
-    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean;
+    QTest::newRow("preamble") << "# preamble\r\n" + clean << clean << QByteArray("0.080000000");
     QTest::newRow("duplicate") << frame(1, 100.0) + frame(2, 100.01) + frame(2, 100.015) + clean.mid(clean.indexOf("fr 3"))
-                               << clean;
+                               << clean << QByteArray("0.080000000");
+    // Anomalies last one interval (10 ms a number here), as in playback.
+    QByteArray absurd = clean;
+    absurd.replace("ts 100.040000", "ts 1e308");
+    QTest::newRow("absurd stamp") << absurd << absurd << QByteArray("0.080000000");
+    // Exported in recorded order: 6 then 5, a step back of one interval.
+    const qsizetype five = clean.indexOf("fr 5"), six = clean.indexOf("fr 6"), nine = clean.indexOf("fr 9");
+    const QByteArray swapped = clean.left(five) + clean.mid(six, nine - six) + clean.mid(five, six - five) + clean.mid(nine);
+    QTest::newRow("swapped") << swapped << swapped << QByteArray("0.100000000");
 }
 
 // A clean recording survives .wly -> .pcap -> .wly byte for byte, and the export is UDP to a capture tool.
@@ -433,6 +571,7 @@ void TestCommandLine::pcapRoundTrip()
 {
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, lastTime);
     const QString recording = path(QStringLiteral("trip.wly"));
     const QString capture = path(QStringLiteral("trip.pcap"));
     const QString back = path(QStringLiteral("back.wly"));
@@ -452,7 +591,7 @@ void TestCommandLine::pcapRoundTrip()
     QCOMPARE(lines.size(), 6);
     // Times follow the "ts" lines relative to the first; every IPv4 checksum is good.
     QCOMPARE(lines.constFirst().simplified(), QByteArray("0.000000000 6000 1"));
-    QCOMPARE(lines.constLast().simplified(), QByteArray("0.080000000 6000 1"));
+    QCOMPARE(lines.constLast().simplified(), lastTime + " 6000 1");
 }
 
 // pcapng with UDP to two ports and TCP: only the UDP payloads to --port are kept.
@@ -568,6 +707,78 @@ void TestCommandLine::serveAndCtl()
     // Nobody saved it: the recording stays for the window to offer.
     QVERIFY(!RecordingSession::abandonedRecordings().isEmpty());
     QCOMPARE(ctl({"status"}).exitCode, 1);
+}
+
+// cut writes the source's own bytes of the range and the markers inside it, reported as --json says.
+void TestCommandLine::cut_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("frames");
+    QTest::addColumn<QByteArray>("marks");
+
+    QTest::newRow("whole") << QStringList{} << QList<int>{1, 2, 3, 5, 6, 9}
+                           << QByteArray("# korvel-markers 1\n2\tstart\n6\tM1\n");
+    QTest::newRow("by markers") << QStringList{"--from-marker", "start", "--until-marker", "M1"}
+                                << QList<int>{2, 3, 5, 6} << QByteArray("# korvel-markers 1\n2\tstart\n6\tM1\n");
+    QTest::newRow("partly outside") << QStringList{"--from", "4", "--until", "100"} << QList<int>{5, 6, 9}
+                                    << QByteArray("# korvel-markers 1\n6\tM1\n");
+    QTest::newRow("no marker inside") << QStringList{"--from", "3", "--until", "3"} << QList<int>{3} << QByteArray();
+}
+
+void TestCommandLine::cut()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, frames);
+    QFETCH(QByteArray, marks);
+    const QString input = path(QStringLiteral("long.wly"));
+    const QString output = path(QStringLiteral("clip.wly"));
+    QVERIFY(writeFile(input, cleanRecording()));
+    QVERIFY(writeFile(input + ".marks", "# korvel-markers 1\n2\tstart\n6\tM1\n"));
+    const Run run = runProgram(QStringList{"cut", input, output, "--json"} + options);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.err.isEmpty());
+
+    const double stamps[] = {0, 100.0, 100.01, 100.02, 0, 100.04, 100.05, 0, 0, 100.08};
+    QByteArray expected;
+    for (int number : frames)
+        expected += frame(number, stamps[number]);
+    QCOMPARE(readFile(output), expected);
+    QCOMPARE(QFile::exists(output + ".marks"), !marks.isEmpty());
+    if (!marks.isEmpty())
+        QCOMPARE(readFile(output + ".marks"), marks);
+    const QJsonObject json = jsonOf(run);
+    QCOMPARE(json.value("frames").toInt(), frames.size());
+    QCOMPARE(json.value("first").toInt(), frames.constFirst());
+    QCOMPARE(json.value("last").toInt(), frames.constLast());
+    QCOMPARE(json.value("bytes").toInt(), expected.size());
+    QCOMPARE(json.value("markers").toInt(), int(marks.count('\n')) - (marks.isEmpty() ? 0 : 1));
+}
+
+// Each SIGUSR1 marks the newest frame received, in FILE.marks at once: a killed run keeps them.
+void TestCommandLine::recordMarksAtSIGUSR1()
+{
+    const uint16_t port = freePort();
+    const QString output = path(QStringLiteral("marked.wly"));
+    QProcess recorder;
+    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output});
+    QVERIFY(TrafficTools::waitUntilBound(port));
+    UdpPeer sender;
+    const QString marks = output + ".marks";
+    for (int n = 1; n <= 30; ++n) {
+        QVERIFY(sender.send(frame(n, n / 10.0), port));
+        QThread::msleep(2);
+        if (n == 10 || n == 25) {
+            // Waiting for the frame to be counted keeps the test from racing the receiver, not the marker.
+            QThread::msleep(100);
+            ::kill(pid_t(recorder.processId()), SIGUSR1);
+            QTRY_VERIFY(readFile(marks).contains(n == 10 ? "M1" : "M2"));
+        }
+    }
+    QCOMPARE(readFile(marks), QByteArray("# korvel-markers 1\n10\tM1\n25\tM2\n"));
+    QVERIFY(!QFile::exists(output));
+    ::kill(pid_t(recorder.processId()), SIGKILL);
+    finish(recorder);
+    QCOMPARE(readFile(marks), QByteArray("# korvel-markers 1\n10\tM1\n25\tM2\n"));
 }
 
 void TestCommandLine::importIncomplete_data()

@@ -67,6 +67,7 @@ private slots:
     void speedChangeMidPass();
     void everyTimestamp_data();
     void everyTimestamp();
+    void farDeadlinesDoNotOverflow();
     void noDriftOverLongRuns();
     void monotonicClockSleepsAndWakes();
 };
@@ -82,6 +83,12 @@ void PlaybackScheduleTest::periods_data()
     QTest::newRow("equal stamps") << PlaybackSchedule::periodOfStamps(10.0, 10.0, 60) << 1e9 / 60;
     QTest::newRow("decreasing stamps") << PlaybackSchedule::periodOfStamps(10.0, 9.0, 60) << 1e9 / 60;
     QTest::newRow("no first stamp") << PlaybackSchedule::periodOfStamps(NoStamp, 9.0, 60) << 1e9 / 60;
+    // An interval that is no pace (the first two stamps 1 and 1e308, or 0.5 and a Unix time) would
+    // wait for decades: the rate given stands in. An hour is still a pace.
+    QTest::newRow("stamps 1 and 1e308") << PlaybackSchedule::periodOfStamps(1.0, 1e308, 60) << 1e9 / 60;
+    QTest::newRow("stamps 0.5 and a Unix time") << PlaybackSchedule::periodOfStamps(0.5, 1.7e9, 60) << 1e9 / 60;
+    QTest::newRow("stamps an hour apart") << PlaybackSchedule::periodOfStamps(1.0, 3601.0, 60) << 3600e9;
+    QTest::newRow("stamps over an hour apart") << PlaybackSchedule::periodOfStamps(1.0, 3601.5, 60) << 1e9 / 60;
 }
 
 void PlaybackScheduleTest::periods()
@@ -152,6 +159,9 @@ void PlaybackScheduleTest::everyTimestamp_data()
                                                 << 1.0 << QList<double>{20, 30, 70, 80} << 0;
     QTest::newRow("lost frames without stamps") << QList<int>{1, 2, 6} << QList<double>{1.0, 1.01, N} << 1.0
                                                 << QList<double>{20, 30, 70} << 0;
+    // Stamps of any size keep the deadlines finite and in order.
+    QTest::newRow("1e308 and back") << numbers(1, 4) << QList<double>{1.0, 1e308, -1e308, -1e308 + 1e292} << 1.0
+                                    << QList<double>{20, 40, 60, 80} << 3;
     QTest::newRow("equal stamps held to the ceiling") << numbers(1, 3) << QList<double>{1.0, 1.0, 1.01} << 1.0
                                                       << QList<double>{20, 20.05, 30.05} << 0;
 }
@@ -170,6 +180,18 @@ void PlaybackScheduleTest::everyTimestamp()
     const QList<double> actual = deadlines(schedule, frames, stamps);
     QVERIFY2(near(actual, expected), qPrintable(describe(actual)));
     QCOMPARE(schedule.stampAnomalies(), anomalies);
+}
+
+// A period far beyond any clock (a hand-edited rate of 1e-9 Hz at the lowest speed)
+// puts the deadline far off, never before the start.
+void PlaybackScheduleTest::farDeadlinesDoNotOverflow()
+{
+    PlaybackSchedule schedule;
+    schedule.configure(PlaybackSchedule::FixedRate, 1e18);
+    schedule.setSpeed(0.01);
+    schedule.restart(T0, 1);
+    const qint64 first = schedule.plan(1, NoStamp);
+    QVERIFY2(first > T0 && first <= T0 + qint64(PlaybackSchedule::FarthestDeadline), qPrintable(QString::number(first)));
 }
 
 // A million frames: the last deadline is exactly where one multiplication puts it.

@@ -4,6 +4,7 @@
 
 #include "play/player.h"
 #include "play/recording_index.h"
+#include "play/send_form.h"
 #include "support/recorded_frames.h"
 #include "support/fixture.h"
 
@@ -45,6 +46,7 @@ private slots:
     void destinationsAndFailures_data();
     void destinationsAndFailures();
     void oversizeFramesSkipped();
+    void absurdStampsStayStoppable();
 
 private:
     void open(const QByteArray &content);
@@ -134,6 +136,20 @@ void PlayerTest::passes_data()
     row("every stamp, loop", recording(1, 3), stamps, 100, 1, 2, {}, {1, 2, 3, 1, 2, 3}, {20, 30, 40, 60, 70, 80},
         100);
     row("every stamp at 0.5x", recording(1, 3), stamps, 100, 0.5, 0, {}, span(1, 3), {40, 60, 80}, 50);
+    // A late datagram plays where it arrived, byte for byte.
+    const QByteArray swapped = recording(1, 1) + recording(3, 3) + recording(2, 2) + recording(4, 4);
+    row("swapped, recorded order", swapped, fixed, 100, 1, 0, {}, {1, 3, 2, 4}, {20, 30, 40, 50}, 100);
+    // The mean of the steps that are no anomaly (20 ms) paces the priming period.
+    row("swapped, every stamp", swapped, stamps, 100, 1, 0, {}, {1, 3, 2, 4}, {40, 60, 70, 90}, 50);
+    // Stamps whose interval is absurd pace nothing: the frequency stands in, and no
+    // deadline overflows (the schedule thread used to spin on one, deaf to stop).
+    const QByteArray absurd = "fr 1\r\nts 1\r\n" "fr 2\r\nts 1e308\r\n";
+    const QByteArray unixTime = "fr 1\r\nts 0.5\r\n" "fr 2\r\nts 1700000000.25\r\n";
+    row("first two stamps 1 and 1e308", absurd, Player::FirstTwoTimestamps, 100, 1, 0, {}, {1, 2}, {20, 30}, 100);
+    row("every stamp, 1 and 1e308", absurd, stamps, 100, 1, 0, {}, {1, 2}, {20, 30}, 100);
+    row("first two stamps, Unix time at 0.25x", unixTime, Player::FirstTwoTimestamps, 100, 0.25, 0, {}, {1, 2},
+        {80, 120}, 25);
+    row("every stamp, Unix time at 0.25x", unixTime, stamps, 100, 0.25, 0, {}, {1, 2}, {80, 120}, 25);
 }
 
 void PlayerTest::passes()
@@ -159,8 +175,16 @@ void PlayerTest::passes()
     player->setSpeed(speed);
     QSignalSpy started(player.get(), &Player::started);
     QSignalSpy finished(player.get(), &Player::finished);
+    // Sent as stored, whatever the stamps say.
+    QList<QByteArray> expected;
+    SendForm form;
+    QByteArray raw;
+    for (int frame : frames) {
+        QVERIFY(player->recording()->readFrame(frame, raw));
+        expected << form.datagram(raw);
+    }
     player->play();
-    QCOMPARE(receiver->receive(frames.size()), sent(frames));
+    QCOMPARE(receiver->receive(frames.size()), expected);
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(player->state(), Player::Idle);
     QVERIFY(receiver->receive(1, 100).isEmpty());
@@ -176,7 +200,7 @@ void PlayerTest::passes()
 
     // Another Play after the end starts afresh, never with the frame after the last.
     player->play();
-    QCOMPARE(receiver->receive(frames.size()), sent(frames));
+    QCOMPARE(receiver->receive(frames.size()), expected);
     QTRY_COMPARE(finished.size(), 2);
 }
 
@@ -376,7 +400,8 @@ void PlayerTest::speedSteps()
 void PlayerTest::renumberAcrossPasses()
 {
     Player::Options options;
-    options.frequency = 100;
+    // The frequency differs from the recording's pace: stamps go on at the recorded one.
+    options.frequency = 4;
     options.loop = true;
     options.passes = 3;
     options.renumber = true;
@@ -384,7 +409,7 @@ void PlayerTest::renumberAcrossPasses()
     open(recording(5, 6));
     QSignalSpy finished(player.get(), &Player::finished);
     player->play();
-    // Two frames 10 ms apart and one period at the seam: 20 ms and 2 numbers a pass.
+    // Two frames 10 ms apart and one recorded interval: 20 ms and 2 numbers a pass.
     QCOMPARE(receiver->receive(6),
              (QList<QByteArray>{sentFrame(5), sentFrame(6), "fr 7\r\nts 100.070\r\nbody 5 0.5 -3\r\n",
                                 "fr 8\r\nts 100.080\r\nbody 6 0.5 -3\r\n", "fr 9\r\nts 100.090\r\nbody 5 0.5 -3\r\n",
@@ -470,6 +495,37 @@ void PlayerTest::oversizeFramesSkipped()
     QTRY_COMPARE(player->stats().oversizeSkipped, 1);
     // The skipped frame keeps its slot.
     QCOMPARE(deadlines(), (QList<double>{20, 30, 40}));
+}
+
+// On the real clock: a deadline decades away once made the schedule thread spin
+// while stop, pause and the destructor waited for it.
+void PlayerTest::absurdStampsStayStoppable()
+{
+    auto real = std::make_unique<Player>();
+    const QString path = dir.filePath(QStringLiteral("absurd.wly"));
+    QVERIFY(writeFile(path, "fr 1\r\nts 0.5\r\nfr 2\r\nts 1700000000\r\nfr 3\r\nts 1e308\r\n"));
+    auto index = std::make_shared<RecordingIndex>();
+    QCOMPARE(RecordingIndex::build(path, *index).status, IndexResult::Loaded);
+    real->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    for (const Player::Pace pace : {Player::FirstTwoTimestamps, Player::EveryTimestamp}) {
+        Player::Options options;
+        options.pace = pace;
+        options.frequency = 100;
+        real->setOptions(options);
+        real->setRecording(index);
+        real->setSpeed(0.25);
+        QSignalSpy started(real.get(), &Player::started);
+        real->play();
+        QVERIFY(started.wait());
+        QCOMPARE(qRound(started[0][0].toDouble()), 25);
+        QCOMPARE(receiver->receive(3).size(), 3);
+        real->play();
+        real->pause();
+        QCOMPARE(real->state(), Player::Paused);
+        real->stop();
+        QCOMPARE(real->state(), Player::Idle);
+    }
+    real.reset();
 }
 
 QTEST_GUILESS_MAIN(PlayerTest)

@@ -30,8 +30,9 @@ struct Case {
     QList<int> lost;       // listed lost numbers; count given separately
     int lostCount;
     QList<int> duplicates; // listed
-    QList<StoredFrame> frames; // frame 0 of a preamble included
+    QList<StoredFrame> frames; // in recorded order
     int problem = 0, previous = 0;
+    QList<QPair<int, int>> late = {}; // listed out of order: (frame, the one before it)
 };
 Q_DECLARE_METATYPE(Case)
 
@@ -80,21 +81,27 @@ class TestRecordingIndex : public QObject
         QCOMPARE(index.last(), row.last);
         QCOMPARE(index.lostCount(), row.lostCount);
         QCOMPARE(index.fileSize(), row.bytes.size());
-        QCOMPARE(index.hasPreamble(), row.frames.first().number == 0 && row.first == 0 && !row.bytes.startsWith("fr "));
-        QCOMPARE(index.frameCount(), row.frames.size() - (index.hasPreamble() ? 1 : 0));
+        QCOMPARE(index.frameCount(), row.frames.size());
+        QCOMPARE(result.outOfOrderListed, row.late);
+        QCOMPARE(result.outOfOrderCount, row.late.size());
 
         QByteArray raw;
-        int previous = -1;
-        for (const StoredFrame &frame : row.frames) {
+        for (int position = 0; position < row.frames.size(); ++position) {
+            const StoredFrame &frame = row.frames.at(position);
             QVERIFY2(index.readFrame(frame.number, raw), qPrintable(QString::number(frame.number)));
             QCOMPARE(raw, frame.raw);
             QCOMPARE(index.frameLength(frame.number), frame.raw.size());
-            const bool preamble = index.hasPreamble() && frame.number == 0;
-            QCOMPARE(index.contains(frame.number), !preamble);
+            QVERIFY(index.contains(frame.number));
             QVERIFY(sameStamp(index.timestamp(frame.number), frame.stamp));
-            if (preamble)
-                continue;
-            // Stepping walks the stored frames and jumps every gap.
+            // Recorded order, whatever the numbers do.
+            QCOMPARE(index.positionOf(frame.number), position);
+            QCOMPARE(index.frameAt(position), frame.number);
+        }
+        // Stepping by number walks the stored frames and jumps every gap.
+        QList<StoredFrame> byNumber = row.frames;
+        std::sort(byNumber.begin(), byNumber.end(), [](const auto &a, const auto &b) { return a.number < b.number; });
+        int previous = -1;
+        for (const StoredFrame &frame : byNumber) {
             QCOMPARE(index.previousFrame(frame.number), previous);
             if (previous >= 0)
                 QCOMPARE(index.nextFrame(previous), frame.number);
@@ -113,6 +120,15 @@ class TestRecordingIndex : public QObject
             if (outside < row.first || outside > row.last)
                 QVERIFY(!index.readFrame(outside, raw) && index.frameLength(outside) == -1);
         }
+        QByteArray allInOrder;
+        QVERIFY(index.forEachFrame(0, index.frameCount() - 1, [&](int number, QByteArrayView bytes) {
+            allInOrder += QByteArray::number(number) + ':' + bytes.toByteArray();
+            return true;
+        }));
+        QByteArray expectedInOrder;
+        for (const StoredFrame &frame : row.frames)
+            expectedInOrder += QByteArray::number(frame.number) + ':' + frame.raw;
+        QCOMPARE(allInOrder, expectedInOrder);
         // "..." only when more were lost than listed.
         QCOMPARE(RecordingIndex::lostFramesText(result).endsWith("..."), row.lostCount > row.lost.size());
     }
@@ -131,17 +147,23 @@ private slots:
         add("1 and 20", {"fr 1\r\nx\r\nfr 20\r\ny\r\nfr 23\r\n", S::Loaded, 1, 23, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 20,
                          {}, {{1, "fr 1\r\nx\r\n", None}, {20, "fr 20\r\ny\r\n", None}, {23, "fr 23\r\n", None}}});
         add("single, no line end", {"fr 7", S::Loaded, 7, 7, {}, 0, {}, {{7, "fr 7", None}}});
-        // The first line of a preamble is its header and not part of frame 0.
-        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 0, 3, {1, 2}, 2, {},
-                                {{0, "pre\r\n", None}, {3, "fr 3\r\nx\r\n", None}}});
+        // Lines before the first frame line are no frame: numbers start at that line.
+        add("preamble then 3", {"# header\r\npre\r\nfr 3\r\nx\r\n", S::Loaded, 3, 3, {}, 0, {},
+                                {{3, "fr 3\r\nx\r\n", None}}});
+        add("preamble then 0", {"head\nfr 0\nfr 1\n", S::Loaded, 0, 1, {}, 0, {}, {{0, "fr 0\n", None}, {1, "fr 1\n", None}}});
+        add("comment then 1000", {"# c\nfr 1000\n", S::Loaded, 1000, 1000, {}, 0, {}, {{1000, "fr 1000\n", None}}});
         // A frame line that no longer starts a line (datagram without line end) is payload.
         add("line ends", {"fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\nfr 2\nlast\r", S::Loaded, 1, 2, {}, 0, {},
                           {{1, "fr 1\r\na\rb\r\n\r\r\nx\ry\nc fr 2\r\n", None}, {2, "fr 2\nlast\r", None}}});
         // Only "ts " in the first column counts, the last one of a frame wins, and
-        // a field that does not read (or is empty) gives 0.
-        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\n", S::Loaded, 3, 6, {}, 0, {},
-                            {{3, "fr 3\n  ts 9.5\nts  7\n", 0.0}, {4, "fr 4\nts abc\n", 0.0},
-                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}}});
+        // a field that does not read as a finite number (or is empty) is no stamp.
+        add("time stamps", {"fr 3\n  ts 9.5\nts  7\nfr 4\nts abc\nfr 5\nts 1\nts 2.5\nfr 6\nfr 7\nts nan\nfr 8\nts 1e999\n"
+                            "fr 9\nts 1" + QByteArray(400, '0') + "\nfr 10\nts \r\n",
+                            S::Loaded, 3, 10, {}, 0, {},
+                            {{3, "fr 3\n  ts 9.5\nts  7\n", None}, {4, "fr 4\nts abc\n", None},
+                             {5, "fr 5\nts 1\nts 2.5\n", 2.5}, {6, "fr 6\n", None}, {7, "fr 7\nts nan\n", None},
+                             {8, "fr 8\nts 1e999\n", None}, {9, "fr 9\nts 1" + QByteArray(400, '0') + "\n", None},
+                             {10, "fr 10\nts \r\n", None}}});
         // Numbers read as the loader always read them: blanks around, a sign, text after a blank.
         add("number forms", {"fr 04\r\nfr \v5\r\nfr +6 x\r\nfr 7\t\nfr 8\r", S::Loaded, 4, 8, {}, 0, {},
                              {{4, "fr 04\r\n", None}, {5, "fr \v5\r\n", None}, {6, "fr +6 x\r\n", None},
@@ -149,6 +171,23 @@ private slots:
         // A datagram delivered twice: the repeats are dropped, their stamps too.
         add("duplicates dropped", {"fr 5\na\nts 1\nfr 5\nb\nts 2\nfr 5\nc\nfr 6\nfr 8\nfr 8\n", S::Loaded, 5, 8, {7}, 1,
                                    {5, 5, 8}, {{5, "fr 5\na\nts 1\n", 1.0}, {6, "fr 6\n", None}, {8, "fr 8\n", None}}});
+        // UDP reorders: a number up to 64 below the highest plays where it came;
+        // one seen before is a duplicate wherever it comes.
+        add("one swapped", {"fr 299\nts 2.99\nfr 301\nts 3.01\nfr 300\nts 3.00\nfr 302\nts 3.02\n", S::Loaded, 299, 302, {},
+                            0, {},
+                            {{299, "fr 299\nts 2.99\n", 2.99}, {301, "fr 301\nts 3.01\n", 3.01},
+                             {300, "fr 300\nts 3.00\n", 3.00}, {302, "fr 302\nts 3.02\n", 3.02}},
+                            0, 0, {{300, 301}}});
+        add("late below the first, lost between", {"fr 2\nfr 1\nfr 5\nfr 3\nfr 6\n", S::Loaded, 1, 6, {4}, 1, {},
+                                                  {{2, "fr 2\n", None}, {1, "fr 1\n", None}, {5, "fr 5\n", None},
+                                                   {3, "fr 3\n", None}, {6, "fr 6\n", None}},
+                                                  0, 0, {{1, 2}, {3, 5}}});
+        add("64 below the highest", {"fr 5\nfr 74\nfr 10\n", S::Loaded, 5, 74, {6, 7, 8, 9, 11, 12, 13, 14, 15, 16}, 67, {},
+                                     {{5, "fr 5\n", None}, {74, "fr 74\n", None}, {10, "fr 10\n", None}}, 0, 0, {{10, 74}}});
+        add("duplicate not adjacent", {"fr 1\nfr 2\nfr 3\nx\nfr 2\nb\nfr 4\nfr 64\nfr 1\n", S::Loaded, 1, 64,
+                                       {5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, 59, {2, 1},
+                                       {{1, "fr 1\n", None}, {2, "fr 2\n", None}, {3, "fr 3\nx\n", None},
+                                        {4, "fr 4\n", None}, {64, "fr 64\n", None}}});
         add("huge gap costs nothing", {"fr 1\nfr 2000000000\nz\n", S::Loaded, 1, 2000000000,
                                        {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 1999999998, {},
                                        {{1, "fr 1\n", None}, {2000000000, "fr 2000000000\nz\n", None}}});
@@ -158,11 +197,12 @@ private slots:
         const auto refused = [&add](const char *name, const QByteArray &bytes, int problem, int previous) {
             add(name, {bytes, S::BadFrameNumbers, 0, 0, {}, 0, {}, {}, problem, previous});
         };
-        refused("decreasing", "fr 5\nfr 7\nfr 6\n", 6, 7);
-        refused("decreasing after a duplicate", "fr 5\nfr 5\nfr 4\n", 4, 5);
-        refused("negative first", "fr -3\nfr -2\n", -3, -3);
+        refused("65 below the highest", "fr 5\nfr 75\nfr 10\n", 10, 75);
+        refused("decreasing after a duplicate", "fr 80\nfr 80\nfr 4\n", 4, 80);
+        refused("negative later", "fr 3\nfr -1\n", -1, 3);
+        add("negative first", {"fr -3\nfr -2\n", S::NegativeFirstNumber, 0, 0, {}, 0, {}, {}, -3, 0});
+        add("negative first after a preamble", {"#\nfr -5\n", S::NegativeFirstNumber, 0, 0, {}, 0, {}, {}, -5, 0});
         refused("unreadable later", "fr 3\nfr 99999999999\n", 0, 3);
-        refused("0 after a preamble", "head\nfr 0\n", 0, 0);
         // 0 .. INT_MAX would be one frame more than an int counts.
         refused("whole int range", "fr 0\nfr 2147483647\n", 2147483647, 0);
     }
@@ -475,7 +515,7 @@ private slots:
         const QString loaded = index.path();
         std::atomic<bool> cancel{true};
         QCOMPARE(RecordingIndex::build(write("fr 1\n"), index, &cancel).status, IndexResult::Cancelled);
-        QCOMPARE(RecordingIndex::build(write("fr 2\nfr 1\n"), index).status, IndexResult::BadFrameNumbers);
+        QCOMPARE(RecordingIndex::build(write("fr 100\nfr 1\n"), index).status, IndexResult::BadFrameNumbers);
         QCOMPARE(RecordingIndex::build(write(""), index).status, IndexResult::NoFrames);
         QCOMPARE(index.path(), loaded);
         QByteArray raw;

@@ -15,6 +15,7 @@ namespace {
 
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
                                  "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false",
+                                 "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7",
                                  "5090", "::1", "http://rig:8080 http://lab"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
@@ -33,6 +34,13 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <SPEED SPEED="0.25"/>
     <EVERY_TIMESTAMP EVERY_TIMESTAMP="true"/>
     <CONTINUE_NUMBERS CONTINUE_NUMBERS="false"/>
+    <REALTIME_PRIORITY REALTIME_PRIORITY="true"/>
+    <FAULTS FAULTS="true"/>
+    <FAULT_DROP SPEC="1.5%"/>
+    <FAULT_DUPLICATE SPEC="100-102,200"/>
+    <FAULT_REORDER SPEC=""/>
+    <FAULT_DELAY MS="2:0.5"/>
+    <FAULT_SEED SEED="7"/>
     <REMOTE_PORT PORT_NR="5090"/>
     <REMOTE_ADDRESS ADDRESS="::1"/>
     <REMOTE_ORIGINS ORIGINS="http://rig:8080 http://lab"/>
@@ -109,7 +117,7 @@ private slots:
         // A file from before the later elements existed: those keep what the caller held.
         QByteArray older = sampleFile;
         older.remove(older.indexOf("    <SPEED"), older.indexOf("</KORVEL") - older.indexOf("    <SPEED"));
-        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList(KeyCount - OpenFileDir - 1);
+        QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList(KeyCount - Speed);
         QTest::newRow("no file") << QByteArray() << QStringList{"Files not found :\n" + programFile()};
         QTest::newRow("folder") << QByteArray("") << QStringList{"File %F cannot be opened for reading."};
         QTest::newRow("other root") << QByteArray("<SETTINGS><RECORD_PORT PORT_NR=\"1\"/></SETTINGS>")

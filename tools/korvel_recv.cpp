@@ -22,7 +22,29 @@ struct Jitter {
     double p50 = 0;
     double p99 = 0;
     double max = 0;
+    double fitInterval = 0; // us, least squares over arrivals 2..n
+    double firstOffset = 0; // us, the first arrival against that line extrapolated back
 };
+
+// The schedule the later frames keep, and how far the first frame was from it.
+void fitArrivals(const std::vector<uint64_t> &arrivals, Jitter &jitter)
+{
+    const size_t n = arrivals.size();
+    if (n < 4)
+        return;
+    double meanX = 0, meanY = 0, sxx = 0, sxy = 0;
+    const double origin = double(arrivals[1]);
+    for (size_t i = 1; i < n; ++i) {
+        const double x = double(i), y = double(arrivals[i]) - origin, k = double(i);
+        const double dx = x - meanX;
+        meanX += dx / k;
+        meanY += (y - meanY) / k;
+        sxx += dx * (x - meanX);
+        sxy += dx * (y - meanY);
+    }
+    jitter.fitInterval = sxy / sxx;
+    jitter.firstOffset = double(arrivals[0]) - origin - (meanY - jitter.fitInterval * meanX);
+}
 
 double percentile(const std::vector<double> &sorted, double fraction)
 {
@@ -45,6 +67,7 @@ Jitter measureJitter(const std::vector<uint64_t> &arrivals)
     jitter.p50 = percentile(deviations, 0.50);
     jitter.p99 = percentile(deviations, 0.99);
     jitter.max = deviations.back();
+    fitArrivals(arrivals, jitter);
     return jitter;
 }
 
@@ -162,10 +185,10 @@ int main(int argc, char *argv[])
                 (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered);
     std::printf("received=%zu bytes=%llu seconds=%.6f rate_hz=%.3f interval_mean_us=%.3f jitter_p50_us=%.3f "
                 "jitter_p99_us=%.3f jitter_max_us=%.3f first_frame=%lld last_frame=%lld gaps=%lld repeats=%lld "
-                "out_of_order=%lld unnumbered=%lld passes=%lld\n",
+                "out_of_order=%lld unnumbered=%lld passes=%lld fit_interval_us=%.6f first_offset_us=%.3f\n",
                 arrivals.size(), (unsigned long long)bytes, seconds, hertz, jitter.meanInterval, jitter.p50,
                 jitter.p99, jitter.max, (long long)f.first_frame, (long long)f.last_frame, (long long)f.frames_lost,
-                (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered, (long long)f.passes);
+                (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered, (long long)f.passes, jitter.fitInterval, jitter.firstOffset);
 
     if (status != UDP_OK) {
         std::fprintf(stderr, "korvel-recv: receive failed with %d\n", status);

@@ -1,6 +1,8 @@
 #include "gui/dialogs/recording_info.h"
 
+#include "gui/dialogs/marker_table.h"
 #include "gui/dialogs/message_box.h"
+#include "play/marker_book.h"
 #include "play/recording_index.h"
 
 #include <QChart>
@@ -14,7 +16,9 @@
 #include <QLineSeries>
 #include <QPainter>
 #include <QPushButton>
+#include <QHeaderView>
 #include <QScatterSeries>
+#include <QTableView>
 #include <QValueAxis>
 #include <QVBoxLayout>
 
@@ -157,7 +161,7 @@ void RecordingInfo::addFigures(const QString &fileName)
     static_cast<QVBoxLayout *>(layout())->addLayout(form);
 }
 
-QChartView *RecordingInfo::rateChart() const
+QChartView *RecordingInfo::rateChart()
 {
     const double seconds = stats.rate.size() * stats.bucketSeconds;
     const QString title = stats.bucketSeconds > 1.0 ? tr("Frame rate (mean of every %1 s)").arg(stats.bucketSeconds)
@@ -177,6 +181,8 @@ QChartView *RecordingInfo::rateChart() const
     y->applyNiceNumbers();
     rates->addAxis(y, Qt::AlignRight);
     addSeries(rates, lost, x, y);
+    rateTimeAxis = x;
+    lostAxis = y;
     return chartView(rates, "rateChart");
 }
 
@@ -188,6 +194,35 @@ QChartView *RecordingInfo::intervalChart() const
                            {lineSeries(stats.intervalMax, tr("longest")), lineSeries(stats.intervalMin, tr("shortest"))},
                            x),
                      "intervalChart");
+}
+
+void RecordingInfo::showMarkers(MarkerBook *book, const RecordingIndex &index)
+{
+    auto *table = new QTableView(this);
+    table->setObjectName(QStringLiteral("markerTable"));
+    table->setModel(new MarkerTable(book, index, table));
+    table->verticalHeader()->hide();
+    // Fixed row heights: the view then never measures ten thousand rows.
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->setMinimumHeight(120);
+    auto *box = static_cast<QVBoxLayout *>(layout());
+    box->insertWidget(box->indexOf(rateView), table);
+
+    // On the chart's axis of the losses, at its foot: a moment, not an amount.
+    const double start = index.firstTimestamp();
+    QList<QPointF> points;
+    for (const Marker &marker : book->markers()) {
+        const double stamp = index.timestamp(marker.frame);
+        if (!std::isnan(stamp) && !std::isnan(start))
+            points << QPointF(stamp - start, 0.0);
+    }
+    auto *series = new QScatterSeries;
+    series->setName(tr("markers"));
+    series->setMarkerShape(QScatterSeries::MarkerShapeTriangle);
+    series->setMarkerSize(9.0);
+    series->replace(points);
+    addSeries(rateView->chart(), series, rateTimeAxis, lostAxis);
 }
 
 bool RecordingInfo::savePicture(const QString &fileName)

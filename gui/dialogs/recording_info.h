@@ -6,7 +6,11 @@
 #include <QDialog>
 #include <QString>
 
+class MarkerBook;
+class QChart;
 class QChartView;
+class QTableView;
+class QValueAxis;
 class RecordingIndex;
 
 // "Recording info": a recording's counts, its frame rate over time with the lost
@@ -21,6 +25,9 @@ public:
     // Figures gathered beforehand, e.g. by the thread that built the index.
     RecordingInfo(const RecordingStats &stats, const QString &recordingPath, QWidget *parent = nullptr);
 
+    // Lists the markers of `book`, labels editable, and shows them on the rate chart.
+    void showMarkers(MarkerBook *book, const RecordingIndex &index);
+
     // Both charts, one above the other, as a PNG; false when it could not be written.
     bool savePicture(const QString &fileName);
 
@@ -29,13 +36,15 @@ public slots:
 
 private:
     void addFigures(const QString &fileName);
-    QChartView *rateChart() const;
+    QChartView *rateChart();
     QChartView *intervalChart() const;
 
     RecordingStats stats;
     QString recordingPath;
     QChartView *rateView = nullptr;
     QChartView *intervalView = nullptr;
+    QValueAxis *rateTimeAxis = nullptr;
+    QValueAxis *lostAxis = nullptr;
 };
 
 #endif

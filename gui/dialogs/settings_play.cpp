@@ -2,6 +2,7 @@
 
 #include "gui/dialogs/message_box.h"
 #include "platform/host_lookup.h"
+#include "play/fault_plan.h"
 
 namespace {
 
@@ -172,8 +173,70 @@ void Settings_play::clickOk()
         fault->setFocus();
         return;
     }
+    if (!checkFaults())
+        return;
     emit writeSettingFile();
     accept();
+}
+
+void Settings_play::setInstrumentValues(bool realtime, bool faults, const QStringList &faultTexts)
+{
+    ui.cb_realtime->setChecked(realtime);
+    ui.gb_faults->setChecked(faults);
+    QLineEdit *edits[] = {ui.le_drop, ui.le_duplicate, ui.le_reorder, ui.le_delay, ui.le_seed};
+    for (int i = 0; i < 5; ++i)
+        edits[i]->setText(faultTexts.value(i));
+}
+
+QString Settings_play::realtimeText() const
+{
+    return flagText(ui.cb_realtime->isChecked());
+}
+
+QString Settings_play::faultsText() const
+{
+    return flagText(ui.gb_faults->isChecked());
+}
+
+QStringList Settings_play::faultTexts() const
+{
+    return {ui.le_drop->text().trimmed(), ui.le_duplicate->text().trimmed(), ui.le_reorder->text().trimmed(),
+            ui.le_delay->text().trimmed(), ui.le_seed->text().trimmed()};
+}
+
+// The Faults group takes what the command line takes; a field left empty is no fault.
+bool Settings_play::checkFaults()
+{
+    if (!ui.gb_faults->isChecked())
+        return true;
+    FaultOptions options;
+    QString reason;
+    QLineEdit *wrong = nullptr;
+    const std::pair<QLineEdit *, FaultSpec *> specs[] = {
+        {ui.le_drop, &options.drop}, {ui.le_duplicate, &options.duplicate}, {ui.le_reorder, &options.reorder}};
+    for (const auto &[edit, spec] : specs) {
+        if (!wrong && !edit->text().trimmed().isEmpty() && !FaultSpec::parse(edit->text(), *spec, reason))
+            wrong = edit;
+    }
+    if (!wrong && options.drop.percent + options.duplicate.percent + options.reorder.percent > 100) {
+        wrong = ui.le_drop;
+        reason = tr("drop, duplicate and reorder add up to more than 100%");
+    }
+    if (!wrong && !ui.le_delay->text().trimmed().isEmpty()
+        && !FaultOptions::parseDelay(ui.le_delay->text(), options, reason))
+        wrong = ui.le_delay;
+    bool number = true;
+    if (!wrong && !ui.le_seed->text().trimmed().isEmpty())
+        ui.le_seed->text().trimmed().toULongLong(&number);
+    if (!wrong && !number) {
+        wrong = ui.le_seed;
+        reason = tr("expected a whole number");
+    }
+    if (!wrong)
+        return true;
+    showMessage(this, QMessageBox::Critical, tr("Faults"), tr("Please check the faults: %1").arg(reason));
+    wrong->setFocus();
+    return false;
 }
 
 void Settings_play::clickActive()

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -43,6 +44,13 @@ public:
     bool isContinueNumbers() const;
     QString continueNumbersText() const;
 
+    // Real-time priority and the Faults group; the fault texts are drop,
+    // duplicate, reorder, delay and seed, as stored.
+    void setInstrumentValues(bool realtime, bool faults, const QStringList &faultTexts);
+    QString realtimeText() const;
+    QString faultsText() const;
+    QStringList faultTexts() const;
+
 signals:
     void writeSettingFile();
 
@@ -52,6 +60,8 @@ public slots:
     void clickTimestamp();
 
 private:
+    bool checkFaults();
+
     Ui::d_play ui;
     QString hostText1;
     QString hostText2;

@@ -10,6 +10,9 @@
 #include "play/recording_index.h"
 #include "play/send_form.h"
 
+#include <QSet>
+
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -29,26 +32,30 @@ struct Stored {
 
 struct Expected {
     IndexResult::Status status = IndexResult::Loaded;
-    int first = 0, last = 0, problem = 0, previous = 0, lostCount = 0, duplicateCount = 0;
-    bool preamble = false;
+    int first = 0, last = 0, problem = 0, previous = 0, lostCount = 0, duplicateCount = 0, outOfOrderCount = 0;
     QList<int> lostListed, duplicatesListed;
-    QList<Stored> stored; // with the preamble as frame 0 when there is one
+    QList<QPair<int, int>> outOfOrderListed;
+    QList<Stored> stored; // in recorded order
 };
 
 double stampOf(const Frame &frame)
 {
     double stamp = std::nan("");
     for (const Line &line : frame) {
-        if (line.text.startsWith("ts "))
-            stamp = line.secondField().toDouble();
+        if (line.text.startsWith("ts ")) {
+            const QByteArray field = line.secondField().trimmed();
+            bool ok = false;
+            const double value = field.toDouble(&ok);
+            stamp = ok && !field.isEmpty() && std::isfinite(value) ? value : std::nan("");
+        }
     }
     return stamp;
 }
 
-Expected refused(int problem, int previous)
+Expected refused(IndexResult::Status status, int problem, int previous)
 {
     Expected e;
-    e.status = IndexResult::BadFrameNumbers;
+    e.status = status;
     e.problem = problem;
     e.previous = previous;
     return e;
@@ -63,46 +70,48 @@ Expected model(const QByteArray &bytes)
         return e;
     }
     const auto endOf = [&](qsizetype i) { return i + 1 < frames.size() ? frames[i + 1].first().offset : bytes.size(); };
-    qsizetype next = 1;
-    bool afterFrameLine = true;
-    if (frames[0].isEmpty()) {
-        bool ok = false;
-        e.first = frames[1].first().secondField().toInt(&ok);
-        if (!ok) {
-            e.status = IndexResult::BadFirstNumber;
-            return e;
-        }
-        if (e.first < 0)
-            return refused(e.first, e.first);
-        e.stored.append({e.first, 0, endOf(1), stampOf(frames[1]), joined(frames[1], 0, &Line::sendForm),
-                         joined(frames[1], 0, &Line::indexForm)});
-        next = 2;
-    } else {
-        // Frame 0 is the preamble less its first line.
-        const qint64 begin = frames[0].size() > 1 ? frames[0][1].offset : frames[1].first().offset;
-        e.stored.append({0, begin, endOf(0), std::nan(""), QByteArray(), joined(frames[0], 1, &Line::indexForm)});
-        afterFrameLine = false;
-        e.preamble = true;
+    const auto store = [&](int number, qsizetype i) {
+        e.stored.append({number, frames[i].first().offset, endOf(i), stampOf(frames[i]),
+                         joined(frames[i], 0, &Line::sendForm), joined(frames[i], 0, &Line::indexForm)});
+    };
+    // Whatever stands before the first frame line is no frame.
+    bool ok = false;
+    e.first = frames[1].first().secondField().toInt(&ok);
+    if (!ok) {
+        e.status = IndexResult::BadFirstNumber;
+        return e;
     }
+    if (e.first < 0)
+        return refused(IndexResult::NegativeFirstNumber, e.first, 0);
     e.last = e.first;
-    for (; next < frames.size(); ++next) {
-        bool ok = false;
+    int previous = e.first;
+    QSet<int> seen{e.first};
+    store(e.first, 1);
+    for (qsizetype next = 2; next < frames.size(); ++next) {
         const int number = frames[next].first().secondField().toInt(&ok);
-        if (ok && number == e.last && afterFrameLine) {
+        const qint64 below = qint64(e.last) - number;
+        if (ok && below >= 0 && below <= 64 && seen.contains(number)) {
             if (e.duplicatesListed.size() < 10)
                 e.duplicatesListed.append(number);
             ++e.duplicateCount;
             continue;
         }
-        if (number <= e.last || qint64(number) - e.first >= INT_MAX)
-            return refused(number, e.last);
-        for (qint64 n = qint64(e.last) + 1; n < number && e.lostListed.size() < 10; ++n)
+        if (!ok || number < 0 || below > 64 || qint64(qMax(number, e.last)) - qMin(number, e.first) >= INT_MAX)
+            return refused(IndexResult::BadFrameNumbers, number, previous);
+        if (number < previous && e.outOfOrderCount++ < 10)
+            e.outOfOrderListed.append({number, previous});
+        e.first = qMin(e.first, number);
+        e.last = qMax(e.last, number);
+        previous = number;
+        seen.insert(number);
+        store(number, next);
+    }
+    QList<int> numbers(seen.begin(), seen.end());
+    std::sort(numbers.begin(), numbers.end());
+    for (qsizetype i = 0; i + 1 < numbers.size(); ++i) {
+        for (qint64 n = qint64(numbers[i]) + 1; n < numbers[i + 1] && e.lostListed.size() < 10; ++n)
             e.lostListed.append(int(n));
-        e.lostCount += number - e.last - 1;
-        e.last = number;
-        afterFrameLine = true;
-        e.stored.append({number, frames[next].first().offset, endOf(next), stampOf(frames[next]),
-                         joined(frames[next], 0, &Line::sendForm), joined(frames[next], 0, &Line::indexForm)});
+        e.lostCount += numbers[i + 1] - numbers[i] - 1;
     }
     return e;
 }
@@ -110,7 +119,7 @@ Expected model(const QByteArray &bytes)
 void compare(const Expected &e, const IndexResult &result, const RecordingIndex &index, const QByteArray &bytes)
 {
     FUZZ_CHECK(result.status == e.status);
-    if (result.status == IndexResult::BadFrameNumbers)
+    if (result.status == IndexResult::BadFrameNumbers || result.status == IndexResult::NegativeFirstNumber)
         FUZZ_CHECK(result.problemFrame == e.problem && result.previousFrame == e.previous);
     if (result.status != IndexResult::Loaded) {
         FUZZ_CHECK(!index.isLoaded());
@@ -119,24 +128,30 @@ void compare(const Expected &e, const IndexResult &result, const RecordingIndex 
     FUZZ_CHECK(index.first() == e.first && index.last() == e.last);
     FUZZ_CHECK(result.lostCount == e.lostCount && result.lostListed == e.lostListed);
     FUZZ_CHECK(result.duplicateCount == e.duplicateCount && result.duplicatesListed == e.duplicatesListed);
-    FUZZ_CHECK(index.hasPreamble() == e.preamble);
-    FUZZ_CHECK(index.frameCount() == e.stored.size() - (e.preamble ? 1 : 0));
+    FUZZ_CHECK(result.outOfOrderCount == e.outOfOrderCount && result.outOfOrderListed == e.outOfOrderListed);
+    FUZZ_CHECK(index.frameCount() == e.stored.size());
     SendForm form;
     QByteArray raw;
-    int previous = -1;
-    for (const Stored &frame : e.stored) {
+    for (int position = 0; position < e.stored.size(); ++position) {
+        const Stored &frame = e.stored[position];
         // A frame ends where the next frame line starts, or a dropped duplicate of it.
         FUZZ_CHECK(index.readFrame(frame.number, raw) && raw == bytes.mid(frame.begin, frame.end - frame.begin));
         FUZZ_CHECK(SendForm::displayText(raw) == QString::fromLatin1(frame.shown));
-        if (e.preamble && frame.number == 0)
-            continue;
         FUZZ_CHECK(form.datagram(raw) == frame.sendForm);
         const double stamp = index.timestamp(frame.number);
         FUZZ_CHECK(stamp == frame.stamp || (std::isnan(stamp) && std::isnan(frame.stamp)));
-        FUZZ_CHECK(index.previousFrame(frame.number) == previous);
+        FUZZ_CHECK(index.positionOf(frame.number) == position && index.frameAt(position) == frame.number);
+    }
+    QList<int> numbers;
+    for (const Stored &frame : e.stored)
+        numbers.append(frame.number);
+    std::sort(numbers.begin(), numbers.end());
+    int previous = -1;
+    for (int number : numbers) {
+        FUZZ_CHECK(index.previousFrame(number) == previous);
         if (previous >= 0)
-            FUZZ_CHECK(index.nextFrame(previous) == frame.number);
-        previous = frame.number;
+            FUZZ_CHECK(index.nextFrame(previous) == number);
+        previous = number;
     }
     FUZZ_CHECK(index.nextFrame(previous) == -1);
     qint64 lost = 0;
@@ -145,6 +160,7 @@ void compare(const Expected &e, const IndexResult &result, const RecordingIndex 
         lost += qint64(range.second) - range.first + 1;
     }
     FUZZ_CHECK(lost == e.lostCount);
+    FUZZ_CHECK(std::isfinite(index.duration()) && index.duration() >= 0);
 }
 
 // The recording's own checks, then the same through the index file it wrote.
@@ -171,7 +187,7 @@ void useDamaged(const RecordingIndex &index, qint64 fileSize)
     FUZZ_CHECK(index.first() <= index.last());
     QByteArray raw;
     int steps = 0;
-    for (int n = index.hasPreamble() ? index.nextFrame(0) : index.first(); n >= 0 && steps < 64;
+    for (int n = index.first(); n >= 0 && steps < 64;
          n = index.nextFrame(n), ++steps) {
         FUZZ_CHECK(index.contains(n) && n <= index.last());
         const qint64 length = index.frameLength(n);

@@ -7,6 +7,8 @@
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
 
+#include "settings/settings_store.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -259,7 +261,7 @@ void MainWindowTest::handWrittenFileAndShutdown()
     // Every exit writes all the settings, whether or not a dialog was confirmed.
     const QByteArray written = readFile(file);
     QVERIFY(written.startsWith("<KORVEL_RECORDER>\n    <RECORD_PORT PORT_NR=\"-1\"/>\n    <PLAY_HOST_1 HOST=\"\"/>\n"));
-    QCOMPARE(written.count("/>"), int(SettingsStore::KeyCount));
+    QCOMPARE(written.count("/>"), qsizetype(SettingsStore::KeyCount));
     QVERIFY(written.contains(("<SAVE_FILE_DIR SAVE_FILE_DIR=\"" + QDir::homePath() + "\"/>").toUtf8()));
 }
 

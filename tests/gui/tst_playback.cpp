@@ -47,6 +47,7 @@ private slots:
     void cancelledOpenKeepsTheCurrentRecording();
     void idleSliderByKeyboard();
     void goToFrameThenStep();
+    void lateDatagramsOpenAndPlayAsRecorded();
 
 private:
     void start();
@@ -175,8 +176,10 @@ void PlaybackTest::refusedLoadsKeepTheCurrentRecording_data()
     QTest::addColumn<QString>("box");
     const QString numbers = QStringLiteral("Critical | Korvel Recorder | This file has a problem with frame numbers "
                                            "and cannot be played.");
-    QTest::newRow("decreasing") << QByteArray("fr 5\r\nx\r\nfr 7\r\nx\r\nfr 6\r\nx\r\n")
-                                << numbers + QStringLiteral("\nframe 6 follows frame 7");
+    QTest::newRow("decreasing beyond the reorder window") << QByteArray("fr 5\r\nx\r\nfr 75\r\nx\r\nfr 10\r\nx\r\n")
+                                                         << numbers + QStringLiteral("\nframe 10 follows frame 75");
+    QTest::newRow("negative first")
+        << QByteArray("# note\r\nfr -5\r\n") << numbers + QStringLiteral("\nThe first frame number -5 is negative.");
     QTest::newRow("first number unreadable") << QByteArray("fr x\r\nbody\r\n") << numbers;
     QTest::newRow("no frames") << QByteArray("just a note\r\n")
                                << QStringLiteral("Warning | Korvel Recorder | File %1 holds no frames.");
@@ -265,6 +268,27 @@ void PlaybackTest::goToFrameThenStep()
     key(Qt::Key_Comma);
     QCOMPARE(receiver->receive(1), sent({9}));
     QCOMPARE(text(window.get(), "te_datadisplay"), shown(9));
+}
+
+// What the README's sender with --drop, --duplicate and --swap leaves: it opens
+// with a warning for each, and plays what arrived in the order it arrived.
+void PlaybackTest::lateDatagramsOpenAndPlayAsRecorded()
+{
+    start();
+    const QByteArray content = stored(1) + stored(3) + stored(2) + stored(5) + stored(5) + stored(6);
+    std::shared_ptr<QList<Modal::Box>> boxes = Modal::answerEveryBox();
+    QVERIFY(open(content));
+    QTRY_COMPARE(boxes->size(), 3);
+    QStringList texts;
+    for (const Modal::Box &box : std::as_const(*boxes))
+        texts << box.describe();
+    QCOMPARE(texts, (QStringList{Modal::describe(QMessageBox::Warning, "Korvel Recorder", "Lost frame number 1:  4"),
+                                 Modal::describe(QMessageBox::Warning, "Korvel Recorder", "Duplicate frame number 1:  5"),
+                                 Modal::describe(QMessageBox::Warning, "Korvel Recorder",
+                                                 "Out-of-order frame numbers: 2 after 3")}));
+    boxes.reset();
+    key(Qt::Key_Space);
+    QCOMPARE(receiver->receive(5), sent({1, 3, 2, 5, 6}));
 }
 
 QTEST_MAIN(PlaybackTest)

@@ -70,11 +70,16 @@ private slots:
             << recording({{1, 0.0}, {2, -1}, {5, 1.5}, {6, 1.6}, {8, 2.2}}) << "5 frames 1-8 lost 3 [3-4 7]"
             << QStringList{"1", "0:2.0 1:2.0 2:1.1", "1:2.0 2:1.0", "1:100.0 2:600.0", "1:1500.0 2:600.0"};
 
-        // A step back in time counts at the start and shows as a negative interval;
-        // after a preamble, the numbers below the first frame are lost.
+        // A step back in time is an anomaly: on the time axis it lasts one interval
+        // (1.7 s), as in playback, and it shows as a negative interval. A preamble is
+        // no frame: nothing below the first number is lost.
         QTest::newRow("preamble, stamp back")
-            << recording({{3, 10.0}, {4, 9.5}, {5, 11.2}}, "header\n") << "3 frames 3-5 lost 2 [1-2]"
-            << QStringList{"1", "0:2.0 1:1.3", "0:2.0", "0:-500.0 1:1700.0", "0:-500.0 1:1700.0"};
+            << recording({{3, 10.0}, {4, 9.5}, {5, 11.2}}, "header\n") << "3 frames 3-5 lost 0 []"
+            << QStringList{"1", "0:1.0 1:1.0 2:0.0 3:1.0", "", "1:-500.0 3:1700.0", "1:-500.0 3:1700.0"};
+        // A late datagram is no loss: marks count only the numbers that never came.
+        QTest::newRow("swapped and lost")
+            << recording({{1, 0.0}, {3, 0.2}, {2, 0.1}, {6, 0.5}}) << "4 frames 1-6 lost 2 [4-5]"
+            << QStringList{"1", "0:4.0", "0:2.0", "0:-100.0", "0:400.0"};
 
         QTest::newRow("no stamps") << recording({{1, -1}, {2, -1}, {4, -1}}) << "3 frames 1-4 lost 1 [3]"
                                    << QStringList{"1", "", "", "", ""};

@@ -2,6 +2,8 @@
 #include "gui/dialogs/settings_record.h"
 #include "support/modal_answerer.h"
 
+#include <QCheckBox>
+#include <QGroupBox>
 #include <QTest>
 
 #include <climits>
@@ -133,6 +135,42 @@ private slots:
         QCOMPARE(refused ? dialog->focusWidget()->objectName() : result, outcome);
         QTEST(held(), "held");
         QCOMPARE(heldAtSignal, outcome == "accepted" ? QStringList{held()} : QStringList());
+    }
+
+    // Off by default, the stored texts come back, and OK refuses a fault the player could not take.
+    void faultsGroup_data()
+    {
+        QTest::addColumn<QStringList>("faults"); // drop, duplicate, reorder, delay, seed
+        QTest::addColumn<QString>("outcome");   // accepted or the field given the focus
+        QTest::newRow("percentages and a list") << QStringList{"1.5%", "", "100-102,200", "2:0.5", "7"} << "accepted";
+        QTest::newRow("bad list") << QStringList{"", "5-x", "", "", ""} << "le_duplicate";
+        QTest::newRow("over 100%") << QStringList{"60%", "50%", "", "", ""} << "le_drop";
+        QTest::newRow("bad delay") << QStringList{"", "", "", "2:x", ""} << "le_delay";
+        QTest::newRow("bad seed") << QStringList{"", "", "", "", "-1"} << "le_seed";
+    }
+
+    void faultsGroup()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(QString, outcome);
+        Settings_play play(nullptr);
+        QVERIFY(!play.findChild<QGroupBox *>("gb_faults")->isChecked());
+        QCOMPARE(play.findChild<QCheckBox *>("cb_realtime")->text(), QStringLiteral("real-time priority when allowed"));
+        play.setValues(QStringLiteral("localhost"), loopback, 5001, 4, QStringLiteral("localhost"), loopback, 5001,
+                       true, true, false);
+        play.setInstrumentValues(true, true, faults);
+        QCOMPARE(play.faultTexts(), faults);
+        QCOMPARE(play.realtimeText() + play.faultsText(), QStringLiteral("truetrue"));
+        play.show();
+        QVERIFY(QTest::qWaitForWindowActive(&play));
+        const auto boxes = Modal::answerEveryBox();
+        QTest::mouseClick(play.findChild<QWidget *>("pb_ok"), Qt::LeftButton);
+        QCOMPARE(play.isVisible(), outcome != "accepted");
+        QCOMPARE(boxes->size(), outcome == "accepted" ? 0 : 1);
+        if (outcome != "accepted") {
+            QCOMPARE(boxes->first().title, QStringLiteral("Faults"));
+            QCOMPARE(play.focusWidget()->objectName(), outcome);
+        }
     }
 };
 
