@@ -3,6 +3,8 @@
 #include "gui/dialogs/message_box.h"
 #include "gui/dialogs/settings_remote.h"
 #include "gui/korvel_recorder.h"
+#include "gui/marker_controller.h"
+#include "play/marker_book.h"
 #include "gui/playback_controls.h"
 #include "gui/recording_controller.h"
 #include "gui/recording_opener.h"
@@ -262,4 +264,15 @@ RemoteTarget::Outcome WindowRemote::clearRange()
 {
     return run(window->ui.actionClearRange, "clear_range needs an open recording, idle or paused",
                [this] { window->controls->clearRange(); });
+}
+
+RemoteTarget::Outcome WindowRemote::addMarker(const QString &label)
+{
+    if (!window->ui.actionAddMarker->isEnabled())
+        return notAllowed(QStringLiteral("add_marker needs a recording running or open"));
+    const qsizetype position = window->markers->addMarker(label);
+    if (position < 0)
+        return failure(QStringLiteral("No frame received yet: no marker added."));
+    const Marker &added = window->markers->book()->markers().at(position);
+    return done({{QStringLiteral("frame"), added.frame}, {QStringLiteral("label"), added.label}});
 }

@@ -48,6 +48,7 @@ public:
     Outcome setSpeed(double speed) override;
     Outcome setRange(int from, int to) override;
     Outcome clearRange() override;
+    Outcome addMarker(const QString &label) override;
 
 private:
     // Runs `command` when `action` is enabled, with the boxes it would show kept

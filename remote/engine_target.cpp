@@ -73,6 +73,7 @@ RemoteTarget::Outcome EngineTarget::record()
     index.reset();
     engine.setRecording(nullptr);
     path.clear();
+    markers.startFresh(receiving.temporaryPath());
     emit changed();
     return done();
 }
@@ -131,6 +132,9 @@ RemoteTarget::Outcome EngineTarget::save(const QString &target)
 
 void EngineTarget::saved(const QString &target)
 {
+    // The save moved the markers along with the recording.
+    if (!markers.recordingPath().isEmpty() && !QFileInfo::exists(markers.recordingPath()))
+        markers.follow(target);
     emit saveFinished(target, QString());
     open(target);
 }
@@ -140,6 +144,7 @@ RemoteTarget::Outcome EngineTarget::discard()
     if (!idle() || !receiving.hasTemporaryRecording())
         return refused("discard needs a stopped recording that is not saved yet");
     receiving.discardTemporary();
+    markers.close();
     emit changed();
     return done();
 }
@@ -172,6 +177,7 @@ void EngineTarget::opened(const QString &target, const IndexResult &result, std:
     index = std::move(loaded);
     path = target;
     engine.setRecording(index);
+    markers.open(target, *index);
     // Another recording is chosen: an unsaved one stays on disk, offered at the window's next start.
     receiving.closeTemporary(true);
     emit openFinished(target, QString());
@@ -237,4 +243,19 @@ RemoteTarget::Outcome EngineTarget::clearRange()
         return refused("clear_range needs an open recording, idle or paused");
     engine.clearRange();
     return done();
+}
+
+RemoteTarget::Outcome EngineTarget::addMarker(const QString &label)
+{
+    const bool recording = receiving.mode() == RecordingSession::Recording;
+    if (!recording && !(index && !openBusy && receiving.mode() == RecordingSession::Idle))
+        return refused("add_marker needs a recording running or open");
+    const qsizetype position =
+        markers.markHere(receiving, engine, engine.position() >= 0 || !index ? engine.position() : index->first());
+    if (position < 0)
+        return failure(QStringLiteral("No frame received yet: no marker added."));
+    if (!label.isEmpty())
+        markers.setLabel(position, label);
+    const Marker &added = markers.markers().at(position);
+    return done({{QStringLiteral("frame"), added.frame}, {QStringLiteral("label"), added.label}});
 }

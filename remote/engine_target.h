@@ -2,6 +2,7 @@
 #define ENGINE_TARGET_H
 
 #include "play/index_result.h"
+#include "play/marker_book.h"
 #include "play/player.h"
 #include "record/recording_session.h"
 #include "remote/remote_target.h"
@@ -45,6 +46,7 @@ public:
     Outcome setSpeed(double speed) override;
     Outcome setRange(int from, int to) override;
     Outcome clearRange() override;
+    Outcome addMarker(const QString &label) override;
 
 private:
     bool idle() const;
@@ -56,6 +58,7 @@ private:
     Options options;
     RecordingSession receiving;
     Player engine;
+    MarkerBook markers;
     std::shared_ptr<const RecordingIndex> index;
     QString path;
     QString savingAs;

@@ -60,6 +60,7 @@ RemoteMethods::Method RemoteMethods::methodNamed(const QString &name, bool &comm
         {"set_speed", &RemoteMethods::setSpeed, true},
         {"set_range", &RemoteMethods::setRange, true},
         {"clear_range", &RemoteMethods::clearRange, true},
+        {"add_marker", &RemoteMethods::addMarker, true},
     };
     for (const Entry &entry : table) {
         if (name == QLatin1String(entry.name)) {
@@ -104,7 +105,7 @@ void RemoteMethods::answer(RemoteClient *client, const JsonRpc::Request &request
 {
     switch (outcome.kind) {
     case RemoteTarget::Outcome::Done:
-        reply(client, request, JsonRpc::result(request.id, result));
+        reply(client, request, JsonRpc::result(request.id, outcome.result.isEmpty() ? result : outcome.result));
         return;
     case RemoteTarget::Outcome::Pending:
         return;
@@ -351,4 +352,14 @@ void RemoteMethods::setRange(RemoteClient *client, const JsonRpc::Request &reque
     if (from > to)
         return refuse(client, request, {JsonRpc::InvalidParams, QStringLiteral("invalid params: \"from\" lies after \"to\"")});
     answer(client, request, target->setRange(from, to));
+}
+
+void RemoteMethods::addMarker(RemoteClient *client, const JsonRpc::Request &request)
+{
+    QString label;
+    JsonRpc::Error error;
+    if (!JsonRpc::onlyNames(request.params, {"label"}, error)
+        || (request.params.contains(QLatin1String("label")) && !JsonRpc::readText(request.params, "label", label, error)))
+        return refuse(client, request, error);
+    answer(client, request, target->addMarker(label));
 }

@@ -54,6 +54,7 @@ private:
     void setSpeed(RemoteClient *client, const JsonRpc::Request &request);
     void setRange(RemoteClient *client, const JsonRpc::Request &request);
     void clearRange(RemoteClient *client, const JsonRpc::Request &request);
+    void addMarker(RemoteClient *client, const JsonRpc::Request &request);
 
     bool readEvents(const JsonRpc::Request &request, QStringList &events, JsonRpc::Error &error);
     bool readPath(const JsonRpc::Request &request, QString &path, JsonRpc::Error &error);

@@ -1,6 +1,7 @@
 #ifndef REMOTE_TARGET_H
 #define REMOTE_TARGET_H
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -25,11 +26,12 @@ public:
         enum Kind { Done, Pending, NotAllowed, Busy, Failed };
         Kind kind = Done;
         QString message;
+        QJsonObject result; // for Done, when there is more to say than true
     };
-    static Outcome done() { return {}; }
-    static Outcome pending() { return {Outcome::Pending, QString()}; }
-    static Outcome notAllowed(const QString &why) { return {Outcome::NotAllowed, why}; }
-    static Outcome failure(const QString &why) { return {Outcome::Failed, why}; }
+    static Outcome done(const QJsonObject &result = {}) { return {Outcome::Done, QString(), result}; }
+    static Outcome pending() { return {Outcome::Pending, QString(), {}}; }
+    static Outcome notAllowed(const QString &why) { return {Outcome::NotAllowed, why, {}}; }
+    static Outcome failure(const QString &why) { return {Outcome::Failed, why, {}}; }
 
     using QObject::QObject;
 
@@ -59,6 +61,9 @@ public:
     virtual Outcome setSpeed(double speed) = 0;
     virtual Outcome setRange(int from, int to) = 0;
     virtual Outcome clearRange() = 0;
+    // A marker where the window's M puts it, labelled `label` (the next free label
+    // when empty); the result is its {frame, label}.
+    virtual Outcome addMarker(const QString &label) = 0;
 
 signals:
     // The mode or the recording may have changed (the player's state is followed by its own signal).

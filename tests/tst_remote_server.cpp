@@ -365,6 +365,9 @@ void RemoteServerTest::recordStopSaveAndOpen()
             return health.value(QLatin1String("datagrams")).toInt() == 20 && health.contains(QLatin1String("jitter_ms"));
         }));
     QCOMPARE(first->errorCode(QStringLiteral("play")), int(JsonRpc::NotAllowed));
+    // While recording a marker goes to the newest frame received, and it travels with the save.
+    QCOMPARE(first->result(QStringLiteral("add_marker"), named({{QStringLiteral("label"), QStringLiteral("ready")}})).toObject(),
+             named({{QStringLiteral("frame"), 20}, {QStringLiteral("label"), QStringLiteral("ready")}}));
 
     QCOMPARE(second->result(QStringLiteral("stop")), QJsonValue(true));
     QVERIFY(first->waitFor(QStringLiteral("state"), [](const QJsonObject &state) {
@@ -384,6 +387,8 @@ void RemoteServerTest::recordStopSaveAndOpen()
     const QJsonObject status = first->result(QStringLiteral("status")).toObject();
     QCOMPARE(status.value(QLatin1String("file")).toString(), path + QLatin1String(".wly"));
     QCOMPARE(status.value(QLatin1String("frames")).toInt(), 20);
+    QCOMPARE(first->result(QStringLiteral("info")).toObject().value(QLatin1String("markers")).toArray(),
+             (QJsonArray{named({{QStringLiteral("frame"), 20}, {QStringLiteral("label"), QStringLiteral("ready")}})}));
     // Nothing left to save.
     QCOMPARE(first->errorCode(QStringLiteral("save"), named({{QStringLiteral("path"), path}})), int(JsonRpc::NotAllowed));
 
@@ -486,7 +491,7 @@ void RemoteServerTest::notAllowedFollowsTheEnabling()
     auto peer = connectPeer();
     QVERIFY(peer);
     // Nothing open, nothing running: as the window's disabled actions.
-    for (const char *method : {"play", "pause", "stop", "discard", "info", "clear_range"})
+    for (const char *method : {"play", "pause", "stop", "discard", "info", "clear_range", "add_marker"})
         QCOMPARE(peer->errorCode(QLatin1String(method)), int(JsonRpc::NotAllowed));
     QCOMPARE(peer->errorCode(QStringLiteral("seek"), named({{QStringLiteral("frame"), 1}})), int(JsonRpc::NotAllowed));
     QCOMPARE(peer->errorCode(QStringLiteral("step"), named({{QStringLiteral("direction"), 1}})), int(JsonRpc::NotAllowed));

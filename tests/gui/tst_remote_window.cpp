@@ -188,6 +188,9 @@ void RemoteWindowTest::playbackFollowsRemoteCommands()
     QCOMPARE(peer->result(QStringLiteral("step"), named(QStringLiteral("direction"), 1)), QJsonValue(true));
     QCOMPARE(receiver.receive(1), Frames::sent({13}));
     QCOMPARE(slider->value(), 13);
+    // M's place and the next free label, beside the recording at once.
+    QCOMPARE(peer->result(QStringLiteral("add_marker")).toObject(), (QJsonObject{{"frame", 13}, {"label", "M1"}}));
+    QCOMPARE(readFile(recording + QLatin1String(".marks")), QByteArray("# korvel-markers 1\n13\tM1\n"));
 
     QCOMPARE(peer->result(QStringLiteral("set_speed"), named(QStringLiteral("speed"), 0.5)), QJsonValue(true));
     QCOMPARE(window->findChild<QDoubleSpinBox *>()->value(), 0.5);
