@@ -131,7 +131,7 @@ Run play(const QString &recording, const Paths &paths, const Player::Options &op
     player.setRecording(index);
     player.setOptions(options);
     player.setSpeed(speed);
-    player.setDestinations({{QStringLiteral("127.0.0.1"), Traffic::loopbackAddress, port}});
+    player.setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(Traffic::loopbackAddress), port}});
     const double cpu0 = Bench::processCpu();
     const uint64_t wall0 = Stopwatch::microseconds();
     player.play();
@@ -237,7 +237,7 @@ bool stepCase(const QString &workDir)
     const quint16 port = udpLocalPort(socket);
     Player player;
     player.setRecording(index);
-    player.setDestinations({{QStringLiteral("127.0.0.1"), Traffic::loopbackAddress, port}});
+    player.setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(Traffic::loopbackAddress), port}});
     std::vector<char> buffer(65536);
     std::vector<double> stepped, bare;
     UdpSocket *direct = nullptr;

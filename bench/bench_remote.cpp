@@ -132,7 +132,7 @@ int main(int argc, char *argv[])
     UdpPeer sink(sinkPort); // bound, never read: the kernel drops what does not fit
     EngineTarget::Options options;
     options.recordPort = recordPort;
-    options.destinations = {{QStringLiteral("127.0.0.1"), 0x7F000001, sinkPort}};
+    options.destinations = {{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), sinkPort}};
     options.play.pace = Player::FixedRate;
     options.play.frequency = PlayHertz;
     options.play.loop = true;

@@ -218,7 +218,12 @@ int convert(const QStringList &arguments)
                 return ExitUsage;
             if (!resolve(destination))
                 return fail(ExitFailure, QStringLiteral("cannot resolve host \"%1\"").arg(destination.host));
-            options.destinationAddress = destination.address;
+            // Captures are written with IPv4 headers only.
+            if (destination.address.family != NET_IPV4)
+                return fail(ExitFailure, QStringLiteral("--dest %1: a capture is written with IPv4 headers and %1 "
+                                                        "has no IPv4 address")
+                                             .arg(destination.host));
+            options.destinationAddress = netIpv4Value(&destination.address);
             options.destinationPort = destination.port;
         }
         return exportCapture(input, output, options);

@@ -20,7 +20,7 @@ SYNOPSIS
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
                          [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
-                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--drop FRAMES] [--duplicate FRAMES] [--reorder FRAMES]
                          [--delay MEAN_MS[:JITTER_MS]] [--seed N]
                          [--lockstep [--ack-timeout MS] | --topspeed]
     korvel-recorder info FILE [--json]

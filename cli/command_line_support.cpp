@@ -1,8 +1,5 @@
 #include "cli/command_line_support.h"
 
-#include "platform/udp_socket.h"
-
-#include <QHostAddress>
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -106,15 +103,25 @@ bool readDestination(const QString &text, Destination &destination)
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
     const uint port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
-    if (!ok || port < 1 || port > 65535) {
-        fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT with a port from 1 to 65535").arg(text));
+    QString host = text.left(colon);
+    // An IPv6 address holds colons of its own: only its bracketed form leaves the port unambiguous.
+    const bool bracketed = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'));
+    if (bracketed)
+        host = host.mid(1, host.size() - 2);
+    if (!ok || port < 1 || port > 65535 || host.isEmpty() || (!bracketed && host.contains(QLatin1Char(':')))) {
+        fail(ExitUsage, QStringLiteral("--dest %1: expected HOST:PORT or [IPv6 ADDRESS]:PORT with a port from 1 to 65535")
+                            .arg(text));
         return false;
     }
-    destination.host = text.left(colon);
+    destination.host = host;
     destination.port = uint16_t(port);
+    NetAddress literal;
+    if (bracketed && netParseAddress(host.toLatin1().constData(), &literal) != NET_OK) {
+        fail(ExitUsage, QStringLiteral("--dest %1: %2 is not an IPv6 address").arg(text, host));
+        return false;
+    }
     // It means "every address here" to a receiver; sent to, it would go nowhere the user meant.
-    const QHostAddress literal(destination.host);
-    if (literal == QHostAddress(QHostAddress::AnyIPv4)) {
+    if (netParseAddress(host.toLatin1().constData(), &literal) == NET_OK && netIsAny(&literal)) {
         fail(ExitUsage, QStringLiteral("--dest %1: %2 cannot be a destination").arg(text, destination.host));
         return false;
     }
@@ -123,15 +130,15 @@ bool readDestination(const QString &text, Destination &destination)
 
 bool resolve(Destination &destination)
 {
-    destination.address = udpResolve(destination.host.toLocal8Bit().constData());
-    return destination.address != 0;
+    return netResolve(destination.host.toLocal8Bit().constData(), &destination.address) == NET_OK;
 }
 
 bool readDestinations(const QCommandLineParser &parser, QList<Destination> &destinations)
 {
     const QStringList texts = parser.values(QStringLiteral("dest"));
-    if (texts.size() > 2) {
-        fail(ExitUsage, QStringLiteral("give --dest HOST:PORT once or twice (see --help)"));
+    if (texts.size() > Player::MaximumDestinations) {
+        fail(ExitUsage, QStringLiteral("give --dest HOST:PORT from once to %1 times (see --help)")
+                            .arg(Player::MaximumDestinations));
         return false;
     }
     for (const QString &text : texts) {

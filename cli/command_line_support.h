@@ -4,6 +4,7 @@
 // What every command shares: exit statuses, the one-line failure report,
 // option parsing with usage errors, destinations and the JSON line.
 
+#include "platform/net_address.h"
 #include "play/player.h"
 
 #include <QCommandLineParser>
@@ -38,17 +39,19 @@ bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 l
 
 struct Destination {
     QString host;
-    uint32_t address = 0; // host byte order; 0 until resolved
+    NetAddress address; // family NET_NONE until resolved
     uint16_t port = 0;
 };
 
-// Splits the value of --dest, "HOST:PORT"; false after printing a usage
-// error for a missing host, a port outside 1..65535 or the any-address.
+// Splits the value of --dest, "HOST:PORT" or "[IPv6 ADDRESS]:PORT"; false
+// after printing a usage error for a missing host, a port outside 1..65535 or
+// an any-address.
 bool readDestination(const QString &text, Destination &destination);
 // Looks the host up; false when it cannot be resolved.
 bool resolve(Destination &destination);
 
-// Every --dest HOST:PORT, at most two, split (not resolved); false after a usage error.
+// Every --dest HOST:PORT, at most Player::MaximumDestinations, split (not resolved);
+// false after a usage error.
 bool readDestinations(const QCommandLineParser &parser, QList<Destination> &destinations);
 // --rate HZ, --pace first-two (also without either) or --pace every into `options`;
 // false after a usage error.

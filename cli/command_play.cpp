@@ -24,14 +24,15 @@ const char manual[] = R"(NAME
     korvel-recorder play - send a recording's frames as UDP datagrams
 
 SYNOPSIS
-    korvel-recorder play FILE --dest HOST:PORT [--dest HOST:PORT]
+    korvel-recorder play FILE --dest HOST:PORT [--dest HOST:PORT]...
                          [--rate HZ | --pace first-two | --pace every] [--speed X]
                          [--loop [COUNT]] [--from FRAME] [--until FRAME] [--renumber] [--json]
                          [--from-marker LABEL] [--until-marker LABEL]
                          [--realtime] [--max-late-us N] [--max-rate-error-ppm N]
-                         [--drop SPEC] [--duplicate SPEC] [--reorder SPEC]
+                         [--drop FRAMES] [--duplicate FRAMES] [--reorder FRAMES]
                          [--delay MEAN_MS[:JITTER_MS]] [--seed N]
                          [--lockstep [--ack-timeout MS] | --topspeed]
+                         [--ttl N] [--interface IFNAME] [--multicast-loop on|off]
 
 DESCRIPTION
     Sends each frame of FILE as one datagram to every destination, as the
@@ -48,7 +49,15 @@ DESCRIPTION
     was sent is reported and the exit status is 0 unless a send failed.
 
 OPTIONS
-    --dest HOST:PORT    a destination; give it twice for two
+    --dest HOST:PORT    a destination: a name, an IPv4 address or [IPv6
+                        ADDRESS]:PORT, unicast or a multicast group; up to 16
+                        (a name with both kinds of address gets IPv4)
+    --ttl N             hop limit of multicast datagrams, 0 to 255 (default 1:
+                        the local network only)
+    --interface IFNAME  send multicast datagrams out of this interface
+    --multicast-loop on|off
+                        whether listeners on this machine hear the multicast
+                        datagrams (default on)
     --rate HZ           a fixed rate
     --pace first-two    the period of the first two "ts" lines (4 Hz without them)
     --pace every        follow every "ts" line
@@ -89,10 +98,10 @@ OPTIONS
                         the fitted rate may be off by at most N ppm
 
   Faults, by frame (injected on purpose; the same seed gives the same faults)
-    --drop SPEC         leave frames out
-    --duplicate SPEC    send frames twice in a row
-    --reorder SPEC      send a frame after the frame that follows it
-                        SPEC is a percentage (1.5%) or frame numbers
+    --drop FRAMES       leave frames out
+    --duplicate FRAMES  send frames twice in a row
+    --reorder FRAMES    send a frame after the frame that follows it
+                        FRAMES is a percentage (1.5%) or frame numbers
                         (100-102,200). With percentages a frame gets at most
                         one fault and the first and last frames get none.
     --delay MEAN_MS[:JITTER_MS]
@@ -111,7 +120,8 @@ OPTIONS
 
 EXIT STATUS
     0 every frame was sent, 1 the file cannot be read, a host cannot be
-    resolved, a send failed or a lockstep frame was not acknowledged, 2 usage
+    resolved, a send failed (an IPv6 destination where this machine has no
+    IPv6 included) or a lockstep frame was not acknowledged, 2 usage
     error, 3 the playback ran but outside --max-late-us or
     --max-rate-error-ppm.
 )";
@@ -283,17 +293,17 @@ bool readInstrument(const QCommandLineParser &parser, Player::Options &options)
         || !readNumber(parser, QStringLiteral("max-rate-error-ppm"), 1e-3, 1e6, options.limits.maxRateErrorPpm))
         return false;
     FaultOptions &faults = options.faults;
-    const std::pair<const char *, FaultSpec *> specs[] = {
+    const std::pair<const char *, FaultChoice *> choices[] = {
         {"drop", &faults.drop}, {"duplicate", &faults.duplicate}, {"reorder", &faults.reorder}};
     double percent = 0;
-    for (const auto &[name, spec] : specs) {
+    for (const auto &[name, choice] : choices) {
         const QString option = QLatin1String(name);
         QString reason;
-        if (parser.isSet(option) && !FaultSpec::parse(parser.value(option), *spec, reason)) {
+        if (parser.isSet(option) && !FaultChoice::parse(parser.value(option), *choice, reason)) {
             fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(option, parser.value(option), reason));
             return false;
         }
-        percent += spec->percent;
+        percent += choice->percent;
     }
     if (percent > 100) {
         fail(ExitUsage, QStringLiteral("--drop, --duplicate and --reorder add up to more than 100%"));
@@ -344,21 +354,25 @@ int play(const QStringList &arguments)
                        {QStringLiteral("realtime"), QString()},
                        {QStringLiteral("max-late-us"), QString(), QStringLiteral("N")},
                        {QStringLiteral("max-rate-error-ppm"), QString(), QStringLiteral("N")},
-                       {QStringLiteral("drop"), QString(), QStringLiteral("SPEC")},
-                       {QStringLiteral("duplicate"), QString(), QStringLiteral("SPEC")},
-                       {QStringLiteral("reorder"), QString(), QStringLiteral("SPEC")},
+                       {QStringLiteral("drop"), QString(), QStringLiteral("FRAMES")},
+                       {QStringLiteral("duplicate"), QString(), QStringLiteral("FRAMES")},
+                       {QStringLiteral("reorder"), QString(), QStringLiteral("FRAMES")},
                        {QStringLiteral("delay"), QString(), QStringLiteral("MEAN_MS[:JITTER_MS]")},
                        {QStringLiteral("seed"), QString(), QStringLiteral("N")},
                        {QStringLiteral("lockstep"), QString()},
                        {QStringLiteral("ack-timeout"), QString(), QStringLiteral("MS")},
-                       {QStringLiteral("topspeed"), QString()}});
+                       {QStringLiteral("topspeed"), QString()},
+                       {QStringLiteral("ttl"), QString(), QStringLiteral("N")},
+                       {QStringLiteral("interface"), QString(), QStringLiteral("IFNAME")},
+                       {QStringLiteral("multicast-loop"), QString(), QStringLiteral("on|off")}});
     addRangeOptions(parser);
     const int parsed = parse(parser, expandLoop(arguments), manual, 1, {QStringLiteral("dest")});
     if (parsed >= 0)
         return parsed;
 
     if (parser.values(QStringLiteral("dest")).isEmpty())
-        return fail(ExitUsage, QStringLiteral("give --dest HOST:PORT once or twice (see --help)"));
+        return fail(ExitUsage, QStringLiteral("give --dest HOST:PORT from once to %1 times (see --help)")
+                                   .arg(Player::MaximumDestinations));
     QList<Destination> destinations;
     Player::Options options;
     double speed = 1;
@@ -373,6 +387,20 @@ int play(const QStringList &arguments)
     if (ranged >= 0)
         return ranged;
     const qint64 from = range.from, until = range.until;
+    Player::Multicast multicast;
+    qint64 ttl = multicast.ttl;
+    if (!readInteger(parser, QStringLiteral("ttl"), 0, 255, ttl))
+        return ExitUsage;
+    multicast.ttl = int(ttl);
+    const QString interfaceName = parser.value(QStringLiteral("interface"));
+    if (parser.isSet(QStringLiteral("interface"))
+        && (multicast.interfaceIndex = netInterfaceIndex(interfaceName.toLocal8Bit().constData())) == 0)
+        return fail(ExitUsage, QStringLiteral("--interface %1: no such interface").arg(interfaceName));
+    const QString loopText = parser.value(QStringLiteral("multicast-loop"));
+    if (parser.isSet(QStringLiteral("multicast-loop")) && loopText != QLatin1String("on")
+        && loopText != QLatin1String("off"))
+        return fail(ExitUsage, QStringLiteral("--multicast-loop %1: expected on or off").arg(loopText));
+    multicast.loop = loopText != QLatin1String("off");
 
     // Everything that can fail before the first send fails here.
     for (Destination &destination : destinations) {
@@ -401,6 +429,8 @@ int play(const QStringList &arguments)
     Player player;
     if (!player.hasSendSocket())
         return fail(ExitFailure, QStringLiteral("no socket to send from (code %1)").arg(player.socketOpenResult()));
+    if (!player.setMulticast(multicast))
+        return fail(ExitFailure, QStringLiteral("the multicast options cannot be set: %1").arg(qt_error_string(errno)));
     QList<Player::Destination> targets;
     for (const Destination &destination : destinations)
         targets << Player::Destination{destination.host, destination.address, destination.port};

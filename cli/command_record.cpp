@@ -23,6 +23,7 @@ const char manual[] = R"(NAME
 
 SYNOPSIS
     korvel-recorder record --port PORT --output FILE [--count N] [--duration SECONDS] [--json]
+                           [--listen ADDRESS|IFNAME] [--join GROUP|SOURCE@GROUP]... [--allow HOST|SUBNET]...
 
 DESCRIPTION
     Receives on PORT (all interfaces) and writes every datagram byte for byte,
@@ -45,12 +46,25 @@ OPTIONS
     --output FILE        the recording to write; its folder must exist
     --count N            end after N datagrams
     --duration SECONDS   end after SECONDS
+    --listen ADDRESS|IFNAME
+                         receive on one local address (IPv4 or IPv6; "::"
+                         for every IPv6 address) or on one interface by name;
+                         default every IPv4 address
+    --join GROUP|SOURCE@GROUP
+                         join a multicast group, from any source or only from
+                         SOURCE (a source-specific membership), on the
+                         interface of --listen; left at the end. Repeatable.
+                         An IPv6 listen address or group makes the socket IPv6
+    --allow HOST|SUBNET  record only datagrams from these senders (192.0.2.7,
+                         10.1.0.0/16, fe80::/10); others are counted as
+                         rejected and not recorded. Repeatable; default everyone
     --json               print one JSON line at the end: datagrams, bytes,
                          frames_lost, duplicates, out_of_order, unnumbered,
                          dropped (by the system for want of buffer), jitter_ms,
                          passes (numbered runs: a sender starting over, or
                          numbers jumping a whole window ahead), senders
-                         (source addresses), not_written (datagrams missing
+                         (source addresses), rejected (datagrams from senders
+                         --allow leaves out), not_written (datagrams missing
                          from the file) and output
 
 EXIT STATUS
@@ -87,10 +101,11 @@ public:
         markers.attach(output);
     }
 
-    int start(int port, qint64 count, double duration)
+    int start(int port, qint64 count, double duration, const ReceiveOptions &options)
     {
         this->port = port;
         session.setDatagramLimit(count);
+        session.setReceiveOptions(options);
         QString error;
         if (!session.startRecording(port, &error))
             return fail(ExitFailure, error);
@@ -121,11 +136,14 @@ private:
         if (saving)
             return;
         const StreamFigures figures = session.figures();
-        printStatusLine(QStringLiteral("recording %1  %2  received %3  lost %4  dropped %5")
-                            .arg(output, RecordingSession::rateText(session.rateHz()))
-                            .arg(figures.datagrams)
-                            .arg(figures.frames_lost)
-                            .arg(figures.dropped));
+        QString line = QStringLiteral("recording %1  %2  received %3  lost %4  dropped %5")
+                           .arg(output, RecordingSession::rateText(session.rateHz()))
+                           .arg(figures.datagrams)
+                           .arg(figures.frames_lost)
+                           .arg(figures.dropped);
+        if (figures.rejected > 0)
+            line += QStringLiteral("  rejected %1").arg(figures.rejected);
+        printStatusLine(line);
     }
 
     // On the main thread: the receiver only left the newest frame number in an atomic.
@@ -218,8 +236,11 @@ int record(const QStringList &arguments)
                        {QStringLiteral("output"), QString(), QStringLiteral("FILE")},
                        {QStringLiteral("count"), QString(), QStringLiteral("N")},
                        {QStringLiteral("duration"), QString(), QStringLiteral("SECONDS")},
-                       {QStringLiteral("json"), QString()}});
-    const int parsed = parse(parser, arguments, manual, 0);
+                       {QStringLiteral("json"), QString()},
+                       {QStringLiteral("listen"), QString(), QStringLiteral("ADDRESS|IFNAME")},
+                       {QStringLiteral("join"), QString(), QStringLiteral("GROUP|SOURCE@GROUP")},
+                       {QStringLiteral("allow"), QString(), QStringLiteral("HOST|SUBNET")}});
+    const int parsed = parse(parser, arguments, manual, 0, {QStringLiteral("join"), QStringLiteral("allow")});
     if (parsed >= 0)
         return parsed;
     if (!parser.isSet(QStringLiteral("port")) || !parser.isSet(QStringLiteral("output")))
@@ -230,6 +251,15 @@ int record(const QStringList &arguments)
         || !readInteger(parser, QStringLiteral("count"), 1, std::numeric_limits<qint64>::max(), count)
         || !readNumber(parser, QStringLiteral("duration"), 0.001, 1e9, duration))
         return ExitUsage;
+
+    ReceiveOptions options;
+    ReceiveOptionsError wrong;
+    if (!parseReceiveOptions(parser.value(QStringLiteral("listen")), parser.values(QStringLiteral("join")),
+                             parser.values(QStringLiteral("allow")), options, &wrong)) {
+        static const char *const names[] = {"listen", "join", "allow"};
+        return fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(QLatin1String(names[wrong.field]), wrong.value,
+                                                                 wrong.reason));
+    }
 
     // Refused before receiving anything: a recording with nowhere to go would be lost at the end.
     const QString output = parser.value(QStringLiteral("output"));
@@ -244,7 +274,7 @@ int record(const QStringList &arguments)
                                      .arg(output, QDir::toNativeSeparators(folder.filePath())));
 
     RecordRun run(output, parser.isSet(QStringLiteral("json")));
-    return run.start(int(port), count, duration);
+    return run.start(int(port), count, duration, options);
 }
 
 }

@@ -84,6 +84,8 @@ QString healthText(const StreamFigures &figures)
            + QStringLiteral("jitter %1 ms").arg(figures.jitter_ms, 0, 'f', 2)
            // Two senders on one port interleave their numbers: worth seeing, and only then.
            + (figures.senders > 1 ? gap + figure("senders", figures.senders, true) : QString())
+           // Only a source filter rejects: without one the figure would always read 0.
+           + (figures.rejected > 0 ? gap + figure("rejected", figures.rejected, true) : QString())
            + QStringLiteral("</span>");
 }
 
@@ -105,6 +107,9 @@ RecordingController::RecordingController(QMainWindow *window, QLabel *rateLabel,
                     tr("Received datagrams could not be written to the temporary recording %1: %2.\n"
                        "Receiving and counting go on, but the recording is incomplete.")
                         .arg(session->temporaryPath(), reason));
+    });
+    connect(session, &RecordingSession::senderRejected, this, [this](const QString &sender) {
+        this->window->statusBar()->showMessage(tr("Datagrams from %1 are rejected: not an allowed sender").arg(sender));
     });
     connect(session, &RecordingSession::receiverFailed, this, [this](const QString &reason, qint64 kept) {
         stopRefresh();

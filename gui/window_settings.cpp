@@ -71,7 +71,7 @@ void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) c
     const unsigned int shownFrequency = hertz > 0.0f ? static_cast<unsigned int>(hertz) : 0u;
     record.setValues(text(RecordPort), recordPort());
     // The dialog checks the hosts itself on OK: the addresses passed in are only a start.
-    play.setValues(text(PlayHost1), 0, playPort1(), shownFrequency, text(PlayHost2), 0, playPort2(), flag(Loop),
+    play.setValues(text(PlayHost1), NetAddress(), playPort1(), shownFrequency, text(PlayHost2), NetAddress(), playPort2(), flag(Loop),
                    flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));
     play.setInstrumentValues(flag(RealtimePriority), flag(Faults),
                              texts.mid(FaultDrop, FaultSeed - FaultDrop + 1));
@@ -90,12 +90,12 @@ Player::Options WindowSettings::playerOptions() const
     // A hand-edited fault that does not parse is left out, as the dialog refuses it.
     if (flag(Faults)) {
         QString reason;
-        const std::pair<Key, FaultSpec *> specs[] = {{FaultDrop, &options.faults.drop},
+        const std::pair<Key, FaultChoice *> choices[] = {{FaultDrop, &options.faults.drop},
                                                      {FaultDuplicate, &options.faults.duplicate},
                                                      {FaultReorder, &options.faults.reorder}};
-        for (const auto &[key, spec] : specs) {
+        for (const auto &[key, choice] : choices) {
             if (!text(key).trimmed().isEmpty())
-                FaultSpec::parse(text(key), *spec, reason);
+                FaultChoice::parse(text(key), *choice, reason);
         }
         if (!text(FaultDelay).trimmed().isEmpty())
             FaultOptions::parseDelay(text(FaultDelay), options.faults, reason);
@@ -109,16 +109,16 @@ void WindowSettings::resolveHostsLater(QObject *context)
     for (int i : {0, 1}) {
         const QString host = playHost(i);
         // Answered after the user confirmed another host, it must not replace that one's address.
-        HostLookup::lookUpLater(host, context, [this, i, host](uint32_t address) {
+        HostLookup::lookUpLater(host, context, [this, i, host](NetAddress address) {
             if (playHost(i) == host)
                 setAddress(i, host, address);
         });
     }
 }
 
-void WindowSettings::setAddress(int slot, const QString &host, uint32_t address)
+void WindowSettings::setAddress(int slot, const QString &host, const NetAddress &address)
 {
-    if (address != 0)
+    if (address.family != NET_NONE)
         resolved[slot] = {host, address};
 }
 
@@ -127,12 +127,12 @@ bool WindowSettings::destinations(QList<Player::Destination> &out, QString &unre
     out.clear();
     for (int i = 0; i < (flag(Active) ? 2 : 1); ++i) {
         const QString host = playHost(i);
-        uint32_t address = resolved[i].host == host ? resolved[i].address : 0;
-        if (address == 0) {
+        NetAddress address = resolved[i].host == host ? resolved[i].address : NetAddress();
+        if (address.family == NET_NONE) {
             address = HostLookup::lookUpWithin(host, waitMs);
             setAddress(i, host, address);
         }
-        if (address == 0) {
+        if (address.family == NET_NONE) {
             unresolved = host;
             return false;
         }

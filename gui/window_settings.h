@@ -48,8 +48,8 @@ public:
     // dialog, which has just looked them up. Each address holds for the host
     // text it was found for; an answer for a text since replaced is dropped.
     void resolveHostsLater(QObject *context);
-    // `address` of play host `slot` (0 or 1) as `host` reads; 0 (no answer) changes nothing.
-    void setAddress(int slot, const QString &host, uint32_t address);
+    // `address` of play host `slot` (0 or 1) as `host` reads; none (no answer) changes nothing.
+    void setAddress(int slot, const QString &host, const NetAddress &address);
     // The active destinations; a lookup still under way is finished here within
     // `waitMs`. False with the host that has no address.
     bool destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs);
@@ -57,7 +57,7 @@ public:
 private:
     struct Resolved {
         QString host;
-        uint32_t address = 0;
+        NetAddress address;
     };
 
     void apply(const QDomElement &element);

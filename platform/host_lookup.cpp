@@ -1,7 +1,6 @@
 #include "platform/host_lookup.h"
 
 #include <QEventLoop>
-#include <QHostAddress>
 #include <QHostInfo>
 #include <QTimer>
 
@@ -9,53 +8,61 @@
 
 namespace {
 
-uint32_t firstIpv4(const QHostInfo &info)
+// IPv4 first, as netResolve chooses, so both front ends send where the command line does.
+NetAddress firstAddress(const QHostInfo &info)
 {
+    NetAddress chosen;
     for (const QHostAddress &address : info.addresses()) {
-        bool ok = false;
-        const uint32_t ipv4 = address.toIPv4Address(&ok);
-        if (ok)
-            return ipv4;
+        NetAddress parsed;
+        if (netParseAddress(address.toString().toLatin1().constData(), &parsed) != NET_OK || netIsAny(&parsed))
+            continue;
+        if (parsed.family == NET_IPV4)
+            return parsed;
+        if (chosen.family == NET_NONE)
+            chosen = parsed;
     }
-    return 0;
+    return chosen;
 }
 
 }
 
 namespace HostLookup {
 
-uint32_t numericAddress(const QString &host)
+NetAddress numericAddress(const QString &host)
 {
-    QHostAddress address;
-    bool ok = false;
-    const uint32_t ipv4 = address.setAddress(host.trimmed()) ? address.toIPv4Address(&ok) : 0;
-    return ok ? ipv4 : 0;
+    NetAddress address;
+    // "Every address here" to a receiver: sent to, it reaches nobody the user meant.
+    if (netParseAddress(host.trimmed().toLatin1().constData(), &address) != NET_OK || netIsAny(&address))
+        return NetAddress();
+    return address;
 }
 
-void lookUpLater(const QString &host, QObject *context, std::function<void(uint32_t)> done)
+void lookUpLater(const QString &host, QObject *context, std::function<void(NetAddress)> done)
 {
     if (host.trimmed().isEmpty()) {
-        done(0);
+        done(NetAddress());
         return;
     }
-    if (const uint32_t numeric = numericAddress(host)) {
+    const NetAddress numeric = numericAddress(host);
+    if (numeric.family != NET_NONE) {
         done(numeric);
         return;
     }
-    QHostInfo::lookupHost(host.trimmed(), context, [done](const QHostInfo &info) { done(firstIpv4(info)); });
+    QHostInfo::lookupHost(host.trimmed(), context, [done](const QHostInfo &info) { done(firstAddress(info)); });
 }
 
-uint32_t lookUpWithin(const QString &host, int timeoutMs)
+NetAddress lookUpWithin(const QString &host, int timeoutMs)
 {
     if (host.trimmed().isEmpty())
-        return 0;
-    if (const uint32_t numeric = numericAddress(host))
+        return NetAddress();
+    const NetAddress numeric = numericAddress(host);
+    if (numeric.family != NET_NONE)
         return numeric;
     QEventLoop loop;
-    auto result = std::make_shared<uint32_t>(0);
+    auto result = std::make_shared<NetAddress>();
     // The loop is the context: an answer after the time-out finds it gone and is dropped.
     QHostInfo::lookupHost(host.trimmed(), &loop, [&loop, result](const QHostInfo &info) {
-        *result = firstIpv4(info);
+        *result = firstAddress(info);
         loop.quit();
     });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);

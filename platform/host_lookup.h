@@ -1,6 +1,8 @@
 #ifndef HOST_LOOKUP_H
 #define HOST_LOOKUP_H
 
+#include "platform/net_address.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -12,17 +14,18 @@ class QObject;
 // would: the answer comes to a callback, or within a bounded wait.
 namespace HostLookup {
 
-// The IPv4 address (host byte order) of a dotted-quad text at once; 0 for any
-// other text.
-uint32_t numericAddress(const QString &host);
+// The address of a numeric IPv4 or IPv6 text at once; family NET_NONE for any
+// other text and for an any-address.
+NetAddress numericAddress(const QString &host);
 
-// Resolves in the background and hands the IPv4 address, 0 when there is none,
-// to `done` on `context`'s thread; dropped when `context` is gone first.
-void lookUpLater(const QString &host, QObject *context, std::function<void(uint32_t)> done);
+// Resolves in the background and hands the address (IPv4 preferred, else
+// IPv6; family NET_NONE when there is none) to `done` on `context`'s thread;
+// dropped when `context` is gone first.
+void lookUpLater(const QString &host, QObject *context, std::function<void(NetAddress)> done);
 
 // Resolves, keeping the calling thread's events flowing for at most `timeoutMs`;
-// 0 when there is no IPv4 address or no answer in time.
-uint32_t lookUpWithin(const QString &host, int timeoutMs);
+// family NET_NONE when there is no address or no answer in time.
+NetAddress lookUpWithin(const QString &host, int timeoutMs);
 
 }
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <new>
@@ -23,6 +24,7 @@ struct UdpWaitSet {
 struct UdpSocket {
     int socket;
     uint16_t flags;
+    uint8_t family;
     UdpWaitSet waitSet;
     UdpSocket *previous;
     UdpSocket *next;
@@ -94,6 +96,31 @@ int pollFor(pollfd *fds, uint32_t count, uint32_t timeoutMicroseconds)
     }
 }
 
+void readSender(const sockaddr_storage &from, UdpArrival *arrival)
+{
+    NetAddress &sender = arrival->sender;
+    sender = NetAddress();
+    if (from.ss_family == AF_INET) {
+        const auto &four = reinterpret_cast<const sockaddr_in &>(from);
+        sender.family = NET_IPV4;
+        std::memcpy(sender.bytes, &four.sin_addr, 4);
+        arrival->port = ntohs(four.sin_port);
+    } else if (from.ss_family == AF_INET6) {
+        const auto &six = reinterpret_cast<const sockaddr_in6 &>(from);
+        sender.family = NET_IPV6;
+        std::memcpy(sender.bytes, &six.sin6_addr, 16);
+        sender.scope = six.sin6_scope_id;
+        arrival->port = ntohs(six.sin6_port);
+        // An IPv4 sender on a dual-stack socket is still an IPv4 sender to a filter.
+        if (IN6_IS_ADDR_V4MAPPED(&six.sin6_addr)) {
+            sender = NetAddress();
+            sender.family = NET_IPV4;
+            std::memcpy(sender.bytes, six.sin6_addr.s6_addr + 12, 4);
+        }
+    }
+    arrival->address = netIpv4Value(&sender);
+}
+
 // One datagram into the buffer. After a wait reported the socket readable the
 // receive must not block: Linux may report readiness for a datagram that it
 // then drops (bad checksum), and a blocking receive would hang the caller.
@@ -104,7 +131,7 @@ ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_i
     ssize_t length;
     do {
         if (arrival) {
-            sockaddr_in sender;
+            sockaddr_storage sender;
             std::memset(&sender, 0, sizeof sender);
             iovec part{buffer, static_cast<size_t>(capacity)};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
@@ -122,10 +149,9 @@ ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_i
                     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
                         std::memcpy(&arrival->dropped, CMSG_DATA(c), sizeof(uint32_t));
                 }
-                arrival->address = ntohl(sender.sin_addr.s_addr);
-                arrival->port = ntohs(sender.sin_port);
-                if (source)
-                    *source = sender;
+                readSender(sender, arrival);
+                if (source && sender.ss_family == AF_INET)
+                    std::memcpy(source, &sender, sizeof *source);
             }
         } else if (source) {
             socklen_t addressLength = sizeof(sockaddr_in);
@@ -176,14 +202,81 @@ int receiveDatagram(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_
     return UDP_BUFFER_FULL;
 }
 
-sockaddr_in ipv4Address(uint32_t address, uint16_t port)
+// `address` as the socket address a socket of `family` takes; its size, or 0 when it cannot.
+socklen_t socketAddress(const NetAddress &address, uint16_t port, uint8_t family, sockaddr_storage &out)
 {
-    sockaddr_in socketAddress;
-    std::memset(&socketAddress, 0, sizeof socketAddress);
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(port);
-    socketAddress.sin_addr.s_addr = htonl(address);
-    return socketAddress;
+    std::memset(&out, 0, sizeof out);
+    if (family == NET_IPV4 && address.family == NET_IPV4) {
+        auto &four = reinterpret_cast<sockaddr_in &>(out);
+        four.sin_family = AF_INET;
+        four.sin_port = htons(port);
+        std::memcpy(&four.sin_addr, address.bytes, 4);
+        return sizeof four;
+    }
+    if (family != NET_IPV6 || address.family == NET_NONE)
+        return 0;
+    auto &six = reinterpret_cast<sockaddr_in6 &>(out);
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(port);
+    if (address.family == NET_IPV4) {
+        six.sin6_addr.s6_addr[10] = 0xff;
+        six.sin6_addr.s6_addr[11] = 0xff;
+        std::memcpy(six.sin6_addr.s6_addr + 12, address.bytes, 4);
+    } else {
+        std::memcpy(&six.sin6_addr, address.bytes, 16);
+        six.sin6_scope_id = address.scope;
+    }
+    return sizeof six;
+}
+
+int setOption(int descriptor, int level, int name, int value)
+{
+    return setsockopt(descriptor, level, name, &value, sizeof value) == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int changeMembership(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex,
+                     bool join)
+{
+    if (!handle || !group || group->family != handle->family || !netIsMulticast(group)
+        || (source && source->family != group->family)) {
+        errno = EINVAL;
+        return UDP_ERROR;
+    }
+    const int level = handle->family == NET_IPV6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    sockaddr_storage groupAddress;
+    socketAddress(*group, 0, handle->family, groupAddress);
+    if (!source) {
+        group_req request;
+        std::memset(&request, 0, sizeof request);
+        request.gr_interface = interfaceIndex;
+        request.gr_group = groupAddress;
+        return setsockopt(handle->socket, level, join ? MCAST_JOIN_GROUP : MCAST_LEAVE_GROUP, &request,
+                          sizeof request) == 0 ? UDP_OK : UDP_ERROR;
+    }
+    group_source_req request;
+    std::memset(&request, 0, sizeof request);
+    request.gsr_interface = interfaceIndex;
+    request.gsr_group = groupAddress;
+    socketAddress(*source, 0, handle->family, request.gsr_source);
+    return setsockopt(handle->socket, level, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
+                      sizeof request) == 0 ? UDP_OK : UDP_ERROR;
+}
+
+UdpSocket *createHandle(int descriptor, uint16_t flags, uint8_t family)
+{
+    UdpSocket *created = new (std::nothrow) UdpSocket;
+    if (!created) {
+        close(descriptor);
+        return nullptr;
+    }
+    created->socket = descriptor;
+    created->flags = flags;
+    created->family = family;
+    created->waitSet.count = 0;
+    addToWaitSet(created->waitSet, descriptor);
+    created->previous = nullptr;
+    created->next = nullptr;
+    return created;
 }
 
 } // namespace
@@ -192,36 +285,34 @@ int udpOpen(UdpSocket **handle, uint16_t port, uint16_t flags)
 {
     if (!handle)
         return UDP_ERROR;
+    const uint8_t family = (flags & UDP_OPEN_IPV6) ? NET_IPV6 : NET_IPV4;
     // Multipoint needs no special attributes here: a plain datagram socket can
     // join groups later.
-    const int descriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int descriptor = socket(family == NET_IPV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (descriptor < 0)
         return UDP_ERROR;
-
-    UdpSocket *created = new (std::nothrow) UdpSocket;
-    if (!created) {
-        close(descriptor);
+    UdpSocket *created = createHandle(descriptor, flags, family);
+    if (!created)
         return UDP_ERROR;
-    }
-    created->socket = descriptor;
-    created->flags = flags;
-    created->waitSet.count = 0;
-    addToWaitSet(created->waitSet, descriptor);
-    created->previous = nullptr;
-    created->next = nullptr;
 
     if (flags & UDP_OPEN_BROADCAST) {
         const int on = 1;
-        if (setsockopt(descriptor, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        if (family == NET_IPV4 && setsockopt(descriptor, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
             udpClose(created);
             return UDP_ERROR;
         }
     }
 
     if ((flags & UDP_OPEN_ANY_PORT) || port != 0) {
-        const sockaddr_in local = ipv4Address((flags & UDP_OPEN_LOOPBACK) ? INADDR_LOOPBACK : INADDR_ANY,
-                                              (flags & UDP_OPEN_ANY_PORT) ? 0 : port);
-        if (bind(descriptor, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        NetAddress local;
+        local.family = family;
+        if ((flags & UDP_OPEN_LOOPBACK) && family == NET_IPV6)
+            local.bytes[15] = 1;
+        else if (flags & UDP_OPEN_LOOPBACK)
+            local = netIpv4(INADDR_LOOPBACK);
+        sockaddr_storage address;
+        const socklen_t size = socketAddress(local, (flags & UDP_OPEN_ANY_PORT) ? 0 : port, family, address);
+        if (bind(descriptor, reinterpret_cast<const sockaddr *>(&address), size) != 0) {
             udpClose(created);
             return UDP_ERROR;
         }
@@ -229,6 +320,76 @@ int udpOpen(UdpSocket **handle, uint16_t port, uint16_t flags)
 
     *handle = created;
     return UDP_OK;
+}
+
+int udpOpenListen(UdpSocket **handle, const NetAddress *local, const char *interfaceName, uint16_t port,
+                  uint16_t flags)
+{
+    if (!handle)
+        return UDP_ERROR;
+    NetAddress where = local && local->family != NET_NONE ? *local : netIpv4(INADDR_ANY);
+    const int descriptor = socket(where.family == NET_IPV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0)
+        return UDP_ERROR;
+    UdpSocket *created = createHandle(descriptor, flags, where.family);
+    if (!created)
+        return UDP_ERROR;
+    const auto failed = [created] {
+        const int error = errno;
+        udpClose(created);
+        errno = error;
+        return UDP_ERROR;
+    };
+    if ((flags & UDP_OPEN_BROADCAST) && where.family == NET_IPV4
+        && setOption(descriptor, SOL_SOCKET, SO_BROADCAST, 1) != UDP_OK)
+        return failed();
+    if (interfaceName && *interfaceName
+        && setsockopt(descriptor, SOL_SOCKET, SO_BINDTODEVICE, interfaceName, socklen_t(std::strlen(interfaceName)))
+               != 0)
+        return failed();
+    // Older kernels lack the option; they deliver as they always did.
+    if (where.family == NET_IPV6)
+        setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0);
+    else
+        setOption(descriptor, IPPROTO_IP, IP_MULTICAST_ALL, 0);
+    sockaddr_storage address;
+    const socklen_t size = socketAddress(where, port, where.family, address);
+    if (bind(descriptor, reinterpret_cast<const sockaddr *>(&address), size) != 0)
+        return failed();
+    *handle = created;
+    return UDP_OK;
+}
+
+int udpJoinGroup(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex)
+{
+    return changeMembership(handle, group, source, interfaceIndex, true);
+}
+
+int udpLeaveGroup(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex)
+{
+    return changeMembership(handle, group, source, interfaceIndex, false);
+}
+
+int udpSetMulticastSend(UdpSocket *handle, int ttl, uint32_t interfaceIndex, bool loop)
+{
+    if (!handle || ttl < 0 || ttl > 255)
+        return UDP_ERROR;
+    const int descriptor = handle->socket;
+    if (handle->family == NET_IPV6) {
+        return setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, ttl) == UDP_OK
+                       && setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_IF, int(interfaceIndex)) == UDP_OK
+                       && setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, loop ? 1 : 0) == UDP_OK
+                   ? UDP_OK
+                   : UDP_ERROR;
+    }
+    ip_mreqn outgoing;
+    std::memset(&outgoing, 0, sizeof outgoing);
+    outgoing.imr_ifindex = int(interfaceIndex);
+    return setOption(descriptor, IPPROTO_IP, IP_MULTICAST_TTL, ttl) == UDP_OK
+                   && setsockopt(descriptor, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0
+                   && setOption(descriptor, IPPROTO_IP, IP_MULTICAST_LOOP, loop ? 1 : 0) == UDP_OK
+               ? UDP_OK
+               : UDP_ERROR;
 }
 
 int udpClose(UdpSocket *handle)
@@ -302,15 +463,27 @@ int udpReceiveTimed(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t 
 int udpSend(UdpSocket *handle, const char *data, int32_t length, uint32_t address, uint16_t port,
             uint32_t timeoutMicroseconds)
 {
-    if (!handle || length < 0)
+    const NetAddress destination = netIpv4(address);
+    return udpSendTo(handle, data, length, &destination, port, timeoutMicroseconds);
+}
+
+int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddress *address, uint16_t port,
+              uint32_t timeoutMicroseconds)
+{
+    if (!handle || !address || length < 0)
         return UDP_ERROR;
-    const sockaddr_in destination = ipv4Address(address, port);
+    sockaddr_storage destination;
+    const socklen_t destinationSize = socketAddress(*address, port, handle->family, destination);
+    if (destinationSize == 0) {
+        errno = EAFNOSUPPORT;
+        return UDP_ERROR;
+    }
     // UDP_TIMEOUT while the send buffer is full.
     const auto attempt = [&] {
         ssize_t sent;
         do {
             sent = sendto(handle->socket, data, static_cast<size_t>(length), MSG_DONTWAIT,
-                          reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
+                          reinterpret_cast<const sockaddr *>(&destination), destinationSize);
         } while (sent < 0 && errno == EINTR);
         if (sent < 0)
             return wouldBlock() ? int(UDP_TIMEOUT) : int(UDP_ERROR);
@@ -380,11 +553,13 @@ uint16_t udpLocalPort(UdpSocket *handle)
 {
     if (!handle)
         return 0;
-    sockaddr_in local;
+    sockaddr_storage local;
     socklen_t size = sizeof local;
-    if (getsockname(handle->socket, reinterpret_cast<sockaddr *>(&local), &size) != 0 || local.sin_family != AF_INET)
+    if (getsockname(handle->socket, reinterpret_cast<sockaddr *>(&local), &size) != 0)
         return 0;
-    return ntohs(local.sin_port);
+    if (local.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(local).sin6_port);
+    return local.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in &>(local).sin_port) : 0;
 }
 
 int udpWakerOpen(UdpWaker **waker)

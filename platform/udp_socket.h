@@ -1,8 +1,11 @@
 #ifndef UDP_SOCKET_H
 #define UDP_SOCKET_H
 
-// IPv4 datagram sockets behind an opaque handle. Addresses and ports are in
-// host byte order at this interface; every result is a return code.
+// IPv4 and IPv6 datagram sockets behind an opaque handle. Plain IPv4
+// addresses and ports are in host byte order at this interface; every result
+// is a return code.
+
+#include "platform/net_address.h"
 
 #include <cstdint>
 
@@ -23,7 +26,8 @@ enum UdpOpenFlag : uint16_t {
     UDP_OPEN_BROADCAST = 1,
     UDP_OPEN_MULTIPOINT = 2,
     UDP_OPEN_ANY_PORT = 4,
-    UDP_OPEN_LOOPBACK = 8
+    UDP_OPEN_LOOPBACK = 8,
+    UDP_OPEN_IPV6 = 16 // an IPv6 socket (with LOOPBACK bound to ::1)
 };
 
 enum UdpReceiveFlag : uint16_t {
@@ -41,7 +45,26 @@ int udpWait(UdpSocket **handles, int count, int *index, uint32_t timeoutMicrosec
 int udpReceiveTimed(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t timeoutMicroseconds, uint16_t flags);
 int udpSend(UdpSocket *handle, const char *data, int32_t length, uint32_t address, uint16_t port,
             uint32_t timeoutMicroseconds);
+// To an IPv4 or IPv6 address; an IPv4 one through an IPv6 socket goes as a mapped address.
+int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddress *address, uint16_t port,
+              uint32_t timeoutMicroseconds);
 uint32_t udpResolve(const char *name);
+
+// A receive socket of `local`'s family bound to `local` (NET_NONE: every IPv4
+// address) and `port`, held to the interface `interfaceName` when given. It
+// takes multicast datagrams only of the groups it joins itself (Linux would
+// otherwise hand it every group any socket on the machine joined on that port).
+// UDP_ERROR with errno.
+int udpOpenListen(UdpSocket **handle, const NetAddress *local, const char *interfaceName, uint16_t port,
+                  uint16_t flags);
+// Joins or leaves `group` on interface `interfaceIndex` (0: the one the routes
+// choose), any source, or only `source` when given (a kernel source-specific
+// membership). UDP_ERROR with errno.
+int udpJoinGroup(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex);
+int udpLeaveGroup(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex);
+// What multicast sends through the handle get: hop limit (TTL), outgoing
+// interface (0: the routes choose) and whether this host's own listeners hear them.
+int udpSetMulticastSend(UdpSocket *handle, int ttl, uint32_t interfaceIndex, bool loop);
 
 // Asks for a receive buffer of `bytes`; returns the size the platform granted, or UDP_ERROR.
 int udpSetReceiveBuffer(UdpSocket *handle, int bytes);
@@ -68,8 +91,9 @@ struct UdpArrival {
     // The platform's drop count for the socket as it stood when the datagram was
     // queued; unchanged when the platform attached none, which it does while nothing was dropped.
     uint32_t dropped = 0;
-    uint32_t address = 0; // the sender's
+    uint32_t address = 0; // the sender's, when an IPv4 one (mapped ones included)
     uint16_t port = 0;
+    NetAddress sender;    // the sender's, any family (a mapped IPv4 one as IPv4)
 };
 
 // As udpReceiveOrWake, filling `*arrival` after a datagram.

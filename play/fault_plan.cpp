@@ -22,7 +22,7 @@ constexpr quint64 DelayStream = 2;
 
 }
 
-bool FaultSpec::lists(int frame) const
+bool FaultChoice::lists(int frame) const
 {
     for (const auto &range : frames) {
         if (frame >= range.first && frame <= range.second)
@@ -31,14 +31,14 @@ bool FaultSpec::lists(int frame) const
     return false;
 }
 
-bool FaultSpec::parse(const QString &text, FaultSpec &spec, QString &reason)
+bool FaultChoice::parse(const QString &text, FaultChoice &choice, QString &reason)
 {
-    spec = FaultSpec();
+    choice = FaultChoice();
     const QString trimmed = text.trimmed();
     if (trimmed.endsWith(QLatin1Char('%'))) {
         bool ok = false;
-        spec.percent = trimmed.chopped(1).toDouble(&ok);
-        if (ok && spec.percent > 0 && spec.percent <= 100)
+        choice.percent = trimmed.chopped(1).toDouble(&ok);
+        if (ok && choice.percent > 0 && choice.percent <= 100)
             return true;
         reason = QStringLiteral("expected a percentage above 0% and at most 100%");
         return false;
@@ -51,10 +51,10 @@ bool FaultSpec::parse(const QString &text, FaultSpec &spec, QString &reason)
         const int to = dash < 0 ? from : item.mid(dash + 1).trimmed().toInt(&okTo);
         if (!ok || !okTo || from < 0 || to < from) {
             reason = QStringLiteral("expected a percentage such as 1.5% or frame numbers such as 100-102,200");
-            spec = FaultSpec();
+            choice = FaultChoice();
             return false;
         }
-        spec.frames.append({from, to});
+        choice.frames.append({from, to});
     }
     return true;
 }
@@ -90,10 +90,10 @@ double FaultPlan::uniform(int frame, quint64 stream) const
 
 FaultPlan::Fault FaultPlan::faultOf(int frame, bool spared) const
 {
-    const FaultSpec *specs[] = {&options.drop, &options.duplicate, &options.reorder};
+    const FaultChoice *choices[] = {&options.drop, &options.duplicate, &options.reorder};
     const Fault faults[] = {Drop, Duplicate, Reorder};
     for (int i = 0; i < 3; ++i) {
-        if (specs[i]->lists(frame))
+        if (choices[i]->lists(frame))
             return faults[i];
     }
     if (spared)
@@ -101,8 +101,8 @@ FaultPlan::Fault FaultPlan::faultOf(int frame, bool spared) const
     double threshold = 0;
     const double draw = uniform(frame, FaultStream) * 100.0;
     for (int i = 0; i < 3; ++i) {
-        if (specs[i]->frames.isEmpty())
-            threshold += specs[i]->percent;
+        if (choices[i]->frames.isEmpty())
+            threshold += choices[i]->percent;
         if (draw < threshold)
             return faults[i];
     }

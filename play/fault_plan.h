@@ -13,20 +13,20 @@
 // much each is delayed. A frame's fate depends on the seed and its number only,
 // through a generator of our own, so a seed gives the same faults on every run
 // and machine.
-struct FaultSpec {
+struct FaultChoice {
     double percent = 0;               // of the frames, when no list is given
     QList<QPair<int, int>> frames;    // inclusive ranges of frame numbers
 
     bool isSet() const { return percent > 0 || !frames.isEmpty(); }
     bool lists(int frame) const;
     // "1.5%" or "100-102,200"; false with the reason when neither.
-    static bool parse(const QString &text, FaultSpec &spec, QString &reason);
+    static bool parse(const QString &text, FaultChoice &choice, QString &reason);
 };
 
 struct FaultOptions {
-    FaultSpec drop;
-    FaultSpec duplicate;
-    FaultSpec reorder;      // sent after the frame that follows it
+    FaultChoice drop;
+    FaultChoice duplicate;
+    FaultChoice reorder;      // sent after the frame that follows it
     double delayMeanMs = 0; // per frame, later deadlines unmoved
     double delayJitterMs = 0;
     quint64 seed = 0;

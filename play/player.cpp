@@ -25,6 +25,9 @@ Player::Player(std::unique_ptr<PlaybackClock> playbackClock, QObject *parent)
     openResult = udpOpen(&socket, 0, UDP_OPEN_BROADCAST);
     if (openResult != UDP_OK)
         socket = nullptr;
+    if (udpOpen(&socket6, 0, UDP_OPEN_IPV6) != UDP_OK)
+        socket6 = nullptr;
+    setMulticast(Multicast());
     if (udpWakerOpen(&waker) != UDP_OK)
         waker = nullptr;
     scheduleThread = std::thread(&Player::run, this);
@@ -40,6 +43,8 @@ Player::~Player()
     scheduleThread.join();
     if (socket)
         udpClose(socket);
+    if (socket6)
+        udpClose(socket6);
     if (waker)
         udpWakerClose(waker);
 }
@@ -80,6 +85,16 @@ void Player::setDestinations(const QList<Destination> &list)
         destinations = list.mid(0, MaximumDestinations);
     }
     wakeSchedule();
+}
+
+bool Player::setMulticast(const Multicast &multicast)
+{
+    bool applied = true;
+    for (UdpSocket *handle : {socket, socket6}) {
+        if (handle && udpSetMulticastSend(handle, multicast.ttl, multicast.interfaceIndex, multicast.loop) != UDP_OK)
+            applied = false;
+    }
+    return applied;
 }
 
 void Player::setOptions(const Options &options)

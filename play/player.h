@@ -1,6 +1,7 @@
 #ifndef PLAYER_H
 #define PLAYER_H
 
+#include "platform/net_address.h"
 #include "play/fault_plan.h"
 #include "play/frame_range.h"
 #include "play/pass_numbering.h"
@@ -44,8 +45,14 @@ public:
 
     struct Destination {
         QString host;          // as the user wrote it, for messages
-        quint32 address = 0;   // host byte order
+        NetAddress address;    // IPv4 or IPv6
         quint16 port = 0;
+    };
+    // What datagrams to multicast groups get; unicast ones ignore it.
+    struct Multicast {
+        int ttl = 1;                 // hop limit: 1 keeps them on the local network
+        uint32_t interfaceIndex = 0; // outgoing interface; 0: the routes choose
+        bool loop = true;            // this host's own listeners hear them too
     };
     struct Options {
         Pace pace = FixedRate;
@@ -79,7 +86,7 @@ public:
     static constexpr double MaximumSpeed = 100.0;
     static constexpr double NormalSpeed = 1.0;
     static constexpr int MaximumDatagram = 65507; // what IPv4 UDP can carry
-    static constexpr int MaximumDestinations = 2;
+    static constexpr int MaximumDestinations = 16;
     static constexpr quint32 SendTimeout = 5000000; // us
 
     explicit Player(QObject *parent = nullptr);
@@ -97,6 +104,8 @@ public:
     void setRecording(std::shared_ptr<const RecordingIndex> recording);
     std::shared_ptr<const RecordingIndex> recording() const;
     void setDestinations(const QList<Destination> &destinations);
+    // Applies at once, to both families' sockets; false (errno set) when the platform refused it.
+    bool setMulticast(const Multicast &multicast);
     // Pace and frequency take effect at the next start from Idle; the rest at once.
     void setOptions(const Options &options);
     Options options() const;
@@ -178,6 +187,8 @@ private:
 
     std::unique_ptr<PlaybackClock> clock;
     UdpSocket *socket = nullptr;
+    // IPv6 destinations go through a socket of their own; none where the machine has no IPv6.
+    UdpSocket *socket6 = nullptr;
     UdpWaker *waker = nullptr; // ends a lockstep wait for a command
     int openResult = 0;
 

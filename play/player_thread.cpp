@@ -256,11 +256,12 @@ bool Player::transmit(Plan &plan, QByteArrayView datagram, int frame)
 {
     for (int i = 0; i < plan.destinations.size(); ++i) {
         const Destination &destination = plan.destinations.at(i);
-        const int result = socket ? udpSend(socket, datagram.data(), int32_t(datagram.size()), destination.address,
-                                            destination.port, SendTimeout)
-                                  : int(UDP_ERROR);
+        UdpSocket *const through = destination.address.family == NET_IPV6 ? socket6 : socket;
+        const int result = through ? udpSendTo(through, datagram.data(), int32_t(datagram.size()),
+                                               &destination.address, destination.port, SendTimeout)
+                                   : int(UDP_ERROR);
         if (result != UDP_OK) {
-            const QString reason = socket ? sendFailure(result) : QStringLiteral("There is no socket to send from.");
+            const QString reason = through ? sendFailure(result) : QStringLiteral("There is no socket to send from.");
             sendErrors.fetch_add(1);
             // Destination 1 has the frame when destination 2 fails.
             if (i > 0)

@@ -11,6 +11,23 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+// Address and port in one number for the health's sender count; an IPv6
+// address is folded, which can only merge two senders, never split one.
+quint64 senderKey(const UdpArrival &arrival)
+{
+    quint64 address = arrival.address;
+    if (arrival.sender.family == NET_IPV6) {
+        quint64 halves[2];
+        std::memcpy(halves, arrival.sender.bytes, sizeof halves);
+        address = (halves[0] ^ halves[1] ^ (halves[1] >> 32)) & 0xffffffffffffu;
+    }
+    return address << 16 | arrival.port;
+}
+
+}
+
 Korvel_Recorder_Thread::Korvel_Recorder_Thread()
     : buffer(new (std::nothrow) char[capacity + 1])
     , batch(new (std::nothrow) char[BatchBytes])
@@ -52,6 +69,12 @@ void Korvel_Recorder_Thread::setDatagramLimit(qint64 limit)
         datagramLimit = limit;
 }
 
+void Korvel_Recorder_Thread::setSourceFilter(const SourceFilter &filter)
+{
+    if (!isRunning())
+        this->filter = filter;
+}
+
 void Korvel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning())
@@ -61,6 +84,7 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     writeFailures = 0;
     writtenDatagrams = 0;
     datagrams = 0;
+    rejected = 0;
     health.reset();
     {
         QMutexLocker lock(&arrivalMutex);
@@ -97,7 +121,9 @@ qint64 Korvel_Recorder_Thread::received() const
 
 StreamFigures Korvel_Recorder_Thread::figures() const
 {
-    return health.figures();
+    StreamFigures figures = health.figures();
+    figures.rejected = rejected;
+    return figures;
 }
 
 int Korvel_Recorder_Thread::rateHz() const
@@ -151,10 +177,14 @@ void Korvel_Recorder_Thread::run()
             emit receiveFailed(n, error);
             break;
         }
+        if (!filter.allows(arrival.sender)) {
+            reject(arrival.sender);
+            continue;
+        }
         const uint64_t now = Stopwatch::microseconds();
         if (file)
             keep(file, n);
-        health.add(buffer, n, qint64(now), arrival.dropped, quint64(arrival.address) << 16 | arrival.port);
+        health.add(buffer, n, qint64(now), arrival.dropped, senderKey(arrival));
         ++datagrams;
         {
             QMutexLocker lock(&arrivalMutex);
@@ -244,4 +274,12 @@ void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
 {
     if (writeFailures.fetch_add(count) == 0)
         emit writeFailed(error);
+}
+
+void Korvel_Recorder_Thread::reject(const NetAddress &sender)
+{
+    if (rejected.fetch_add(1, std::memory_order_relaxed) != 0)
+        return;
+    char text[NET_TEXT_SIZE];
+    emit firstRejected(netFormat(&sender, text, sizeof text) == NET_OK ? QString::fromLatin1(text) : QString());
 }

@@ -1,6 +1,7 @@
 #ifndef KORVEL_RECORDER_THREAD_H
 #define KORVEL_RECORDER_THREAD_H
 
+#include "record/source_filter.h"
 #include "record/stream_health.h"
 
 #include <QByteArray>
@@ -33,6 +34,8 @@ public:
     void setSocket(UdpSocket *socket);
     // Ends the run right after this many datagrams, so nothing later is kept; 0 for no limit.
     void setDatagramLimit(qint64 limit);
+    // Datagrams from senders it does not allow are counted as rejected, never kept.
+    void setSourceFilter(const SourceFilter &filter);
 
     void start(QThread::Priority priority = InheritPriority);
 
@@ -46,6 +49,7 @@ public:
     qint64 written() const;
     // Non-empty datagrams of the current or last run.
     qint64 received() const;
+    // With `rejected` filled in.
     StreamFigures figures() const;
     // The number of the latest numbered datagram of this run, -1 before one; never locks.
     qint64 newestFrame() const { return health.newestFrame(); }
@@ -59,6 +63,8 @@ signals:
     void receiveFailed(int code, int error);
     // The run ended at the datagram limit.
     void limitReached();
+    // The first datagram of a run the source filter refused, with its sender's address.
+    void firstRejected(const QString &sender);
 
 public slots:
     void stop();
@@ -78,6 +84,7 @@ private:
     // Cuts the file back to its whole datagrams; false while that fails.
     bool cutBack(FILE *file);
     void countFailedWrites(int count, int error);
+    void reject(const NetAddress &sender);
 
     std::atomic<bool> running{false};
     bool recording = false;
@@ -107,6 +114,8 @@ private:
     bool torn = false;
     std::atomic<qint64> datagrams{0};
     StreamHealth health;
+    SourceFilter filter;
+    std::atomic<qint64> rejected{0};
     // Millisecond arrivals of the rate meter, bounded to about a second.
     mutable QMutex arrivalMutex;
     mutable QList<uint32_t> arrivals;

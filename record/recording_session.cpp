@@ -47,6 +47,7 @@ RecordingSession::RecordingSession(QObject *parent)
             [this](int error) { emit writeFailed(systemReason(error)); });
     connect(receiver, &Korvel_Recorder_Thread::receiveFailed, this, &RecordingSession::onReceiveFailed);
     connect(receiver, &Korvel_Recorder_Thread::limitReached, this, &RecordingSession::stop);
+    connect(receiver, &Korvel_Recorder_Thread::firstRejected, this, &RecordingSession::senderRejected);
     connect(saver, &RecordingSaver::progress, this, &RecordingSession::saveProgress);
     connect(saver, &RecordingSaver::finished, this, &RecordingSession::onCopyFinished);
 }
@@ -77,8 +78,7 @@ bool RecordingSession::startRecording(int port, QString *error, bool *temporaryF
     if (!openSocket(port, error))
         return false;
     if (!claimTemporary(error)) {
-        udpClose(socket);
-        socket = nullptr;
+        closeSocket();
         if (temporaryFileFailed)
             *temporaryFileFailed = true;
         return false;
@@ -97,6 +97,11 @@ bool RecordingSession::startPreview(int port, QString *error)
         return false;
     startReceiver(false);
     return true;
+}
+
+void RecordingSession::setReceiveOptions(const ReceiveOptions &options)
+{
+    receiveOptions = options;
 }
 
 void RecordingSession::setDatagramLimit(qint64 count)
@@ -120,14 +125,52 @@ bool RecordingSession::openSocket(int port, QString *error)
         return false;
     }
     errno = 0;
-    if (udpOpen(&socket, uint16_t(port), UDP_OPEN_BROADCAST) != UDP_OK) {
+    const NetAddress local = receiveOptions.bindAddress();
+    const QByteArray interfaceName = receiveOptions.interfaceName.toLocal8Bit();
+    if (udpOpenListen(&socket, &local, interfaceName.isEmpty() ? nullptr : interfaceName.constData(), uint16_t(port),
+                      UDP_OPEN_BROADCAST)
+        != UDP_OK) {
         const int reason = errno;
         socket = nullptr;
         *error = tr("Port %1 cannot be opened: %2").arg(port).arg(systemReason(reason));
         return false;
     }
     udpSetReceiveBuffer(socket, ReceiveBufferWanted);
+    if (!joinGroups(error)) {
+        closeSocket();
+        return false;
+    }
     return true;
+}
+
+bool RecordingSession::joinGroups(QString *error)
+{
+    joined.clear();
+    joinedInterface = receiveOptions.interfaceIndex;
+    for (const ReceiveOptions::Group &group : receiveOptions.groups) {
+        errno = 0;
+        const NetAddress *source = group.source.family != NET_NONE ? &group.source : nullptr;
+        if (udpJoinGroup(socket, &group.group, source, joinedInterface) != UDP_OK) {
+            *error = tr("Group %1 cannot be joined: %2").arg(group.text, systemReason(errno));
+            return false;
+        }
+        joined << group;
+    }
+    return true;
+}
+
+// The groups are left before the close: a descriptor a forked child still
+// holds would otherwise keep the memberships (and the traffic) alive.
+void RecordingSession::closeSocket()
+{
+    if (!socket)
+        return;
+    for (const ReceiveOptions::Group &group : std::as_const(joined))
+        udpLeaveGroup(socket, &group.group, group.source.family != NET_NONE ? &group.source : nullptr,
+                      joinedInterface);
+    joined.clear();
+    udpClose(socket);
+    socket = nullptr;
 }
 
 bool RecordingSession::claimTemporary(QString *error)
@@ -161,6 +204,7 @@ bool RecordingSession::claimTemporary(QString *error)
 void RecordingSession::startReceiver(bool recording)
 {
     receiver->setSocket(socket);
+    receiver->setSourceFilter(receiveOptions.filter);
     receiver->setRecordFile(recording ? temporary : nullptr);
     receiver->setRecording(recording);
     receiver->start();
@@ -174,9 +218,7 @@ void RecordingSession::stopReceiver()
     // What the ended run still had on its way here is about that run, not the next.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     receiving = false;
-    if (socket)
-        udpClose(socket);
-    socket = nullptr;
+    closeSocket();
 }
 
 void RecordingSession::onReceiveFailed(int code, int error)
@@ -185,8 +227,7 @@ void RecordingSession::onReceiveFailed(int code, int error)
         return;
     receiver->wait(); // the run is past its last receive and ending
     receiving = false;
-    udpClose(socket);
-    socket = nullptr;
+    closeSocket();
     const QString reason = error ? systemReason(error) : tr("receive failed with code %1").arg(code);
     emit receiverFailed(reason, received());
 }

@@ -1,6 +1,7 @@
 #ifndef RECORDING_SESSION_H
 #define RECORDING_SESSION_H
 
+#include "record/receive_options.h"
 #include "record/recording_saver.h"
 #include "record/stream_health.h"
 
@@ -52,6 +53,9 @@ public:
     // `temporaryFileFailed`, when given, tells a failed temporary recording from a failed socket.
     bool startRecording(int port, QString *error, bool *temporaryFileFailed = nullptr);
     bool startPreview(int port, QString *error);
+    // Where the next run listens, the groups it joins and whom it records; the
+    // default is every IPv4 address, no group, everyone.
+    void setReceiveOptions(const ReceiveOptions &options);
     // The next run ends by itself (as stop() does) after `count` datagrams; 0 for no limit.
     void setDatagramLimit(qint64 count);
     // Ends receiving; the temporary recording stays for saveTemporary() or discardTemporary().
@@ -95,12 +99,16 @@ public:
 signals:
     void writeFailed(const QString &reason);
     void receiverFailed(const QString &reason, qint64 kept);
+    // Once a run: the first datagram the source filter refused, and who sent it.
+    void senderRejected(const QString &sender);
     void ended();
     void saveProgress(qint64 done, qint64 total);
     void saveFinished(bool saved, const QString &reason);
 
 private:
     bool openSocket(int port, QString *error);
+    bool joinGroups(QString *error);
+    void closeSocket();
     bool claimTemporary(QString *error);
     void startReceiver(bool recording);
     void stopReceiver();
@@ -110,6 +118,10 @@ private:
     Korvel_Recorder_Thread *receiver;
     RecordingSaver *saver;
     UdpSocket *socket = nullptr;
+    ReceiveOptions receiveOptions;
+    // What `socket` joined, left as it was joined whatever the options are by then.
+    QList<ReceiveOptions::Group> joined;
+    uint32_t joinedInterface = 0;
     FILE *temporary = nullptr;
     QString temporaryName;
     Mode currentMode = Idle;

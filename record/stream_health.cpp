@@ -221,5 +221,6 @@ QJsonObject healthJson(const StreamFigures &figures, qint64 notWritten)
             {QStringLiteral("jitter_ms"), figures.jitter_ms},
             {QStringLiteral("passes"), figures.passes},
             {QStringLiteral("senders"), figures.senders},
+            {QStringLiteral("rejected"), figures.rejected},
             {QStringLiteral("not_written"), notWritten}};
 }

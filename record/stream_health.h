@@ -23,6 +23,8 @@ struct StreamFigures {
     qint64 last_frame = 0; // highest number of the current run
     // Distinct source addresses (address and port), up to StreamHealth::MaxSenders.
     qint64 senders = 0;
+    // Datagrams the source filter refused: not recorded, not in any figure above.
+    qint64 rejected = 0;
 };
 
 // The figures scripts read, under those names, with the datagrams that could not be

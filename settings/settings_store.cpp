@@ -34,9 +34,9 @@ const Entry entries[KeyCount] = {
     {"CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
     {"REALTIME_PRIORITY", "REALTIME_PRIORITY"},
     {"FAULTS", "FAULTS"},
-    {"FAULT_DROP", "SPEC"},
-    {"FAULT_DUPLICATE", "SPEC"},
-    {"FAULT_REORDER", "SPEC"},
+    {"FAULT_DROP", "FRAMES"},
+    {"FAULT_DUPLICATE", "FRAMES"},
+    {"FAULT_REORDER", "FRAMES"},
     {"FAULT_DELAY", "MS"},
     {"FAULT_SEED", "SEED"},
     // The remote control.

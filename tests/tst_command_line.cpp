@@ -21,6 +21,8 @@
 
 #include <csignal>
 #include <memory>
+#include <unistd.h>
+#include <vector>
 #include <cstring>
 
 using namespace Fixture;
@@ -151,6 +153,7 @@ private slots:
     void record();
     void play_data();
     void play();
+    void playIpv6();
     void faultsCountedByRecorder();
     void pcapRoundTrip_data();
     void pcapRoundTrip();
@@ -205,6 +208,33 @@ void TestCommandLine::exitStatus_data()
         << QStringList{"play", recording, "--dest", to, "--lockstep", "--ack-timeout", "100"} << 1
         << "frame 1 was not acknowledged within 100 ms";
     QTest::newRow("record without port") << QStringList{"record", "--output", blocked} << 2 << "--port";
+    QStringList seventeen{"play", recording};
+    for (int i = 0; i < 17; ++i)
+        seventeen << "--dest" << to;
+    QTest::newRow("17 destinations") << seventeen << 2 << "from once to 16 times";
+    QTest::newRow("bare IPv6 destination") << QStringList{"play", recording, "--dest", "::1:5001"} << 2
+                                           << "[IPv6 ADDRESS]:PORT";
+    QTest::newRow("unknown send interface") << QStringList{"play", recording, "--dest", to, "--interface", "nosuch0"}
+                                            << 2 << "--interface nosuch0: no such interface";
+    QTest::newRow("hop limit out of range") << QStringList{"play", recording, "--dest", to, "--ttl", "256"} << 2
+                                            << "--ttl 256";
+    QTest::newRow("loop neither on nor off") << QStringList{"play", recording, "--dest", to, "--multicast-loop", "1"}
+                                             << 2 << "--multicast-loop 1: expected on or off";
+    const QString port = QString::number(freePort());
+    QTest::newRow("unknown listen interface")
+        << QStringList{"record", "--port", port, "--output", blocked, "--listen", "nosuch0"} << 2
+        << "--listen nosuch0: no such interface";
+    QTest::newRow("non-multicast group")
+        << QStringList{"record", "--port", port, "--output", blocked, "--join", "10.0.0.1"} << 2
+        << "--join 10.0.0.1: 10.0.0.1 is not a multicast group";
+    QTest::newRow("malformed subnet")
+        << QStringList{"record", "--port", port, "--output", blocked, "--allow", "10.0.0.0/33"} << 2
+        << "--allow 10.0.0.0/33: expected a host address or a subnet";
+    QTest::newRow("family mismatch")
+        << QStringList{"record", "--port", port, "--output", blocked, "--listen", "127.0.0.1", "--join", "ff12::7"}
+        << 2 << "--join ff12::7: an IPv6 group where the socket is IPv4";
+    QTest::newRow("IPv6 capture destination")
+        << QStringList{"convert", recording, path("six.pcap"), "--dest", "[::1]:5001"} << 1 << "IPv4 headers";
     QTest::newRow("pcapng written") << QStringList{"convert", recording, path("x.pcapng")} << 2 << "x.pcapng";
     QTest::newRow("unknown host") << QStringList{"play", recording, "--dest", "no-such-host.invalid:5001"} << 1
                                   << "no-such-host.invalid";
@@ -510,6 +540,67 @@ void TestCommandLine::play()
         QCOMPARE(destinations[i].toObject().value("sent").toInt(), frames.size());
         QCOMPARE(receivers[i]->receive(int(frames.size())), expected);
     }
+}
+
+// Sixteen destinations, one of them [::1], and a name that has only an IPv6
+// address: before, such a name ended play with status 0 having sent nothing.
+void TestCommandLine::playIpv6()
+{
+    UdpSocket *probe = nullptr;
+    NetAddress loopback6;
+    QCOMPARE(netParseAddress("::1", &loopback6), int(NET_OK));
+    const uint16_t port6 = freePort();
+    if (udpOpenListen(&probe, &loopback6, nullptr, port6, 0) != UDP_OK)
+        QSKIP("this machine has IPv6 switched off: no ::1 to bind");
+    std::unique_ptr<UdpSocket, decltype(&udpClose)> receiver6(probe, udpClose);
+    const QString recording = path(QStringLiteral("play6.wly"));
+    QVERIFY(writeFile(recording, cleanRecording()));
+    const auto receive6 = [&](int count) {
+        QList<QByteArray> got;
+        char buffer[2048];
+        while (got.size() < count) {
+            const int n = udpReceiveTimed(receiver6.get(), buffer, sizeof buffer, 3000000, 0);
+            if (n < 0)
+                break;
+            got << QByteArray(buffer, n);
+        }
+        return got;
+    };
+
+    QStringList arguments{"play", recording, "--json", "--rate", "500", "--dest", QStringLiteral("[::1]:%1").arg(port6)};
+    std::vector<std::unique_ptr<UdpPeer>> receivers;
+    for (int i = 1; i < 16; ++i) {
+        const uint16_t port = freePort();
+        receivers.push_back(std::make_unique<UdpPeer>(port));
+        arguments << "--dest" << QStringLiteral("127.0.0.1:%1").arg(port);
+    }
+    const Run run = runProgram(arguments);
+    QCOMPARE(run.exitCode, 0);
+    const QJsonArray destinations = jsonOf(run).value("destinations").toArray();
+    QCOMPARE(destinations.size(), 16);
+    QCOMPARE(destinations[0].toObject().value("host").toString(), QStringLiteral("::1"));
+    for (const QJsonValue &destination : destinations)
+        QCOMPARE(destination.toObject().value("sent").toInt(), 6);
+    QCOMPARE(receive6(6).size(), 6);
+    for (const auto &receiver : receivers)
+        QCOMPARE(receiver->receive(6).size(), 6);
+
+    // The name is made in a mount namespace whose /etc/hosts knows it as ::1 only.
+    QVERIFY(writeFile(path(QStringLiteral("hosts")), "::1 sixonly.test\n"));
+    QStringList unshare{"-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", path(QStringLiteral("hosts")),
+                        QStringLiteral(KORVEL_BINARY), "play", recording, "--json", "--rate", "500", "--dest",
+                        QStringLiteral("sixonly.test:%1").arg(port6)};
+    if (::geteuid() != 0)
+        unshare.prepend(QStringLiteral("-r"));
+    if (QProcess::execute(QStringLiteral("unshare"), {unshare.first(), QStringLiteral("-m"), QStringLiteral("true")}) != 0)
+        QSKIP("no mount namespace to be had here (unshare -m refused) for a name with only an IPv6 address");
+    QProcess named;
+    named.setProcessEnvironment(headlessEnvironment());
+    named.start(QStringLiteral("unshare"), unshare);
+    const Run byName = finish(named);
+    QVERIFY2(byName.exitCode == 0, byName.err.constData());
+    QCOMPARE(jsonOf(byName).value("frames_sent").toInt(), 6);
+    QCOMPARE(receive6(6).size(), 6);
 }
 
 // What a CI job does: the recorder must report exactly the faults injected.

@@ -68,7 +68,7 @@ void PlayerTest::init()
     QVERIFY(player->hasSendSocket());
     port = freePort();
     receiver = std::make_unique<UdpPeer>(port);
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
     Player::Options options;
     options.frequency = 100;
     player->setOptions(options);
@@ -263,8 +263,8 @@ void PlayerTest::stepAtBothEnds()
 {
     const quint16 secondPort = freePort();
     UdpPeer other(secondPort);
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port},
-                             {QStringLiteral("localhost"), 0x7F000001, secondPort}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port},
+                             {QStringLiteral("localhost"), netIpv4(0x7F000001), secondPort}});
     open(QByteArray("preamble\r\n") + recording(1, 4));
     QVERIFY(!player->step(-1));
     QCOMPARE(player->position(), -1);
@@ -458,8 +458,8 @@ void PlayerTest::destinationsAndFailures()
     QFETCH(int, received);
     QFETCH(int, failed);
     // No datagram can go to port 0.
-    player->setDestinations({{QStringLiteral("first"), 0x7F000001, quint16(firstFails ? 0 : port)},
-                             {QStringLiteral("second"), 0x7F000001, quint16(secondFails ? 0 : port)}});
+    player->setDestinations({{QStringLiteral("first"), netIpv4(0x7F000001), quint16(firstFails ? 0 : port)},
+                             {QStringLiteral("second"), netIpv4(0x7F000001), quint16(secondFails ? 0 : port)}});
     open(recording(1, 3));
     QSignalSpy failures(player.get(), &Player::failed);
     QSignalSpy finished(player.get(), &Player::finished);
@@ -506,7 +506,7 @@ void PlayerTest::absurdStampsStayStoppable()
     QVERIFY(writeFile(path, "fr 1\r\nts 0.5\r\nfr 2\r\nts 1700000000\r\nfr 3\r\nts 1e308\r\n"));
     auto index = std::make_shared<RecordingIndex>();
     QCOMPARE(RecordingIndex::build(path, *index).status, IndexResult::Loaded);
-    real->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    real->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
     for (const Player::Pace pace : {Player::FirstTwoTimestamps, Player::EveryTimestamp}) {
         Player::Options options;
         options.pace = pace;

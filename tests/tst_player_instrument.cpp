@@ -122,7 +122,7 @@ void PlayerInstrumentTest::useStepped()
     clock = stepped.get();
     player = std::make_unique<Player>(std::move(stepped));
     receiver = std::make_unique<UdpPeer>(port);
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
 }
 
 void PlayerInstrumentTest::open(Player &target, const QByteArray &content)
@@ -216,9 +216,9 @@ void PlayerInstrumentTest::faults()
     useStepped();
     Player::Options options;
     QString reason;
-    QVERIFY(drop.isEmpty() || FaultSpec::parse(drop, options.faults.drop, reason));
-    QVERIFY(duplicate.isEmpty() || FaultSpec::parse(duplicate, options.faults.duplicate, reason));
-    QVERIFY(reorder.isEmpty() || FaultSpec::parse(reorder, options.faults.reorder, reason));
+    QVERIFY(drop.isEmpty() || FaultChoice::parse(drop, options.faults.drop, reason));
+    QVERIFY(duplicate.isEmpty() || FaultChoice::parse(duplicate, options.faults.duplicate, reason));
+    QVERIFY(reorder.isEmpty() || FaultChoice::parse(reorder, options.faults.reorder, reason));
     player->setOptions(options);
     open(*player, recording(1, 10));
     QSignalSpy finished(player.get(), &Player::finished);
@@ -304,7 +304,7 @@ void PlayerInstrumentTest::lockstep()
 {
     QFETCH(bool, answers);
     player = std::make_unique<Player>();
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
     Player::Options options;
     options.frequency = 4; // no pace: the answers set it
     options.mode = Player::Lockstep;
@@ -334,7 +334,7 @@ void PlayerInstrumentTest::topSpeed()
 {
     player = std::make_unique<Player>();
     receiver = std::make_unique<UdpPeer>(port);
-    player->setDestinations({{QStringLiteral("127.0.0.1"), 0x7F000001, port}});
+    player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
     Player::Options options;
     options.frequency = 4; // 50 s paced; top speed ignores it
     options.mode = Player::TopSpeed;

@@ -81,7 +81,7 @@ void RemoteServerTest::init()
     receiver = std::make_unique<UdpPeer>(playPort);
     EngineTarget::Options options;
     options.recordPort = recordPort;
-    options.destinations = {{QStringLiteral("127.0.0.1"), 0x7F000001, playPort}};
+    options.destinations = {{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), playPort}};
     options.play.pace = Player::FixedRate;
     options.play.frequency = 200;
     target = std::make_unique<EngineTarget>(options);

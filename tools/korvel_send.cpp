@@ -96,14 +96,40 @@ private:
 
 }
 
+namespace {
+
+// "ADDRESS:PORT" or "[IPv6 ADDRESS]:PORT", numeric only: the tool resolves no names.
+bool readDestination(const QString &text, NetAddress &address, double &port)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535 || netParseAddress(host.toLatin1().constData(), &address) != NET_OK) {
+        std::fprintf(stderr, "korvel-send: --dest %s: expected ADDRESS:PORT or [IPv6 ADDRESS]:PORT\n",
+                     qPrintable(text));
+        return false;
+    }
+    return true;
+}
+
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Sends tracking-like frames to 127.0.0.1."));
+    parser.setApplicationDescription(QStringLiteral("Sends tracking-like frames to 127.0.0.1, or to --dest."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Destination port on 127.0.0.1."), QStringLiteral("P")},
+        {QStringLiteral("dest"),
+         QStringLiteral("Destination instead of --port: ADDRESS:PORT or [IPv6 ADDRESS]:PORT, a multicast group too."),
+         QStringLiteral("ADDRESS:PORT")},
+        {QStringLiteral("ttl"), QStringLiteral("Hop limit of multicast datagrams, 0 to 255 (default 1)."),
+         QStringLiteral("N")},
         {QStringLiteral("rate"), QStringLiteral("Frames per second (default 1000)."), QStringLiteral("HZ")},
         {QStringLiteral("count"), QStringLiteral("Frames to send (default 1000)."), QStringLiteral("N")},
         {QStringLiteral("size"), QStringLiteral("Datagram size, 60 to 60000 (default 300)."), QStringLiteral("BYTES")},
@@ -120,12 +146,16 @@ int main(int argc, char *argv[])
     });
     parser.process(application);
 
-    double port = 0, rate = 1000, count = 1000, size = 300, firstFrame = 1, firstTimestamp = 1000.0;
-    if (!parser.isSet(QStringLiteral("port"))) {
-        std::fprintf(stderr, "korvel-send: --port is required\n");
+    double port = 0, rate = 1000, count = 1000, size = 300, firstFrame = 1, firstTimestamp = 1000.0, ttl = 1;
+    NetAddress destination = netIpv4(Traffic::loopbackAddress);
+    if (parser.isSet(QStringLiteral("port")) == parser.isSet(QStringLiteral("dest"))) {
+        std::fprintf(stderr, "korvel-send: give --port or --dest\n");
         return 1;
     }
-    if (!Traffic::readOption("korvel-send", parser, QStringLiteral("port"), 1, 65535, port)
+    if (parser.isSet(QStringLiteral("dest")) && !readDestination(parser.value(QStringLiteral("dest")), destination, port))
+        return 1;
+    if ((parser.isSet(QStringLiteral("port")) && !Traffic::readOption("korvel-send", parser, QStringLiteral("port"), 1, 65535, port))
+        || !Traffic::readOption("korvel-send", parser, QStringLiteral("ttl"), 0, 255, ttl)
         || !Traffic::readOption("korvel-send", parser, QStringLiteral("rate"), 0.001, 10000000, rate)
         || !Traffic::readOption("korvel-send", parser, QStringLiteral("count"), 0, 4294967295.0, count)
         || !Traffic::readOption("korvel-send", parser, QStringLiteral("size"), Traffic::minimumSize, Traffic::maximumSize, size)
@@ -152,7 +182,9 @@ int main(int argc, char *argv[])
     }
 
     UdpSocket *socket = nullptr;
-    if (udpOpen(&socket, 0, 0) != UDP_OK) {
+    if (udpOpen(&socket, 0, destination.family == NET_IPV6 ? UDP_OPEN_IPV6 : 0) != UDP_OK
+        || udpSetMulticastSend(socket, int(ttl), 0, true) != UDP_OK) {
+        udpClose(socket);
         std::fprintf(stderr, "korvel-send: cannot open a socket\n");
         if (out)
             std::fclose(out);
@@ -162,7 +194,7 @@ int main(int argc, char *argv[])
     bool written = true;
     FaultyOrder order(uint64_t(count), int32_t(firstFrame), faults[0], faults[1], faults[2]);
     const Traffic::SendResult result =
-        Traffic::sendPlanned(socket, uint16_t(port), composer, rate, order, [&](const char *data, int length) {
+        Traffic::sendPlanned(socket, destination, uint16_t(port), composer, rate, order, [&](const char *data, int length) {
             if (out && std::fwrite(data, 1, size_t(length), out) != size_t(length))
                 written = false;
         });

@@ -124,8 +124,8 @@ private:
 // one per period: sleeps until the next one is due, then sends every frame
 // that is due, so a late wake-up costs no frames and high rates stay on average.
 template <typename Plan, typename Sink>
-SendResult sendPlanned(UdpSocket *socket, uint16_t port, const FrameComposer &composer, double rate, Plan &plan,
-                       Sink &&sent)
+SendResult sendPlanned(UdpSocket *socket, const NetAddress &address, uint16_t port, const FrameComposer &composer,
+                       double rate, Plan &plan, Sink &&sent)
 {
     std::vector<char> buffer(size_t(composer.capacity()));
     SendResult result;
@@ -141,7 +141,7 @@ SendResult sendPlanned(UdpSocket *socket, uint16_t port, const FrameComposer &co
         }
         while (more && start + uint64_t(double(result.datagrams) * 1e6 / rate) <= now) {
             const int length = composer.compose(index, buffer.data());
-            result.status = udpSend(socket, buffer.data(), length, loopbackAddress, port, 5000000);
+            result.status = udpSendTo(socket, buffer.data(), length, &address, port, 5000000);
             if (result.status != UDP_OK) {
                 result.microseconds = Stopwatch::microseconds() - start;
                 return result;
@@ -161,7 +161,7 @@ SendResult sendPaced(UdpSocket *socket, uint16_t port, const FrameComposer &comp
                      Sink &&sent)
 {
     InOrder plan(count);
-    return sendPlanned(socket, port, composer, rate, plan, std::forward<Sink>(sent));
+    return sendPlanned(socket, netIpv4(loopbackAddress), port, composer, rate, plan, std::forward<Sink>(sent));
 }
 
 }

@@ -27,8 +27,8 @@ Settings_play::Settings_play(QWidget *parent)
     connect(ui.pb_cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void Settings_play::setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
-                              const QString &host2, uint32_t address2, uint16_t port2,
+void Settings_play::setValues(const QString &host1, const NetAddress &address1, uint16_t port1, unsigned int frequency,
+                              const QString &host2, const NetAddress &address2, uint16_t port2,
                               bool loop, bool timestamp, bool active,
                               bool everyTimestamp, bool continueNumbers)
 {
@@ -65,12 +65,12 @@ QString Settings_play::host2() const
     return hostText2;
 }
 
-uint32_t Settings_play::address1() const
+NetAddress Settings_play::address1() const
 {
     return hostAddress1;
 }
 
-uint32_t Settings_play::address2() const
+NetAddress Settings_play::address2() const
 {
     return hostAddress2;
 }
@@ -164,9 +164,9 @@ void Settings_play::clickOk()
     hostAddress2 = HostLookup::lookUpWithin(hostText2, LookupWaitMs);
 
     QLineEdit *fault = nullptr;
-    if (hostAddress1 == 0)
+    if (hostAddress1.family == NET_NONE)
         fault = ui.le_host_1;
-    else if (hostAddress2 == 0 && ui.activeBox->isChecked())
+    else if (hostAddress2.family == NET_NONE && ui.activeBox->isChecked())
         fault = ui.le_host_2;
     if (fault) {
         showMessage(this, QMessageBox::Critical, tr("host play"), tr("Please check your ip address\n"));
@@ -212,10 +212,10 @@ bool Settings_play::checkFaults()
     FaultOptions options;
     QString reason;
     QLineEdit *wrong = nullptr;
-    const std::pair<QLineEdit *, FaultSpec *> specs[] = {
+    const std::pair<QLineEdit *, FaultChoice *> choices[] = {
         {ui.le_drop, &options.drop}, {ui.le_duplicate, &options.duplicate}, {ui.le_reorder, &options.reorder}};
-    for (const auto &[edit, spec] : specs) {
-        if (!wrong && !edit->text().trimmed().isEmpty() && !FaultSpec::parse(edit->text(), *spec, reason))
+    for (const auto &[edit, choice] : choices) {
+        if (!wrong && !edit->text().trimmed().isEmpty() && !FaultChoice::parse(edit->text(), *choice, reason))
             wrong = edit;
     }
     if (!wrong && options.drop.percent + options.duplicate.percent + options.reorder.percent > 100) {

@@ -3,6 +3,8 @@
 
 #include "ui_settings_play.h"
 
+#include "platform/net_address.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -17,15 +19,15 @@ class Settings_play : public QDialog
 public:
     explicit Settings_play(QWidget *parent);
 
-    void setValues(const QString &host1, uint32_t address1, uint16_t port1, unsigned int frequency,
-                   const QString &host2, uint32_t address2, uint16_t port2,
+    void setValues(const QString &host1, const NetAddress &address1, uint16_t port1, unsigned int frequency,
+                   const QString &host2, const NetAddress &address2, uint16_t port2,
                    bool loop, bool timestamp, bool active,
                    bool everyTimestamp = false, bool continueNumbers = false);
 
     QString host1() const;
     QString host2() const;
-    uint32_t address1() const;
-    uint32_t address2() const;
+    NetAddress address1() const;
+    NetAddress address2() const;
     int port1Value() const;
     int port2Value() const;
     QString port1Text() const;
@@ -65,8 +67,8 @@ private:
     Ui::d_play ui;
     QString hostText1;
     QString hostText2;
-    uint32_t hostAddress1 = 0;
-    uint32_t hostAddress2 = 0;
+    NetAddress hostAddress1;
+    NetAddress hostAddress2;
 };
 
 #endif

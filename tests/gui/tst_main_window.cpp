@@ -228,7 +228,7 @@ void MainWindowTest::hostAddressesFollowTheirText()
     // The user confirms another host before the start-up lookup has answered: no event has run yet.
     // Its address is made up, so that a lookup of it could only fail.
     settings.setText(PlayHost1, QStringLiteral("renamed.invalid"));
-    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0x7F000002);
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), netIpv4(0x7F000002));
     // The same name asked later is answered after the start-up lookup.
     bool answered = false;
     QHostInfo::lookupHost(QStringLiteral("localhost"), &context, [&answered](const QHostInfo &) { answered = true; });
@@ -236,12 +236,12 @@ void MainWindowTest::hostAddressesFollowTheirText()
     QList<Player::Destination> destinations;
     QString unresolved;
     QVERIFY(settings.destinations(destinations, unresolved, 0));
-    QCOMPARE(destinations.first().address, 0x7F000002u);
+    QCOMPARE(netIpv4Value(&destinations.first().address), 0x7F000002u);
 
     // A dialog that looked nothing up (the record dialog confirmed) leaves the address found for the host.
-    settings.setAddress(0, QStringLiteral("renamed.invalid"), 0);
+    settings.setAddress(0, QStringLiteral("renamed.invalid"), NetAddress());
     QVERIFY(settings.destinations(destinations, unresolved, 0));
-    QCOMPARE(destinations.first().address, 0x7F000002u);
+    QCOMPARE(netIpv4Value(&destinations.first().address), 0x7F000002u);
 }
 
 void MainWindowTest::handWrittenFileAndShutdown()

@@ -12,7 +12,7 @@ namespace {
 
 // Never resolves and never reaches a name server: the empty label is refused locally.
 const QString badHost = QStringLiteral("no..such..host");
-const uint32_t loopback = 0x7f000001;
+const NetAddress loopback = netIpv4(0x7f000001);
 
 }
 
@@ -44,7 +44,7 @@ private slots:
         QFETCH(bool, flag);
         Settings_play play(nullptr);
         play.setValues(QStringLiteral("localhost"), loopback, port, frequency, QStringLiteral("10.7.7.7"),
-                       0x0a070707, 65535 - port, flag, !flag, flag, flag, !flag);
+                       netIpv4(0x0a070707), 65535 - port, flag, !flag, flag, flag, !flag);
         auto *host2 = play.findChild<QLineEdit *>("le_host_2");
         auto *port2 = play.findChild<QSpinBox *>("sb_port_2");
         auto *every = play.findChild<QCheckBox *>("cb_every_timestamp");
@@ -112,7 +112,8 @@ private slots:
         play.findChild<QLineEdit *>("le_host_2")->setText(second);
         dialog->findChild<QPushButton *>("pb_ok")->setFocus();
         const auto held = [&] {
-            return dialog == &play ? QString::number(play.address1(), 16) + ' ' + QString::number(play.address2(), 16)
+            const NetAddress a1 = play.address1(), a2 = play.address2();
+            return dialog == &play ? QString::number(netIpv4Value(&a1), 16) + ' ' + QString::number(netIpv4Value(&a2), 16)
                                    : record.portText() + ' ' + QString::number(uint16_t(record.port()));
         };
         // The window reads the getters on the signal, so the play dialog must fill them while still open.
