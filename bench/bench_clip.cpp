@@ -107,7 +107,7 @@ void markWhileRecording()
     RecordingSession session;
     const uint16_t port = Fixture::freePort();
     QString error;
-    if (!session.startRecording(port, &error)) {
+    if (session.startRecording(port, &error) != RecordingSession::Start::Started) {
         std::printf("!! %s\n", qPrintable(error));
         return;
     }

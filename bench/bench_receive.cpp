@@ -4,8 +4,6 @@
 
 #include "tools/traffic.h"
 
-#include <QThread>
-
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -15,7 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -128,13 +126,12 @@ StepResult runStep(Loop loop, int size, double rate, int receiveBuffer)
     }
 
     Receiver state;
-    std::unique_ptr<QThread> receiver(QThread::create([&] {
+    std::thread receiver([&] {
         if (loop == Loop::Timed)
             timedLoop(receiveSocket, file, state);
         else
             blockingLoop(plain, file, state);
-    }));
-    receiver->start();
+    });
 
     // About 0.4 s of traffic per step, at least 4000 datagrams.
     const uint64_t count = std::max<uint64_t>(4000, uint64_t(rate * 0.4));
@@ -142,7 +139,7 @@ StepResult runStep(Loop loop, int size, double rate, int receiveBuffer)
     const Traffic::SendResult sent = Traffic::sendPaced(sendSocket, port, composer, rate, count,
                                                         [](const char *, int) {});
     state.senderDone = true;
-    receiver->wait();
+    receiver.join();
 
     step.ok = sent.status == UDP_OK;
     step.sent = sent.datagrams;
@@ -201,7 +198,7 @@ void idleCost()
         std::atomic<bool> stop{false};
         uint64_t wakeUps = 0, cpu = 0, wall = 0, stopLatency = 0;
         std::atomic<uint64_t> stopAsked{0};
-        std::unique_ptr<QThread> receiver(QThread::create([&] {
+        std::thread receiver([&] {
             const uint64_t cpuStart = threadCpuMicroseconds();
             const uint64_t wallStart = Stopwatch::microseconds();
             while (!stop) {
@@ -215,14 +212,13 @@ void idleCost()
             stopLatency = Stopwatch::microseconds() - stopAsked;
             cpu = threadCpuMicroseconds() - cpuStart;
             wall = Stopwatch::microseconds() - wallStart;
-        }));
-        receiver->start();
+        });
         Stopwatch::sleepMicroseconds(idleSeconds * 1000000);
         stopAsked = Stopwatch::microseconds();
         stop = true;
         if (blocking)
             udpWakerSignal(waker);
-        receiver->wait();
+        receiver.join();
         std::printf("  %-44s %6.2f %% of a core, %8.0f wake-ups/s, stopped %6llu us after the request\n",
                     blocking ? "udpReceiveOrWake, 10 s time-out, waker:" : "udpReceiveTimed, 100 us slices:",
                     100.0 * double(cpu) / double(wall), double(wakeUps) * 1e6 / double(wall),

@@ -134,7 +134,8 @@ void recordAt(const QString &sender, double rate, double seconds, double counter
     RecordingSession session;
     const int port = freePort();
     QString error;
-    if (!(preview ? session.startPreview(port, &error) : session.startRecording(port, &error))) {
+    if ((preview ? session.startPreview(port, &error) : session.startRecording(port, &error))
+        != RecordingSession::Start::Started) {
         std::printf("cannot record: %s\n", qPrintable(error));
         return;
     }
@@ -180,7 +181,7 @@ void measureIdle()
 {
     RecordingSession session;
     QString error;
-    if (!session.startPreview(freePort(), &error))
+    if (session.startPreview(freePort(), &error) != RecordingSession::Start::Started)
         return;
     const double before = processCpuSeconds();
     spin(3000);

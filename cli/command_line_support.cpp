@@ -1,5 +1,7 @@
 #include "cli/command_line_support.h"
 
+#include "platform/host_lookup.h"
+
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -130,7 +132,8 @@ bool readDestination(const QString &text, Destination &destination)
 
 bool resolve(Destination &destination)
 {
-    return netResolve(destination.host.toLocal8Bit().constData(), &destination.address) == NET_OK;
+    destination.address = HostLookup::lookUpWithin(destination.host);
+    return destination.address.family != NET_NONE;
 }
 
 bool readDestinations(const QCommandLineParser &parser, QList<Destination> &destinations)

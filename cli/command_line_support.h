@@ -4,7 +4,7 @@
 // What every command shares: exit statuses, the one-line failure report,
 // option parsing with usage errors, destinations and the JSON line.
 
-#include "platform/net_address.h"
+#include "play/destination.h"
 #include "play/player.h"
 
 #include <QCommandLineParser>
@@ -37,17 +37,12 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
 bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value);
 bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 &value);
 
-struct Destination {
-    QString host;
-    NetAddress address; // family NET_NONE until resolved
-    uint16_t port = 0;
-};
 
 // Splits the value of --dest, "HOST:PORT" or "[IPv6 ADDRESS]:PORT"; false
 // after printing a usage error for a missing host, a port outside 1..65535 or
 // an any-address.
 bool readDestination(const QString &text, Destination &destination);
-// Looks the host up; false when it cannot be resolved.
+// Looks the host up within the lookup's bounded wait; false when it cannot be resolved.
 bool resolve(Destination &destination);
 
 // Every --dest HOST:PORT, at most Player::MaximumDestinations, split (not resolved);

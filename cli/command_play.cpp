@@ -76,7 +76,9 @@ OPTIONS
                         send_errors, rate_hz, duration_s (start to end),
                         jitter_p50_us and jitter_p99_us (lateness of each send
                         against its deadline) and destinations
-                        ([{host, port, sent}]); also late_max_us,
+                        ([{host, port, sent}]); also late_max_us and
+                        late_max_frame (the frame that went out latest, -1
+                        when none was timed),
                         late_p999_us, first_late_us, rate_error_ppm (least-
                         squares fit of the send times on their deadlines),
                         late_histogram_us ({edges, counts}: counts[i] from
@@ -157,12 +159,8 @@ public:
     {
         connect(&player, &Player::started, this, [this] { clock.start(); });
         connect(&player, &Player::finished, this, &PlayRun::finish);
-        connect(&player, &Player::failed, this, [this](int destination, const QString &reason) {
-            failure = destination == 0 ? QStringLiteral("%1: %2").arg(this->path, reason)
-                                       : QStringLiteral("sending to %1:%2 failed: %3")
-                                             .arg(this->destinations.value(destination - 1).host)
-                                             .arg(this->destinations.value(destination - 1).port)
-                                             .arg(reason);
+        connect(&player, &Player::failed, this, [this](const PlaybackFailure &failed) {
+            failure = failed.texts(this->path).commandLine;
             finish();
         });
     }
@@ -257,6 +255,7 @@ private:
                            {QStringLiteral("jitter_p99_us"), timing.lateP99},
                            {QStringLiteral("destinations"), sent},
                            {QStringLiteral("late_max_us"), timing.lateMax},
+                           {QStringLiteral("late_max_frame"), timing.lateMaxFrame},
                            {QStringLiteral("late_p999_us"), timing.lateP999},
                            {QStringLiteral("first_late_us"), timing.firstLate},
                            {QStringLiteral("rate_error_ppm"), timing.rateErrorPpm},
@@ -431,11 +430,8 @@ int play(const QStringList &arguments)
         return fail(ExitFailure, QStringLiteral("no socket to send from (code %1)").arg(player.socketOpenResult()));
     if (!player.setMulticast(multicast))
         return fail(ExitFailure, QStringLiteral("the multicast options cannot be set: %1").arg(qt_error_string(errno)));
-    QList<Player::Destination> targets;
-    for (const Destination &destination : destinations)
-        targets << Player::Destination{destination.host, destination.address, destination.port};
     player.setRecording(index);
-    player.setDestinations(targets);
+    player.setDestinations(destinations);
     player.setOptions(options);
     player.setSpeed(speed);
     if (range.given())

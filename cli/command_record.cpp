@@ -107,7 +107,7 @@ public:
         session.setDatagramLimit(count);
         session.setReceiveOptions(options);
         QString error;
-        if (!session.startRecording(port, &error))
+        if (session.startRecording(port, &error) != RecordingSession::Start::Started)
             return fail(ExitFailure, error);
 
         const int stopSignal = Console::stopSignalDescriptor();

@@ -99,7 +99,7 @@ int serve(const QStringList &arguments)
     for (Destination &destination : destinations) {
         if (!resolve(destination))
             return fail(ExitFailure, QStringLiteral("cannot resolve host \"%1\"").arg(destination.host));
-        engines.destinations << Player::Destination{destination.host, destination.address, destination.port};
+        engines.destinations << destination;
     }
 
     const QString tokenFile = parser.isSet(QStringLiteral("token-file"))

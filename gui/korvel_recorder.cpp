@@ -6,6 +6,7 @@
 #include "gui/recording_opener.h"
 #include "gui/playback_controls.h"
 #include "gui/window_remote.h"
+#include "gui/playback_report_action.h"
 #include "gui/dialogs/about_dlg.h"
 #include "gui/dialogs/help.h"
 #include "gui/dialogs/message_box.h"
@@ -30,7 +31,6 @@
 namespace {
 
 constexpr int DisplayRefresh = 100; // ms
-constexpr int HostWaitMs = 3000;    // longest wait for a play host at Play
 
 QString homeDirectory()
 {
@@ -80,6 +80,7 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     markers = new MarkerController(ui, new MarkerBook(this), recorder->receiver(), player, controls, this);
     connect(markers, &MarkerController::goToFrame, this, &Korvel_recorder::goToFrame);
     connect(markers, &MarkerController::exportEnded, this, &Korvel_recorder::updateControls);
+    new PlaybackReportAction(ui.actionPlaybackReport, player, this);
     // The handle moves by keyboard too, and the view follows it as it follows a drag.
     ui.playSlider->setFocusPolicy(Qt::StrongFocus);
     connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
@@ -121,8 +122,6 @@ void Korvel_recorder::updateControls()
     const bool playing = mode == ModePlaying;
     const bool recording = mode == ModeRecording;
     const bool previewing = mode == ModePreviewing;
-    if (!idle && !playing && !recording && !previewing)
-        return;
 
     const bool busy = opener->isBusy();
     const bool haveRecording = !currentFileName.isEmpty() || recorder->datagramsReceived() != 0;
@@ -352,14 +351,14 @@ void Korvel_recorder::stop(bool offerSave)
     player->stop();
     paused = false;
 
-    switch (recorder->receiverStatus()) {
-    case ModePreviewing:
+    switch (recorder->receiverMode()) {
+    case RecordingSession::Previewing:
         recorder->stopPreview();
         break;
-    case ModeRecording:
+    case RecordingSession::Recording:
         recorder->stopRecording(offerSave);
         break;
-    default:
+    case RecordingSession::Idle:
         break;
     }
 
@@ -516,9 +515,9 @@ bool Korvel_recorder::preparePlayer()
 {
     if (!index || player->state() != Player::Idle)
         return index != nullptr;
-    QList<Player::Destination> destinations;
+    QList<Destination> destinations;
     QString unresolved;
-    if (!settings.destinations(destinations, unresolved, HostWaitMs)) {
+    if (!settings.destinations(destinations, unresolved)) {
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
                     tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
                        "Please check the play settings.").arg(unresolved));
@@ -574,13 +573,10 @@ void Korvel_recorder::endPlayback()
     showPlayerFrame();
 }
 
-void Korvel_recorder::playbackFailed(int destination, const QString &reason)
+void Korvel_recorder::playbackFailed(const PlaybackFailure &failure)
 {
     endPlayback();
-    const QString text = destination == 1   ? tr("Error while sending data")
-                         : destination == 2 ? tr("Error while sending data 2")
-                                            : reason;
-    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), text);
+    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), failure.texts(currentFileName).window);
 }
 
 void Korvel_recorder::passEnded(int oversizeSkipped)

@@ -18,6 +18,7 @@ class Help;
 class MarkerController;
 class PlaybackControls;
 class Player;
+struct PlaybackFailure;
 class QTimer;
 class RecordingController;
 class RecordingIndex;
@@ -36,7 +37,7 @@ class Korvel_recorder : public QMainWindow
     friend class WindowRemote;
 
 public:
-    enum Mode { ModeIdle = 0, ModePlaying = 1, ModeRecording = 2, ModePreviewing = 4 };
+    enum Mode { ModeIdle, ModePlaying, ModeRecording, ModePreviewing };
 
     explicit Korvel_recorder(QString settingsDir);
     ~Korvel_recorder() override;
@@ -107,7 +108,7 @@ private:
     void startPlayback();
     void followPlayer();
     void endPlayback();
-    void playbackFailed(int destination, const QString &reason);
+    void playbackFailed(const PlaybackFailure &failure);
     void passEnded(int oversizeSkipped);
     void showPlayRate();
     void step(int direction);
@@ -143,7 +144,7 @@ private:
     bool openedRemotely = false;
     bool sliderBeforeOpen = false;
 
-    int mode = ModeIdle;
+    Mode mode = ModeIdle;
     bool paused = false;
     // A frame's bytes as stored, read for the view.
     QByteArray rawFrame;

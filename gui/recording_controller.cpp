@@ -9,12 +9,10 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QMainWindow>
 #include <QProgressDialog>
-#include <QPushButton>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QTimer>
@@ -24,48 +22,6 @@
 namespace {
 
 constexpr int Refresh = 100; // ms: the view's pace, and no faster than a reader can follow
-constexpr int ModeRecording = 2;
-constexpr int ModePreviewing = 4;
-constexpr int NoChoice = -1;
-
-// Escape on a question whose safe answer is none of its buttons closes it unanswered.
-class EscapeCloses : public QObject
-{
-public:
-    explicit EscapeCloses(QMessageBox *box) : QObject(box), box(box) {}
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent *>(event)->key() != Qt::Key_Escape)
-            return false;
-        box->reject();
-        return true;
-    }
-
-private:
-    QMessageBox *box;
-};
-
-// A question with plain-word buttons. Escape gives `safe`, the answer that keeps
-// the data: a button's index, or NoChoice.
-int ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons, int safe)
-{
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
-    QList<QAbstractButton *> pushed;
-    for (const QString &label : buttons)
-        pushed.append(box.addButton(label, QMessageBox::AcceptRole));
-    if (safe == NoChoice) {
-        box.installEventFilter(new EscapeCloses(&box));
-    } else {
-        box.setEscapeButton(pushed.at(safe));
-        box.setDefaultButton(qobject_cast<QPushButton *>(pushed.at(safe)));
-    }
-    box.exec();
-    const int chosen = int(pushed.indexOf(box.clickedButton()));
-    return chosen < 0 ? safe : chosen;
-}
-
 QString figure(const char *word, qint64 count, bool red)
 {
     const QString text = QStringLiteral("%1 %2").arg(QLatin1String(word)).arg(count);
@@ -146,9 +102,9 @@ bool RecordingController::startRecording(uint16_t port, const QString &portText)
     if (refuseBadPort(port, portText))
         return false;
     QString error;
-    bool temporaryFileFailed = false;
-    if (!session->startRecording(port, &error, &temporaryFileFailed)) {
-        if (temporaryFileFailed)
+    const RecordingSession::Start started = session->startRecording(port, &error);
+    if (started != RecordingSession::Start::Started) {
+        if (started == RecordingSession::Start::TemporaryFile)
             showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"),
                         tr("Error while writing temporary file") + QLatin1Char('\n') + error);
         else
@@ -166,7 +122,7 @@ bool RecordingController::startPreview(uint16_t port, const QString &portText)
     if (refuseBadPort(port, portText))
         return false;
     QString error;
-    if (!session->startPreview(port, &error)) {
+    if (session->startPreview(port, &error) != RecordingSession::Start::Started) {
         showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n") + error);
         return false;
     }
@@ -174,16 +130,9 @@ bool RecordingController::startPreview(uint16_t port, const QString &portText)
     return true;
 }
 
-int RecordingController::receiverStatus() const
+RecordingSession::Mode RecordingController::receiverMode() const
 {
-    switch (session->mode()) {
-    case RecordingSession::Recording:
-        return ModeRecording;
-    case RecordingSession::Previewing:
-        return ModePreviewing;
-    default:
-        return 0;
-    }
+    return session->mode();
 }
 
 void RecordingController::stopPreview()
@@ -206,7 +155,7 @@ void RecordingController::stopRecording(bool offerSave)
     }
     warnAboutFailedWrites();
     if (offerSave)
-        offerTemporaryRecording(true);
+        saveKept({}, true);
 }
 
 RecordingSaver::Result RecordingController::saveTemporaryAs(const QString &name, QString *reason)
@@ -318,19 +267,22 @@ QString RecordingController::askSaveName()
 
 bool RecordingController::keepAfterCancelledSave()
 {
-    const int choice = ask(window, tr("Save Record Data"),
+    const int choice = askQuestion(window, tr("Save Record Data"),
                            tr("The recording of %1 datagrams has not been saved. Save it, or discard it?")
                                .arg(keptDatagrams),
                            {tr("Save…"), tr("Discard")}, 0);
     return choice == 0;
 }
 
-void RecordingController::offerTemporaryRecording(bool fromStop)
+// The one save flow of a kept recording: the session's temporary one (`leftover`
+// empty; `fromStop` when Stop offers it) or one an earlier run left behind.
+void RecordingController::saveKept(const QString &leftover, bool fromStop)
 {
     for (;;) {
         const QString name = askSaveName();
         if (name.isEmpty()) {
-            // After Stop a cancelled dialog would lose the recording: ask first. Save as keeps it anyway.
+            // After Stop a cancelled dialog would lose the recording: ask first. Save as
+            // keeps it anyway, and a leftover stays on disk, offered again next time.
             if (fromStop && keepAfterCancelledSave())
                 continue;
             if (fromStop) {
@@ -340,19 +292,26 @@ void RecordingController::offerTemporaryRecording(bool fromStop)
             return;
         }
         QString reason;
-        switch (session->saveTemporary(name, &reason)) {
+        const RecordingSaver::Result result = leftover.isEmpty()
+                                                  ? session->saveTemporary(name, &reason)
+                                                  : saver->save(leftover, name, RecordingSaver::Move, &reason);
+        switch (result) {
         case RecordingSaver::Renamed:
             saveFileDir = QFileInfo(name).absolutePath();
-            emit saved(name, true);
+            // A leftover saved at start-up does not become the window's recording;
+            // a saved temporary recording is loaded.
+            if (leftover.isEmpty())
+                emit saved(name, true);
             return;
         case RecordingSaver::Copying:
-            watchCopy(name, true);
+            removeAfterCopy = leftover;
+            watchCopy(name, leftover.isEmpty());
             return;
         case RecordingSaver::Refused:
             showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
             continue;
         case RecordingSaver::Failed:
-            // The temporary recording is the only copy: it stays for another Save as.
+            // The recording is the only copy: it stays for another try.
             showSaveFailure(name, reason);
             return;
         }
@@ -362,7 +321,7 @@ void RecordingController::offerTemporaryRecording(bool fromStop)
 void RecordingController::saveAs(const QString &currentFile)
 {
     if (session->hasTemporaryRecording()) {
-        offerTemporaryRecording(false);
+        saveKept({}, false);
         return;
     }
     if (currentFile.isEmpty())
@@ -430,11 +389,12 @@ void RecordingController::copyFinished(bool saved, const QString &reason)
     const QString leftover = removeAfterCopy;
     removeAfterCopy.clear();
     if (saved) {
+        saveFileDir = QFileInfo(target).absolutePath();
         // A leftover copied across file systems is saved now: it must not be offered again.
         if (!leftover.isEmpty())
             MarkerStore::removePair(leftover);
-        saveFileDir = QFileInfo(target).absolutePath();
-        emit this->saved(target, openAfterCopy && !closeAfterCopy);
+        else
+            emit this->saved(target, openAfterCopy && !closeAfterCopy);
     } else if (!cancelled) {
         // A cancelled copy keeps the temporary recording without a word; a failed one says why.
         showSaveFailure(target, reason);
@@ -455,9 +415,9 @@ void RecordingController::offerAbandonedRecordings()
                                  .arg(left.path)
                                  .arg(left.size)
                                  .arg(locale.toString(left.modified, QLocale::ShortFormat));
-        switch (ask(window, tr("Unsaved recording"), text, {tr("Save…"), tr("Discard")}, NoChoice)) {
+        switch (askQuestion(window, tr("Unsaved recording"), text, {tr("Save…"), tr("Discard")}, NoChoice)) {
         case 0:
-            saveAbandoned(left.path);
+            saveKept(left.path, false);
             break;
         case 1:
             MarkerStore::removePair(left.path);
@@ -468,36 +428,11 @@ void RecordingController::offerAbandonedRecordings()
     }
 }
 
-void RecordingController::saveAbandoned(const QString &path)
-{
-    for (;;) {
-        const QString name = askSaveName();
-        if (name.isEmpty())
-            return; // still on disk, offered again next time
-        QString reason;
-        switch (saver->save(path, name, RecordingSaver::Move, &reason)) {
-        case RecordingSaver::Renamed:
-            saveFileDir = QFileInfo(name).absolutePath();
-            return;
-        case RecordingSaver::Copying:
-            removeAfterCopy = path;
-            watchCopy(name, false);
-            return;
-        case RecordingSaver::Refused:
-            showMessage(window, QMessageBox::Warning, tr("Save Record Data"), reason);
-            continue;
-        case RecordingSaver::Failed:
-            showSaveFailure(name, reason);
-            return;
-        }
-    }
-}
-
 bool RecordingController::confirmClose()
 {
     if (session->mode() != RecordingSession::Recording)
         return !waitForCopy();
-    switch (ask(window, tr("Korvel Recorder"), tr("A recording is running. Stop it before leaving?"),
+    switch (askQuestion(window, tr("Korvel Recorder"), tr("A recording is running. Stop it before leaving?"),
                 {tr("Stop and save…"), tr("Discard"), tr("Cancel")}, 2)) {
     case 0:
         stopRecording();

@@ -2,6 +2,7 @@
 #define RECORDING_CONTROLLER_H
 
 #include "record/recording_saver.h"
+#include "record/recording_session.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -15,7 +16,6 @@ class QMainWindow;
 class QProgressDialog;
 class QTextEdit;
 class QTimer;
-class RecordingSession;
 
 // The window's side of recording and preview, over a RecordingSession: the
 // commands' boxes and questions, saving with its progress, the live view, the
@@ -34,8 +34,7 @@ public:
     // telling the user why, with nothing started.
     bool startRecording(uint16_t port, const QString &portText);
     bool startPreview(uint16_t port, const QString &portText);
-    // 2 recording, 4 previewing, 0 neither (the window's mode values).
-    int receiverStatus() const;
+    RecordingSession::Mode receiverMode() const;
     void stopPreview();
     // Ends a recording and, with `offerSave`, offers it for saving (saved() follows
     // once it is); without, it is kept as the temporary recording.
@@ -86,10 +85,9 @@ private:
     void refresh();
     void showHealth();
     void warnAboutFailedWrites();
-    void offerTemporaryRecording(bool fromStop);
+    void saveKept(const QString &leftover, bool fromStop);
     QString askSaveName();
     bool keepAfterCancelledSave();
-    void saveAbandoned(const QString &path);
     void watchCopy(const QString &target, bool open);
     void showCopyProgress(qint64 done, qint64 total);
     void copyFinished(bool saved, const QString &reason);

@@ -3,20 +3,13 @@
 #include "gui/dialogs/message_box.h"
 #include "play/recording_index.h"
 
+#include <QCoreApplication>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTimer>
-
-namespace {
-
-constexpr int PollMs = 50;
-
-}
 
 RecordingOpener::RecordingOpener(QStatusBar *bar)
-    : QObject(bar), progress(new QProgressBar(bar)), cancelButton(new QPushButton(tr("Cancel"), bar)),
-      poll(new QTimer(this))
+    : QObject(bar), progress(new QProgressBar(bar)), cancelButton(new QPushButton(tr("Cancel"), bar))
 {
     progress->setRange(0, 1000);
     progress->setAccessibleName(tr("Opening"));
@@ -25,9 +18,6 @@ RecordingOpener::RecordingOpener(QStatusBar *bar)
     progress->hide();
     cancelButton->hide();
     connect(cancelButton, &QPushButton::clicked, this, &RecordingOpener::cancel);
-    // The worker only sets atomics; the window's thread looks at them, so the
-    // worker never needs to know a Qt object that might be gone.
-    connect(poll, &QTimer::timeout, this, &RecordingOpener::collect);
 }
 
 RecordingOpener::~RecordingOpener()
@@ -40,24 +30,25 @@ void RecordingOpener::open(const QString &recording)
 {
     cancelled = true;
     join();
+    // The open cancelled here has posted its end already: it must not pass for this one.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     path = recording;
     cancelled = false;
-    done = false;
-    bytesDone = 0;
-    bytesTotal = 0;
-    result = IndexResult();
     index = std::make_shared<RecordingIndex>();
+    // The destructor joins the worker before this object goes, so its queued calls never outlive it.
     worker = std::thread([this, recording, target = index] {
-        result = RecordingIndex::build(recording, *target, &cancelled, [this](qint64 part, qint64 total) {
-            bytesDone = part;
-            bytesTotal = total;
-        });
-        done = true;
+        const auto report = [this](qint64 part, qint64 total) {
+            if (total <= 0)
+                return;
+            const int permille = int(part * 1000 / total);
+            QMetaObject::invokeMethod(this, [this, permille] { progress->setValue(permille); }, Qt::QueuedConnection);
+        };
+        const IndexResult result = RecordingIndex::build(recording, *target, &cancelled, report);
+        QMetaObject::invokeMethod(this, [this, result] { collect(result); }, Qt::QueuedConnection);
     });
     progress->setValue(0);
     progress->show();
     cancelButton->show();
-    poll->start(PollMs);
 }
 
 void RecordingOpener::cancel()
@@ -71,13 +62,8 @@ void RecordingOpener::join()
         worker.join();
 }
 
-void RecordingOpener::collect()
+void RecordingOpener::collect(const IndexResult &result)
 {
-    if (!done) {
-        showProgress();
-        return;
-    }
-    poll->stop();
     join();
     progress->hide();
     cancelButton->hide();
@@ -86,13 +72,6 @@ void RecordingOpener::collect()
         opened = std::move(index);
     index.reset();
     emit finished(path, result, opened);
-}
-
-void RecordingOpener::showProgress()
-{
-    const qint64 total = bytesTotal;
-    if (total > 0)
-        progress->setValue(int(bytesDone * 1000 / total));
 }
 
 // Tells the user about the load; false when it was refused.

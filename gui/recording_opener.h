@@ -13,12 +13,12 @@
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
-class QTimer;
 class QWidget;
 class RecordingIndex;
 
 // Indexes a recording on a worker thread while a progress bar and a Cancel
-// button in the status bar show it; the window keeps answering meanwhile.
+// button in the status bar show it; the window keeps answering meanwhile. The
+// worker reports progress and its result by queued calls into this object.
 class RecordingOpener : public QObject
 {
     Q_OBJECT
@@ -41,21 +41,15 @@ signals:
     void finished(const QString &path, const IndexResult &result, std::shared_ptr<const RecordingIndex> index);
 
 private:
-    void showProgress();
-    void collect();
+    void collect(const IndexResult &result);
     void join();
 
     QProgressBar *progress;
     QPushButton *cancelButton;
-    QTimer *poll;
 
     std::thread worker;
     QString path;
     std::atomic<bool> cancelled{false};
-    std::atomic<bool> done{false};
-    std::atomic<qint64> bytesDone{0};
-    std::atomic<qint64> bytesTotal{0};
-    IndexResult result;
     std::shared_ptr<RecordingIndex> index;
 };
 

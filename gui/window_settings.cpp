@@ -122,14 +122,14 @@ void WindowSettings::setAddress(int slot, const QString &host, const NetAddress 
         resolved[slot] = {host, address};
 }
 
-bool WindowSettings::destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs)
+bool WindowSettings::destinations(QList<Destination> &out, QString &unresolved)
 {
     out.clear();
     for (int i = 0; i < (flag(Active) ? 2 : 1); ++i) {
         const QString host = playHost(i);
         NetAddress address = resolved[i].host == host ? resolved[i].address : NetAddress();
         if (address.family == NET_NONE) {
-            address = HostLookup::lookUpWithin(host, waitMs);
+            address = HostLookup::lookUpWithin(host);
             setAddress(i, host, address);
         }
         if (address.family == NET_NONE) {

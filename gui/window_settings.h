@@ -51,8 +51,8 @@ public:
     // `address` of play host `slot` (0 or 1) as `host` reads; none (no answer) changes nothing.
     void setAddress(int slot, const QString &host, const NetAddress &address);
     // The active destinations; a lookup still under way is finished here within
-    // `waitMs`. False with the host that has no address.
-    bool destinations(QList<Player::Destination> &out, QString &unresolved, int waitMs);
+    // the lookup's bounded wait. False with the host that has no address.
+    bool destinations(QList<Destination> &out, QString &unresolved);
 
 private:
     struct Resolved {

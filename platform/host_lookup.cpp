@@ -1,27 +1,34 @@
 #include "platform/host_lookup.h"
 
 #include <QEventLoop>
-#include <QHostInfo>
 #include <QTimer>
 
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
-// IPv4 first, as netResolve chooses, so both front ends send where the command line does.
-NetAddress firstAddress(const QHostInfo &info)
+// A lookup outlives whoever asked when the name server is silent, so its thread
+// is detached (nothing ever waits for it, not even the exit) and reports only
+// to a receiver that is still registered.
+struct Pending {
+    std::mutex mutex;
+    QObject *receiver = nullptr;             // reported to while set
+    std::function<void(NetAddress)> deliver; // runs in the receiver's thread
+};
+
+void resolveDetached(const QString &host, const std::shared_ptr<Pending> &pending)
 {
-    NetAddress chosen;
-    for (const QHostAddress &address : info.addresses()) {
-        NetAddress parsed;
-        if (netParseAddress(address.toString().toLatin1().constData(), &parsed) != NET_OK || netIsAny(&parsed))
-            continue;
-        if (parsed.family == NET_IPV4)
-            return parsed;
-        if (chosen.family == NET_NONE)
-            chosen = parsed;
-    }
-    return chosen;
+    std::thread([name = host.trimmed().toLocal8Bit(), pending] {
+        NetAddress address;
+        if (netResolve(name.constData(), &address) != NET_OK || netIsAny(&address))
+            address = NetAddress();
+        const std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->receiver)
+            QMetaObject::invokeMethod(
+                pending->receiver, [pending, address] { pending->deliver(address); }, Qt::QueuedConnection);
+    }).detach();
 }
 
 }
@@ -48,7 +55,19 @@ void lookUpLater(const QString &host, QObject *context, std::function<void(NetAd
         done(numeric);
         return;
     }
-    QHostInfo::lookupHost(host.trimmed(), context, [done](const QHostInfo &info) { done(firstAddress(info)); });
+    // The relay goes with `context`; once it is gone the answer has nobody to go to.
+    auto *relay = new QObject(context);
+    auto pending = std::make_shared<Pending>();
+    pending->receiver = relay;
+    pending->deliver = [relay, done = std::move(done)](NetAddress address) {
+        done(address);
+        relay->deleteLater();
+    };
+    QObject::connect(relay, &QObject::destroyed, [pending] {
+        const std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->receiver = nullptr;
+    });
+    resolveDetached(host, pending);
 }
 
 NetAddress lookUpWithin(const QString &host, int timeoutMs)
@@ -59,15 +78,20 @@ NetAddress lookUpWithin(const QString &host, int timeoutMs)
     if (numeric.family != NET_NONE)
         return numeric;
     QEventLoop loop;
-    auto result = std::make_shared<NetAddress>();
-    // The loop is the context: an answer after the time-out finds it gone and is dropped.
-    QHostInfo::lookupHost(host.trimmed(), &loop, [&loop, result](const QHostInfo &info) {
-        *result = firstAddress(info);
+    NetAddress result;
+    auto pending = std::make_shared<Pending>();
+    pending->receiver = &loop;
+    pending->deliver = [&loop, &result](NetAddress address) {
+        result = address;
         loop.quit();
-    });
+    };
+    resolveDetached(host, pending);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return *result;
+    // A late answer finds no receiver; one posted already goes with the loop.
+    const std::lock_guard<std::mutex> lock(pending->mutex);
+    pending->receiver = nullptr;
+    return result;
 }
 
 }

@@ -10,9 +10,13 @@
 
 class QObject;
 
-// Name resolution that never holds a thread for as long as a silent DNS server
-// would: the answer comes to a callback, or within a bounded wait.
+// The one way play hosts are resolved, for the window and the command line:
+// never holding a thread for as long as a silent name server would. The
+// answer comes to a callback, or within a bounded wait.
 namespace HostLookup {
+
+// The longest anyone waits for a host before giving up on it.
+constexpr int WaitMs = 3000;
 
 // The address of a numeric IPv4 or IPv6 text at once; family NET_NONE for any
 // other text and for an any-address.
@@ -25,7 +29,7 @@ void lookUpLater(const QString &host, QObject *context, std::function<void(NetAd
 
 // Resolves, keeping the calling thread's events flowing for at most `timeoutMs`;
 // family NET_NONE when there is no address or no answer in time.
-NetAddress lookUpWithin(const QString &host, int timeoutMs);
+NetAddress lookUpWithin(const QString &host, int timeoutMs = WaitMs);
 
 }
 

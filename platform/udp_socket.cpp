@@ -512,26 +512,6 @@ int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddr
     }
 }
 
-uint32_t udpResolve(const char *name)
-{
-    if (!name)
-        return 0;
-    in_addr parsed;
-    if (inet_aton(name, &parsed) != 0)
-        return ntohl(parsed.s_addr);
-
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
-        return 0;
-    const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
-    return address;
-}
-
 int udpSetReceiveBuffer(UdpSocket *handle, int bytes)
 {
     if (!handle || bytes <= 0)
@@ -647,4 +627,46 @@ int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, in
 int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, UdpArrival *arrival)
 {
     return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, arrival);
+}
+
+int udpEnableArrivalStamps(UdpSocket *handle)
+{
+    if (!handle)
+        return UDP_ERROR;
+    const int on = 1;
+    return setsockopt(handle->socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int udpReceiveStamped(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t timeoutMicroseconds,
+                      int64_t *stampNanoseconds)
+{
+    if (!handle || !stampNanoseconds || capacity < 0)
+        return UDP_ERROR;
+    *stampNanoseconds = 0;
+    const int waited = udpWait(&handle, 1, nullptr, timeoutMicroseconds);
+    if (waited != UDP_OK)
+        return waited;
+    iovec part{buffer, static_cast<size_t>(capacity)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message;
+    std::memset(&message, 0, sizeof message);
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t length;
+    do {
+        // Readiness may be reported for a datagram the platform then drops: never block here.
+        length = recvmsg(handle->socket, &message, MSG_DONTWAIT);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0)
+        return wouldBlock() ? UDP_TIMEOUT : UDP_ERROR;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            *stampNanoseconds = int64_t(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+        }
+    }
+    return length < capacity ? static_cast<int>(length) : UDP_BUFFER_FULL;
 }

@@ -1,11 +1,13 @@
 #ifndef PLAYER_H
 #define PLAYER_H
 
+#include "play/destination.h"
 #include "platform/net_address.h"
 #include "play/fault_plan.h"
 #include "play/frame_range.h"
 #include "play/pass_numbering.h"
 #include "play/playback_clock.h"
+#include "play/playback_failure.h"
 #include "play/playback_report.h"
 #include "play/playback_schedule.h"
 #include "play/send_form.h"
@@ -43,11 +45,6 @@ public:
     // sends back to back.
     enum Mode { Paced, Lockstep, TopSpeed };
 
-    struct Destination {
-        QString host;          // as the user wrote it, for messages
-        NetAddress address;    // IPv4 or IPv6
-        quint16 port = 0;
-    };
     // What datagrams to multicast groups get; unicast ones ignore it.
     struct Multicast {
         int ttl = 1;                 // hop limit: 1 keeps them on the local network
@@ -155,9 +152,8 @@ signals:
     void started(double rateHz);
     // The last pass ended by itself; the player is Idle.
     void finished();
-    // A send failed or a lockstep frame was not acknowledged (destination 1 or
-    // 2), or the recording can no longer be read (destination 0); the player is Idle.
-    void failed(int destination, const QString &reason);
+    // A send failed or the recording can no longer be read; the player is Idle.
+    void failed(const PlaybackFailure &failure);
     // A pass ended that skipped frames too long for a datagram (once per start).
     void passEnded(int oversizeSkipped);
     void stateChanged(Player::State state);
@@ -179,7 +175,7 @@ private:
     bool endPass(Plan &plan);
     void sentFrame(const Plan &plan, int frame);
     bool stopFromThread(Plan &plan);
-    void reportFailure(Plan &plan, int destination, const QString &reason);
+    void reportFailure(Plan &plan, const PlaybackFailure &failure);
     void setState(State state);
     void wakeSchedule();
     double basePeriod() const;

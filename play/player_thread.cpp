@@ -21,13 +21,6 @@ constexpr qint64 RealtimeSpin = 30000;
 // Answers beyond this many to one frame are left for the next wait.
 constexpr int AcksDrained = 64;
 
-QString sendFailure(int result)
-{
-    if (result == UDP_TIMEOUT)
-        return QStringLiteral("The datagram could not be sent within 5 s.");
-    return qt_error_string(errno);
-}
-
 }
 
 // What the schedule thread works with: a copy of the settings taken when a
@@ -226,7 +219,8 @@ bool Player::prepare(Plan &plan, int frame)
     plan.oversize = plan.index->frameLength(frame) > LongestFrameRead;
     if (!plan.oversize) {
         if (!plan.index->readFrame(frame, plan.raw)) {
-            reportFailure(plan, 0, QStringLiteral("The recording can no longer be read: it changed on disk."));
+            reportFailure(plan, {PlaybackFailure::RecordingUnreadable, 0, {},
+                                 QStringLiteral("The recording can no longer be read: it changed on disk.")});
             return false;
         }
         const QByteArray &datagram = plan.form.datagram(plan.raw);
@@ -261,12 +255,13 @@ bool Player::transmit(Plan &plan, QByteArrayView datagram, int frame)
                                                &destination.address, destination.port, SendTimeout)
                                    : int(UDP_ERROR);
         if (result != UDP_OK) {
-            const QString reason = through ? sendFailure(result) : QStringLiteral("There is no socket to send from.");
+            const QString reason = through ? PlaybackFailure::sendReason(result, errno)
+                                           : QStringLiteral("There is no socket to send from.");
             sendErrors.fetch_add(1);
             // Destination 1 has the frame when destination 2 fails.
             if (i > 0)
                 sentFrame(plan, frame);
-            reportFailure(plan, i + 1, reason);
+            reportFailure(plan, {PlaybackFailure::SendFailed, i + 1, destination, reason});
             return false;
         }
         sentTo[size_t(i)].fetch_add(1);
@@ -353,7 +348,7 @@ bool Player::awaitAck(Plan &plan)
                 : QStringLiteral("waiting for the acknowledgement of frame %1 failed: %2")
                       .arg(plan.ackFrame)
                       .arg(qt_error_string(errno));
-        reportFailure(plan, 1, reason);
+        reportFailure(plan, {PlaybackFailure::SendFailed, 1, plan.destinations.value(0), reason});
         return false;
     }
     report.addRoundTrip(clock->now() - plan.ackSent);
@@ -439,9 +434,8 @@ bool Player::stopFromThread(Plan &plan)
     return true;
 }
 
-void Player::reportFailure(Plan &plan, int destination, const QString &reason)
+void Player::reportFailure(Plan &plan, const PlaybackFailure &failure)
 {
     stopFromThread(plan);
-    QMetaObject::invokeMethod(this, [this, destination, reason] { emit failed(destination, reason); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, failure] { emit failed(failure); }, Qt::QueuedConnection);
 }

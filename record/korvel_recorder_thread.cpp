@@ -5,6 +5,7 @@
 #include "platform/udp_socket.h"
 #include "record/rate_meter.h"
 
+#include <QCoreApplication>
 #include <QMutexLocker>
 
 #include <cerrno>
@@ -75,7 +76,7 @@ void Korvel_Recorder_Thread::setSourceFilter(const SourceFilter &filter)
         this->filter = filter;
 }
 
-void Korvel_Recorder_Thread::start(QThread::Priority priority)
+void Korvel_Recorder_Thread::start()
 {
     if (isRunning())
         return;
@@ -94,7 +95,7 @@ void Korvel_Recorder_Thread::start(QThread::Priority priority)
     udpWakerClear(waker);
     // Counting drops is a bonus: a platform without it reports none.
     udpEnableDropCounter(socket);
-    QThread::start(priority);
+    thread = std::thread(&Korvel_Recorder_Thread::run, this);
 }
 
 void Korvel_Recorder_Thread::copyLastText(QByteArray &target) const
@@ -138,13 +139,10 @@ void Korvel_Recorder_Thread::stop()
 {
     running = false;
     udpWakerSignal(waker);
-    waitUntilEnded();
-}
-
-void Korvel_Recorder_Thread::waitUntilEnded()
-{
-    while (isRunning())
-        wait(50);
+    if (thread.joinable())
+        thread.join();
+    // What the ended run still had on its way here is about that run, not the next.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 }
 
 void Korvel_Recorder_Thread::run()
@@ -174,7 +172,8 @@ void Korvel_Recorder_Thread::run()
             const int error = errno;
             printf("udp receive error -> stopped err %d\n", n);
             fflush(stdout);
-            emit receiveFailed(n, error);
+            QMetaObject::invokeMethod(this, [this, n, error] { emit receiveFailed(n, error); },
+                                      Qt::QueuedConnection);
             break;
         }
         if (!filter.allows(arrival.sender)) {
@@ -199,7 +198,7 @@ void Korvel_Recorder_Thread::run()
         }
         if (datagramLimit > 0 && datagrams >= datagramLimit) {
             running = false;
-            emit limitReached();
+            QMetaObject::invokeMethod(this, [this] { emit limitReached(); }, Qt::QueuedConnection);
         }
     }
     flushBatch(file);
@@ -273,7 +272,7 @@ bool Korvel_Recorder_Thread::cutBack(FILE *file)
 void Korvel_Recorder_Thread::countFailedWrites(int count, int error)
 {
     if (writeFailures.fetch_add(count) == 0)
-        emit writeFailed(error);
+        QMetaObject::invokeMethod(this, [this, error] { emit writeFailed(error); }, Qt::QueuedConnection);
 }
 
 void Korvel_Recorder_Thread::reject(const NetAddress &sender)
@@ -281,5 +280,6 @@ void Korvel_Recorder_Thread::reject(const NetAddress &sender)
     if (rejected.fetch_add(1, std::memory_order_relaxed) != 0)
         return;
     char text[NET_TEXT_SIZE];
-    emit firstRejected(netFormat(&sender, text, sizeof text) == NET_OK ? QString::fromLatin1(text) : QString());
+    const QString who = netFormat(&sender, text, sizeof text) == NET_OK ? QString::fromLatin1(text) : QString();
+    QMetaObject::invokeMethod(this, [this, who] { emit firstRejected(who); }, Qt::QueuedConnection);
 }

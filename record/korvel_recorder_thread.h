@@ -7,20 +7,22 @@
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <QObject>
 #include <QString>
-#include <QThread>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 
 struct UdpSocket;
 struct UdpWaker;
 
 // Receives datagrams on its own thread, appends them to the record file while
 // recording (a burst in one write), and keeps what front ends poll: the count, the stream's health,
-// the arrivals of the rate meter and the latest datagram's text.
-class Korvel_Recorder_Thread : public QThread
+// the arrivals of the rate meter and the latest datagram's text. Events are
+// reported by queued calls into the object's own thread.
+class Korvel_Recorder_Thread : public QObject
 {
     Q_OBJECT
 
@@ -37,7 +39,8 @@ public:
     // Datagrams from senders it does not allow are counted as rejected, never kept.
     void setSourceFilter(const SourceFilter &filter);
 
-    void start(QThread::Priority priority = InheritPriority);
+    void start();
+    bool isRunning() const { return thread.joinable(); }
 
     // Text of the latest datagram, up to its first zero byte, as Latin-1 bytes
     // into `text`, reusing its storage; never torn.
@@ -67,13 +70,11 @@ signals:
     void firstRejected(const QString &sender);
 
 public slots:
+    // Ends the run and waits for the thread; reports still on their way are dropped.
     void stop();
 
-protected:
-    void run() override;
-
 private:
-    void waitUntilEnded();
+    void run();
     // Appends the datagram in `buffer` to the batch written at the end of a burst.
     void keep(FILE *file, int length);
     void flushBatch(FILE *file);
@@ -120,6 +121,7 @@ private:
     mutable QMutex arrivalMutex;
     mutable QList<uint32_t> arrivals;
     bool rateWarmUp = false;
+    std::thread thread;
 };
 
 #endif

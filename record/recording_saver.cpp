@@ -1,7 +1,7 @@
 #include "record/recording_saver.h"
 
+#include "platform/record_file.h"
 #include "play/marker_store.h"
-#include "record/record_file.h"
 
 #include <QFileInfo>
 #include <QMetaObject>

@@ -3,7 +3,7 @@
 #include "platform/udp_socket.h"
 #include "play/marker_store.h"
 #include "record/korvel_recorder_thread.h"
-#include "record/record_file.h"
+#include "platform/record_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,42 +61,38 @@ RecordingSession::~RecordingSession()
     closeTemporary(true);
 }
 
-bool RecordingSession::startRecording(int port, QString *error, bool *temporaryFileFailed)
+RecordingSession::Start RecordingSession::startRecording(int port, QString *error)
 {
-    if (temporaryFileFailed)
-        *temporaryFileFailed = false;
     if (currentMode == Recording) {
         *error = tr("Already recording.");
-        return false;
+        return Start::Refused;
     }
     if (saver->isBusy()) {
         *error = tr("The last recording is still being saved.");
-        return false;
+        return Start::Refused;
     }
     stopReceiver();
-    currentMode = Idle;
+    setMode(Idle);
     if (!openSocket(port, error))
-        return false;
+        return Start::Socket;
     if (!claimTemporary(error)) {
         closeSocket();
-        if (temporaryFileFailed)
-            *temporaryFileFailed = true;
-        return false;
+        return Start::TemporaryFile;
     }
     startReceiver(true);
-    return true;
+    return Start::Started;
 }
 
-bool RecordingSession::startPreview(int port, QString *error)
+RecordingSession::Start RecordingSession::startPreview(int port, QString *error)
 {
     if (currentMode != Idle) {
         *error = currentMode == Recording ? tr("Recording; stop first.") : tr("Already previewing.");
-        return false;
+        return Start::Refused;
     }
     if (!openSocket(port, error))
-        return false;
+        return Start::Socket;
     startReceiver(false);
-    return true;
+    return Start::Started;
 }
 
 void RecordingSession::setReceiveOptions(const ReceiveOptions &options)
@@ -113,9 +109,17 @@ void RecordingSession::stop()
 {
     const bool wasActive = currentMode != Idle;
     stopReceiver();
-    currentMode = Idle;
+    setMode(Idle);
     if (wasActive)
         emit ended();
+}
+
+void RecordingSession::setMode(Mode mode)
+{
+    if (mode == currentMode)
+        return;
+    currentMode = mode;
+    emit modeChanged(mode);
 }
 
 bool RecordingSession::openSocket(int port, QString *error)
@@ -208,15 +212,13 @@ void RecordingSession::startReceiver(bool recording)
     receiver->setRecordFile(recording ? temporary : nullptr);
     receiver->setRecording(recording);
     receiver->start();
-    currentMode = recording ? Recording : Previewing;
     receiving = true;
+    setMode(recording ? Recording : Previewing);
 }
 
 void RecordingSession::stopReceiver()
 {
     receiver->stop();
-    // What the ended run still had on its way here is about that run, not the next.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     receiving = false;
     closeSocket();
 }
@@ -225,7 +227,7 @@ void RecordingSession::onReceiveFailed(int code, int error)
 {
     if (!receiving)
         return;
-    receiver->wait(); // the run is past its last receive and ending
+    receiver->stop(); // the run is past its last receive and ending
     receiving = false;
     closeSocket();
     const QString reason = error ? systemReason(error) : tr("receive failed with code %1").arg(code);

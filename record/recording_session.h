@@ -30,8 +30,11 @@ class RecordingSession : public QObject
     Q_OBJECT
 
 public:
-    // The values the window used for these modes.
-    enum Mode { Idle = 0, Recording = 2, Previewing = 4 };
+    enum Mode { Idle, Recording, Previewing };
+    Q_ENUM(Mode)
+    // Why a start was refused: a run already under way or a save in progress
+    // (Refused), the port (Socket), or the temporary recording (TemporaryFile).
+    enum class Start { Started, Refused, Socket, TemporaryFile };
 
     struct Abandoned {
         QString path;
@@ -50,9 +53,8 @@ public:
     // Record during Preview switches over; Preview during Record is refused.
     // A Record while an unsaved temporary recording is kept leaves that one on
     // disk (unlocked, so it is offered as abandoned) and starts a new file.
-    // `temporaryFileFailed`, when given, tells a failed temporary recording from a failed socket.
-    bool startRecording(int port, QString *error, bool *temporaryFileFailed = nullptr);
-    bool startPreview(int port, QString *error);
+    Start startRecording(int port, QString *error);
+    Start startPreview(int port, QString *error);
     // Where the next run listens, the groups it joins and whom it records; the
     // default is every IPv4 address, no group, everyone.
     void setReceiveOptions(const ReceiveOptions &options);
@@ -97,6 +99,7 @@ public:
     static QList<Abandoned> abandonedRecordings();
 
 signals:
+    void modeChanged(RecordingSession::Mode mode);
     void writeFailed(const QString &reason);
     void receiverFailed(const QString &reason, qint64 kept);
     // Once a run: the first datagram the source filter refused, and who sent it.
@@ -114,6 +117,7 @@ private:
     void stopReceiver();
     void onReceiveFailed(int code, int error);
     void onCopyFinished(bool saved, const QString &reason);
+    void setMode(Mode mode);
 
     Korvel_Recorder_Thread *receiver;
     RecordingSaver *saver;

@@ -1,5 +1,6 @@
 #include "remote/engine_target.h"
 
+#include "play/playback_failure.h"
 #include "play/recording_index.h"
 
 #include <QFileInfo>
@@ -9,11 +10,8 @@ EngineTarget::EngineTarget(const Options &options, QObject *parent)
 {
     engine.setDestinations(options.destinations);
     engine.setOptions(options.play);
-    connect(&engine, &Player::failed, this, [this](int destination, const QString &reason) {
-        const Player::Destination to = this->options.destinations.value(destination - 1);
-        emit failed(destination == 0 ? QStringLiteral("%1: %2").arg(path, reason)
-                                     : QStringLiteral("sending to %1:%2 failed: %3").arg(to.host).arg(to.port).arg(reason));
-    });
+    connect(&engine, &Player::failed, this,
+            [this](const PlaybackFailure &failure) { emit failed(failure.texts(path).commandLine); });
     connect(&receiving, &RecordingSession::receiverFailed, this, [this](const QString &reason, qint64 kept) {
         emit failed(receiving.hasTemporaryRecording()
                          ? QStringLiteral("Receiving stopped: %1. %2 datagrams are kept; stop keeps them.").arg(reason).arg(kept)
@@ -68,7 +66,7 @@ RemoteTarget::Outcome EngineTarget::record()
     if (options.recordPort == 0)
         return failure(QStringLiteral("no record port: start serve with --port PORT"));
     QString error;
-    if (!receiving.startRecording(options.recordPort, &error))
+    if (receiving.startRecording(options.recordPort, &error) != RecordingSession::Start::Started)
         return failure(error);
     index.reset();
     engine.setRecording(nullptr);
@@ -85,7 +83,7 @@ RemoteTarget::Outcome EngineTarget::preview()
     if (options.recordPort == 0)
         return failure(QStringLiteral("no record port: start serve with --port PORT"));
     QString error;
-    if (!receiving.startPreview(options.recordPort, &error))
+    if (receiving.startPreview(options.recordPort, &error) != RecordingSession::Start::Started)
         return failure(error);
     emit changed();
     return done();

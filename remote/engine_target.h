@@ -20,7 +20,7 @@ class EngineTarget : public RemoteTarget
 public:
     struct Options {
         int recordPort = 0;
-        QList<Player::Destination> destinations;
+        QList<Destination> destinations;
         Player::Options play;
     };
 

@@ -254,7 +254,7 @@ void MarkersTest::temporaryPairThroughSave()
     RecordingSession session;
     const uint16_t port = freePort();
     QString error;
-    QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+    QVERIFY2(session.startRecording(port, &error) == RecordingSession::Start::Started, qPrintable(error));
     QCOMPARE(session.newestFrame(), -1);
     UdpPeer sender;
     for (int n = 41; n <= 43; ++n)
@@ -279,7 +279,7 @@ void MarkersTest::temporaryPairThroughDiscardAndClaim()
     RecordingSession session;
     const uint16_t port = freePort();
     QString error;
-    QVERIFY(session.startRecording(port, &error));
+    QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
     const QString temporary = session.temporaryPath();
     UdpPeer sender;
     QVERIFY(sender.send(frame(7), port));
@@ -294,7 +294,7 @@ void MarkersTest::temporaryPairThroughDiscardAndClaim()
 
     // Markers left beside a name with no recording belong to none: a new recording starts without them.
     QVERIFY(writeFile(MarkerStore::pathFor(temporary), header + "7\tstale\n"));
-    QVERIFY(session.startRecording(port, &error));
+    QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
     QCOMPARE(session.temporaryPath(), temporary);
     QVERIFY(!QFile::exists(MarkerStore::pathFor(temporary)));
     session.stop();

@@ -89,6 +89,7 @@ private slots:
     void filterAcceptsAndRejects_data();
     void filterAcceptsAndRejects();
     void multicastInNamespace();
+    void resolve();
 };
 
 void TestNetwork::subnets_data()
@@ -246,7 +247,7 @@ void TestNetwork::filterAcceptsAndRejects()
     session.setReceiveOptions(options(listen, {}, {allowed}));
     const uint16_t port = freePort();
     QString error;
-    QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+    QVERIFY2(session.startRecording(port, &error) == RecordingSession::Start::Started, qPrintable(error));
     QSignalSpy rejectedSpy(&session, &RecordingSession::senderRejected);
 
     Handle from = boundSender(good.toLatin1().constData());
@@ -307,7 +308,7 @@ void TestNetwork::multicastInNamespace()
     {
         RecordingSession session;
         session.setReceiveOptions(options("lo", {"239.1.2.3"}, {}));
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         QVERIFY(igmpTable().contains("030201EF"));
         Handle out = boundSender("127.0.0.1");
         QVERIFY(out && udpSetMulticastSend(out.get(), 1, netInterfaceIndex("lo"), true) == UDP_OK);
@@ -320,7 +321,7 @@ void TestNetwork::multicastInNamespace()
     {
         RecordingSession session;
         session.setReceiveOptions(options("lo", {"127.0.0.1@232.1.1.1"}, {}));
-        QVERIFY2(session.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(session.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         Handle stranger = boundSender("127.0.0.2");
         Handle source = boundSender("127.0.0.1");
         QVERIFY(stranger && source);
@@ -374,8 +375,8 @@ void TestNetwork::multicastInNamespace()
         RecordingSession onKa, onKb;
         onKa.setReceiveOptions(options("ka", {"239.9.9.9"}, {}));
         onKb.setReceiveOptions(options("kb", {"239.9.9.9"}, {}));
-        QVERIFY2(onKa.startPreview(port, &error), qPrintable(error));
-        QVERIFY2(onKb.startPreview(port, &error), qPrintable(error));
+        QVERIFY2(onKa.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
+        QVERIFY2(onKb.startPreview(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         Handle out = boundSender("10.77.0.1");
         QVERIFY(out && udpSetMulticastSend(out.get(), 1, netInterfaceIndex("ka"), loop) == UDP_OK);
         QVERIFY(sendTo(out.get(), "fr 1\r\n", "239.9.9.9", port));
@@ -384,6 +385,21 @@ void TestNetwork::multicastInNamespace()
         // The looped copy is handed over within the send, before the datagram reaches kb.
         QCOMPARE(onKa.received(), loop ? 2 : 0);
     }
+}
+
+void TestNetwork::resolve()
+{
+    // IPv4 first, IPv6 where a name has nothing else; unknown and empty names are no target.
+    const auto text = [](const char *name) {
+        NetAddress address;
+        char out[NET_TEXT_SIZE] = {};
+        return netResolve(name, &address) == NET_OK && netFormat(&address, out, sizeof out) == NET_OK
+                   ? QString::fromLatin1(out)
+                   : QStringLiteral("none");
+    };
+    QCOMPARE((QStringList{text("192.168.0.10"), text("255.255.255.255"), text("localhost"), text("::1"),
+                          text("no-such-host.invalid"), text("")}),
+             (QStringList{"192.168.0.10", "255.255.255.255", "127.0.0.1", "::1", "none", "none"}));
 }
 
 QTEST_GUILESS_MAIN(TestNetwork)

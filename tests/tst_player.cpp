@@ -472,8 +472,17 @@ void PlayerTest::destinationsAndFailures()
         QTRY_COMPARE(player->stats().sentTo, (QList<qint64>{3, 3}));
     } else {
         QTRY_COMPARE(failures.size(), 1);
-        QCOMPARE(failures[0][0].toInt(), failed);
-        QVERIFY(!failures[0][1].toString().isEmpty());
+        const auto failure = failures[0][0].value<PlaybackFailure>();
+        QCOMPARE(failure.kind, PlaybackFailure::SendFailed);
+        QCOMPARE(failure.destinationNumber, failed);
+        QCOMPARE(failure.destination.host, failed == 1 ? QStringLiteral("first") : QStringLiteral("second"));
+        QVERIFY(!failure.reason.isEmpty());
+        // The window and the command line say it from the same failure.
+        const PlaybackFailure::Texts texts = failure.texts(QStringLiteral("a.wly"));
+        QCOMPARE(texts.window, failed == 1 ? QStringLiteral("Error while sending data")
+                                           : QStringLiteral("Error while sending data 2"));
+        QCOMPARE(texts.commandLine, QStringLiteral("sending to %1:0 failed: %2").arg(failure.destination.host,
+                                                                                      failure.reason));
         QCOMPARE(finished.size(), 0);
         QTRY_COMPARE(player->stats().sendErrors, 1);
     }

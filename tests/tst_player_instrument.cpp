@@ -324,7 +324,7 @@ void PlayerInstrumentTest::lockstep()
         QCOMPARE(failed.size(), 0);
     } else {
         QTRY_COMPARE(failed.size(), 1);
-        QCOMPARE(failed[0][1].toString(), QStringLiteral("frame 1 was not acknowledged within 200 ms"));
+        QCOMPARE(failed[0][0].value<PlaybackFailure>().reason, QStringLiteral("frame 1 was not acknowledged within 200 ms"));
         QCOMPARE(echo.received.load(), 1);
         QCOMPARE(player->state(), Player::Idle);
     }

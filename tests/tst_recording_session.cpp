@@ -89,7 +89,8 @@ private slots:
         }
         RecordingSession session;
         QString error;
-        QVERIFY(!(preview ? session.startPreview(port, &error) : session.startRecording(port, &error)));
+        QCOMPARE(preview ? session.startPreview(port, &error) : session.startRecording(port, &error),
+                 RecordingSession::Start::Socket);
         QVERIFY2(error.contains(QString::number(port)), qPrintable(error));
         QCOMPARE(session.mode(), RecordingSession::Idle);
         QVERIFY(!session.hasTemporaryRecording());
@@ -116,9 +117,11 @@ private slots:
         QFETCH(QByteArrayList, datagrams);
         RecordingSession session;
         QSignalSpy ended(&session, &RecordingSession::ended);
+        QSignalSpy modes(&session, &RecordingSession::modeChanged);
         const int port = freePort();
         QString error;
-        QVERIFY2(recording ? session.startRecording(port, &error) : session.startPreview(port, &error),
+        QVERIFY2((recording ? session.startRecording(port, &error) : session.startPreview(port, &error))
+                     == RecordingSession::Start::Started,
                  qPrintable(error));
         QCOMPARE(session.mode(), recording ? RecordingSession::Recording : RecordingSession::Previewing);
         send(datagrams, port);
@@ -130,12 +133,17 @@ private slots:
         session.stop();
         QCOMPARE(session.mode(), RecordingSession::Idle);
         QCOMPARE(ended.size(), 1);
+        // Front ends follow the mode by its reports alone.
+        QCOMPARE(modes.size(), 2);
+        QCOMPARE(modes.at(0).at(0).value<RecordingSession::Mode>(),
+                 recording ? RecordingSession::Recording : RecordingSession::Previewing);
+        QCOMPARE(modes.at(1).at(0).value<RecordingSession::Mode>(), RecordingSession::Idle);
         QCOMPARE(session.rateHz(), -1);
         QCOMPARE(session.hasTemporaryRecording(), recording);
         if (recording)
             QCOMPARE(readFile(session.temporaryPath()), datagrams.join());
         // The next run counts afresh.
-        QVERIFY(session.startPreview(port, &error));
+        QVERIFY(session.startPreview(port, &error) == RecordingSession::Start::Started);
         QCOMPARE(session.received(), 0);
         QCOMPARE(session.figures().datagrams, 0);
     }
@@ -145,8 +153,8 @@ private slots:
         RecordingSession first, second;
         const int port1 = freePort(), port2 = freePort();
         QString error;
-        QVERIFY2(first.startRecording(port1, &error), qPrintable(error));
-        QVERIFY2(second.startRecording(port2, &error), qPrintable(error));
+        QVERIFY2(first.startRecording(port1, &error) == RecordingSession::Start::Started, qPrintable(error));
+        QVERIFY2(second.startRecording(port2, &error) == RecordingSession::Start::Started, qPrintable(error));
         // The first copy keeps the old name; the second finds it locked.
         QCOMPARE(first.temporaryPath(), baseTemporary());
         QCOMPARE(second.temporaryPath(), pidTemporary());
@@ -177,7 +185,7 @@ private slots:
         QVERIFY(writeFile(saved.filePath("plain"), "x"));
         QCOMPARE(QFile::permissions(saved.filePath("one.wly")), QFile::permissions(saved.filePath("plain")));
         // Released: the next recording gets the first name again.
-        QVERIFY(second.startRecording(port2, &error));
+        QVERIFY(second.startRecording(port2, &error) == RecordingSession::Start::Started);
         QCOMPARE(second.temporaryPath(), baseTemporary());
     }
 
@@ -195,7 +203,7 @@ private slots:
         RecordingSession session;
         const int port = freePort();
         QString error;
-        QVERIFY(session.startRecording(port, &error));
+        QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
         QCOMPARE(session.temporaryPath(), pidTemporary());
         send({"fr 9\r\n"}, port);
         QTRY_COMPARE(session.received(), 1);
@@ -204,7 +212,7 @@ private slots:
         // Ours is held, so only the leftover is offered.
         QCOMPARE(abandonedPaths(), QStringList{baseTemporary()});
         // A new Record must not overwrite our own unsaved recording either: it is kept, and offered.
-        QVERIFY(session.startRecording(port, &error));
+        QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
         QCOMPARE(session.temporaryPath(), pidTemporary(2));
         QCOMPARE(readFile(pidTemporary()), QByteArray("fr 9\r\n"));
         QCOMPARE(abandonedPaths(), (QStringList{pidTemporary(), baseTemporary()}));
@@ -219,7 +227,7 @@ private slots:
     {
         RecordingSession session;
         QString error;
-        QVERIFY(session.startRecording(freePort(), &error));
+        QVERIFY(session.startRecording(freePort(), &error) == RecordingSession::Start::Started);
         const QString leftover = QDir::tempPath() + "/korvel_recorder_temp-999999999.wly";
         QVERIFY(writeFile(leftover, ""));
         QCOMPARE(abandonedPaths(), QStringList());
@@ -262,7 +270,7 @@ private slots:
         RecordingSession session;
         const int port = freePort();
         QString error;
-        QVERIFY2(session.startRecording(port, &error), qPrintable(error));
+        QVERIFY2(session.startRecording(port, &error) == RecordingSession::Start::Started, qPrintable(error));
         QCOMPARE(session.temporaryPath(), pidTemporary());
         send({"fr 1\r\n"}, port);
         QTRY_COMPARE(session.received(), 1);
@@ -291,7 +299,7 @@ private slots:
         QSignalSpy failed(&session, &RecordingSession::writeFailed);
         const int port = freePort();
         QString error;
-        QVERIFY(session.startRecording(port, &error));
+        QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
         const QByteArray frame = "fr 1\r\n" + QByteArray(594, 'x');
         {
             // Room for one and a half: the second is cut short, the third finds none.
@@ -319,7 +327,7 @@ private slots:
         QSignalSpy failed(&session, &RecordingSession::receiverFailed);
         const int port = freePort();
         QString error;
-        QVERIFY(session.startRecording(port, &error));
+        QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
         send({"fr 1\r\n", "fr 2\r\n"}, port);
         QTRY_COMPARE(session.received(), 2);
         // The run ends on its own, says so on standard output, and tells the session.
@@ -370,7 +378,7 @@ private slots:
         RecordingSession session;
         const int port = freePort();
         QString error;
-        QVERIFY(session.startPreview(port, &error));
+        QVERIFY(session.startPreview(port, &error) == RecordingSession::Start::Started);
         QVERIFY(TrafficTools::runSender(uint16_t(port), QStringList{"--count", "20", "--rate", "2000"} + options));
         QTRY_COMPARE(session.received(), datagrams);
         const StreamFigures f = session.figures();
@@ -421,7 +429,7 @@ private slots:
         QSignalSpy finished(&session, &RecordingSession::saveFinished);
         const int port = freePort();
         QString error;
-        QVERIFY(session.startRecording(port, &error));
+        QVERIFY(session.startRecording(port, &error) == RecordingSession::Start::Started);
         const QByteArrayList frames{"fr 1\r\n", QByteArray("fr 2\r\n\0tail\r\n", 13), "fr 3\r\n"};
         send(frames, port);
         QTRY_COMPARE(session.received(), 3);

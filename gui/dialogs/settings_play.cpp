@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr int LookupWaitMs = 3000;
 
 QString flagText(bool flag)
 {
@@ -159,9 +158,9 @@ void Settings_play::clickOk()
 {
     hostText1 = ui.le_host_1->text();
     // A DNS server that never answers must not hold the window for long.
-    hostAddress1 = HostLookup::lookUpWithin(hostText1, LookupWaitMs);
+    hostAddress1 = HostLookup::lookUpWithin(hostText1);
     hostText2 = ui.le_host_2->text();
-    hostAddress2 = HostLookup::lookUpWithin(hostText2, LookupWaitMs);
+    hostAddress2 = HostLookup::lookUpWithin(hostText2);
 
     QLineEdit *fault = nullptr;
     if (hostAddress1.family == NET_NONE)

@@ -1,4 +1,4 @@
-#include "record/record_file.h"
+#include "platform/record_file.h"
 
 #include "platform/file_access.h"
 
