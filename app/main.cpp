@@ -2,9 +2,9 @@
 
 #ifdef KORVEL_GUI
 #include "gui/korvel_recorder.h"
+#include "settings/settings_store.h"
 
 #include <QApplication>
-#include <QStandardPaths>
 #include <QTimer>
 #else
 #include <cstdio>
@@ -20,8 +20,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostra"));
     QCoreApplication::setApplicationName(QStringLiteral("Korvel Recorder"));
-    const QString settingsDir = QStandardPaths::writableLocation(QStandardPaths::HomeLocation)
-                                + QLatin1String("/.Ostra/Korvel_Recorder");
+    const QString settingsDir = SettingsStore::defaultFolder();
 
     int result = 0;
     {

@@ -134,7 +134,7 @@ int exportCapture(const QString &input, const QString &output, const PcapExportO
     RecordingIndex index;
     const IndexResult indexed = RecordingIndex::build(input, index);
     if (indexed.status != IndexResult::Loaded)
-        return fail(ExitFailure, indexFailure(input, indexed));
+        return fail(ExitFailure, RecordingIndex::failureText(input, indexed));
     SideFile side(output);
     QString reason;
     PcapExportResult result;

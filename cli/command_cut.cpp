@@ -66,7 +66,7 @@ int cut(const QStringList &arguments)
     RecordingIndex index;
     const IndexResult indexed = RecordingIndex::build(input, index);
     if (indexed.status != IndexResult::Loaded)
-        return fail(ExitFailure, indexFailure(input, indexed));
+        return fail(ExitFailure, RecordingIndex::failureText(input, indexed));
     if (range.from > index.last() || range.until < index.first())
         return fail(ExitUsage, QStringLiteral("%1 holds frames %2 to %3; the range %4 to %5 lies outside")
                                    .arg(input)

@@ -5,8 +5,6 @@
 #include "cli/range_options.h"
 #include "play/recording_index.h"
 
-#include <QJsonArray>
-
 #include <cmath>
 #include <cstdio>
 
@@ -58,7 +56,7 @@ int info(const QStringList &arguments)
     RecordingIndex index;
     const IndexResult result = RecordingIndex::build(path, index);
     if (result.status != IndexResult::Loaded)
-        return fail(ExitFailure, indexFailure(path, result));
+        return fail(ExitFailure, RecordingIndex::failureText(path, result));
 
     const QList<QPair<int, int>> lost = index.lostRanges();
     // Figures as printed, to the microsecond and the millihertz; 0, not NaN, for scripts.
@@ -66,21 +64,7 @@ int info(const QStringList &arguments)
     const double rate = std::isnan(index.meanRate()) ? 0.0 : std::round(index.meanRate() * 1e3) / 1e3;
     const int first = index.first();
     if (parser.isSet(QStringLiteral("json"))) {
-        QJsonArray ranges;
-        for (const auto &range : lost)
-            ranges.append(QJsonArray{range.first, range.second});
-        QJsonArray markers;
-        for (const Marker &marker : readMarkers(path, &index))
-            markers.append(QJsonObject{{QStringLiteral("frame"), marker.frame}, {QStringLiteral("label"), marker.label}});
-        printJson({{QStringLiteral("frames"), index.frameCount()},
-                   {QStringLiteral("first"), first},
-                   {QStringLiteral("last"), index.last()},
-                   {QStringLiteral("lost"), index.lostCount()},
-                   {QStringLiteral("lost_ranges"), ranges},
-                   {QStringLiteral("duration_s"), duration},
-                   {QStringLiteral("rate_hz"), rate},
-                   {QStringLiteral("bytes"), index.fileSize()},
-                   {QStringLiteral("markers"), markers}});
+        printJson(index.summary(readMarkers(path, &index)));
         return ExitSuccess;
     }
     std::printf("file         %s\n"

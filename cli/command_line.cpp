@@ -27,6 +27,11 @@ SYNOPSIS
     korvel-recorder convert INPUT OUTPUT [--port PORT] [--dest HOST:PORT] [--rate HZ]
     korvel-recorder cut INPUT OUTPUT [--from FRAME] [--until FRAME]
                         [--from-marker LABEL] [--until-marker LABEL] [--json]
+    korvel-recorder serve [--listen ADDRESS:PORT] [--token-file FILE] [--allow-origin ORIGIN ...]
+                          [--port PORT] [--dest HOST:PORT ...]
+                          [--rate HZ | --pace first-two | --pace every] [--loop]
+    korvel-recorder ctl [--url ws://HOST:PORT] [--token-file FILE] METHOD [NAME=VALUE ...]
+    korvel-recorder ctl [--url ws://HOST:PORT] [--token-file FILE] watch [EVENT ...]
     korvel-recorder --help | --version
     korvel-recorder COMMAND --help
 
@@ -40,6 +45,8 @@ DESCRIPTION
     convert  converts a recording to pcap, or the UDP payloads of a pcap or
              pcapng capture to a recording.
     cut      writes a range of a recording, by frames or markers, as a new one.
+    serve    runs the engines without a display for the remote control.
+    ctl      sends one remote-control request, or prints notifications.
 
 EXIT STATUS
     0   success
@@ -64,6 +71,10 @@ Command commandNamed(const QString &name)
         return convert;
     if (name == QLatin1String("cut"))
         return cut;
+    if (name == QLatin1String("serve"))
+        return serve;
+    if (name == QLatin1String("ctl"))
+        return ctl;
     return nullptr;
 }
 

@@ -25,6 +25,8 @@ int play(const QStringList &arguments);
 int info(const QStringList &arguments);
 int convert(const QStringList &arguments);
 int cut(const QStringList &arguments);
+int serve(const QStringList &arguments);
+int ctl(const QStringList &arguments);
 
 }
 

@@ -1,7 +1,6 @@
 #include "cli/command_line_support.h"
 
 #include "platform/host_lookup.h"
-#include "play/index_result.h"
 
 #include <QJsonDocument>
 
@@ -62,23 +61,9 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
     const QStringList given = parser.positionalArguments();
     if (given.size() < positionals)
         return fail(ExitUsage, QStringLiteral("missing arguments (see --help)"));
-    if (given.size() > positionals)
+    if (positionals >= 0 && given.size() > positionals)
         return fail(ExitUsage, QStringLiteral("unexpected argument \"%1\" (see --help)").arg(given.value(positionals)));
     return -1;
-}
-
-QString indexFailure(const QString &path, const IndexResult &result)
-{
-    switch (result.status) {
-    case IndexResult::BadFirstNumber:
-        return QStringLiteral("%1: the number of the first frame does not read").arg(path);
-    case IndexResult::BadFrameNumbers:
-        return QStringLiteral("%1: frame %2 follows frame %3").arg(path).arg(result.problemFrame).arg(result.previousFrame);
-    case IndexResult::NoFrames:
-        return QStringLiteral("%1: no frame lines, not a recording").arg(path);
-    default:
-        return QStringLiteral("%1: %2").arg(path, result.reason);
-    }
 }
 
 bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value)
@@ -149,6 +134,46 @@ bool resolve(Destination &destination)
 {
     destination.address = HostLookup::lookUpWithin(destination.host);
     return destination.address.family != NET_NONE;
+}
+
+bool readDestinations(const QCommandLineParser &parser, QList<Destination> &destinations)
+{
+    const QStringList texts = parser.values(QStringLiteral("dest"));
+    if (texts.size() > Player::MaximumDestinations) {
+        fail(ExitUsage, QStringLiteral("give --dest HOST:PORT from once to %1 times (see --help)")
+                            .arg(Player::MaximumDestinations));
+        return false;
+    }
+    for (const QString &text : texts) {
+        Destination destination;
+        if (!readDestination(text, destination))
+            return false;
+        destinations << destination;
+    }
+    return true;
+}
+
+bool readPace(const QCommandLineParser &parser, Player::Options &options)
+{
+    const QString pace = parser.value(QStringLiteral("pace"));
+    if (parser.isSet(QStringLiteral("pace")) && pace != QLatin1String("first-two") && pace != QLatin1String("every")) {
+        fail(ExitUsage, QStringLiteral("--pace %1: expected first-two or every").arg(pace));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("pace")) && parser.isSet(QStringLiteral("rate"))) {
+        fail(ExitUsage, QStringLiteral("--rate and --pace exclude each other (see --help)"));
+        return false;
+    }
+    double rate = 0;
+    if (!readNumber(parser, QStringLiteral("rate"), 0.001, 1e6, rate))
+        return false;
+    if (parser.isSet(QStringLiteral("rate"))) {
+        options.pace = Player::FixedRate;
+        options.frequency = rate;
+    } else {
+        options.pace = pace == QLatin1String("every") ? Player::EveryTimestamp : Player::FirstTwoTimestamps;
+    }
+    return true;
 }
 
 void printJson(const QJsonObject &object)

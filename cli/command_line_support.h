@@ -5,7 +5,7 @@
 // option parsing with usage errors, destinations and the JSON line.
 
 #include "play/destination.h"
-#include "play/index_result.h"
+#include "play/player.h"
 
 #include <QCommandLineParser>
 #include <QJsonObject>
@@ -27,8 +27,8 @@ void setCommandName(const QString &name);
 // Parses `arguments` (the command's name first). Returns -1 when the command
 // should go on; otherwise the exit status: 0 after printing `manual` for
 // --help, 2 after a usage error. `positionals` is the exact number of
-// positional arguments the command takes; an option that takes a value may be
-// given once only, unless it is named in `repeatable`.
+// positional arguments the command takes, or -1 for any number; an option that
+// takes a value may be given once only, unless it is named in `repeatable`.
 int parse(QCommandLineParser &parser, const QStringList &arguments, const char *manual, int positionals,
           const QStringList &repeatable = {});
 
@@ -37,8 +37,6 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
 bool readNumber(const QCommandLineParser &parser, const QString &name, double low, double high, double &value);
 bool readInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 &value);
 
-// Why a recording could not be indexed, in one line naming the file.
-QString indexFailure(const QString &path, const IndexResult &result);
 
 // Splits the value of --dest, "HOST:PORT" or "[IPv6 ADDRESS]:PORT"; false
 // after printing a usage error for a missing host, a port outside 1..65535 or
@@ -46,6 +44,13 @@ QString indexFailure(const QString &path, const IndexResult &result);
 bool readDestination(const QString &text, Destination &destination);
 // Looks the host up within the lookup's bounded wait; false when it cannot be resolved.
 bool resolve(Destination &destination);
+
+// Every --dest HOST:PORT, at most Player::MaximumDestinations, split (not resolved);
+// false after a usage error.
+bool readDestinations(const QCommandLineParser &parser, QList<Destination> &destinations);
+// --rate HZ, --pace first-two (also without either) or --pace every into `options`;
+// false after a usage error.
+bool readPace(const QCommandLineParser &parser, Player::Options &options);
 
 // One compact JSON object and a new line on standard output.
 void printJson(const QJsonObject &object);

@@ -369,25 +369,14 @@ int play(const QStringList &arguments)
     if (parsed >= 0)
         return parsed;
 
-    const QStringList destinationTexts = parser.values(QStringLiteral("dest"));
-    if (destinationTexts.isEmpty() || destinationTexts.size() > Player::MaximumDestinations)
+    if (parser.values(QStringLiteral("dest")).isEmpty())
         return fail(ExitUsage, QStringLiteral("give --dest HOST:PORT from once to %1 times (see --help)")
                                    .arg(Player::MaximumDestinations));
     QList<Destination> destinations;
-    for (const QString &text : destinationTexts) {
-        Destination destination;
-        if (!readDestination(text, destination))
-            return ExitUsage;
-        destinations << destination;
-    }
-    const QString pace = parser.value(QStringLiteral("pace"));
-    if (parser.isSet(QStringLiteral("pace")) && pace != QLatin1String("first-two") && pace != QLatin1String("every"))
-        return fail(ExitUsage, QStringLiteral("--pace %1: expected first-two or every").arg(pace));
-    if (parser.isSet(QStringLiteral("pace")) && parser.isSet(QStringLiteral("rate")))
-        return fail(ExitUsage, QStringLiteral("--rate and --pace exclude each other (see --help)"));
-    double rate = 0, speed = 1;
+    Player::Options options;
+    double speed = 1;
     qint64 loop = -1;
-    if (!readNumber(parser, QStringLiteral("rate"), 0.001, 1e6, rate)
+    if (!readDestinations(parser, destinations) || !readPace(parser, options)
         || !readNumber(parser, QStringLiteral("speed"), 0.01, 100, speed)
         || !readInteger(parser, QStringLiteral("loop"), 0, std::numeric_limits<int>::max(), loop))
         return ExitUsage;
@@ -420,7 +409,7 @@ int play(const QStringList &arguments)
     auto index = std::make_shared<RecordingIndex>();
     const IndexResult indexed = RecordingIndex::build(path, *index);
     if (indexed.status != IndexResult::Loaded)
-        return fail(ExitFailure, indexFailure(path, indexed));
+        return fail(ExitFailure, RecordingIndex::failureText(path, indexed));
 
     if (range.given()) {
         const int first = index->contains(int(from)) ? int(from) : index->nextFrame(int(from));
@@ -430,13 +419,6 @@ int play(const QStringList &arguments)
                                          : QStringLiteral("%1: no frame from %2 on").arg(path).arg(from));
     }
 
-    Player::Options options;
-    if (parser.isSet(QStringLiteral("rate"))) {
-        options.pace = Player::FixedRate;
-        options.frequency = rate;
-    } else {
-        options.pace = pace == QLatin1String("every") ? Player::EveryTimestamp : Player::FirstTwoTimestamps;
-    }
     options.loop = loop >= 0;
     options.passes = int(qMax<qint64>(loop, 0));
     options.renumber = parser.isSet(QStringLiteral("renumber"));

@@ -306,20 +306,8 @@ private:
 
     QJsonObject figures(int notWritten) const
     {
-        const StreamFigures figures = session.figures();
-        QJsonObject object{{QStringLiteral("datagrams"), figures.datagrams},
-                           {QStringLiteral("bytes"), figures.bytes},
-                           {QStringLiteral("frames_lost"), figures.frames_lost},
-                           {QStringLiteral("duplicates"), figures.duplicates},
-                           {QStringLiteral("out_of_order"), figures.out_of_order},
-                           {QStringLiteral("unnumbered"), figures.unnumbered},
-                           {QStringLiteral("dropped"), figures.dropped},
-                           {QStringLiteral("jitter_ms"), figures.jitter_ms},
-                           {QStringLiteral("passes"), figures.passes},
-                           {QStringLiteral("senders"), figures.senders},
-                           {QStringLiteral("rejected"), figures.rejected},
-                           {QStringLiteral("not_written"), notWritten},
-                           {QStringLiteral("output"), output}};
+        QJsonObject object = healthJson(session.figures(), notWritten);
+        object.insert(QStringLiteral("output"), output);
         if (plan.trigger != RecordPlan::NoTrigger) {
             const qint64 frame = session.triggerFrame();
             object.insert(QStringLiteral("trigger_frame"),

@@ -5,6 +5,7 @@
 #include "gui/recording_controller.h"
 #include "gui/recording_opener.h"
 #include "gui/playback_controls.h"
+#include "gui/window_remote.h"
 #include "gui/playback_report_action.h"
 #include "gui/dialogs/about_dlg.h"
 #include "gui/dialogs/help.h"
@@ -88,6 +89,9 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     loadSettingsFile();
     recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
     refreshConnectionLabels();
+    // After the window's own connections: the remote control hears what the window made of each report.
+    remote = new WindowRemote(this, this->settingsDir);
+    remote->listen(settings);
 
     mode = ModeIdle;
     updateControls();
@@ -98,6 +102,8 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 Korvel_recorder::~Korvel_recorder()
 {
     saveSettingsFile();
+    delete remote; // no client commands what goes next
+    remote = nullptr;
     delete opener; // joins its worker
     opener = nullptr;
     delete player; // joins the schedule before the recording goes
@@ -137,6 +143,7 @@ void Korvel_recorder::updateControls()
         action->setEnabled(positionable);
     ui.actionRecordingInfo->setEnabled(index && !busy);
     markers->updateControls(recording, positionable || (index && !busy && playing), positionable, positionable);
+    emit controlsUpdated();
 }
 
 int Korvel_recorder::datagramsReceived() const
@@ -195,6 +202,12 @@ void Korvel_recorder::on_actionPlaySettings_triggered()
 {
     settings.fillDialogs(*playSettingsDialog, *recordSettingsDialog);
     playSettingsDialog->exec();
+}
+
+void Korvel_recorder::on_actionRemoteSettings_triggered()
+{
+    if (remote->editSettings(settings))
+        saveSettingsFile();
 }
 
 void Korvel_recorder::on_actionAbout_triggered()
@@ -330,6 +343,11 @@ void Korvel_recorder::on_actionPreview_triggered()
 
 void Korvel_recorder::on_actionStop_triggered()
 {
+    stop(true);
+}
+
+void Korvel_recorder::stop(bool offerSave)
+{
     displayTimer->stop();
     player->stop();
     paused = false;
@@ -339,7 +357,7 @@ void Korvel_recorder::on_actionStop_triggered()
         recorder->stopPreview();
         break;
     case RecordingSession::Recording:
-        recorder->stopRecording();
+        recorder->stopRecording(offerSave);
         break;
     case RecordingSession::Idle:
         break;
@@ -402,6 +420,7 @@ void Korvel_recorder::openInBackground(const QString &path, OpenPurpose purpose)
 void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &result,
                                       std::shared_ptr<const RecordingIndex> opened)
 {
+    std::unique_ptr<MessageDiversion> quiet(std::exchange(openedRemotely, false) ? new MessageDiversion : nullptr);
     const bool loaded = RecordingOpener::explain(this, path, result);
     // Play is offered for a temporary recording only when it holds a numbered frame.
     const bool playable = loaded && (openPurpose != ForPlay || opened->last() > 0);

@@ -25,6 +25,7 @@ class RecordingIndex;
 class RecordingOpener;
 class Settings_play;
 class Settings_record;
+class WindowRemote;
 
 // The one main window: a view and router over the player, the recording
 // controller and the background opener; it issues their commands and shows
@@ -32,6 +33,8 @@ class Settings_record;
 class Korvel_recorder : public QMainWindow
 {
     Q_OBJECT
+    // The remote control's commands are the window's own steps.
+    friend class WindowRemote;
 
 public:
     enum Mode { ModeIdle, ModePlaying, ModeRecording, ModePreviewing };
@@ -71,6 +74,11 @@ public slots:
     void on_actionPlayPause_triggered();
     void on_actionGoToFrame_triggered();
     void on_actionRecordingInfo_triggered();
+    void on_actionRemoteSettings_triggered();
+
+signals:
+    // After every change of mode or recording: the enabling has just been set.
+    void controlsUpdated();
 
 private slots:
     void update_display();
@@ -86,6 +94,8 @@ private:
     void speedChanged(double speed);
 
     // Recording
+    // Stop; a recording is offered for saving when `offerSave`, else kept.
+    void stop(bool offerSave);
     void showSaved(const QString &path);
     void recordingSaved(const QString &path, bool open);
 
@@ -123,12 +133,15 @@ private:
     Player *player = nullptr;
     PlaybackControls *controls = nullptr;
     MarkerController *markers = nullptr;
+    WindowRemote *remote = nullptr;
     QString settingsDir;
     WindowSettings settings;
     // The recording offered for playback; empty when none.
     QString currentFileName;
     std::shared_ptr<const RecordingIndex> index;
     OpenPurpose openPurpose = ForOpen;
+    // The open under way was asked for by the remote control: it shows no box.
+    bool openedRemotely = false;
     bool sliderBeforeOpen = false;
 
     Mode mode = ModeIdle;

@@ -15,7 +15,7 @@ MarkerController::MarkerController(Ui::mw_korvel_recorder &ui, MarkerBook *book,
                                    const Player *player, PlaybackControls *controls, QMainWindow *window)
     : QObject(window), ui(ui), window(window), markers(book), session(session), player(player), controls(controls)
 {
-    connect(ui.actionAddMarker, &QAction::triggered, this, &MarkerController::addMarker);
+    connect(ui.actionAddMarker, &QAction::triggered, this, [this] { addMarker(); });
     connect(ui.actionNextMarker, &QAction::triggered, this, [this] { moveToMarker(+1); });
     connect(ui.actionPreviousMarker, &QAction::triggered, this, [this] { moveToMarker(-1); });
     connect(ui.actionExportRange, &QAction::triggered, this, &MarkerController::exportRange);
@@ -67,15 +67,18 @@ void MarkerController::updateControls(bool recording, bool markable, bool positi
     ui.actionExportRange->setEnabled(exportable && !exporting);
 }
 
-void MarkerController::addMarker()
+qsizetype MarkerController::addMarker(const QString &label)
 {
     const qsizetype position = markers->markHere(*session, *player, ui.playSlider->value());
     if (position < 0) {
         ui.statusbar->showMessage(tr("No frame received yet: no marker added."), 3000);
-        return;
+        return position;
     }
+    if (!label.isEmpty())
+        markers->setLabel(position, label);
     const Marker &added = markers->markers().at(position);
     ui.statusbar->showMessage(tr("Marker %1 at frame %2").arg(added.label).arg(added.frame), 3000);
+    return position;
 }
 
 void MarkerController::moveToMarker(int direction)

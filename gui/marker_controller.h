@@ -34,6 +34,9 @@ public:
     // The window's state, for the enabling of the four actions.
     void updateControls(bool recording, bool markable, bool positionable, bool exportable);
     bool isExporting() const { return exporting; }
+    // Where M puts it, labelled `label` when given; its position in the book, or -1
+    // (after a word in the status bar) when no frame was received yet.
+    qsizetype addMarker(const QString &label = {});
 
 signals:
     void goToFrame(int frame);
@@ -41,7 +44,6 @@ signals:
     void exportEnded();
 
 private:
-    void addMarker();
     void moveToMarker(int direction);
     void exportRange();
     void exportFinished(const QString &target, const ClipResult &result);

@@ -27,13 +27,13 @@ public:
     void setRecording(std::shared_ptr<const RecordingIndex> recording);
     // The play range into `from` and `to` when one is set; they are left as they are otherwise.
     bool range(int *from, int *to) const;
+    void setRange(int from, int to);
+    void clearRange();
 
 signals:
     void speedChanged(double speed);
 
 private:
-    void setRange(int from, int to);
-    void clearRange();
     void showKeysInToolTips(QMainWindow *window);
 
     Ui::mw_korvel_recorder &ui;

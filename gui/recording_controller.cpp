@@ -145,7 +145,7 @@ void RecordingController::stopPreview()
     stopRefresh();
 }
 
-void RecordingController::stopRecording()
+void RecordingController::stopRecording(bool offerSave)
 {
     session->stop();
     stopRefresh();
@@ -158,7 +158,26 @@ void RecordingController::stopRecording()
         return;
     }
     warnAboutFailedWrites();
-    saveKept({}, true);
+    if (offerSave)
+        saveKept({}, true);
+}
+
+RecordingSaver::Result RecordingController::saveTemporaryAs(const QString &name, QString *reason)
+{
+    const RecordingSaver::Result result = session->saveTemporary(name, reason);
+    if (result == RecordingSaver::Renamed) {
+        saveFileDir = QFileInfo(name).absolutePath();
+        emit saved(name, true);
+    } else if (result == RecordingSaver::Copying) {
+        watchCopy(name, true);
+    }
+    return result;
+}
+
+void RecordingController::discardTemporary()
+{
+    session->discardTemporary();
+    emit discarded();
 }
 
 void RecordingController::warnAboutFailedWrites()
@@ -341,6 +360,7 @@ void RecordingController::showSaveFailure(const QString &target, const QString &
     QString text = tr("The recording could not be saved as %1.").arg(target);
     if (!reason.isEmpty())
         text += QLatin1Char('\n') + reason;
+    emit saveFailed(target, text);
     showMessage(window, QMessageBox::Warning, tr("Save Record Data"), text);
 }
 

@@ -37,8 +37,16 @@ public:
     bool startPreview(uint16_t port, const QString &portText, int preTriggerSeconds);
     RecordingSession::Mode receiverMode() const;
     void stopPreview();
-    // Ends a recording and offers it for saving; saved() follows once it is.
-    void stopRecording();
+    // Ends a recording and, with `offerSave`, offers it for saving (saved() follows
+    // once it is); without, it is kept as the temporary recording.
+    void stopRecording(bool offerSave = true);
+    // Saves the kept temporary recording as `name` without a dialog, opened after
+    // as Stop's save does: Renamed (saved() has come), Copying (saved() or
+    // saveFailed() follow), Refused or Failed (kept; `reason` says why).
+    RecordingSaver::Result saveTemporaryAs(const QString &name, QString *reason);
+    // Removes the kept temporary recording; discarded() follows.
+    void discardTemporary();
+    const RecordingSession &recordingSession() const { return *session; }
 
     // Save as: the temporary recording while one is kept, otherwise `currentFile`.
     void saveAs(const QString &currentFile);
@@ -68,6 +76,8 @@ signals:
     void saved(const QString &path, bool open);
     // A recording that was running ended at Exit or was discarded: nothing left to play.
     void discarded();
+    // Saving as `target` failed; the user was told `text`.
+    void saveFailed(const QString &target, const QString &text);
 
 private:
     bool refuseBadPort(uint16_t port, const QString &portText);

@@ -144,6 +144,9 @@ public:
     Stats stats() const;
     // The frames given `fault` since the last start from Idle, in order.
     QList<int> injected(FaultPlan::Fault fault) const;
+    // Cheap reads of two of the figures, for those who follow them often.
+    qint64 completedPasses() const { return passesDone.load(); }
+    qint64 skippedOversize() const { return oversizeSkipped.load(); }
 
 signals:
     void started(double rateHz);

@@ -8,6 +8,7 @@
 #include "platform/stopwatch.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 
 #include <cmath>
 #include <cstring>
@@ -332,4 +333,37 @@ double RecordingIndex::firstTimestamp() const
             return stamp;
     }
     return std::nan("");
+}
+
+QJsonObject RecordingIndex::summary(const QList<Marker> &markers) const
+{
+    QJsonArray ranges;
+    for (const auto &range : lostRanges())
+        ranges.append(QJsonArray{range.first, range.second});
+    QJsonArray marks;
+    for (const Marker &marker : markers)
+        marks.append(QJsonObject{{QStringLiteral("frame"), marker.frame}, {QStringLiteral("label"), marker.label}});
+    return {{QStringLiteral("frames"), frameCount()},
+            {QStringLiteral("first"), first()},
+            {QStringLiteral("last"), last()},
+            {QStringLiteral("lost"), lostCount()},
+            {QStringLiteral("lost_ranges"), ranges},
+            {QStringLiteral("duration_s"), std::round(duration() * 1e6) / 1e6},
+            {QStringLiteral("rate_hz"), std::isnan(meanRate()) ? 0.0 : std::round(meanRate() * 1e3) / 1e3},
+            {QStringLiteral("bytes"), fileSize()},
+            {QStringLiteral("markers"), marks}};
+}
+
+QString RecordingIndex::failureText(const QString &path, const IndexResult &result)
+{
+    switch (result.status) {
+    case IndexResult::BadFirstNumber:
+        return QStringLiteral("%1: the number of the first frame does not read").arg(path);
+    case IndexResult::BadFrameNumbers:
+        return QStringLiteral("%1: frame %2 follows frame %3").arg(path).arg(result.problemFrame).arg(result.previousFrame);
+    case IndexResult::NoFrames:
+        return QStringLiteral("%1: no frame lines, not a recording").arg(path);
+    default:
+        return QStringLiteral("%1: %2").arg(path, result.reason);
+    }
 }

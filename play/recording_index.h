@@ -4,8 +4,10 @@
 #include "platform/file_access.h"
 #include "play/index_result.h"
 #include "play/index_tables.h"
+#include "play/marker_store.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -47,6 +49,8 @@ public:
     // Writes the index file beside the recording; false when that cannot be done.
     bool writeIndexFile() const;
 
+    // Why `path` could not be indexed, in one line naming the file.
+    static QString failureText(const QString &path, const IndexResult &result);
     // "Lost frame number <count>: <up to ten numbers each after a blank>[...]"
     static QString lostFramesText(const IndexResult &result);
     // "Duplicate frame number <count>: <up to ten numbers each after a blank>[...]"
@@ -99,6 +103,10 @@ public:
     // Steps between recorded stamps, anomalies left out, per second of them; NaN without any.
     double meanRate() const { return rate; }
     double firstTimestamp() const; // NaN when no frame has one
+    // What info --json and the remote control's info give: frames, first, last, lost,
+    // lost_ranges, duration_s and rate_hz (as info prints them: to the microsecond and
+    // the millihertz, 0 rather than NaN), bytes and `markers` ([{frame, label}]).
+    QJsonObject summary(const QList<Marker> &markers) const;
 
 private:
     bool locate(int number, qint64 &offset, qint64 &length) const;

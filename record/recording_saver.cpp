@@ -38,6 +38,11 @@ RecordingSaver::Result RecordingSaver::save(const QString &source, const QString
         *reason = tr("%1 is the recording itself; choose another name.").arg(target);
         return Refused;
     }
+    // A FIFO or device would hang a copy or be replaced by a rename: neither is a recording's place.
+    if (to.exists() && !to.isFile()) {
+        *reason = tr("%1 is not a regular file; choose another name.").arg(target);
+        return Refused;
+    }
     if (mode == Move && RecordFile::sameFileSystem(source, to.absolutePath())) {
         // The markers go first, and come back when the recording cannot follow them;
         // a target replaced by a recording without markers loses the ones it had.

@@ -204,3 +204,19 @@ StreamFigures StreamHealth::figures() const
         }
     }
 }
+
+QJsonObject healthJson(const StreamFigures &figures, qint64 notWritten)
+{
+    return {{QStringLiteral("datagrams"), figures.datagrams},
+            {QStringLiteral("bytes"), figures.bytes},
+            {QStringLiteral("frames_lost"), figures.frames_lost},
+            {QStringLiteral("duplicates"), figures.duplicates},
+            {QStringLiteral("out_of_order"), figures.out_of_order},
+            {QStringLiteral("unnumbered"), figures.unnumbered},
+            {QStringLiteral("dropped"), figures.dropped},
+            {QStringLiteral("jitter_ms"), figures.jitter_ms},
+            {QStringLiteral("passes"), figures.passes},
+            {QStringLiteral("senders"), figures.senders},
+            {QStringLiteral("rejected"), figures.rejected},
+            {QStringLiteral("not_written"), notWritten}};
+}

@@ -1,6 +1,7 @@
 #ifndef STREAM_HEALTH_H
 #define STREAM_HEALTH_H
 
+#include <QJsonObject>
 #include <QtGlobal>
 
 #include <array>
@@ -25,6 +26,10 @@ struct StreamFigures {
     // Datagrams the source filter refused: not recorded, not in any figure above.
     qint64 rejected = 0;
 };
+
+// The figures scripts read, under those names, with the datagrams that could not be
+// written: record --json and the remote control's health.
+QJsonObject healthJson(const StreamFigures &figures, qint64 notWritten);
 
 // Live counters over the "fr N" numbers of arriving datagrams. One thread adds,
 // any thread reads figures(); adding never allocates or locks.

@@ -5,7 +5,7 @@ _korvel_recorder()
     local current=${COMP_WORDS[COMP_CWORD]}
     local previous=${COMP_WORDS[COMP_CWORD - 1]}
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W 'record play info convert cut --help --version' -- "$current"))
+        COMPREPLY=($(compgen -W 'record play info convert cut serve ctl --help --version' -- "$current"))
         return
     fi
 
@@ -23,6 +23,8 @@ _korvel_recorder()
     info) options='--json --help' ;;
     convert) options='--port --dest --rate --help' ;;
     cut) options='--from --until --from-marker --until-marker --json --help' ;;
+    serve) options='--listen --token-file --allow-origin --port --dest --rate --pace --loop --help' ;;
+    ctl) options='--url --token-file --help' ;;
     *) return ;;
     esac
 
@@ -41,7 +43,7 @@ _korvel_recorder()
         ;;
     --port | --count | --duration | --dest | --rate | --speed | --from | --until | --from-marker | --until-marker | \
         --max-late-us | --max-rate-error-ppm | --drop | --duplicate | --reorder | --delay | --seed | --ack-timeout | \
-        --ttl | --listen | --join | --allow)
+        --ttl | --listen | --join | --allow | --url | --allow-origin)
         return # a number, a host or a label: nothing to offer
         ;;
     esac

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QXmlStreamReader>
 
 namespace SettingsStore {
@@ -40,13 +41,19 @@ const Entry entries[KeyCount] = {
     {"FAULT_SEED", "SEED"},
     // Pre-trigger buffer.
     {"PRE_TRIGGER", "SECONDS"},
+    // The remote control.
+    {"REMOTE_PORT", "PORT_NR"},
+    {"REMOTE_ADDRESS", "ADDRESS"},
+    {"REMOTE_ORIGINS", "ORIGINS"},
 };
 
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
                                         "true", "", "", "1", "false", "false",
                                         "false", "false", "", "", "", "", "0",
-                                        "0"};
+                                        "0",
+                                        // The remote control: off.
+                                        "0", "127.0.0.1", ""};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";
@@ -132,6 +139,11 @@ QStringList defaultTexts()
 QDomDocument defaultDocument()
 {
     return buildDocument(defaultTexts(), false);
+}
+
+QString defaultFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + QLatin1String("/.Ostra/Korvel_Recorder");
 }
 
 QString userFile(const QString &settingsDir)

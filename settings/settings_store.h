@@ -21,6 +21,9 @@ enum Key {
     RealtimePriority, Faults, FaultDrop, FaultDuplicate, FaultReorder, FaultDelay, FaultSeed,
     // Pre-trigger buffer: seconds Preview keeps for Record.
     PreTriggerSeconds,
+    // The remote control: its port (0: off), its address, and the Origins it accepts
+    // beside its own (separated by blanks).
+    RemotePort, RemoteAddress, RemoteOrigins,
     KeyCount
 };
 
@@ -38,6 +41,8 @@ QStringList defaultTexts();
 // missing or broken file never leaves empty texts to be written back.
 QDomDocument defaultDocument();
 
+// The user's settings folder, in the home folder.
+QString defaultFolder();
 QString userFile(const QString &settingsDir);
 QString programFile();
 

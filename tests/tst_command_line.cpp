@@ -1,6 +1,7 @@
 // The command line end to end: the built program run as a script would run it,
 // on 127.0.0.1 with real files.
 
+#include "record/recording_session.h"
 #include "support/capture_files.h"
 #include "support/traffic_tools.h"
 #include "support/fixture.h"
@@ -77,6 +78,7 @@ private slots:
     void pcapngMixedTraffic();
     void importLinkTypes_data();
     void importLinkTypes();
+    void serveAndCtl();
     void cut_data();
     void cut();
     void recordMarksAtSIGUSR1();
@@ -162,6 +164,12 @@ void TestCommandLine::exitStatus_data()
     // BUSY stands for a port this test holds.
     QTest::newRow("port in use") << QStringList{"record", "--port", "BUSY", "--output", path("busy.wly")} << 1
                                  << "Port BUSY";
+    QTest::newRow("serve listen unreadable") << QStringList{"serve", "--listen", "localhost"} << 2 << "--listen";
+    QTest::newRow("ctl without method") << QStringList{"ctl"} << 2 << "METHOD";
+    QTest::newRow("ctl pair without name") << QStringList{"ctl", "seek", "=3"} << 2 << "NAME=VALUE";
+    QTest::newRow("ctl watch unknown event") << QStringList{"ctl", "watch", "everything"} << 2 << "everything";
+    QTest::newRow("ctl url not ws") << QStringList{"ctl", "--url", "http://127.0.0.1:1", "status"} << 2 << "--url";
+    QTest::newRow("ctl without token file") << QStringList{"ctl", "--token-file", missing, "status"} << 1 << missing;
     QTest::newRow("capture missing") << QStringList{"convert", path("none.pcap"), path("out.wly")} << 1
                                      << path("none.pcap");
     // A range that cannot be cut is a usage error, never an empty file.
@@ -659,6 +667,71 @@ void TestCommandLine::importLinkTypes()
                          linkType));
     QCOMPARE(ProgramRun::run({"convert", capture, output, "--port", "7000"}).exitCode, 0);
     QCOMPARE(readFile(output), wanted);
+}
+
+// serve and ctl as a rig script uses them: the token stays in its file, each
+// answer is one JSON line with exit 0, an error exits 1 with the error on
+// standard error, and SIGTERM keeps an unsaved recording.
+void TestCommandLine::serveAndCtl()
+{
+    const QString tokenFile = path(QStringLiteral("token"));
+    const quint16 listenPort = freePort(); // free for UDP; TCP is bound for real below
+    const quint16 recordPort = freePort();
+    QProcess server;
+    start(server, {"serve", "--listen", QStringLiteral("127.0.0.1:%1").arg(listenPort), "--token-file", tokenFile,
+                   "--port", QString::number(recordPort)});
+    QVERIFY(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
+    const QByteArray line = server.readLine();
+    QCOMPARE(line, QStringLiteral("listening on ws://127.0.0.1:%1 (token in %2)\n").arg(listenPort).arg(tokenFile).toUtf8());
+    const QByteArray token = readFile(tokenFile).trimmed();
+    QCOMPARE(token.size(), 64);
+    QCOMPARE(QFileInfo(tokenFile).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFileDevice::Permissions());
+
+    const QString url = QStringLiteral("ws://127.0.0.1:%1").arg(listenPort);
+    auto ctl = [&](const QStringList &arguments) {
+        return ProgramRun::run(QStringList{"ctl", "--url", url, "--token-file", tokenFile} + arguments);
+    };
+    Run run = ctl({"status"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(jsonOf(run).value("mode").toString(), QStringLiteral("idle"));
+    run = ctl({"seek", "frame=3"});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(QJsonDocument::fromJson(run.err).object().value("code").toInt(), -32001);
+    run = ctl({"launch"});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(QJsonDocument::fromJson(run.err).object().value("code").toInt(), -32601);
+
+    QProcess watch;
+    start(watch, {"ctl", "--url", url, "--token-file", tokenFile, "watch", "state"});
+    QVERIFY(QTest::qWaitFor([&] { return ctl({"status"}).exitCode == 0; }, 5000));
+    QTest::qWait(500); // the watcher subscribed
+    QCOMPARE(ctl({"record"}).exitCode, 0);
+    QVERIFY(QTest::qWaitFor([&] { return watch.canReadLine(); }, 10000));
+    const QJsonObject state = QJsonDocument::fromJson(watch.readLine()).object();
+    QCOMPARE(state.value("method").toString(), QStringLiteral("state"));
+    QCOMPARE(state.value("params").toObject().value("mode").toString(), QStringLiteral("recording"));
+    ::kill(pid_t(watch.processId()), SIGINT);
+    QCOMPARE(finish(watch).exitCode, 0);
+
+    QVERIFY(TrafficTools::waitUntilBound(recordPort));
+    UdpPeer sender;
+    QVERIFY(sender.send("fr 1\r\n", recordPort));
+    QVERIFY(QTest::qWaitFor([&] { return jsonOf(ctl({"health"})).value("datagrams").toInt() == 1; }, 5000));
+
+    // A wrong token is refused at the handshake.
+    QVERIFY(writeFile(path(QStringLiteral("wrong")), QByteArray(64, 'c') + "\n"));
+    QFile::setPermissions(path(QStringLiteral("wrong")), QFile::ReadOwner | QFile::WriteOwner);
+    run = ProgramRun::run({"ctl", "--url", url, "--token-file", path(QStringLiteral("wrong")), "status"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("401"), run.err.constData());
+
+    ::kill(pid_t(server.processId()), SIGTERM);
+    run = finish(server);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(!run.out.contains(token) && !run.err.contains(token));
+    // Nobody saved it: the recording stays for the window to offer.
+    QVERIFY(!RecordingSession::abandonedRecordings().isEmpty());
+    QCOMPARE(ctl({"status"}).exitCode, 1);
 }
 
 // cut writes the source's own bytes of the range and the markers inside it, reported as --json says.

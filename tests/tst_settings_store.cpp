@@ -15,7 +15,8 @@ namespace {
 
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
                                  "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false",
-                                 "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7", "30"};
+                                 "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7", "30",
+                                 "5090", "::1", "http://rig:8080 http://lab"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
 const QByteArray sampleFile = R"(<KORVEL_RECORDER>
@@ -41,6 +42,9 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <FAULT_DELAY MS="2:0.5"/>
     <FAULT_SEED SEED="7"/>
     <PRE_TRIGGER SECONDS="30"/>
+    <REMOTE_PORT PORT_NR="5090"/>
+    <REMOTE_ADDRESS ADDRESS="::1"/>
+    <REMOTE_ORIGINS ORIGINS="http://rig:8080 http://lab"/>
 </KORVEL_RECORDER>)" "\n";
 
 // The parser's own position and message, as an independent reader of the same text reports them.
@@ -111,7 +115,7 @@ private slots:
 
         QTest::newRow("reordered, 10 MB host") << reordered + "<record_port PORT_NR=\"7\"/>text</KORVEL_RECORDER>"
             << QStringList(sampleTexts).replaceInStrings(QLatin1String("localhost"), host);
-        // A file from before the last three elements existed: those keep what the caller held.
+        // A file from before the later elements existed: those keep what the caller held.
         QByteArray older = sampleFile;
         older.remove(older.indexOf("    <SPEED"), older.indexOf("</KORVEL") - older.indexOf("    <SPEED"));
         QTest::newRow("older file") << older << sampleTexts.mid(0, OpenFileDir + 1) + QStringList(KeyCount - Speed);

@@ -3,10 +3,9 @@
 
 #include "gui/korvel_recorder.h"
 #include "gui/window_settings.h"
+#include "settings/settings_store.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
-
-#include "settings/settings_store.h"
 
 #include <QAction>
 #include <QCheckBox>
