@@ -16,6 +16,7 @@ class QMainWindow;
 class QProgressDialog;
 class QTextEdit;
 class QTimer;
+class WindowSettings;
 
 // The window's side of recording and preview, over a RecordingSession: the
 // commands' boxes and questions, saving with its progress, the live view, the
@@ -30,10 +31,10 @@ public:
     RecordingController(QMainWindow *window, QLabel *rateLabel, QCheckBox *disableView, QTextEdit *view);
     ~RecordingController() override;
 
-    // Start receiving on `port` (`portText` as the settings have it); false after
-    // telling the user why, with nothing started.
-    bool startRecording(uint16_t port, const QString &portText);
-    bool startPreview(uint16_t port, const QString &portText);
+    // Start receiving as the record settings say; false after telling the user
+    // why, with nothing started.
+    bool startRecording(const WindowSettings &settings);
+    bool startPreview(const WindowSettings &settings);
     RecordingSession::Mode receiverMode() const;
     void stopPreview();
     // Ends a recording and offers it for saving; saved() follows once it is.
@@ -69,7 +70,7 @@ signals:
     void discarded();
 
 private:
-    bool refuseBadPort(uint16_t port, const QString &portText);
+    bool prepareReceiver(const WindowSettings &settings);
     void startRefresh(bool recording);
     void stopRefresh();
     void refresh();

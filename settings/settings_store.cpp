@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QXmlStreamReader>
 
@@ -38,12 +39,19 @@ const Entry entries[KeyCount] = {
     {"FAULT_REORDER", "FRAMES"},
     {"FAULT_DELAY", "MS"},
     {"FAULT_SEED", "SEED"},
+    {"RECORD_LISTEN", "ADDRESS"},
+    {"RECORD_JOIN", "GROUPS"},
+    {"RECORD_ALLOW", "SENDERS"},
+    {"PLAY_TTL", "TTL"},
+    {"PLAY_INTERFACE", "INTERFACE"},
+    {"PLAY_MULTICAST_LOOP", "LOOP"},
 };
 
 // The values the settings dialogs show before anything was chosen.
 const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost", "5001", "false", "4", "true",
                                         "true", "", "", "1", "false", "false",
-                                        "false", "false", "", "", "", "", "0"};
+                                        "false", "false", "", "", "", "", "0",
+                                        "", "", "", "1", "", "true"};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";
@@ -234,6 +242,12 @@ float frequencyFromText(const QString &text)
 bool flagFromText(const QString &text)
 {
     return text != QLatin1String("false");
+}
+
+QStringList listFromText(const QString &text)
+{
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    return text.split(separators, Qt::SkipEmptyParts);
 }
 
 double speedFromText(const QString &text)

@@ -19,6 +19,9 @@ enum Key {
     Speed, EveryTimestamp, ContinueNumbers,
     // The player as a test instrument: real-time priority and seeded faults.
     RealtimePriority, Faults, FaultDrop, FaultDuplicate, FaultReorder, FaultDelay, FaultSeed,
+    // Network reach: where Record listens, the groups it joins and whom it lets in
+    // (lists of entries separated by spaces); how Play sends to multicast groups.
+    RecordListen, RecordJoin, RecordAllow, PlayTtl, PlayInterface, PlayMulticastLoop,
     KeyCount
 };
 
@@ -56,6 +59,8 @@ uint16_t playPortFromText(const QString &text);
 float frequencyFromText(const QString &text);
 // False exactly for "false".
 bool flagFromText(const QString &text);
+// The entries of a stored list, split at commas and white space.
+QStringList listFromText(const QString &text);
 // A playback speed factor within 0.01..100; 1 for text that is no number or out of range.
 double speedFromText(const QString &text);
 
