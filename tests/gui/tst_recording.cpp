@@ -13,8 +13,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QStatusBar>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -81,6 +84,7 @@ private slots:
     void exitWhileRecordingAsks_data();
     void exitWhileRecordingAsks();
     void streamHealthLine();
+    void sourceFilterFromTheDialog();
 
 private:
     // Sends the datagrams and waits until the window has shown the last one.
@@ -553,6 +557,36 @@ void RecordingTest::streamHealthLine()
     QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 0  lost 0")), qPrintable(plainText(line)));
     QVERIFY2(!plainText(line).contains(QLatin1String("senders")), qPrintable(plainText(line)));
     QVERIFY(colourOf(line, QStringLiteral("lost")) != QColor(Qt::red));
+}
+
+// The Record settings' allowed senders reach the receiver at each start: a list
+// without this machine refuses and counts 127.0.0.1, one with it lets it in.
+void RecordingTest::sourceFilterFromTheDialog()
+{
+    const auto allow = [this](const QString &senders) {
+        Modal::onNextDialog([senders](QDialog *dialog) {
+            dialog->findChild<QLineEdit *>("le_allow")->setText(senders);
+            QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
+        });
+        return trigger(window.get(), "actionRecordSettings");
+    };
+    auto *line = window->findChild<QLabel *>(QStringLiteral("streamHealth"));
+    QVERIFY(allow(QStringLiteral("192.0.2.7, 10.1.0.0/16")));
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    for (int number : {1, 2, 3})
+        QVERIFY(sender.send(frame(number), port));
+    QTRY_VERIFY2(plainText(line).endsWith(QLatin1String(" ms  rejected 3")), qPrintable(plainText(line)));
+    QVERIFY2(plainText(line).startsWith(QLatin1String("received 0  ")), qPrintable(plainText(line)));
+    QCOMPARE(colourOf(line, QStringLiteral("rejected")), QColor(Qt::red));
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("Datagrams from 127.0.0.1 are rejected: not an allowed sender"));
+    QCOMPARE(text(window.get(), "te_datadisplay"), QString());
+
+    QVERIFY(trigger(window.get(), "actionStop"));
+    QVERIFY(allow(QStringLiteral("192.0.2.7 127.0.0.0/8")));
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    QVERIFY(sendAndWait({frame(4)}, QStringLiteral("fr 4")));
+    QVERIFY2(!plainText(line).contains(QLatin1String("rejected")), qPrintable(plainText(line)));
 }
 
 QTEST_MAIN(RecordingTest)
