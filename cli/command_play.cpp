@@ -77,7 +77,9 @@ OPTIONS
                         send_errors, rate_hz, duration_s (start to end),
                         jitter_p50_us and jitter_p99_us (lateness of each send
                         against its deadline) and destinations
-                        ([{host, port, sent}]); also late_max_us,
+                        ([{host, port, sent}]); also late_max_us and
+                        late_max_frame (the frame that went out latest, -1
+                        when none was timed),
                         late_p999_us, first_late_us, rate_error_ppm (least-
                         squares fit of the send times on their deadlines),
                         late_histogram_us ({edges, counts}: counts[i] from
@@ -254,6 +256,7 @@ private:
                            {QStringLiteral("jitter_p99_us"), timing.lateP99},
                            {QStringLiteral("destinations"), sent},
                            {QStringLiteral("late_max_us"), timing.lateMax},
+                           {QStringLiteral("late_max_frame"), timing.lateMaxFrame},
                            {QStringLiteral("late_p999_us"), timing.lateP999},
                            {QStringLiteral("first_late_us"), timing.firstLate},
                            {QStringLiteral("rate_error_ppm"), timing.rateErrorPpm},

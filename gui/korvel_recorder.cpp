@@ -5,6 +5,7 @@
 #include "gui/recording_controller.h"
 #include "gui/recording_opener.h"
 #include "gui/playback_controls.h"
+#include "gui/playback_report_action.h"
 #include "gui/dialogs/about_dlg.h"
 #include "gui/dialogs/help.h"
 #include "gui/dialogs/message_box.h"
@@ -78,6 +79,7 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
     markers = new MarkerController(ui, new MarkerBook(this), recorder->receiver(), player, controls, this);
     connect(markers, &MarkerController::goToFrame, this, &Korvel_recorder::goToFrame);
     connect(markers, &MarkerController::exportEnded, this, &Korvel_recorder::updateControls);
+    new PlaybackReportAction(ui.actionPlaybackReport, player, this);
     // The handle moves by keyboard too, and the view follows it as it follows a drag.
     ui.playSlider->setFocusPolicy(Qt::StrongFocus);
     connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);

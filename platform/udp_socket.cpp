@@ -1,5 +1,7 @@
 #include "platform/udp_socket.h"
 
+#include "platform/udp_handle.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -13,26 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// The wait set is kept as a list of descriptors and waited on with ppoll:
-// select's fd_set cannot hold descriptors at or above FD_SETSIZE and
-// silently writes past its end when given one.
-struct UdpWaitSet {
-    uint32_t count;
-    int descriptors[UDP_SET_SIZE];
-};
-
-struct UdpSocket {
-    int socket;
-    uint16_t flags;
-    uint8_t family;
-    UdpWaitSet waitSet;
-    UdpSocket *previous;
-    UdpSocket *next;
-};
-
-struct UdpWaker {
-    int descriptor;
-};
+using namespace UdpDetail;
 
 namespace {
 
@@ -164,11 +147,6 @@ ssize_t receiveOne(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_i
     return length;
 }
 
-bool wouldBlock()
-{
-    return errno == EAGAIN || errno == EWOULDBLOCK;
-}
-
 bool moreQueued(UdpSocket *handle)
 {
     pollfd fds[UDP_SET_SIZE];
@@ -200,66 +178,6 @@ int receiveDatagram(UdpSocket *handle, char *buffer, int32_t capacity, sockaddr_
     if ((flags & UDP_RECV_FULL_OK) || length < capacity)
         return static_cast<int>(length);
     return UDP_BUFFER_FULL;
-}
-
-// `address` as the socket address a socket of `family` takes; its size, or 0 when it cannot.
-socklen_t socketAddress(const NetAddress &address, uint16_t port, uint8_t family, sockaddr_storage &out)
-{
-    std::memset(&out, 0, sizeof out);
-    if (family == NET_IPV4 && address.family == NET_IPV4) {
-        auto &four = reinterpret_cast<sockaddr_in &>(out);
-        four.sin_family = AF_INET;
-        four.sin_port = htons(port);
-        std::memcpy(&four.sin_addr, address.bytes, 4);
-        return sizeof four;
-    }
-    if (family != NET_IPV6 || address.family == NET_NONE)
-        return 0;
-    auto &six = reinterpret_cast<sockaddr_in6 &>(out);
-    six.sin6_family = AF_INET6;
-    six.sin6_port = htons(port);
-    if (address.family == NET_IPV4) {
-        six.sin6_addr.s6_addr[10] = 0xff;
-        six.sin6_addr.s6_addr[11] = 0xff;
-        std::memcpy(six.sin6_addr.s6_addr + 12, address.bytes, 4);
-    } else {
-        std::memcpy(&six.sin6_addr, address.bytes, 16);
-        six.sin6_scope_id = address.scope;
-    }
-    return sizeof six;
-}
-
-int setOption(int descriptor, int level, int name, int value)
-{
-    return setsockopt(descriptor, level, name, &value, sizeof value) == 0 ? UDP_OK : UDP_ERROR;
-}
-
-int changeMembership(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex,
-                     bool join)
-{
-    if (!handle || !group || group->family != handle->family || !netIsMulticast(group)
-        || (source && source->family != group->family)) {
-        errno = EINVAL;
-        return UDP_ERROR;
-    }
-    const int level = handle->family == NET_IPV6 ? IPPROTO_IPV6 : IPPROTO_IP;
-    sockaddr_storage groupAddress;
-    socketAddress(*group, 0, handle->family, groupAddress);
-    if (!source) {
-        group_req request;
-        std::memset(&request, 0, sizeof request);
-        request.gr_interface = interfaceIndex;
-        request.gr_group = groupAddress;
-        return setsockopt(handle->socket, level, join ? MCAST_JOIN_GROUP : MCAST_LEAVE_GROUP, &request,
-                          sizeof request) == 0 ? UDP_OK : UDP_ERROR;
-    }
-    group_source_req request;
-    std::memset(&request, 0, sizeof request);
-    request.gsr_interface = interfaceIndex;
-    request.gsr_group = groupAddress;
-    socketAddress(*source, 0, handle->family, request.gsr_source);
-    return setsockopt(handle->socket, level, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
-                      sizeof request) == 0 ? UDP_OK : UDP_ERROR;
 }
 
 UdpSocket *createHandle(int descriptor, uint16_t flags, uint8_t family)
@@ -358,38 +276,6 @@ int udpOpenListen(UdpSocket **handle, const NetAddress *local, const char *inter
         return failed();
     *handle = created;
     return UDP_OK;
-}
-
-int udpJoinGroup(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex)
-{
-    return changeMembership(handle, group, source, interfaceIndex, true);
-}
-
-int udpLeaveGroup(UdpSocket *handle, const NetAddress *group, const NetAddress *source, uint32_t interfaceIndex)
-{
-    return changeMembership(handle, group, source, interfaceIndex, false);
-}
-
-int udpSetMulticastSend(UdpSocket *handle, int ttl, uint32_t interfaceIndex, bool loop)
-{
-    if (!handle || ttl < 0 || ttl > 255)
-        return UDP_ERROR;
-    const int descriptor = handle->socket;
-    if (handle->family == NET_IPV6) {
-        return setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, ttl) == UDP_OK
-                       && setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_IF, int(interfaceIndex)) == UDP_OK
-                       && setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, loop ? 1 : 0) == UDP_OK
-                   ? UDP_OK
-                   : UDP_ERROR;
-    }
-    ip_mreqn outgoing;
-    std::memset(&outgoing, 0, sizeof outgoing);
-    outgoing.imr_ifindex = int(interfaceIndex);
-    return setOption(descriptor, IPPROTO_IP, IP_MULTICAST_TTL, ttl) == UDP_OK
-                   && setsockopt(descriptor, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0
-                   && setOption(descriptor, IPPROTO_IP, IP_MULTICAST_LOOP, loop ? 1 : 0) == UDP_OK
-               ? UDP_OK
-               : UDP_ERROR;
 }
 
 int udpClose(UdpSocket *handle)
@@ -512,26 +398,6 @@ int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddr
     }
 }
 
-uint32_t udpResolve(const char *name)
-{
-    if (!name)
-        return 0;
-    in_addr parsed;
-    if (inet_aton(name, &parsed) != 0)
-        return ntohl(parsed.s_addr);
-
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
-        return 0;
-    const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
-    return address;
-}
-
 int udpSetReceiveBuffer(UdpSocket *handle, int bytes)
 {
     if (!handle || bytes <= 0)
@@ -560,56 +426,6 @@ uint16_t udpLocalPort(UdpSocket *handle)
     if (local.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6 &>(local).sin6_port);
     return local.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in &>(local).sin_port) : 0;
-}
-
-int udpWakerOpen(UdpWaker **waker)
-{
-    if (!waker)
-        return UDP_ERROR;
-    const int descriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (descriptor < 0)
-        return UDP_ERROR;
-    UdpWaker *created = new (std::nothrow) UdpWaker{descriptor};
-    if (!created) {
-        close(descriptor);
-        return UDP_ERROR;
-    }
-    *waker = created;
-    return UDP_OK;
-}
-
-int udpWakerClose(UdpWaker *waker)
-{
-    if (!waker)
-        return UDP_ERROR;
-    const int closed = close(waker->descriptor);
-    delete waker;
-    return closed == 0 ? UDP_OK : UDP_ERROR;
-}
-
-int udpWakerSignal(UdpWaker *waker)
-{
-    if (!waker)
-        return UDP_ERROR;
-    const uint64_t one = 1;
-    ssize_t written;
-    do {
-        written = write(waker->descriptor, &one, sizeof one);
-    } while (written < 0 && errno == EINTR);
-    // A full counter means it is signalled already.
-    return written == sizeof one || (written < 0 && wouldBlock()) ? UDP_OK : UDP_ERROR;
-}
-
-int udpWakerClear(UdpWaker *waker)
-{
-    if (!waker)
-        return UDP_ERROR;
-    uint64_t value;
-    ssize_t got;
-    do {
-        got = read(waker->descriptor, &value, sizeof value);
-    } while (got < 0 && errno == EINTR);
-    return got == sizeof value || (got < 0 && wouldBlock()) ? UDP_OK : UDP_ERROR;
 }
 
 int udpReceiveOrWake(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
@@ -647,4 +463,87 @@ int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, in
 int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, UdpArrival *arrival)
 {
     return receiveDatagram(handle, buffer, capacity, nullptr, flags, true, arrival);
+}
+
+int udpEnableArrivalStamps(UdpSocket *handle)
+{
+    if (!handle)
+        return UDP_ERROR;
+    const int on = 1;
+    return setsockopt(handle->socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 ? UDP_OK : UDP_ERROR;
+}
+
+int udpReceiveStamped(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t timeoutMicroseconds,
+                      int64_t *stampNanoseconds)
+{
+    if (!handle || !stampNanoseconds || capacity < 0)
+        return UDP_ERROR;
+    *stampNanoseconds = 0;
+    const int waited = udpWait(&handle, 1, nullptr, timeoutMicroseconds);
+    if (waited != UDP_OK)
+        return waited;
+    iovec part{buffer, static_cast<size_t>(capacity)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message;
+    std::memset(&message, 0, sizeof message);
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t length;
+    do {
+        // Readiness may be reported for a datagram the platform then drops: never block here.
+        length = recvmsg(handle->socket, &message, MSG_DONTWAIT);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0)
+        return wouldBlock() ? UDP_TIMEOUT : UDP_ERROR;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            *stampNanoseconds = int64_t(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+        }
+    }
+    return length < capacity ? static_cast<int>(length) : UDP_BUFFER_FULL;
+}
+
+namespace UdpDetail {
+
+bool wouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// `address` as the socket address a socket of `family` takes; its size, or 0 when it cannot.
+socklen_t socketAddress(const NetAddress &address, uint16_t port, uint8_t family, sockaddr_storage &out)
+{
+    std::memset(&out, 0, sizeof out);
+    if (family == NET_IPV4 && address.family == NET_IPV4) {
+        auto &four = reinterpret_cast<sockaddr_in &>(out);
+        four.sin_family = AF_INET;
+        four.sin_port = htons(port);
+        std::memcpy(&four.sin_addr, address.bytes, 4);
+        return sizeof four;
+    }
+    if (family != NET_IPV6 || address.family == NET_NONE)
+        return 0;
+    auto &six = reinterpret_cast<sockaddr_in6 &>(out);
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(port);
+    if (address.family == NET_IPV4) {
+        six.sin6_addr.s6_addr[10] = 0xff;
+        six.sin6_addr.s6_addr[11] = 0xff;
+        std::memcpy(six.sin6_addr.s6_addr + 12, address.bytes, 4);
+    } else {
+        std::memcpy(&six.sin6_addr, address.bytes, 16);
+        six.sin6_scope_id = address.scope;
+    }
+    return sizeof six;
+}
+
+int setOption(int descriptor, int level, int name, int value)
+{
+    return setsockopt(descriptor, level, name, &value, sizeof value) == 0 ? UDP_OK : UDP_ERROR;
+}
+
 }

@@ -48,7 +48,6 @@ int udpSend(UdpSocket *handle, const char *data, int32_t length, uint32_t addres
 // To an IPv4 or IPv6 address; an IPv4 one through an IPv6 socket goes as a mapped address.
 int udpSendTo(UdpSocket *handle, const char *data, int32_t length, const NetAddress *address, uint16_t port,
               uint32_t timeoutMicroseconds);
-uint32_t udpResolve(const char *name);
 
 // A receive socket of `local`'s family bound to `local` (NET_NONE: every IPv4
 // address) and `port`, held to the interface `interfaceName` when given. It
@@ -102,5 +101,15 @@ struct UdpArrival {
 int udpReceiveQueuedCounted(UdpSocket *handle, char *buffer, int32_t capacity, uint16_t flags, UdpArrival *arrival);
 int udpReceiveOrWakeCounted(UdpSocket *handle, UdpWaker *waker, char *buffer, int32_t capacity,
                             uint32_t timeoutMicroseconds, uint16_t flags, UdpArrival *arrival);
+
+// Kernel receive stamps, for a receiver that measures a sender's timing without
+// its own wake-up in the figures. Asks the platform to stamp each datagram as it
+// is queued (SO_TIMESTAMPNS). UDP_OK or UDP_ERROR.
+int udpEnableArrivalStamps(UdpSocket *handle);
+// Waits up to the time-out for one datagram and receives it as udpReceiveTimed
+// does (length, UDP_TIMEOUT, UDP_ERROR or UDP_BUFFER_FULL), with the time the
+// platform queued it in `*stampNanoseconds` (CLOCK_REALTIME), or 0 when it attached none.
+int udpReceiveStamped(UdpSocket *handle, char *buffer, int32_t capacity, uint32_t timeoutMicroseconds,
+                      int64_t *stampNanoseconds);
 
 #endif

@@ -474,6 +474,9 @@ void TestCommandLine::play()
                             "first_late_us", "rate_error_ppm", "rate_reached_hz"})
         QVERIFY2(json.value(key).isDouble(), key);
     QVERIFY(json.value("realtime").isBool());
+    // The latest frame is one that was sent; at top speed none is timed.
+    const int latest = json.value("late_max_frame").toInt(-2);
+    QVERIFY2(options.contains("--topspeed") ? latest == -1 : frames.contains(latest), qPrintable(QString::number(latest)));
     const QJsonObject histogram = json.value("late_histogram_us").toObject();
     QCOMPARE(histogram.value("edges").toArray().size(), histogram.value("counts").toArray().size());
     QCOMPARE(json.value("injected").toObject(),

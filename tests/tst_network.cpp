@@ -92,6 +92,7 @@ private slots:
     void filterAcceptsAndRejects_data();
     void filterAcceptsAndRejects();
     void multicastInNamespace();
+    void resolve();
 };
 
 void TestNetwork::subnets_data()
@@ -417,6 +418,21 @@ void TestNetwork::multicastInNamespace()
         // The looped copy is handed over within the send, before the datagram reaches kb.
         QCOMPARE(onKa.received(), loop ? 2 : 0);
     }
+}
+
+void TestNetwork::resolve()
+{
+    // IPv4 first, IPv6 where a name has nothing else; unknown and empty names are no target.
+    const auto text = [](const char *name) {
+        NetAddress address;
+        char out[NET_TEXT_SIZE] = {};
+        return netResolve(name, &address) == NET_OK && netFormat(&address, out, sizeof out) == NET_OK
+                   ? QString::fromLatin1(out)
+                   : QStringLiteral("none");
+    };
+    QCOMPARE((QStringList{text("192.168.0.10"), text("255.255.255.255"), text("localhost"), text("::1"),
+                          text("no-such-host.invalid"), text("")}),
+             (QStringList{"192.168.0.10", "255.255.255.255", "127.0.0.1", "::1", "none", "none"}));
 }
 
 QTEST_GUILESS_MAIN(TestNetwork)

@@ -1,5 +1,7 @@
 // Receives frames on 127.0.0.1, checks their "fr N" sequence as the recorder's
-// live counters do and measures the arrival rate and its jitter.
+// live counters do and measures the arrival rate and its jitter. Arrivals are
+// the kernel's receive stamps, so the figures are the sender's timing and not
+// how soon this process was woken.
 
 #include "record/stream_health.h"
 #include "tools/traffic.h"
@@ -9,6 +11,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 
 namespace {
 
+// Interval figures in us over arrival times in ns.
 struct Jitter {
     double meanInterval = 0;
     double p50 = 0;
@@ -27,23 +31,22 @@ struct Jitter {
 };
 
 // The schedule the later frames keep, and how far the first frame was from it.
-void fitArrivals(const std::vector<uint64_t> &arrivals, Jitter &jitter)
+void fitArrivals(const std::vector<int64_t> &arrivals, Jitter &jitter)
 {
     const size_t n = arrivals.size();
     if (n < 4)
         return;
     double meanX = 0, meanY = 0, sxx = 0, sxy = 0;
-    const double origin = double(arrivals[1]);
     for (size_t i = 1; i < n; ++i) {
-        const double x = double(i), y = double(arrivals[i]) - origin, k = double(i);
+        const double x = double(i), y = double(arrivals[i] - arrivals[1]), k = double(i);
         const double dx = x - meanX;
         meanX += dx / k;
         meanY += (y - meanY) / k;
         sxx += dx * (x - meanX);
         sxy += dx * (y - meanY);
     }
-    jitter.fitInterval = sxy / sxx;
-    jitter.firstOffset = double(arrivals[0]) - origin - (meanY - jitter.fitInterval * meanX);
+    jitter.fitInterval = sxy / sxx / 1e3;
+    jitter.firstOffset = (double(arrivals[0] - arrivals[1]) - (meanY - sxy / sxx * meanX)) / 1e3;
 }
 
 double percentile(const std::vector<double> &sorted, double fraction)
@@ -53,16 +56,16 @@ double percentile(const std::vector<double> &sorted, double fraction)
 }
 
 // Jitter is |interval - mean interval| over consecutive arrivals.
-Jitter measureJitter(const std::vector<uint64_t> &arrivals)
+Jitter measureJitter(const std::vector<int64_t> &arrivals)
 {
     Jitter jitter;
     if (arrivals.size() < 2)
         return jitter;
-    jitter.meanInterval = double(arrivals.back() - arrivals.front()) / double(arrivals.size() - 1);
+    jitter.meanInterval = double(arrivals.back() - arrivals.front()) / double(arrivals.size() - 1) / 1e3;
     std::vector<double> deviations;
     deviations.reserve(arrivals.size() - 1);
     for (size_t i = 1; i < arrivals.size(); ++i)
-        deviations.push_back(std::fabs(double(arrivals[i] - arrivals[i - 1]) - jitter.meanInterval));
+        deviations.push_back(std::fabs(double(arrivals[i] - arrivals[i - 1]) / 1e3 - jitter.meanInterval));
     std::sort(deviations.begin(), deviations.end());
     jitter.p50 = percentile(deviations, 0.50);
     jitter.p99 = percentile(deviations, 0.99);
@@ -124,6 +127,8 @@ int main(int argc, char *argv[])
             std::fclose(out);
         return 2;
     }
+    // Without kernel stamps (refused, or none attached) the arrival is read from the clock after the receive.
+    const bool kernelStamps = udpEnableArrivalStamps(socket) == UDP_OK;
     if (receiveBuffer > 0)
         std::printf("rcvbuf granted %d bytes\n", udpSetReceiveBuffer(socket, int(receiveBuffer)));
     // Scripts start the sender once this line is out.
@@ -131,7 +136,8 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     std::vector<char> buffer(65536);
-    std::vector<uint64_t> arrivals;
+    std::vector<int64_t> arrivals;
+    size_t unstamped = 0;
     arrivals.reserve(count > 0 ? size_t(count) : size_t(1) << 16);
     StreamHealth sequence;
     sequence.reset();
@@ -151,8 +157,9 @@ int main(int argc, char *argv[])
             break;
         const uint64_t wait = std::min(idleEnd, end) - now;
         // The buffer exceeds any datagram, so a full buffer cannot happen.
-        const int length = udpReceiveTimed(socket, buffer.data(), int32_t(buffer.size()),
-                                           uint32_t(std::min<uint64_t>(wait, 1000000)), 0);
+        int64_t stamp = 0;
+        const int length = udpReceiveStamped(socket, buffer.data(), int32_t(buffer.size()),
+                                             uint32_t(std::min<uint64_t>(wait, 1000000)), &stamp);
         if (length == UDP_TIMEOUT)
             continue;
         if (length < 0) {
@@ -160,7 +167,13 @@ int main(int argc, char *argv[])
             break;
         }
         lastActivity = Stopwatch::microseconds();
-        arrivals.push_back(lastActivity);
+        if (stamp == 0) {
+            ++unstamped;
+            stamp = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+        }
+        arrivals.push_back(stamp);
         bytes += uint64_t(length);
         sequence.add(buffer.data(), length, qint64(lastActivity), 0, 0); // one sender as far as this tool tells
         if (out && std::fwrite(buffer.data(), 1, size_t(length), out) != size_t(length))
@@ -171,12 +184,14 @@ int main(int argc, char *argv[])
         written = false;
 
     const Jitter jitter = measureJitter(arrivals);
-    const double seconds = arrivals.size() > 1 ? double(arrivals.back() - arrivals.front()) / 1e6 : 0.0;
+    const double seconds = arrivals.size() > 1 ? double(arrivals.back() - arrivals.front()) / 1e9 : 0.0;
     const double hertz = seconds > 0 ? double(arrivals.size() - 1) / seconds : 0.0;
     std::printf("received %zu datagrams, %llu bytes in %.3f s (%.1f Hz)\n", arrivals.size(),
                 (unsigned long long)bytes, seconds, hertz);
-    std::printf("interval mean %.1f us, jitter p50 %.1f us, p99 %.1f us, max %.1f us\n", jitter.meanInterval,
-                jitter.p50, jitter.p99, jitter.max);
+    std::printf("interval mean %.1f us, jitter p50 %.1f us, p99 %.1f us, max %.1f us (%s)\n", jitter.meanInterval,
+                jitter.p50, jitter.p99, jitter.max,
+                unstamped == 0 ? "kernel receive stamps" : kernelStamps ? "some stamps from this process's clock"
+                                                                       : "stamps from this process's clock");
     // Loop wraps (1..N, 1..N) start a new pass; they are neither lost nor out of order.
     const StreamFigures f = sequence.figures();
     std::printf("frames %lld to %lld in %lld passes: %lld missing, %lld repeated, %lld out of order, %lld without a "
@@ -185,10 +200,10 @@ int main(int argc, char *argv[])
                 (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered);
     std::printf("received=%zu bytes=%llu seconds=%.6f rate_hz=%.3f interval_mean_us=%.3f jitter_p50_us=%.3f "
                 "jitter_p99_us=%.3f jitter_max_us=%.3f first_frame=%lld last_frame=%lld gaps=%lld repeats=%lld "
-                "out_of_order=%lld unnumbered=%lld passes=%lld fit_interval_us=%.6f first_offset_us=%.3f\n",
+                "out_of_order=%lld unnumbered=%lld passes=%lld fit_interval_us=%.6f first_offset_us=%.3f unstamped=%zu\n",
                 arrivals.size(), (unsigned long long)bytes, seconds, hertz, jitter.meanInterval, jitter.p50,
                 jitter.p99, jitter.max, (long long)f.first_frame, (long long)f.last_frame, (long long)f.frames_lost,
-                (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered, (long long)f.passes, jitter.fitInterval, jitter.firstOffset);
+                (long long)f.duplicates, (long long)f.out_of_order, (long long)f.unnumbered, (long long)f.passes, jitter.fitInterval, jitter.firstOffset, unstamped);
 
     if (status != UDP_OK) {
         std::fprintf(stderr, "korvel-recv: receive failed with %d\n", status);

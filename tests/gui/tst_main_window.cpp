@@ -137,7 +137,7 @@ void MainWindowTest::playbackMenuAndKeys()
                 entries << action->text() + QLatin1Char(' ') + action->shortcut().toString();
         QCOMPARE(entries, QStringList({"Play/Pause Space", "Step forward .", "Step back ,", "Faster ]", "Slower [",
                                        "Normal speed Backspace", "Go to frame… Ctrl+G", "Set range start ",
-                                       "Set range end ", "Clear range "}));
+                                       "Set range end ", "Clear range ", "Playback report… "}));
         // Keyboard users reach every action through a menu and find its key in the tool tip.
         QStringList tips;
         for (QAction *action : window.findChildren<QAction *>()) {

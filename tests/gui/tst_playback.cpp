@@ -3,15 +3,18 @@
 // Timing, seeking and pacing are the player's own tests.
 
 #include "gui/korvel_recorder.h"
+#include "play/player.h"
 #include "support/modal_answerer.h"
 #include "support/recorded_frames.h"
 #include "support/window_fixture.h"
 
 #include <QDialog>
+#include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QSlider>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,6 +51,7 @@ private slots:
     void idleSliderByKeyboard();
     void goToFrameThenStep();
     void lateDatagramsOpenAndPlayAsRecorded();
+    void playbackReportShowsThePlayersFigures();
 
 private:
     void start();
@@ -289,6 +293,61 @@ void PlaybackTest::lateDatagramsOpenAndPlayAsRecorded()
     boxes.reset();
     key(Qt::Key_Space);
     QCOMPARE(receiver->receive(5), sent({1, 3, 2, 5, 6}));
+}
+
+// The dialog must read the report the player keeps, as play --json does: a figure
+// taken from elsewhere, a label left blank or a bucket shifted differs from it.
+void PlaybackTest::playbackReportShowsThePlayersFigures()
+{
+    settings.frequency = QStringLiteral("500");
+    settings.more = {{"FAULTS FAULTS", QStringLiteral("true")},
+                     {"FAULT_DROP FRAMES", QStringLiteral("3,5")},
+                     {"FAULT_DUPLICATE FRAMES", QStringLiteral("7")}};
+    start();
+    QVERIFY(open(recording(1, 60)));
+    QVERIFY(!window->findChild<QAction *>("actionPlaybackReport")->isEnabled());
+    QVERIFY(trigger(window.get(), "actionPlay"));
+    QCOMPARE(receiver->receive(60 - 2 + 1).size(), 59);
+    QTRY_COMPARE(enabling(window.get()), idleWithRecording);
+
+    const Player::Stats stats = window->findChild<Player *>()->stats();
+    const PlaybackReport::Figures &timing = stats.timing;
+    QCOMPARE(stats.dropped, 2);
+    QCOMPARE(stats.duplicated, 1);
+    QVERIFY(timing.frames > 0);
+    auto checked = std::make_shared<bool>(false);
+    Modal::onNextDialog([&, checked](QDialog *dialog) {
+        const auto shown = [dialog](const char *key) {
+            const QLabel *label = dialog->findChild<QLabel *>(key);
+            return label ? label->text() : QStringLiteral("no label ") + QLatin1String(key);
+        };
+        // Figures are shown to 0.1 us and 0.01 ppm.
+        const auto number = [&shown](const char *key) { return shown(key).section(QLatin1Char(' '), 0, 0).toDouble(); };
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Playback report"));
+        QCOMPARE(number("frames_sent"), double(stats.framesSent));
+        QCOMPARE(number("send_errors"), double(stats.sendErrors));
+        const std::pair<const char *, double> figures[] = {{"jitter_p50_us", timing.lateP50},
+                                                           {"jitter_p99_us", timing.lateP99},
+                                                           {"late_p999_us", timing.lateP999},
+                                                           {"late_max_us", timing.lateMax},
+                                                           {"first_late_us", timing.firstLate}};
+        for (const auto &[key, value] : figures)
+            QVERIFY2(qAbs(number(key) - value) <= 0.05 + 1e-9, qPrintable(shown(key) + QLatin1String(" for ") + key));
+        QVERIFY2(qAbs(number("rate_error_ppm") - timing.rateErrorPpm) <= 0.005 + 1e-9, qPrintable(shown("rate_error_ppm")));
+        QVERIFY2(shown("late_max_us").endsWith(QStringLiteral("(frame %1)").arg(timing.lateMaxFrame)),
+                 qPrintable(shown("late_max_us")));
+        QCOMPARE(shown("realtime"), stats.realtime ? QStringLiteral("granted") : QStringLiteral("not granted"));
+        QCOMPARE(shown("injected"), QStringLiteral("2 dropped, 1 duplicated, 0 reordered"));
+        const QTableWidget *histogram = dialog->findChild<QTableWidget *>("late_histogram_us");
+        QVERIFY(histogram);
+        QCOMPARE(histogram->rowCount(), timing.buckets.size());
+        for (int i = 0; i < histogram->rowCount(); ++i)
+            QCOMPARE(histogram->item(i, 1)->text().toLongLong(), timing.buckets[i]);
+        *checked = true;
+        dialog->reject();
+    });
+    QVERIFY(trigger(window.get(), "actionPlaybackReport"));
+    QVERIFY(*checked);
 }
 
 QTEST_MAIN(PlaybackTest)

@@ -26,6 +26,7 @@ bool writeSettings(const QString &settingsDir, const SettingsFile &settings)
         entries.append({"SAVE_FILE_DIR SAVE_FILE_DIR", settings.saveDir});
     if (!settings.openDir.isEmpty())
         entries.append({"OPEN_FILE_DIR OPEN_FILE_DIR", settings.openDir});
+    entries += settings.more;
     QString xml = QStringLiteral("<KORVEL_RECORDER>\n");
     for (const auto &[element, value] : entries)
         xml += QStringLiteral("    <%1=\"%2\"/>\n").arg(QLatin1String(element), value.toHtmlEscaped());

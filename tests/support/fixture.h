@@ -26,6 +26,8 @@ struct SettingsFile {
     QString timestamp = QStringLiteral("false");
     QString saveDir;
     QString openDir;
+    // Further elements, "ELEMENT ATTRIBUTE" and value, written after the ones above.
+    QList<std::pair<const char *, QString>> more;
 };
 
 // Writes settingsDir + "/config/current-settings.xml"; false when it could not.
