@@ -183,16 +183,25 @@ void RecordingTest::portRefused_data()
 {
     QTest::addColumn<QString>("portText");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("more"); // "ELEMENT ATTRIBUTE" and value of a hand-edited file
     // Held by another socket: the platform refuses it.
     QTest::newRow("held") << QString()
                           << QStringLiteral("Please check your UDP settings\nPort %1 cannot be opened: ")
-                                 + QString::fromLocal8Bit(strerror(EADDRINUSE));
+                                 + QString::fromLocal8Bit(strerror(EADDRINUSE)) << QStringList();
     // No socket could be bound to these; port 0 would bind a random port nobody sends to.
     for (const char *text : {"0", "70000"})
         QTest::newRow(text) << QString::fromLatin1(text)
                             << QStringLiteral("The record port %1 cannot be used. "
                                               "Please choose a port from 1 to 65535 in the record settings.")
-                                   .arg(QLatin1String(text));
+                                   .arg(QLatin1String(text)) << QStringList();
+    // Checked again at each start, as the dialog checks them: an interface may have gone since.
+    QTest::newRow("listen interface gone")
+        << "5000" << "Please check your UDP settings\nlisten address \"nosuch0\": no such interface"
+        << QStringList{"RECORD_LISTEN ADDRESS", "nosuch0"};
+    QTest::newRow("group of the other family")
+        << "5000"
+        << "Please check your UDP settings\ngroups to join \"ff12::7\": an IPv6 group where the socket is IPv4"
+        << QStringList{"RECORD_LISTEN ADDRESS", "127.0.0.1", "RECORD_JOIN GROUPS", "ff12::7"};
 }
 
 void RecordingTest::portRefused()
@@ -205,6 +214,12 @@ void RecordingTest::portRefused()
     } else {
         SettingsFile settings;
         settings.recordPort = portText;
+        QFETCH(QStringList, more);
+        QList<QByteArray> names;
+        for (qsizetype i = 0; i + 1 < more.size(); i += 2)
+            names << more[i].toLatin1();
+        for (qsizetype i = 0; i < names.size(); ++i)
+            settings.more.append({names[i].constData(), more[2 * i + 1]});
         writeSettings(path("settings"), settings);
         window = std::make_unique<Korvel_recorder>(path("settings"));
     }
