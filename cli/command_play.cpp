@@ -4,6 +4,7 @@
 #include "cli/command_line_support.h"
 #include "cli/range_options.h"
 #include "platform/console.h"
+#include "play/multicast_options.h"
 #include "play/player.h"
 #include "play/recording_index.h"
 
@@ -387,19 +388,13 @@ int play(const QStringList &arguments)
         return ranged;
     const qint64 from = range.from, until = range.until;
     Player::Multicast multicast;
-    qint64 ttl = multicast.ttl;
-    if (!readInteger(parser, QStringLiteral("ttl"), 0, 255, ttl))
-        return ExitUsage;
-    multicast.ttl = int(ttl);
-    const QString interfaceName = parser.value(QStringLiteral("interface"));
-    if (parser.isSet(QStringLiteral("interface"))
-        && (multicast.interfaceIndex = netInterfaceIndex(interfaceName.toLocal8Bit().constData())) == 0)
-        return fail(ExitUsage, QStringLiteral("--interface %1: no such interface").arg(interfaceName));
-    const QString loopText = parser.value(QStringLiteral("multicast-loop"));
-    if (parser.isSet(QStringLiteral("multicast-loop")) && loopText != QLatin1String("on")
-        && loopText != QLatin1String("off"))
-        return fail(ExitUsage, QStringLiteral("--multicast-loop %1: expected on or off").arg(loopText));
-    multicast.loop = loopText != QLatin1String("off");
+    MulticastOptionsError wrong;
+    if (!parseMulticastOptions(parser.value(QStringLiteral("ttl")), parser.value(QStringLiteral("interface")),
+                               parser.value(QStringLiteral("multicast-loop")), multicast, &wrong)) {
+        static const char *const names[] = {"ttl", "interface", "multicast-loop"};
+        return fail(ExitUsage, QStringLiteral("--%1 %2: %3").arg(QLatin1String(names[wrong.field]), wrong.value,
+                                                                 wrong.reason));
+    }
 
     // Everything that can fail before the first send fails here.
     for (Destination &destination : destinations) {

@@ -323,7 +323,7 @@ void Korvel_recorder::updateLabelFrequency()
 
 void Korvel_recorder::on_actionRecord_triggered()
 {
-    if (!recorder->startRecording(settings.recordPort(), settings.text(SettingsStore::RecordPort)))
+    if (!recorder->startRecording(settings))
         return;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));
@@ -334,8 +334,7 @@ void Korvel_recorder::on_actionRecord_triggered()
 
 void Korvel_recorder::on_actionPreview_triggered()
 {
-    if (!recorder->startPreview(settings.recordPort(), settings.text(SettingsStore::RecordPort),
-                                settings.preTriggerSeconds()))
+    if (!recorder->startPreview(settings))
         return;
     mode = ModePreviewing;
     updateControls();
@@ -511,21 +510,16 @@ void Korvel_recorder::startPlayback()
     startDisplayRefresh();
 }
 
-// Hands the player the settings and destinations; false after a box when a host cannot be used.
+// Hands the player the settings and destinations; false after a box when they cannot be used.
 bool Korvel_recorder::preparePlayer()
 {
     if (!index || player->state() != Player::Idle)
         return index != nullptr;
-    QList<Destination> destinations;
-    QString unresolved;
-    if (!settings.destinations(destinations, unresolved)) {
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
-                    tr("The play host \"%1\" cannot be resolved. Nothing is sent.\n"
-                       "Please check the play settings.").arg(unresolved));
+    QString problem;
+    if (!settings.preparePlayer(*player, problem)) {
+        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), problem);
         return false;
     }
-    player->setDestinations(destinations);
-    player->setOptions(settings.playerOptions());
     player->setSpeed(controls->speed());
     return true;
 }

@@ -1,6 +1,7 @@
 #include "gui/recording_controller.h"
 
 #include "gui/dialogs/message_box.h"
+#include "gui/window_settings.h"
 #include "play/marker_store.h"
 #include "record/recording_session.h"
 
@@ -89,23 +90,33 @@ RecordingController::~RecordingController() = default;
 
 // ---------------------------------------------------------------- receiving
 
-bool RecordingController::refuseBadPort(uint16_t port, const QString &portText)
+// The port and the network choices; false after a box, with nothing started.
+bool RecordingController::prepareReceiver(const WindowSettings &settings)
 {
     // The settings read an unusable text as 0, which would bind a random port nobody sends to.
-    if (port != 0)
+    if (settings.recordPort() == 0) {
+        showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
+                    tr("The record port %1 cannot be used. Please choose a port from 1 to 65535 in the record "
+                       "settings.").arg(settings.text(SettingsStore::RecordPort)));
         return false;
-    showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
-                tr("The record port %1 cannot be used. Please choose a port from 1 to 65535 in the record settings.")
-                    .arg(portText));
+    }
+    ReceiveOptions options;
+    QString problem;
+    if (!settings.receiveOptions(options, problem)) {
+        showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"),
+                    tr("Please check your UDP settings\n") + problem);
+        return false;
+    }
+    session->setReceiveOptions(options);
     return true;
 }
 
-bool RecordingController::startRecording(uint16_t port, const QString &portText)
+bool RecordingController::startRecording(const WindowSettings &settings)
 {
-    if (refuseBadPort(port, portText))
+    if (!prepareReceiver(settings))
         return false;
     QString error;
-    const RecordingSession::Start started = session->startRecording(port, &error);
+    const RecordingSession::Start started = session->startRecording(settings.recordPort(), &error);
     if (started != RecordingSession::Start::Started) {
         if (started == RecordingSession::Start::TemporaryFile)
             showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"),
@@ -115,18 +126,18 @@ bool RecordingController::startRecording(uint16_t port, const QString &portText)
                         tr("Please check your UDP settings\n") + error);
         return false;
     }
-    recordPortText = portText;
+    recordPortText = settings.text(SettingsStore::RecordPort);
     startRefresh(true);
     return true;
 }
 
-bool RecordingController::startPreview(uint16_t port, const QString &portText, int preTriggerSeconds)
+bool RecordingController::startPreview(const WindowSettings &settings)
 {
-    if (refuseBadPort(port, portText))
+    if (!prepareReceiver(settings))
         return false;
-    session->setPreTrigger(preTriggerSeconds);
+    session->setPreTrigger(settings.preTriggerSeconds());
     QString error;
-    if (session->startPreview(port, &error) != RecordingSession::Start::Started) {
+    if (session->startPreview(settings.recordPort(), &error) != RecordingSession::Start::Started) {
         showMessage(window, QMessageBox::Critical, tr("Korvel Recorder"), tr("Please check your UDP settings\n") + error);
         return false;
     }

@@ -16,6 +16,7 @@ class QMainWindow;
 class QProgressDialog;
 class QTextEdit;
 class QTimer;
+class WindowSettings;
 
 // The window's side of recording and preview, over a RecordingSession: the
 // commands' boxes and questions, saving with its progress, the live view, the
@@ -30,11 +31,11 @@ public:
     RecordingController(QMainWindow *window, QLabel *rateLabel, QCheckBox *disableView, QTextEdit *view);
     ~RecordingController() override;
 
-    // Start receiving on `port` (`portText` as the settings have it); false after
-    // telling the user why, with nothing started.
-    bool startRecording(uint16_t port, const QString &portText);
-    // With `preTriggerSeconds` > 0 the preview keeps the last seconds, and Record during it begins with them.
-    bool startPreview(uint16_t port, const QString &portText, int preTriggerSeconds);
+    // Start receiving as the record settings say; false after telling the user
+    // why, with nothing started.
+    bool startRecording(const WindowSettings &settings);
+    // With the pre-trigger seconds set, the preview keeps the last seconds, and Record during it begins with them.
+    bool startPreview(const WindowSettings &settings);
     RecordingSession::Mode receiverMode() const;
     void stopPreview();
     // Ends a recording and, with `offerSave`, offers it for saving (saved() follows
@@ -80,7 +81,7 @@ signals:
     void saveFailed(const QString &target, const QString &text);
 
 private:
-    bool refuseBadPort(uint16_t port, const QString &portText);
+    bool prepareReceiver(const WindowSettings &settings);
     void startRefresh(bool recording);
     void stopRefresh();
     void refresh();

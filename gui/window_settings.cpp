@@ -3,9 +3,13 @@
 #include "platform/host_lookup.h"
 #include "gui/dialogs/settings_play.h"
 #include "gui/dialogs/settings_record.h"
+#include "play/multicast_options.h"
 
+#include <QCoreApplication>
 #include <QDomDocument>
 #include <QDomElement>
+
+#include <cerrno>
 
 using namespace SettingsStore;
 
@@ -63,6 +67,12 @@ void WindowSettings::takeDialogs(const Settings_play &play, const Settings_recor
         texts[FaultDrop + i] = faults[i];
     texts[RecordPort] = record.portText();
     texts[PreTriggerSeconds] = record.preTriggerText();
+    texts[RecordListen] = record.listenText();
+    texts[RecordJoin] = record.joinText();
+    texts[RecordAllow] = record.allowText();
+    texts[PlayTtl] = play.ttlText();
+    texts[PlayInterface] = play.interfaceText();
+    texts[PlayMulticastLoop] = play.multicastLoopText();
 }
 
 void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) const
@@ -76,6 +86,8 @@ void WindowSettings::fillDialogs(Settings_play &play, Settings_record &record) c
                    flag(Timestamp), flag(Active), flag(EveryTimestamp), flag(ContinueNumbers));
     play.setInstrumentValues(flag(RealtimePriority), flag(Faults),
                              texts.mid(FaultDrop, FaultSeed - FaultDrop + 1));
+    record.setNetworkValues(text(RecordListen), text(RecordJoin), text(RecordAllow));
+    play.setMulticastValues(text(PlayTtl), text(PlayInterface), flag(PlayMulticastLoop));
 }
 
 Player::Options WindowSettings::playerOptions() const
@@ -103,6 +115,49 @@ Player::Options WindowSettings::playerOptions() const
         options.faults.seed = text(FaultSeed).toULongLong();
     }
     return options;
+}
+
+bool WindowSettings::receiveOptions(ReceiveOptions &options, QString &problem) const
+{
+    ReceiveOptionsError wrong;
+    if (parseReceiveOptions(text(RecordListen), listFromText(text(RecordJoin)), listFromText(text(RecordAllow)),
+                            options, &wrong))
+        return true;
+    problem = Settings_record::problemText(wrong);
+    return false;
+}
+
+bool WindowSettings::multicast(Player::Multicast &multicast, QString &problem) const
+{
+    MulticastOptionsError wrong;
+    const QString loop = flag(PlayMulticastLoop) ? QStringLiteral("on") : QStringLiteral("off");
+    if (parseMulticastOptions(text(PlayTtl), text(PlayInterface), loop, multicast, &wrong))
+        return true;
+    problem = Settings_play::problemText(wrong);
+    return false;
+}
+
+bool WindowSettings::preparePlayer(Player &player, QString &problem)
+{
+    QList<Destination> list;
+    QString unresolved;
+    if (!destinations(list, unresolved)) {
+        problem = QCoreApplication::translate("Korvel_recorder", "The play host \"%1\" cannot be resolved. Nothing is "
+                                                                 "sent.\nPlease check the play settings.")
+                      .arg(unresolved);
+        return false;
+    }
+    Player::Multicast chosen;
+    QString wrong;
+    if (!multicast(chosen, wrong) || !player.setMulticast(chosen)) {
+        problem = QCoreApplication::translate("Korvel_recorder", "The multicast choice cannot be used: %1. Nothing is "
+                                                                 "sent.\nPlease check the play settings.")
+                      .arg(wrong.isEmpty() ? qt_error_string(errno) : wrong);
+        return false;
+    }
+    player.setDestinations(list);
+    player.setOptions(playerOptions());
+    return true;
 }
 
 void WindowSettings::resolveHostsLater(QObject *context)

@@ -2,6 +2,7 @@
 #define WINDOW_SETTINGS_H
 
 #include "play/player.h"
+#include "record/receive_options.h"
 #include "settings/settings_store.h"
 
 #include <QString>
@@ -44,6 +45,13 @@ public:
 
     // How the player is to play, from the play settings.
     Player::Options playerOptions() const;
+    // The network choices, checked as the dialogs check them (an interface may
+    // have gone since); false with the field and the reason as the boxes show them.
+    bool receiveOptions(ReceiveOptions &options, QString &problem) const;
+    bool multicast(Player::Multicast &multicast, QString &problem) const;
+    // Destinations, options and multicast choices into a player about to start;
+    // false with the box's text when a host or a multicast choice cannot be used.
+    bool preparePlayer(Player &player, QString &problem);
 
     // Play host addresses: looked up in the background, or taken from the play
     // dialog, which has just looked them up. Each address holds for the host

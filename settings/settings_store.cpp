@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QXmlStreamReader>
@@ -45,6 +46,13 @@ const Entry entries[KeyCount] = {
     {"REMOTE_PORT", "PORT_NR"},
     {"REMOTE_ADDRESS", "ADDRESS"},
     {"REMOTE_ORIGINS", "ORIGINS"},
+    // Network reach.
+    {"RECORD_LISTEN", "ADDRESS"},
+    {"RECORD_JOIN", "GROUPS"},
+    {"RECORD_ALLOW", "SENDERS"},
+    {"PLAY_TTL", "TTL"},
+    {"PLAY_INTERFACE", "INTERFACE"},
+    {"PLAY_MULTICAST_LOOP", "LOOP"},
 };
 
 // The values the settings dialogs show before anything was chosen.
@@ -53,7 +61,9 @@ const char *const defaults[KeyCount] = {"5000", "localhost", "5001", "localhost"
                                         "false", "false", "", "", "", "", "0",
                                         "0",
                                         // The remote control: off.
-                                        "0", "127.0.0.1", ""};
+                                        "0", "127.0.0.1", "",
+                                        // Network reach: everywhere, no group, everyone, hop limit 1, loop on.
+                                        "", "", "", "1", "", "true"};
 
 const char rootName[] = "KORVEL_RECORDER";
 const char fileTail[] = "/config/current-settings.xml";
@@ -256,6 +266,12 @@ int preTriggerFromText(const QString &text)
     bool converted = false;
     const int seconds = text.toInt(&converted);
     return converted && seconds >= 0 && seconds <= 600 ? seconds : 0;
+}
+
+QStringList listFromText(const QString &text)
+{
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    return text.split(separators, Qt::SkipEmptyParts);
 }
 
 double speedFromText(const QString &text)

@@ -24,6 +24,9 @@ enum Key {
     // The remote control: its port (0: off), its address, and the Origins it accepts
     // beside its own (separated by blanks).
     RemotePort, RemoteAddress, RemoteOrigins,
+    // Network reach: where Record listens, the groups it joins and whom it lets in
+    // (lists of entries separated by spaces); how Play sends to multicast groups.
+    RecordListen, RecordJoin, RecordAllow, PlayTtl, PlayInterface, PlayMulticastLoop,
     KeyCount
 };
 
@@ -63,6 +66,8 @@ uint16_t playPortFromText(const QString &text);
 float frequencyFromText(const QString &text);
 // False exactly for "false".
 bool flagFromText(const QString &text);
+// The entries of a stored list, split at commas and white space.
+QStringList listFromText(const QString &text);
 // A playback speed factor within 0.01..100; 1 for text that is no number or out of range.
 double speedFromText(const QString &text);
 // Whole seconds from 0 to 600; 0 (nothing kept) for anything else.

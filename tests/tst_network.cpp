@@ -3,6 +3,7 @@
 
 #include "platform/net_address.h"
 #include "platform/udp_socket.h"
+#include "play/multicast_options.h"
 #include "record/receive_options.h"
 #include "record/recording_session.h"
 #include "support/fixture.h"
@@ -86,6 +87,8 @@ private slots:
     void receiveOptionsRefused_data();
     void receiveOptionsRefused();
     void receiveOptionsFamily();
+    void multicastOptions_data();
+    void multicastOptions();
     void filterAcceptsAndRejects_data();
     void filterAcceptsAndRejects();
     void multicastInNamespace();
@@ -204,6 +207,36 @@ void TestNetwork::receiveOptionsRefused()
     QVERIFY(!parseReceiveOptions(listen, joins, allows, parsed, &error));
     QTEST(int(error.field), "field");
     QTEST(error.reason, "reason");
+}
+
+void TestNetwork::multicastOptions_data()
+{
+    QTest::addColumn<QStringList>("texts"); // ttl, interface, loop
+    QTest::addColumn<QString>("outcome");   // ttl, "lo" or "any" and loop; or the field and the reason
+    QTest::newRow("nothing given") << QStringList{"", "", ""} << "1 any on";
+    QTest::newRow("all given") << QStringList{"0", "lo", "off"} << "0 lo off";
+    QTest::newRow("highest hop limit") << QStringList{"255", "", "on"} << "255 any on";
+    QTest::newRow("hop limit too high") << QStringList{"256", "", ""} << "0 expected a whole number from 0 to 255";
+    QTest::newRow("negative hop limit") << QStringList{"-1", "", ""} << "0 expected a whole number from 0 to 255";
+    QTest::newRow("unknown interface") << QStringList{"", "nosuch0", ""} << "1 no such interface";
+    QTest::newRow("loop neither on nor off") << QStringList{"", "", "true"} << "2 expected on or off";
+}
+
+// The one check behind both the play command's options and the Play settings' Multicast group.
+void TestNetwork::multicastOptions()
+{
+    QFETCH(QStringList, texts);
+    Player::Multicast multicast;
+    MulticastOptionsError error;
+    const bool taken = parseMulticastOptions(texts[0], texts[1], texts[2], multicast, &error);
+    const QString interfaceName = multicast.interfaceIndex == 0 ? QStringLiteral("any")
+                                  : multicast.interfaceIndex == netInterfaceIndex("lo") ? QStringLiteral("lo")
+                                                                                        : QStringLiteral("other");
+    QTEST(taken ? QStringLiteral("%1 %2 %3").arg(multicast.ttl).arg(interfaceName, multicast.loop ? "on" : "off")
+                : QStringLiteral("%1 %2").arg(int(error.field)).arg(error.reason),
+          "outcome");
+    if (!taken)
+        QCOMPARE(error.value, texts[error.field]);
 }
 
 void TestNetwork::receiveOptionsFamily()

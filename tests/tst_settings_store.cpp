@@ -16,7 +16,8 @@ namespace {
 const QStringList sampleTexts = {"5000", "localhost", "5001", "a&b<c>\"d'", "5002", "true", "4", "true", "false",
                                  "/home/jürgen/Messdaten Ω/東京", "", "0.25", "true", "false",
                                  "true", "true", "1.5%", "100-102,200", "", "2:0.5", "7", "30",
-                                 "5090", "::1", "http://rig:8080 http://lab"};
+                                 "5090", "::1", "http://rig:8080 http://lab",
+                                 "lo", "239.1.2.3 192.0.2.7@232.1.1.1", "10.1.0.0/16 fe80::/10", "7", "lo", "false"};
 
 // The directory is stored as UTF-8, not as character references or Latin-1.
 const QByteArray sampleFile = R"(<KORVEL_RECORDER>
@@ -45,6 +46,12 @@ const QByteArray sampleFile = R"(<KORVEL_RECORDER>
     <REMOTE_PORT PORT_NR="5090"/>
     <REMOTE_ADDRESS ADDRESS="::1"/>
     <REMOTE_ORIGINS ORIGINS="http://rig:8080 http://lab"/>
+    <RECORD_LISTEN ADDRESS="lo"/>
+    <RECORD_JOIN GROUPS="239.1.2.3 192.0.2.7@232.1.1.1"/>
+    <RECORD_ALLOW SENDERS="10.1.0.0/16 fe80::/10"/>
+    <PLAY_TTL TTL="7"/>
+    <PLAY_INTERFACE INTERFACE="lo"/>
+    <PLAY_MULTICAST_LOOP LOOP="false"/>
 </KORVEL_RECORDER>)" "\n";
 
 // The parser's own position and message, as an independent reader of the same text reports them.
@@ -178,6 +185,8 @@ private slots:
                               flagFromText(texts[EveryTimestamp]), flagFromText(texts[ContinueNumbers])}),
                  (QList<bool>{false, true, true, false, false}));
         QCOMPARE(speedFromText(texts[Speed]), 1.0);
+        // Listening everywhere, joining nothing and letting everyone in is what a file of before them meant.
+        QCOMPARE(texts.mid(RecordListen), QStringList({"", "", "", "1", "", "true"}));
     }
 
     void conversions()
@@ -194,6 +203,10 @@ private slots:
             QCOMPARE(std::make_pair(frequencyFromText(text), flagFromText(text)), std::make_pair(frequency, flag));
             QCOMPARE(speedFromText(text), speed);
         }
+        // Lists as typed into a dialog: commas, spaces and tabs all separate, none makes an empty entry.
+        QCOMPARE(listFromText(QStringLiteral(" 239.1.2.3, ,192.0.2.7@232.1.1.1\tff12::7 ")),
+                 QStringList({"239.1.2.3", "192.0.2.7@232.1.1.1", "ff12::7"}));
+        QCOMPARE(listFromText(QStringLiteral(" , ")), QStringList());
     }
 };
 

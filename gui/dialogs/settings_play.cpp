@@ -172,7 +172,7 @@ void Settings_play::clickOk()
         fault->setFocus();
         return;
     }
-    if (!checkFaults())
+    if (!checkMulticast() || !checkFaults())
         return;
     emit writeSettingFile();
     accept();
@@ -235,6 +235,48 @@ bool Settings_play::checkFaults()
         return true;
     showMessage(this, QMessageBox::Critical, tr("Faults"), tr("Please check the faults: %1").arg(reason));
     wrong->setFocus();
+    return false;
+}
+
+void Settings_play::setMulticastValues(const QString &ttl, const QString &interfaceName, bool loop)
+{
+    // The spin box clamps a hand-edited TTL; the stored text itself is checked again at Play.
+    ui.sb_ttl->setValue(ttl.toInt());
+    ui.le_interface->setText(interfaceName);
+    ui.cb_multicast_loop->setChecked(loop);
+}
+
+QString Settings_play::ttlText() const
+{
+    return QString::number(ui.sb_ttl->value());
+}
+
+QString Settings_play::interfaceText() const
+{
+    return ui.le_interface->text().trimmed();
+}
+
+QString Settings_play::multicastLoopText() const
+{
+    return flagText(ui.cb_multicast_loop->isChecked());
+}
+
+QString Settings_play::problemText(const MulticastOptionsError &error)
+{
+    const QString fields[] = {tr("TTL"), tr("interface"), tr("multicast loop")};
+    return tr("%1 \"%2\": %3").arg(fields[error.field], error.value, error.reason);
+}
+
+// The play command's own check, so both front ends refuse the same values with the same reasons.
+bool Settings_play::checkMulticast()
+{
+    Player::Multicast multicast;
+    MulticastOptionsError wrong;
+    if (parseMulticastOptions(ttlText(), interfaceText(), QString(), multicast, &wrong))
+        return true;
+    showMessage(this, QMessageBox::Critical, tr("Multicast"), tr("Please check the %1").arg(problemText(wrong)));
+    QWidget *const fields[] = {ui.sb_ttl, ui.le_interface, ui.cb_multicast_loop};
+    fields[wrong.field]->setFocus();
     return false;
 }
 

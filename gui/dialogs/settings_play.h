@@ -4,6 +4,7 @@
 #include "ui_settings_play.h"
 
 #include "platform/net_address.h"
+#include "play/multicast_options.h"
 
 #include <QDialog>
 #include <QString>
@@ -53,6 +54,14 @@ public:
     QString faultsText() const;
     QStringList faultTexts() const;
 
+    // The Multicast group: TTL, interface and loop, as stored (loop "true" or "false").
+    void setMulticastValues(const QString &ttl, const QString &interfaceName, bool loop);
+    QString ttlText() const;
+    QString interfaceText() const;
+    QString multicastLoopText() const;
+    // The field and what is wrong with it, for the boxes of the dialog and of Play.
+    static QString problemText(const MulticastOptionsError &error);
+
 signals:
     void writeSettingFile();
 
@@ -63,6 +72,7 @@ public slots:
 
 private:
     bool checkFaults();
+    bool checkMulticast();
 
     Ui::d_play ui;
     QString hostText1;

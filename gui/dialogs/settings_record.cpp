@@ -52,7 +52,51 @@ void Settings_record::clickOk()
         ui.le_port->setFocus();
         return;
     }
+    if (!checkNetwork())
+        return;
     heldPreTrigger = ui.sb_preTrigger->value();
     accept();
     emit writeSettingFile();
+}
+
+void Settings_record::setNetworkValues(const QString &listen, const QString &joins, const QString &allows)
+{
+    ui.le_listen->setText(listen);
+    ui.le_join->setText(joins);
+    ui.le_allow->setText(allows);
+}
+
+QString Settings_record::listenText() const
+{
+    return ui.le_listen->text().trimmed();
+}
+
+QString Settings_record::joinText() const
+{
+    return SettingsStore::listFromText(ui.le_join->text()).join(QLatin1Char(' '));
+}
+
+QString Settings_record::allowText() const
+{
+    return SettingsStore::listFromText(ui.le_allow->text()).join(QLatin1Char(' '));
+}
+
+QString Settings_record::problemText(const ReceiveOptionsError &error)
+{
+    const QString fields[] = {tr("listen address"), tr("groups to join"), tr("allowed senders")};
+    return tr("%1 \"%2\": %3").arg(fields[error.field], error.value, error.reason);
+}
+
+// The record command's own check, so both front ends refuse the same values with the same reasons.
+bool Settings_record::checkNetwork()
+{
+    ReceiveOptions options;
+    ReceiveOptionsError wrong;
+    if (parseReceiveOptions(listenText(), SettingsStore::listFromText(joinText()),
+                            SettingsStore::listFromText(allowText()), options, &wrong))
+        return true;
+    showMessage(this, QMessageBox::Critical, tr("Network"), tr("Please check the %1").arg(problemText(wrong)));
+    QLineEdit *const fields[] = {ui.le_listen, ui.le_join, ui.le_allow};
+    fields[wrong.field]->setFocus();
+    return false;
 }

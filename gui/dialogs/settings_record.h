@@ -3,12 +3,14 @@
 
 #include "ui_settings_record.h"
 
+#include "record/receive_options.h"
+
 #include <QDialog>
 #include <QString>
 
 #include <cstdint>
 
-// The receive port; checks it on OK.
+// The receive port and the Network group; checks them on OK.
 class Settings_record : public QDialog
 {
     Q_OBJECT
@@ -23,6 +25,16 @@ public:
     int preTriggerSeconds() const;
     QString preTriggerText() const;
 
+    // Listen address, groups to join and allowed senders, as stored: the lists
+    // with their entries separated by spaces.
+    void setNetworkValues(const QString &listen, const QString &joins, const QString &allows);
+    QString listenText() const;
+    QString joinText() const;
+    QString allowText() const;
+
+    // The field and what is wrong with it, for the boxes of the dialog and of Record.
+    static QString problemText(const ReceiveOptionsError &error);
+
 signals:
     void writeSettingFile();
 
@@ -30,6 +42,8 @@ public slots:
     void clickOk();
 
 private:
+    bool checkNetwork();
+
     Ui::d_record ui;
     QString heldPortText;
     uint16_t heldPort = 0;

@@ -14,6 +14,8 @@
 #include <QDoubleSpinBox>
 #include <QMenu>
 #include <QDir>
+#include <QDomDocument>
+#include <QRegularExpression>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -48,6 +50,7 @@ private slots:
     void shortcuts();
     void playbackMenuAndKeys();
     void settingsSurviveARestart();
+    void oldFilesReadAsBefore();
     void hostAddressesFollowTheirText();
     void handWrittenFileAndShutdown();
 
@@ -193,6 +196,9 @@ void MainWindowTest::settingsSurviveARestart()
             dialog->findChild<QLineEdit *>("le_host_2")->setText(QStringLiteral("localhost"));
             dialog->findChild<QSpinBox *>("sb_port_2")->setValue(6002);
             dialog->findChild<QRadioButton *>("rb_single")->click();
+            dialog->findChild<QSpinBox *>("sb_ttl")->setValue(5);
+            dialog->findChild<QLineEdit *>("le_interface")->setText(QStringLiteral("lo"));
+            dialog->findChild<QCheckBox *>("cb_multicast_loop")->click();
             QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
         });
         QVERIFY(trigger(&window, "actionPlaySettings"));
@@ -201,6 +207,9 @@ void MainWindowTest::settingsSurviveARestart()
         // Confirming the record dialog writes the play values too, unchanged.
         Modal::onNextDialog([](QDialog *dialog) {
             dialog->findChild<QLineEdit *>("le_port")->setText(QStringLiteral("40000"));
+            dialog->findChild<QLineEdit *>("le_listen")->setText(QStringLiteral("127.0.0.1"));
+            dialog->findChild<QLineEdit *>("le_join")->setText(QStringLiteral("239.1.2.3"));
+            dialog->findChild<QLineEdit *>("le_allow")->setText(QStringLiteral("127.0.0.0/8, ::1"));
             QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
         });
         QVERIFY(trigger(&window, "actionRecordSettings"));
@@ -208,11 +217,71 @@ void MainWindowTest::settingsSurviveARestart()
     }
     const QByteArray written = readFile(settingsDir + QLatin1String("/config/current-settings.xml"));
     for (const char *line : {"<PLAY_HOST_1 HOST=\"127.0.0.2\"/>", "<FREQUENCY FREQUENCY=\"4\"/>",
-                             "<LOOP LOOP=\"false\"/>", "<RECORD_PORT PORT_NR=\"40000\"/>"})
+                             "<LOOP LOOP=\"false\"/>", "<RECORD_PORT PORT_NR=\"40000\"/>",
+                             "<RECORD_LISTEN ADDRESS=\"127.0.0.1\"/>", "<RECORD_JOIN GROUPS=\"239.1.2.3\"/>",
+                             "<RECORD_ALLOW SENDERS=\"127.0.0.0/8 ::1\"/>", "<PLAY_TTL TTL=\"5\"/>",
+                             "<PLAY_INTERFACE INTERFACE=\"lo\"/>", "<PLAY_MULTICAST_LOOP LOOP=\"false\"/>"})
         QVERIFY2(written.contains(line), line);
+    // The new elements come after every element a file of before them has.
+    QVERIFY(written.indexOf("<RECORD_LISTEN") > written.indexOf("<FAULT_SEED"));
 
     Korvel_recorder again(settingsDir);
     QCOMPARE(addresses(&again), QStringList({"port 40000", "127.0.0.2  port 6001", "localhost  port 6002"}));
+    // The network fields come back into both dialogs.
+    QStringList shown;
+    const auto look = [&shown](QDialog *dialog) {
+        const QRegularExpression fields(QStringLiteral("le_(listen|join|allow|interface)"));
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>(fields))
+            shown << edit->objectName() + '=' + edit->text();
+        if (auto *ttl = dialog->findChild<QSpinBox *>("sb_ttl"))
+            shown << "ttl=" + ttl->text() + " loop="
+                         + QString::number(dialog->findChild<QCheckBox *>("cb_multicast_loop")->isChecked());
+        dialog->reject();
+    };
+    Modal::onNextDialog(look);
+    QVERIFY(trigger(&again, "actionRecordSettings"));
+    Modal::onNextDialog(look);
+    QVERIFY(trigger(&again, "actionPlaySettings"));
+    shown.sort();
+    QCOMPARE(shown, QStringList({"le_allow=127.0.0.0/8 ::1", "le_interface=lo", "le_join=239.1.2.3",
+                                 "le_listen=127.0.0.1", "ttl=5 loop=0"}));
+}
+
+void MainWindowTest::oldFilesReadAsBefore()
+{
+    using namespace SettingsStore;
+    // The file shipped beside the program and the one the window tests write.
+    const QString shipped = QFINDTESTDATA("../../config/current-settings.xml");
+    QVERIFY(!shipped.isEmpty());
+    const QString shippedDir = home.filePath(QStringLiteral("shipped"));
+    QVERIFY(QDir().mkpath(shippedDir + QLatin1String("/config")));
+    QVERIFY(QFile::copy(shipped, userFile(shippedDir)));
+    const QString fixtureDir = home.filePath(QStringLiteral("fixture"));
+    QVERIFY(writeSettings(fixtureDir, SettingsFile()));
+    for (const QString &dir : {shippedDir, fixtureDir}) {
+        WindowSettings settings(home.path());
+        QString warning;
+        QVERIFY(settings.load(dir, warning));
+        QDomDocument file;
+        QVERIFY(read(dir, file, warning));
+        // Every element the file has is taken as it stands; what it lacks keeps the start's text.
+        const QStringList defaults = defaultTexts();
+        for (int key = 0; key < KeyCount; ++key) {
+            const QDomElement element = file.documentElement().firstChildElement(elementName(Key(key)));
+            const QString start = key == SaveFileDir || key == OpenFileDir ? home.path() : defaults[key];
+            QCOMPARE(settings.text(Key(key)), element.isNull() ? start : element.attribute(attributeName(Key(key))));
+        }
+        // Without the network elements the window listens, joins and sends as it always did.
+        ReceiveOptions options;
+        Player::Multicast multicast;
+        QString problem;
+        QVERIFY(settings.receiveOptions(options, problem));
+        QVERIFY(settings.multicast(multicast, problem));
+        QCOMPARE((QList<int>{options.listenAddress.family, int(options.interfaceIndex), int(options.groups.size()),
+                             options.filter.size(), options.family()}),
+                 (QList<int>{NET_NONE, 0, 0, 0, NET_IPV4}));
+        QCOMPARE((QList<int>{multicast.ttl, int(multicast.interfaceIndex), multicast.loop}), (QList<int>{1, 0, 1}));
+    }
 }
 
 void MainWindowTest::hostAddressesFollowTheirText()

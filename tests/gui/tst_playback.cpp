@@ -44,7 +44,8 @@ private slots:
     void cleanup();
     void playPauseStepAndEnd();
     void secondDestinationFails();
-    void unresolvableHostIsRefused();
+    void unusableSettingsAreRefused_data();
+    void unusableSettingsAreRefused();
     void refusedLoadsKeepTheCurrentRecording_data();
     void refusedLoadsKeepTheCurrentRecording();
     void cancelledOpenKeepsTheCurrentRecording();
@@ -160,16 +161,37 @@ void PlaybackTest::secondDestinationFails()
     QCOMPARE(text(window.get(), "labelFrequency"), QStringLiteral("-- Hz"));
 }
 
-void PlaybackTest::unresolvableHostIsRefused()
+void PlaybackTest::unusableSettingsAreRefused_data()
 {
-    settings.host1 = QStringLiteral("no-such-host.invalid");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("ttl"); // PLAY_TTL of a hand-edited file
+    QTest::addColumn<QString>("interfaceName");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unresolvable host") << "no-such-host.invalid" << "1" << ""
+        << "The play host \"no-such-host.invalid\" cannot be resolved. Nothing is sent.\n"
+           "Please check the play settings.";
+    // Checked again at each start, as the dialog checks them: an interface may have gone since.
+    QTest::newRow("interface gone") << "127.0.0.1" << "1" << "nosuch0"
+        << "The multicast choice cannot be used: interface \"nosuch0\": no such interface. Nothing is sent.\n"
+           "Please check the play settings.";
+    QTest::newRow("hop limit too high") << "127.0.0.1" << "300" << ""
+        << "The multicast choice cannot be used: TTL \"300\": expected a whole number from 0 to 255. "
+           "Nothing is sent.\nPlease check the play settings.";
+}
+
+void PlaybackTest::unusableSettingsAreRefused()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, ttl);
+    QFETCH(QString, interfaceName);
+    QFETCH(QString, message);
+    settings.host1 = host;
+    settings.more = {{"PLAY_TTL TTL", ttl}, {"PLAY_INTERFACE INTERFACE", interfaceName}};
     start();
     QVERIFY(open(recording(1, 5)));
     auto box = Modal::answerNextBox();
     QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder",
-                                              "The play host \"no-such-host.invalid\" cannot be resolved. "
-                                              "Nothing is sent.\nPlease check the play settings."));
+    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Critical, "Korvel Recorder", message));
     QCOMPARE(enabling(window.get()), idleAtFrame);
     QVERIFY(receiver->receive(1, 300).isEmpty());
 }

@@ -13,8 +13,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QStatusBar>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -82,6 +85,7 @@ private slots:
     void exitWhileRecordingAsks_data();
     void exitWhileRecordingAsks();
     void streamHealthLine();
+    void sourceFilterFromTheDialog();
 
 private:
     // Sends the datagrams and waits until the window has shown the last one.
@@ -206,16 +210,25 @@ void RecordingTest::portRefused_data()
 {
     QTest::addColumn<QString>("portText");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("more"); // "ELEMENT ATTRIBUTE" and value of a hand-edited file
     // Held by another socket: the platform refuses it.
     QTest::newRow("held") << QString()
                           << QStringLiteral("Please check your UDP settings\nPort %1 cannot be opened: ")
-                                 + QString::fromLocal8Bit(strerror(EADDRINUSE));
+                                 + QString::fromLocal8Bit(strerror(EADDRINUSE)) << QStringList();
     // No socket could be bound to these; port 0 would bind a random port nobody sends to.
     for (const char *text : {"0", "70000"})
         QTest::newRow(text) << QString::fromLatin1(text)
                             << QStringLiteral("The record port %1 cannot be used. "
                                               "Please choose a port from 1 to 65535 in the record settings.")
-                                   .arg(QLatin1String(text));
+                                   .arg(QLatin1String(text)) << QStringList();
+    // Checked again at each start, as the dialog checks them: an interface may have gone since.
+    QTest::newRow("listen interface gone")
+        << "5000" << "Please check your UDP settings\nlisten address \"nosuch0\": no such interface"
+        << QStringList{"RECORD_LISTEN ADDRESS", "nosuch0"};
+    QTest::newRow("group of the other family")
+        << "5000"
+        << "Please check your UDP settings\ngroups to join \"ff12::7\": an IPv6 group where the socket is IPv4"
+        << QStringList{"RECORD_LISTEN ADDRESS", "127.0.0.1", "RECORD_JOIN GROUPS", "ff12::7"};
 }
 
 void RecordingTest::portRefused()
@@ -228,6 +241,12 @@ void RecordingTest::portRefused()
     } else {
         SettingsFile settings;
         settings.recordPort = portText;
+        QFETCH(QStringList, more);
+        QList<QByteArray> names;
+        for (qsizetype i = 0; i + 1 < more.size(); i += 2)
+            names << more[i].toLatin1();
+        for (qsizetype i = 0; i < names.size(); ++i)
+            settings.more.append({names[i].constData(), more[2 * i + 1]});
         writeSettings(path("settings"), settings);
         window = std::make_unique<Korvel_recorder>(path("settings"));
     }
@@ -580,6 +599,36 @@ void RecordingTest::streamHealthLine()
     QTRY_VERIFY2(plainText(line).startsWith(QLatin1String("received 0  lost 0")), qPrintable(plainText(line)));
     QVERIFY2(!plainText(line).contains(QLatin1String("senders")), qPrintable(plainText(line)));
     QVERIFY(colourOf(line, QStringLiteral("lost")) != QColor(Qt::red));
+}
+
+// The Record settings' allowed senders reach the receiver at each start: a list
+// without this machine refuses and counts 127.0.0.1, one with it lets it in.
+void RecordingTest::sourceFilterFromTheDialog()
+{
+    const auto allow = [this](const QString &senders) {
+        Modal::onNextDialog([senders](QDialog *dialog) {
+            dialog->findChild<QLineEdit *>("le_allow")->setText(senders);
+            QTest::mouseClick(dialog->findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
+        });
+        return trigger(window.get(), "actionRecordSettings");
+    };
+    auto *line = window->findChild<QLabel *>(QStringLiteral("streamHealth"));
+    QVERIFY(allow(QStringLiteral("192.0.2.7, 10.1.0.0/16")));
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    for (int number : {1, 2, 3})
+        QVERIFY(sender.send(frame(number), port));
+    QTRY_VERIFY2(plainText(line).endsWith(QLatin1String(" ms  rejected 3")), qPrintable(plainText(line)));
+    QVERIFY2(plainText(line).startsWith(QLatin1String("received 0  ")), qPrintable(plainText(line)));
+    QCOMPARE(colourOf(line, QStringLiteral("rejected")), QColor(Qt::red));
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("Datagrams from 127.0.0.1 are rejected: not an allowed sender"));
+    QCOMPARE(text(window.get(), "te_datadisplay"), QString());
+
+    QVERIFY(trigger(window.get(), "actionStop"));
+    QVERIFY(allow(QStringLiteral("192.0.2.7 127.0.0.0/8")));
+    QVERIFY(trigger(window.get(), "actionPreview"));
+    QVERIFY(sendAndWait({frame(4)}, QStringLiteral("fr 4")));
+    QVERIFY2(!plainText(line).contains(QLatin1String("rejected")), qPrintable(plainText(line)));
 }
 
 QTEST_MAIN(RecordingTest)

@@ -176,6 +176,77 @@ private slots:
             QCOMPARE(play.focusWidget()->objectName(), outcome);
         }
     }
+
+    // The network fields go through the command line's own checks: a box naming the field, the
+    // field focused, the dialog open and no signal; what is taken comes back as stored.
+    void networkFieldsCheckedOnOk_data()
+    {
+        QTest::addColumn<QString>("dialogName");
+        QTest::addColumn<QStringList>("fields"); // object name, text; a spin box takes a number
+        QTest::addColumn<QString>("outcome");    // the stored texts, or the focused field and the box
+        QTest::newRow("everyone, everywhere") << "record" << QStringList{"le_listen", " "}
+                                              << "accepted:||";
+        QTest::newRow("lists as typed") << "record"
+            << QStringList{"le_listen", "127.0.0.1", "le_join", "239.1.2.3,  192.0.2.7@232.1.1.1",
+                           "le_allow", "10.1.0.0/16 , fe80::/10"}
+            << "accepted:127.0.0.1|239.1.2.3 192.0.2.7@232.1.1.1|10.1.0.0/16 fe80::/10";
+        QTest::newRow("unknown interface") << "record" << QStringList{"le_listen", "nosuch0"}
+            << "le_listen:Network: Please check the listen address \"nosuch0\": no such interface";
+        QTest::newRow("unicast group") << "record" << QStringList{"le_join", "239.1.2.3 10.0.0.1"}
+            << "le_join:Network: Please check the groups to join \"10.0.0.1\": 10.0.0.1 is not a multicast group";
+        QTest::newRow("family mismatch") << "record" << QStringList{"le_listen", "127.0.0.1", "le_join", "ff12::7"}
+            << "le_join:Network: Please check the groups to join \"ff12::7\": an IPv6 group where the socket is IPv4";
+        QTest::newRow("malformed subnet") << "record" << QStringList{"le_allow", "10.1.0.0/40"}
+            << "le_allow:Network: Please check the allowed senders \"10.1.0.0/40\": "
+               "expected a host address or a subnet such as 10.1.0.0/16";
+        QTest::newRow("multicast choices") << "play" << QStringList{"sb_ttl", "32", "le_interface", " lo "}
+                                           << "accepted:32|lo|true";
+        QTest::newRow("defaults") << "play" << QStringList() << "accepted:1||true";
+        QTest::newRow("unknown send interface") << "play" << QStringList{"le_interface", "nosuch0"}
+            << "le_interface:Multicast: Please check the interface \"nosuch0\": no such interface";
+    }
+
+    void networkFieldsCheckedOnOk()
+    {
+        QFETCH(QString, dialogName);
+        QFETCH(QStringList, fields);
+        QFETCH(QString, outcome);
+        Settings_play play(nullptr);
+        Settings_record record(nullptr);
+        play.setValues(QStringLiteral("localhost"), loopback, 5001, 4, QStringLiteral("localhost"), loopback, 5001,
+                       true, true, false);
+        play.setMulticastValues(QStringLiteral("1"), QString(), true);
+        record.setValues(QStringLiteral("4000"), 4000, 0);
+        record.setNetworkValues(QString(), QString(), QString());
+        QDialog *dialog = dialogName == "play" ? static_cast<QDialog *>(&play) : &record;
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        for (qsizetype i = 0; i + 1 < fields.size(); i += 2) {
+            if (auto *spin = dialog->findChild<QSpinBox *>(fields[i]))
+                spin->setValue(fields[i + 1].toInt());
+            else
+                dialog->findChild<QLineEdit *>(fields[i])->setText(fields[i + 1]);
+        }
+        int written = 0;
+        connect(&play, &Settings_play::writeSettingFile, this, [&] { ++written; });
+        connect(&record, &Settings_record::writeSettingFile, this, [&] { ++written; });
+        const auto boxes = Modal::answerEveryBox();
+        QTest::mouseClick(dialog->findChild<QWidget *>("pb_ok"), Qt::LeftButton);
+        QString seen;
+        if (dialog->isVisible()) {
+            seen = dialog->focusWidget()->objectName() + ':';
+            for (const Modal::Box &box : *boxes)
+                seen += (box.icon == QMessageBox::Critical ? "" : "not critical ") + box.title + ": " + box.text;
+        } else {
+            const QStringList held = dialog == &play
+                ? QStringList{play.ttlText(), play.interfaceText(), play.multicastLoopText()}
+                : QStringList{record.listenText(), record.joinText(), record.allowText()};
+            seen = "accepted:" + held.join('|');
+            QCOMPARE(boxes->size(), 0);
+        }
+        QCOMPARE(seen, outcome);
+        QCOMPARE(written, outcome.startsWith("accepted") ? 1 : 0);
+    }
 };
 
 QTEST_MAIN(TestSettingsDialogs)
