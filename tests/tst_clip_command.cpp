@@ -31,29 +31,10 @@ using namespace Fixture;
 using ProgramRun::finish;
 using ProgramRun::jsonOf;
 using ProgramRun::Run;
+using ProgramRun::startOrFail;
+using ProgramRun::frame;
+using ProgramRun::cleanRecording;
 using namespace CaptureFiles;
-
-namespace {
-
-void start(QProcess &process, const QStringList &arguments)
-{
-    QVERIFY2(ProgramRun::start(process, arguments), qPrintable(process.errorString()));
-}
-
-// Frames already in the form playback sends them, so conversions may keep them byte for byte.
-QByteArray frame(int number, double stamp, const QByteArray &body = "6d 1 0.000 1.0 2.0 3.0")
-{
-    return "fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(stamp, 'f', 6) + "\r\n" + body
-           + "\r\n";
-}
-
-QByteArray cleanRecording()
-{
-    return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
-           + frame(9, 100.08);
-}
-
-}
 
 class TestClipCommand : public QObject
 {
@@ -123,7 +104,7 @@ void TestClipCommand::recordMarksAtSIGUSR1()
     const uint16_t port = freePort();
     const QString output = path(QStringLiteral("marked.wly"));
     QProcess recorder;
-    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output});
+    startOrFail(recorder, QStringList{"record", "--port", QString::number(port), "--output", output});
     QVERIFY(TrafficTools::waitUntilBound(port));
     UdpPeer sender;
     const QString marks = output + ".marks";

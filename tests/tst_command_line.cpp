@@ -31,29 +31,10 @@ using namespace Fixture;
 using ProgramRun::finish;
 using ProgramRun::jsonOf;
 using ProgramRun::Run;
+using ProgramRun::startOrFail;
+using ProgramRun::frame;
+using ProgramRun::cleanRecording;
 using namespace CaptureFiles;
-
-namespace {
-
-void start(QProcess &process, const QStringList &arguments)
-{
-    QVERIFY2(ProgramRun::start(process, arguments), qPrintable(process.errorString()));
-}
-
-// Frames already in the form playback sends them, so conversions may keep them byte for byte.
-QByteArray frame(int number, double stamp, const QByteArray &body = "6d 1 0.000 1.0 2.0 3.0")
-{
-    return "fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(stamp, 'f', 6) + "\r\n" + body
-           + "\r\n";
-}
-
-QByteArray cleanRecording()
-{
-    return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
-           + frame(9, 100.08);
-}
-
-}
 
 class TestCommandLine : public QObject
 {
@@ -363,7 +344,7 @@ void TestCommandLine::record()
     {
         // The recorder inherits the limit; this process is limited only while it starts it.
         std::unique_ptr<FileSizeLimit> full(fileLimit > 0 ? new FileSizeLimit(rlim_t(fileLimit)) : nullptr);
-        start(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
+        startOrFail(recorder, QStringList{"record", "--port", QString::number(port), "--output", output, "--json"} + options);
     }
     QVERIFY(TrafficTools::waitUntilBound(port));
     UdpPeer peers[2];
@@ -536,7 +517,7 @@ void TestCommandLine::faultsCountedByRecorder()
     QVERIFY(writeFile(recording, stored));
     const uint16_t port = freePort();
     QProcess recorder;
-    start(recorder, QStringList{"record", "--port", QString::number(port), "--output", path("faults-in.wly"), "--json"});
+    startOrFail(recorder, QStringList{"record", "--port", QString::number(port), "--output", path("faults-in.wly"), "--json"});
     QVERIFY(TrafficTools::waitUntilBound(port));
     const Run played = ProgramRun::run({"play", recording, "--dest", QStringLiteral("127.0.0.1:%1").arg(port), "--rate",
                                    "2000", "--drop", "2%", "--duplicate", "2%", "--reorder", "2%", "--seed", "11",

@@ -31,24 +31,9 @@ using namespace Fixture;
 using ProgramRun::finish;
 using ProgramRun::jsonOf;
 using ProgramRun::Run;
+using ProgramRun::frame;
+using ProgramRun::cleanRecording;
 using namespace CaptureFiles;
-
-namespace {
-
-// Frames already in the form playback sends them, so conversions may keep them byte for byte.
-QByteArray frame(int number, double stamp, const QByteArray &body = "6d 1 0.000 1.0 2.0 3.0")
-{
-    return "fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(stamp, 'f', 6) + "\r\n" + body
-           + "\r\n";
-}
-
-QByteArray cleanRecording()
-{
-    return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
-           + frame(9, 100.08);
-}
-
-}
 
 class TestConvertCommand : public QObject
 {

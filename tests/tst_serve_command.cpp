@@ -31,16 +31,8 @@ using namespace Fixture;
 using ProgramRun::finish;
 using ProgramRun::jsonOf;
 using ProgramRun::Run;
+using ProgramRun::startOrFail;
 using namespace CaptureFiles;
-
-namespace {
-
-void start(QProcess &process, const QStringList &arguments)
-{
-    QVERIFY2(ProgramRun::start(process, arguments), qPrintable(process.errorString()));
-}
-
-}
 
 class TestServeCommand : public QObject
 {
@@ -66,7 +58,7 @@ void TestServeCommand::serveAndCtl()
     const quint16 listenPort = freePort(); // free for UDP; TCP is bound for real below
     const quint16 recordPort = freePort();
     QProcess server;
-    start(server, {"serve", "--listen", QStringLiteral("127.0.0.1:%1").arg(listenPort), "--token-file", tokenFile,
+    startOrFail(server, {"serve", "--listen", QStringLiteral("127.0.0.1:%1").arg(listenPort), "--token-file", tokenFile,
                    "--port", QString::number(recordPort)});
     QVERIFY(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
     const QByteArray line = server.readLine();
@@ -90,7 +82,7 @@ void TestServeCommand::serveAndCtl()
     QCOMPARE(QJsonDocument::fromJson(run.err).object().value("code").toInt(), -32601);
 
     QProcess watch;
-    start(watch, {"ctl", "--url", url, "--token-file", tokenFile, "watch", "state"});
+    startOrFail(watch, {"ctl", "--url", url, "--token-file", tokenFile, "watch", "state"});
     QVERIFY(QTest::qWaitFor([&] { return ctl({"status"}).exitCode == 0; }, 5000));
     QTest::qWait(500); // the watcher subscribed
     QCOMPARE(ctl({"record"}).exitCode, 0);

@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTest>
 
 namespace ProgramRun {
 
@@ -52,6 +53,23 @@ Run run(const QStringList &arguments)
 QJsonObject jsonOf(const Run &run)
 {
     return QJsonDocument::fromJson(run.out.trimmed().split('\n').constLast()).object();
+}
+
+void startOrFail(QProcess &process, const QStringList &arguments)
+{
+    QVERIFY2(start(process, arguments), qPrintable(process.errorString()));
+}
+
+QByteArray frame(int number, double stamp, const QByteArray &body)
+{
+    return "fr " + QByteArray::number(number) + "\r\nts " + QByteArray::number(stamp, 'f', 6) + "\r\n" + body
+           + "\r\n";
+}
+
+QByteArray cleanRecording()
+{
+    return frame(1, 100.0) + frame(2, 100.01) + frame(3, 100.02) + frame(5, 100.04) + frame(6, 100.05)
+           + frame(9, 100.08);
 }
 
 }
