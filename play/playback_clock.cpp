@@ -84,8 +84,10 @@ bool SteppedPlaybackClock::sleepUntil(qint64 deadline)
         woken.wait(lock);
     }
     held = false;
-    if (takeWake())
+    if (takeWake()) {
+        time += wakeLag;
         return false;
+    }
     if (budget > 0)
         --budget;
     time = qMax(time, deadline);
@@ -98,6 +100,7 @@ void SteppedPlaybackClock::waitForWake()
     std::unique_lock<std::mutex> lock(mutex);
     woken.wait(lock, [this] { return wakePending; });
     wakePending = false;
+    time += wakeLag;
 }
 
 void SteppedPlaybackClock::allow(int count)
@@ -120,6 +123,12 @@ void SteppedPlaybackClock::advance(qint64 nanoseconds)
 {
     const std::lock_guard<std::mutex> lock(mutex);
     time += nanoseconds;
+}
+
+void SteppedPlaybackClock::lagWakes(qint64 nanoseconds)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    wakeLag = nanoseconds;
 }
 
 std::vector<qint64> SteppedPlaybackClock::reached() const

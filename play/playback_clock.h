@@ -66,6 +66,8 @@ public:
     bool waitHeld(int timeoutMs = 5000);
     // Lets time pass as if the machine had been busy.
     void advance(qint64 nanoseconds);
+    // Every wake-up by a command comes this late, as on a loaded machine.
+    void lagWakes(qint64 nanoseconds);
     // Every deadline reached so far, in order.
     std::vector<qint64> reached() const;
 
@@ -73,6 +75,7 @@ private:
     qint64 time;
     int budget = -1;
     bool held = false;
+    qint64 wakeLag = 0;
     std::condition_variable heldChanged;
     std::vector<qint64> deadlines;
 };

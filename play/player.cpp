@@ -120,7 +120,6 @@ void Player::play()
         const std::lock_guard<std::mutex> lock(control);
         if (!index || state() == Playing)
             return;
-        commandTime = clock->now();
         if (state() == Idle) {
             freshStart = true;
             period = basePeriod();
@@ -180,7 +179,6 @@ void Player::seek(int frame)
         ++positionVersion;
         if (state() == Playing) {
             resume = true;
-            commandTime = clock->now();
         } else {
             setState(Paused);
         }
@@ -231,7 +229,7 @@ void Player::setSpeed(double speed)
         currentSpeed = std::clamp(speed, MinimumSpeed, MaximumSpeed);
         if (state() == Playing) {
             speedChanged = true;
-            commandTime = clock->now();
+            speedTime = clock->now();
         }
     }
     wakeSchedule();

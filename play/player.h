@@ -163,7 +163,7 @@ private:
 
     void run();
     bool takeCommands(Plan &plan);
-    void startPlan(Plan &plan, bool fresh, qint64 at);
+    void startPlan(Plan &plan, bool fresh);
     bool prepare(Plan &plan, int frame);
     bool send(Plan &plan, int frame);
     bool transmit(Plan &plan, QByteArrayView datagram, int frame);
@@ -203,7 +203,7 @@ private:
     bool resume = false;       // play from Paused, or a seek while playing
     bool speedChanged = false;
     bool stopped = false;      // stop or a new recording: numbering starts again
-    qint64 commandTime = 0;
+    qint64 speedTime = 0;        // when the speed last changed
     quint64 positionVersion = 0; // moves with every command that sets the position
     QList<int> steps;            // frames to send at once
     std::shared_ptr<FaultLog> faultLog; // new with every start from Idle with faults

@@ -63,6 +63,9 @@ struct Player::Plan {
     std::vector<char> ackBuffer;
 
     bool realtimeAsked = false;
+    // Periods before the first frame of a start, counted from when that frame is
+    // ready: a late wake-up or a slow first read must not make the start late.
+    int anchorPeriods = 0;
 };
 
 // ---------------------------------------------------------------- the schedule thread
@@ -83,6 +86,8 @@ void Player::run()
         if (!plan.ready) {
             if (!prepare(plan, plan.next))
                 continue;
+            if (plan.anchorPeriods > 0)
+                plan.schedule.restart(clock->now(), std::exchange(plan.anchorPeriods, 0));
             plan.schedule.plan(plan.next, plan.index->timestamp(plan.next));
             planFault(plan, plan.next);
         }
@@ -144,7 +149,7 @@ bool Player::takeCommands(Plan &plan)
         resumed = std::exchange(resume, false);
         speeded = std::exchange(speedChanged, false);
         restarted = std::exchange(stopped, false);
-        at = commandTime;
+        at = speedTime;
     }
     applyPriority(plan);
     // A frame held for reordering goes out now rather than never: a pause or
@@ -171,14 +176,14 @@ bool Player::takeCommands(Plan &plan)
         plan.ready = false;
         plan.next = -1;
     } else if (fresh || resumed) {
-        startPlan(plan, fresh, at);
+        startPlan(plan, fresh);
     } else if (speeded) {
         plan.schedule.changeSpeed(at, plan.speed);
     }
     return true;
 }
 
-void Player::startPlan(Plan &plan, bool fresh, qint64 at)
+void Player::startPlan(Plan &plan, bool fresh)
 {
     plan.ready = false;
     // Configured afresh also on a resume: a Go to or a step before the first Play
@@ -204,13 +209,13 @@ void Player::startPlan(Plan &plan, bool fresh, qint64 at)
         plan.next = plan.range.after(*plan.index, plan.shown);
     }
     plan.schedule.setSpeed(plan.speed);
-    plan.schedule.restart(at, fresh ? 2 : 1);
+    plan.anchorPeriods = fresh ? 2 : 1;
     const double hertz = 1e9 / plan.schedule.effectivePeriod();
     QMetaObject::invokeMethod(this, [this, hertz] { emit started(hertz); }, Qt::QueuedConnection);
     // Resumed after the last frame: the pass is over; with loop the next one
     // follows the empty period, counted from now.
     if (plan.next < 0 && endPass(plan))
-        plan.schedule.restart(at, 2);
+        plan.anchorPeriods = 2;
 }
 
 // Reads and forms `frame` into the plan; false (and stopped) when the file changed.

@@ -86,6 +86,8 @@ private slots:
     void cleanup();
     void limits_data();
     void limits();
+    void startsWhenTaken_data();
+    void startsWhenTaken();
     void faults_data();
     void faults();
     void seededFaults();
@@ -187,6 +189,45 @@ void PlayerInstrumentTest::limits()
     QCOMPARE(stats.timing.buckets.size(), qsizetype(std::size(PlaybackReport::BucketEdges)));
     QCOMPARE(stats.timing.buckets[bucket], bucket == 0 ? 10 : 1);
     QCOMPARE(std::accumulate(stats.timing.buckets.begin(), stats.timing.buckets.end(), qint64(0)), 10);
+}
+
+void PlayerInstrumentTest::startsWhenTaken_data()
+{
+    QTest::addColumn<bool>("fresh"); // stop and play again, else pause and go on
+    QTest::newRow("fresh start") << true;
+    QTest::newRow("resume") << false;
+}
+
+// A command that reaches the schedule thread late, as on a loaded machine, starts
+// the schedule from then: no frame is sent late to make up for the wait.
+void PlayerInstrumentTest::startsWhenTaken()
+{
+    QFETCH(bool, fresh);
+    useStepped();
+    Player::Options options;
+    options.frequency = 1000;
+    player->setOptions(options);
+    open(*player, recording(1, 10));
+    QSignalSpy finished(player.get(), &Player::finished);
+    clock->allow(2);
+    player->play();
+    QVERIFY(clock->waitHeld());
+    QCOMPARE(receiver->receive(2), sent(span(1, 2)));
+    clock->lagWakes(5 * Ms); // more than the two periods before a first frame
+    if (fresh)
+        player->stop();
+    else
+        player->pause();
+    const qint64 asked = clock->now();
+    clock->allow(-1);
+    player->play();
+    QCOMPARE(receiver->receive(fresh ? 10 : 8), sent(span(fresh ? 1 : 3, 10)));
+    QTRY_COMPARE(finished.size(), 1);
+    const std::vector<qint64> deadlines = clock->reached();
+    QVERIFY(deadlines.at(2) >= asked + 5 * Ms + (fresh ? 2 : 1) * Ms);
+    const Player::Stats stats = player->stats();
+    QCOMPARE(stats.timing.lateMax, 0.0);
+    QCOMPARE(stats.timing.firstLate, 0.0);
 }
 
 void PlayerInstrumentTest::faults_data()
