@@ -1,11 +1,11 @@
-// Playback timing of the player, alone and in the real window (offscreen): what
+// Playback timing of the play command and of the real window (offscreen): what
 // korvel-recv sees on 127.0.0.1 by its kernel receive stamps (rate fitted
 // through the arrivals, skipped or repeated frames, interval jitter, the first
 // frame against the schedule the later ones keep) next to korvel-send's own
 // deadline loop at the same rate in the same run, under a defined load (two busy
 // processes at nice 0 unless --no-load), each with real-time priority beside it
-// and what that costs in CPU, every-timestamp pace with irregular stamps, and
-// how soon a step is on the wire.
+// and what that costs in CPU; and of the player itself, every-timestamp pace with
+// irregular stamps and how soon a step is on the wire.
 
 #include "bench/window_bench.h"
 #include "gui/korvel_recorder.h"
@@ -15,6 +15,8 @@
 #include "tools/traffic.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cmath>
@@ -30,6 +32,7 @@ constexpr int FrameSize = 300;
 struct Paths {
     QString sender;
     QString receiver;
+    QString program;
 };
 
 struct Received {
@@ -149,6 +152,40 @@ Run play(const QString &recording, const Paths &paths, const Player::Options &op
     return run;
 }
 
+// The play command at `hertz` and `speed`, as a rig runs it: its own figures come from --json.
+Run playCommand(const QString &recording, const Paths &paths, double hertz, double speed, bool realtime,
+                long long count, double seconds)
+{
+    Run run;
+    Bench::Tool receiver;
+    quint16 port = 0;
+    if (!startReceiver(receiver, paths, count, seconds, port))
+        return run;
+    QStringList arguments{QStringLiteral("play"),     QStringLiteral("--rate"), QString::number(hertz, 'f', 6),
+                          QStringLiteral("--speed"),  QString::number(speed),   QStringLiteral("--dest"),
+                          QStringLiteral("127.0.0.1:%1").arg(port),             QStringLiteral("--json")};
+    if (realtime)
+        arguments << QStringLiteral("--realtime");
+    Bench::Tool player;
+    const double cpu0 = Bench::cpuMicroseconds(RUSAGE_CHILDREN);
+    const uint64_t wall0 = Stopwatch::microseconds();
+    if (!player.start(paths.program, arguments << recording))
+        return run;
+    // The player ends first, so the children's CPU time is its alone until the receiver is reaped.
+    player.waitFinished(int(seconds + 40) * 1000);
+    run.cpuShare = 100.0 * (Bench::cpuMicroseconds(RUSAGE_CHILDREN) - cpu0) / double(Stopwatch::microseconds() - wall0);
+    receiver.waitFinished(10000);
+    const QJsonObject json = QJsonDocument::fromJson(player.text().trimmed().split('\n').last()).object();
+    run.rate = json.value(QLatin1String("rate_hz")).toDouble();
+    run.stats.realtime = json.value(QLatin1String("realtime")).toBool();
+    run.stats.timing.lateP99 = json.value(QLatin1String("jitter_p99_us")).toDouble();
+    run.stats.timing.lateMax = json.value(QLatin1String("late_max_us")).toDouble();
+    run.stats.timing.rateErrorPpm = json.value(QLatin1String("rate_error_ppm")).toDouble();
+    run.stats.timing.firstLate = json.value(QLatin1String("first_late_us")).toDouble();
+    run.received = results(receiver);
+    return run;
+}
+
 // One line of figures for a player run, each goal judged against the reference;
 // true when all are met. With `plain`, the run had real-time priority: where it
 // was granted p99 must be within 200 us, and its CPU price is the share beyond `plain`'s.
@@ -183,24 +220,20 @@ bool playerLine(const char *label, const Run &run, const Received &ref, double n
 // One fixed-rate case beside the reference, plainly and with real-time priority; true when the goals are met.
 bool fixedCase(const QString &workDir, const Paths &paths, double hertz, double speed, double seconds, bool realtime)
 {
-    Player::Options options;
-    options.frequency = hertz;
     const double nominal = std::min(hertz * speed, 1e9 / PlaybackSchedule::ShortestPeriod);
     const long long count = std::llround(seconds * nominal) + 1;
     const QString recording = workDir + QLatin1String("/fixed.wly");
     if (!writeRecording(recording, int(count + nominal), [](int i) { return 1000.0 + i / 240.0; }))
         return false;
-    const Run run = play(recording, paths, options, speed, count, seconds);
+    const Run run = playCommand(recording, paths, hertz, speed, false, count, seconds);
     Run fast;
-    if (realtime) {
-        options.realtime = true;
-        fast = play(recording, paths, options, speed, count, seconds);
-    }
+    if (realtime)
+        fast = playCommand(recording, paths, hertz, speed, true, count, seconds);
     const Received ref = reference(paths, nominal, count, seconds);
     QFile::remove(recording);
     std::printf("%7.1f Hz x%-4g -> %8.2f Hz | reference: p99 |d-P| %7.1f us, %+7.1f ppm, first %+6.0f us, CPU %.2f %%\n",
                 hertz, speed, nominal, ref.p99, ref.ppm(nominal), ref.firstOffset, ref.senderCpu);
-    bool met = playerLine("player", run, ref, nominal, count);
+    bool met = playerLine("play", run, ref, nominal, count);
     if (realtime)
         met = playerLine("real-time", fast, ref, nominal, count, &run) && met;
     std::fflush(stdout);
@@ -358,6 +391,7 @@ int main(int argc, char *argv[])
         argc, argv, QStringLiteral("Playback timing of the player, alone and in the window."),
         {
             {QStringLiteral("receiver"), QStringLiteral("Path of korvel-recv."), QStringLiteral("PATH")},
+            {QStringLiteral("program"), QStringLiteral("Path of korvel-recorder."), QStringLiteral("PATH")},
             Bench::Session::senderOption(),
             {QStringLiteral("seconds"), QStringLiteral("Seconds per case (default 4)."), QStringLiteral("S")},
             {QStringLiteral("stamp-seconds"), QStringLiteral("Length of the every-timestamp case (default 20)."),
@@ -375,8 +409,10 @@ int main(int argc, char *argv[])
         if (loaded && !tool.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("while :; do :; done")}))
             return 1;
     }
+    const QString program = session.parser.value(QStringLiteral("program"));
     const Paths paths{session.sender(),
-                      Bench::toolPath(session.parser.value(QStringLiteral("receiver")), "korvel-recv")};
+                      Bench::toolPath(session.parser.value(QStringLiteral("receiver")), "korvel-recv"),
+                      program.isEmpty() ? QStringLiteral(KORVEL_BINARY) : program};
     if (session.workDir.isEmpty() || seconds <= 0) {
         std::printf("!! no temporary directory or no duration\n");
         return 1;
