@@ -41,7 +41,8 @@ DESCRIPTION
     CR LF. The text before the first frame line is never sent. Frames longer
     than one datagram are skipped and counted.
 
-    The first frame goes out one period after the start. Without --rate or
+    The first frame goes out two periods after the start: the first period
+    primes the schedule and sends nothing, as in the window. Without --rate or
     --pace the period comes from the first two "ts" lines when they increase,
     else the rate is 4 Hz. At most 20 000 frames a second are sent.
 
