@@ -1,7 +1,7 @@
 // Pre-trigger and parts of `record`, each beside plain `record` in the same run, at
 // 50 kHz x 300 bytes: datagrams lost, CPU per datagram and resident memory above idle
 // while 10 s are kept (signal and never-matching pattern), then parts of 1 s.
-// Usage: bench_pre_trigger [--quick] (shorter runs: 12 s kept instead of 14, parts for 5 s)
+// Usage: bench_pre_trigger [--quick] (shorter runs: 12 s kept instead of 14, parts for 5 s instead of 30)
 
 #include "record/line_matcher.h"
 #include "support/fixture.h"
@@ -184,7 +184,7 @@ int main(int argc, char **argv)
     QFile::remove(dir.filePath("plain.wly"));
     QFile::remove(dir.filePath("signal.wly"));
 
-    const double splitFor = quick ? 5 : 10;
+    const double splitFor = quick ? 5 : 30;
     std::printf("\nparts: --split-duration 1 at %.0f kHz for %.0f s\n", Rate / 1000, splitFor);
     port = Fixture::freePort();
     const Outcome parts = drive(arguments(port, "parts.wly") + QStringList{"--split-duration", "1"}, port, splitFor, 0);
