@@ -28,7 +28,7 @@ SYNOPSIS
     korvel-recorder cut INPUT OUTPUT [--from FRAME] [--until FRAME]
                         [--from-marker LABEL] [--until-marker LABEL] [--json]
     korvel-recorder serve [--listen ADDRESS:PORT] [--token-file FILE] [--allow-origin ORIGIN ...]
-                          [--port PORT] [--dest HOST:PORT ...]
+                          [--port PORT [--pre SECONDS]] [--dest HOST:PORT ...]
                           [--rate HZ | --pace first-two | --pace every] [--loop]
     korvel-recorder ctl [--url ws://HOST:PORT] [--token-file FILE] METHOD [NAME=VALUE ...]
     korvel-recorder ctl [--url ws://HOST:PORT] [--token-file FILE] watch [EVENT ...]

@@ -3,6 +3,7 @@
 #include "cli/command_line.h"
 #include "cli/command_line_support.h"
 #include "platform/console.h"
+#include "record/recording_session.h"
 #include "remote/engine_target.h"
 #include "remote/remote_server.h"
 #include "remote/remote_token.h"
@@ -22,7 +23,7 @@ const char manual[] = R"(NAME
 
 SYNOPSIS
     korvel-recorder serve [--listen ADDRESS:PORT] [--token-file FILE] [--allow-origin ORIGIN ...]
-                          [--port PORT] [--dest HOST:PORT ...]
+                          [--port PORT [--pre SECONDS]] [--dest HOST:PORT ...]
                           [--rate HZ | --pace first-two | --pace every] [--loop]
 
 DESCRIPTION
@@ -35,6 +36,11 @@ DESCRIPTION
     message within 5 s. A handshake with an Origin header other than the
     server's own, or one given by --allow-origin, is refused.
 
+    With --pre a preview keeps the datagrams of the last SECONDS in memory (at
+    most 512 MiB, the oldest going first), as the window's "keep the last N
+    seconds while previewing": "record" during it begins with them, and
+    "record" with {"pre_seconds": N} with those of at most the last N seconds.
+
     SIGINT (Ctrl+C) or SIGTERM stops; an unsaved recording is kept as the
     temporary recording, offered by the window at its next start.
 
@@ -44,6 +50,8 @@ OPTIONS
                             missing (default: remote-token in the settings folder)
     --allow-origin ORIGIN   also accept handshakes from this Origin
     --port PORT             port to record and preview on, 1 to 65535
+    --pre SECONDS           while previewing keep the last SECONDS (0 to 600;
+                            0, the default, keeps none)
     --dest HOST:PORT        a playback destination; give it twice for two
     --rate HZ               play at a fixed rate
     --pace first-two        the period of the first two "ts" lines (the default)
@@ -75,6 +83,7 @@ int serve(const QStringList &arguments)
                        {QStringLiteral("token-file"), QString(), QStringLiteral("FILE")},
                        {QStringLiteral("allow-origin"), QString(), QStringLiteral("ORIGIN")},
                        {QStringLiteral("port"), QString(), QStringLiteral("PORT")},
+                       {QStringLiteral("pre"), QString(), QStringLiteral("SECONDS")},
                        {QStringLiteral("dest"), QString(), QStringLiteral("HOST:PORT")},
                        {QStringLiteral("rate"), QString(), QStringLiteral("HZ")},
                        {QStringLiteral("pace"), QString(), QStringLiteral("first-two|every")},
@@ -91,10 +100,13 @@ int serve(const QStringList &arguments)
     QList<Destination> destinations;
     EngineTarget::Options engines;
     qint64 port = 0;
-    if (!readInteger(parser, QStringLiteral("port"), 1, 65535, port) || !readDestinations(parser, destinations)
-        || !readPace(parser, engines.play))
+    qint64 preSeconds = 0;
+    if (!readInteger(parser, QStringLiteral("port"), 1, 65535, port)
+        || !readInteger(parser, QStringLiteral("pre"), 0, RecordingSession::MaxPreTriggerSeconds, preSeconds)
+        || !readDestinations(parser, destinations) || !readPace(parser, engines.play))
         return ExitUsage;
     engines.recordPort = int(port);
+    engines.preSeconds = int(preSeconds);
     engines.play.loop = parser.isSet(QStringLiteral("loop"));
     for (Destination &destination : destinations) {
         if (!resolve(destination))

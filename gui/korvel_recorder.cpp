@@ -323,7 +323,12 @@ void Korvel_recorder::updateLabelFrequency()
 
 void Korvel_recorder::on_actionRecord_triggered()
 {
-    if (!recorder->startRecording(settings))
+    record(RecordingSession::MaxPreTriggerSeconds);
+}
+
+void Korvel_recorder::record(int preSeconds)
+{
+    if (!recorder->startRecording(settings, preSeconds))
         return;
     currentFileName.clear();
     ui.l_filename->setText(tr("<temporary buffer>"));

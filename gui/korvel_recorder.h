@@ -94,6 +94,8 @@ private:
     void speedChanged(double speed);
 
     // Recording
+    // Record; during a Preview that keeps datagrams the recording begins with those of at most the last `preSeconds`.
+    void record(int preSeconds);
     // Stop; a recording is offered for saving when `offerSave`, else kept.
     void stop(bool offerSave);
     void showSaved(const QString &path);

@@ -111,12 +111,14 @@ bool RecordingController::prepareReceiver(const WindowSettings &settings)
     return true;
 }
 
-bool RecordingController::startRecording(const WindowSettings &settings)
+bool RecordingController::startRecording(const WindowSettings &settings, int preSeconds)
 {
     if (!prepareReceiver(settings))
         return false;
     QString error;
-    const RecordingSession::Start started = session->startRecording(settings.recordPort(), &error);
+    const RecordingSession::Start started = session->keepsPreview()
+                                                ? session->recordFromPreview(preSeconds, &error)
+                                                : session->startRecording(settings.recordPort(), &error);
     if (started != RecordingSession::Start::Started) {
         if (started == RecordingSession::Start::TemporaryFile)
             showMessage(nullptr, QMessageBox::Warning, tr("Save Record Data"),

@@ -32,8 +32,9 @@ public:
     ~RecordingController() override;
 
     // Start receiving as the record settings say; false after telling the user
-    // why, with nothing started.
-    bool startRecording(const WindowSettings &settings);
+    // why, with nothing started. During a Preview that keeps datagrams the
+    // recording begins with those of at most the last `preSeconds`.
+    bool startRecording(const WindowSettings &settings, int preSeconds);
     // With the pre-trigger seconds set, the preview keeps the last seconds, and Record during it begins with them.
     bool startPreview(const WindowSettings &settings);
     RecordingSession::Mode receiverMode() const;

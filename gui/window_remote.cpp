@@ -154,11 +154,26 @@ RemoteTarget::Outcome WindowRemote::run(QAction *action, const char *refusal, Co
     return succeeded ? failure(QStringLiteral("the command had no effect")) : done();
 }
 
+namespace {
+
+const char recordRefusal[] = "record is allowed only when idle or previewing";
+
+}
+
+bool WindowRemote::recording(const Korvel_recorder &window)
+{
+    return window.mode == Korvel_recorder::ModeRecording;
+}
+
 RemoteTarget::Outcome WindowRemote::record()
 {
-    return run(window->ui.actionRecord, "record is allowed only when idle or previewing",
-               [this] { window->on_actionRecord_triggered(); },
-               [](const Korvel_recorder &w) { return w.mode == Korvel_recorder::ModeRecording; });
+    return run(window->ui.actionRecord, recordRefusal, [this] { window->on_actionRecord_triggered(); }, recording);
+}
+
+// The window's Record with fewer seconds than its setting keeps: the same steps, the same enabling.
+RemoteTarget::Outcome WindowRemote::recordFromPreview(int seconds)
+{
+    return run(window->ui.actionRecord, recordRefusal, [this, seconds] { window->record(seconds); }, recording);
 }
 
 RemoteTarget::Outcome WindowRemote::preview()

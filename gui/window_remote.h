@@ -36,6 +36,7 @@ public:
     bool busy() const override;
 
     Outcome record() override;
+    Outcome recordFromPreview(int seconds) override;
     Outcome preview() override;
     Outcome stop() override;
     Outcome save(const QString &path) override;
@@ -55,6 +56,8 @@ private:
     // for the answer; failed when `succeeded` says so, or a box told of a failure.
     template <typename Command>
     Outcome run(QAction *action, const char *refusal, Command command, bool (*succeeded)(const Korvel_recorder &) = nullptr);
+    // A Record's success: the window records.
+    static bool recording(const Korvel_recorder &window);
     bool loadToken(QString &token);
     void showClients(int count);
 

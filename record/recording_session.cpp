@@ -79,7 +79,7 @@ RecordingSession::Start RecordingSession::startRecording(int port, QString *erro
         *error = tr("The last recording is still being saved.");
         return Start::Refused;
     }
-    if (currentMode == Previewing && keepingRun && receiving && port == this->port)
+    if (keepsPreview() && port == this->port)
         return switchToRecording(preSeconds, error);
     stopReceiver();
     setMode(Idle);
@@ -113,7 +113,7 @@ RecordingSession::Start RecordingSession::startPreview(int port, QString *error)
 
 RecordingSession::Start RecordingSession::recordFromPreview(int seconds, QString *error)
 {
-    if (currentMode != Previewing || !keepingRun || !receiving) {
+    if (!keepsPreview()) {
         *error = tr("Not previewing with the last seconds kept.");
         return Start::Refused;
     }
@@ -146,9 +146,14 @@ int RecordingSession::preTriggerSeconds() const
     return preSeconds;
 }
 
+bool RecordingSession::keepsPreview() const
+{
+    return receiving && keepingRun && currentMode == Previewing;
+}
+
 int RecordingSession::keptSeconds() const
 {
-    return receiving && keepingRun && currentMode == Previewing ? int(receiver->keptMicros() / 1000000) : 0;
+    return keepsPreview() ? int(receiver->keptMicros() / 1000000) : 0;
 }
 
 bool RecordingSession::hasTriggered() const

@@ -71,6 +71,8 @@ public:
     // with them, without a gap.
     void setPreTrigger(int seconds, qint64 bound = PreTriggerRing::DefaultBound);
     int preTriggerSeconds() const;
+    // Previewing, with the last seconds kept for a Record to begin with.
+    bool keepsPreview() const;
     // Whole seconds between the oldest and newest datagram kept while previewing; 0 else.
     int keptSeconds() const;
     // Whether the current or last run turned from a Preview into a recording, and what

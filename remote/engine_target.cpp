@@ -10,6 +10,7 @@ EngineTarget::EngineTarget(const Options &options, QObject *parent)
 {
     engine.setDestinations(options.destinations);
     engine.setOptions(options.play);
+    receiving.setPreTrigger(options.preSeconds);
     connect(&engine, &Player::failed, this,
             [this](const PlaybackFailure &failure) { emit failed(failure.texts(path).commandLine); });
     connect(&receiving, &RecordingSession::receiverFailed, this, [this](const QString &reason, qint64 kept) {
@@ -68,6 +69,20 @@ RemoteTarget::Outcome EngineTarget::record()
     QString error;
     if (receiving.startRecording(options.recordPort, &error) != RecordingSession::Start::Started)
         return failure(error);
+    return recordingBegan();
+}
+
+RemoteTarget::Outcome EngineTarget::recordFromPreview(int seconds)
+{
+    QString error;
+    if (receiving.recordFromPreview(seconds, &error) != RecordingSession::Start::Started)
+        return failure(error);
+    return recordingBegan();
+}
+
+// The new recording is the one offered: the one open before is let go, as the window's Record does.
+RemoteTarget::Outcome EngineTarget::recordingBegan()
+{
     index.reset();
     engine.setRecording(nullptr);
     path.clear();

@@ -20,6 +20,8 @@ class EngineTarget : public RemoteTarget
 public:
     struct Options {
         int recordPort = 0;
+        // Seconds a Preview keeps for a Record to begin with, as the window's setting; 0 keeps none.
+        int preSeconds = 0;
         QList<Destination> destinations;
         Player::Options play;
     };
@@ -34,6 +36,7 @@ public:
     QString file() const override { return path; }
 
     Outcome record() override;
+    Outcome recordFromPreview(int seconds) override;
     Outcome preview() override;
     Outcome stop() override;
     Outcome save(const QString &target) override;
@@ -51,6 +54,7 @@ public:
 private:
     bool idle() const;
     bool positionable() const;
+    Outcome recordingBegan();
     void saved(const QString &target);
     void opened(const QString &target, const IndexResult &result, std::shared_ptr<RecordingIndex> loaded);
     void joinOpening();

@@ -212,7 +212,20 @@ void RemoteMethods::unsubscribe(RemoteClient *client, const JsonRpc::Request &re
 
 void RemoteMethods::record(RemoteClient *client, const JsonRpc::Request &request)
 {
-    simple(client, request, &RemoteTarget::record);
+    int seconds = 0;
+    JsonRpc::Error error;
+    const bool given = request.params.contains(QLatin1String("pre_seconds"));
+    if (!JsonRpc::onlyNames(request.params, {"pre_seconds"}, error)
+        || (given && !JsonRpc::readInteger(request.params, "pre_seconds", 0, RecordingSession::MaxPreTriggerSeconds,
+                                           seconds, error)))
+        return refuse(client, request, error);
+    if (given && target->session().keepsPreview())
+        return answer(client, request, target->recordFromPreview(seconds));
+    // Without a Preview that keeps datagrams, history asked for would silently be missing from the recording.
+    if (seconds > 0)
+        return answer(client, request, RemoteTarget::notAllowed(QStringLiteral("pre_seconds needs a preview that "
+                                                                               "keeps the last seconds")));
+    answer(client, request, target->record());
 }
 
 void RemoteMethods::preview(RemoteClient *client, const JsonRpc::Request &request)

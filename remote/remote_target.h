@@ -44,7 +44,11 @@ public:
     // True while a user has to answer a modal dialog: nothing is done meanwhile.
     virtual bool busy() const { return false; }
 
+    // As the window's Record: during a Preview that keeps datagrams, the recording begins with all of them.
     virtual Outcome record() = 0;
+    // During a Preview that keeps datagrams: the recording begins with those of at most the
+    // last `seconds` before now (never more than the Preview keeps; what it holds when less).
+    virtual Outcome recordFromPreview(int seconds) = 0;
     virtual Outcome preview() = 0;
     // A recording stops without a dialog and is kept as the temporary recording.
     virtual Outcome stop() = 0;

@@ -23,7 +23,7 @@ _korvel_recorder()
     info) options='--json --help' ;;
     convert) options='--port --dest --rate --help' ;;
     cut) options='--from --until --from-marker --until-marker --json --help' ;;
-    serve) options='--listen --token-file --allow-origin --port --dest --rate --pace --loop --help' ;;
+    serve) options='--listen --token-file --allow-origin --port --pre --dest --rate --pace --loop --help' ;;
     ctl) options='--url --token-file --help' ;;
     *) return ;;
     esac

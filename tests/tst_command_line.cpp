@@ -135,6 +135,8 @@ void TestCommandLine::exitStatus_data()
     QTest::newRow("port in use") << QStringList{"record", "--port", "BUSY", "--output", path("busy.wly")} << 1
                                  << "Port BUSY";
     QTest::newRow("serve listen unreadable") << QStringList{"serve", "--listen", "localhost"} << 2 << "--listen";
+    QTest::newRow("serve pre above 600") << QStringList{"serve", "--pre", "601"} << 2
+                                         << "--pre 601: expected a whole number from 0 to 600";
     QTest::newRow("ctl without method") << QStringList{"ctl"} << 2 << "METHOD";
     QTest::newRow("ctl pair without name") << QStringList{"ctl", "seek", "=3"} << 2 << "NAME=VALUE";
     QTest::newRow("ctl watch unknown event") << QStringList{"ctl", "watch", "everything"} << 2 << "everything";

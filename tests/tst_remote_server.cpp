@@ -55,11 +55,18 @@ private slots:
     void slowClientIsClosed();
     void recordStopSaveAndOpen();
     void previewAndDiscard();
+    void recordFromPreview_data();
+    void recordFromPreview();
+    void preSecondsNeedAKeepingPreview_data();
+    void preSecondsNeedAKeepingPreview();
     void playbackCommands();
     void notAllowedFollowsTheEnabling();
     void pathsAreChecked();
 
 private:
+    // Engines whose Preview keeps the last `preSeconds`, as serve --pre gives them, in place of
+    // those before; the failure, empty when listening.
+    QString serve(int preSeconds);
     std::unique_ptr<RemotePeer> connectPeer();
     QString writeRecording(const QString &name, int from, int to);
 
@@ -79,8 +86,17 @@ void RemoteServerTest::init()
     recordPort = freePort();
     playPort = freePort();
     receiver = std::make_unique<UdpPeer>(playPort);
+    error = serve(0);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+}
+
+QString RemoteServerTest::serve(int preSeconds)
+{
+    server.reset();
+    target.reset();
     EngineTarget::Options options;
     options.recordPort = recordPort;
+    options.preSeconds = preSeconds;
     options.destinations = {{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), playPort}};
     options.play.pace = Player::FixedRate;
     options.play.frequency = 200;
@@ -90,7 +106,9 @@ void RemoteServerTest::init()
     listen.port = 0;
     listen.token = token;
     listen.allowedOrigins = {QStringLiteral("http://rig.example:8080")};
-    QVERIFY2(server->listen(listen, &error), qPrintable(error));
+    QString error;
+    server->listen(listen, &error);
+    return error;
 }
 
 void RemoteServerTest::cleanup()
@@ -259,6 +277,12 @@ void RemoteServerTest::malformedRequests_data()
     QTest::newRow("unknown event")
         << QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"subscribe\",\"params\":{\"events\":[\"everything\"]}}")
         << int(JsonRpc::InvalidParams);
+    const QString record = QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"record\",\"params\":{%1}}");
+    // Refused before anything starts: the check below finds the server still idle.
+    for (const char *params : {"\"pre_seconds\":\"5\"", "\"pre_seconds\":0.5", "\"pre_seconds\":-1", "\"pre_seconds\":601",
+                               "\"pre_seconds\":null", "\"seconds\":5"})
+        QTest::newRow(qPrintable(QStringLiteral("record ") + QLatin1String(params)))
+            << record.arg(QLatin1String(params)) << int(JsonRpc::InvalidParams);
     QTest::newRow("relative path") << QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"open\",\"params\":{\"path\":\"a.wly\"}}")
                                    << int(JsonRpc::InvalidParams);
 }
@@ -433,6 +457,82 @@ void RemoteServerTest::previewAndDiscard()
         return error.value(QLatin1String("message")).toString()
                == QStringLiteral("No data received on port %1.").arg(recordPort);
     }));
+}
+
+void RemoteServerTest::recordFromPreview_data()
+{
+    QTest::addColumn<QJsonObject>("params");
+    QTest::addColumn<int>("first"); // the first frame of the recording
+    // Frames 1 to 10 arrive 1.5 s before the record, 11 to 20 just before it, 21 to 30 after it.
+    QTest::newRow("all kept, as the window's Record") << QJsonObject() << 1;
+    QTest::newRow("the last second") << named({{QStringLiteral("pre_seconds"), 1}}) << 11;
+    QTest::newRow("none before") << named({{QStringLiteral("pre_seconds"), 0}}) << 21;
+}
+
+// A Preview that keeps 10 s becomes the recording without a gap: whole datagrams, in order, from those
+// of the seconds asked for on.
+void RemoteServerTest::recordFromPreview()
+{
+    QFETCH(QJsonObject, params);
+    QFETCH(int, first);
+    const QString error = serve(10);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    auto peer = connectPeer();
+    QVERIFY(peer);
+    QCOMPARE(peer->result(QStringLiteral("preview")), QJsonValue(true));
+    QVERIFY(TrafficTools::waitUntilBound(recordPort));
+    UdpPeer sender;
+    for (int n = 1; n <= 10; ++n)
+        QVERIFY(sender.send(Frames::stored(n), recordPort));
+    QTRY_COMPARE(target->session().received(), qint64(10));
+    QTest::qWait(1500); // the age of the first ten is what is tested
+    for (int n = 11; n <= 20; ++n)
+        QVERIFY(sender.send(Frames::stored(n), recordPort));
+    QTRY_COMPARE(target->session().received(), qint64(20));
+
+    QCOMPARE(peer->result(QStringLiteral("record"), params), QJsonValue(true));
+    QCOMPARE(peer->result(QStringLiteral("status")).toObject().value(QLatin1String("mode")), QJsonValue("recording"));
+    for (int n = 21; n <= 30; ++n)
+        QVERIFY(sender.send(Frames::stored(n), recordPort));
+    QTRY_COMPARE(target->session().recorded(), qint64(31 - first));
+    QCOMPARE(peer->result(QStringLiteral("stop")), QJsonValue(true));
+    const QString path = dir.filePath(QStringLiteral("caught.wly"));
+    const QJsonObject saved = peer->result(QStringLiteral("save"), named({{QStringLiteral("path"), path}})).toObject();
+    QCOMPARE(saved.value(QLatin1String("path")), QJsonValue(path));
+    QCOMPARE(readFile(path), Frames::recording(first, 30));
+}
+
+void RemoteServerTest::preSecondsNeedAKeepingPreview_data()
+{
+    QTest::addColumn<int>("kept");    // serve --pre
+    QTest::addColumn<bool>("preview"); // previewing when asked
+    QTest::newRow("idle") << 10 << false;
+    QTest::newRow("a preview keeping none") << 0 << true;
+}
+
+// With nothing kept a recording would silently lack the seconds asked for: refused, nothing
+// started; no seconds asked for is a plain Record.
+void RemoteServerTest::preSecondsNeedAKeepingPreview()
+{
+    QFETCH(int, kept);
+    QFETCH(bool, preview);
+    const QString error = serve(kept);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    auto peer = connectPeer();
+    QVERIFY(peer);
+    if (preview)
+        QCOMPARE(peer->result(QStringLiteral("preview")), QJsonValue(true));
+    const QString mode = preview ? QStringLiteral("previewing") : QStringLiteral("idle");
+    const QJsonObject refused = peer->call(QStringLiteral("record"), named({{QStringLiteral("pre_seconds"), 5}}))
+                                    .value(QLatin1String("error"))
+                                    .toObject();
+    QCOMPARE(refused, named({{QStringLiteral("code"), int(JsonRpc::NotAllowed)},
+                             {QStringLiteral("message"),
+                              QStringLiteral("not allowed: pre_seconds needs a preview that keeps the last seconds")}}));
+    QCOMPARE(peer->result(QStringLiteral("status")).toObject().value(QLatin1String("mode")), QJsonValue(mode));
+    QVERIFY(!target->session().hasTemporaryRecording());
+    QCOMPARE(peer->result(QStringLiteral("record"), named({{QStringLiteral("pre_seconds"), 0}})), QJsonValue(true));
+    QCOMPARE(peer->result(QStringLiteral("status")).toObject().value(QLatin1String("mode")), QJsonValue("recording"));
 }
 
 void RemoteServerTest::playbackCommands()

@@ -51,7 +51,8 @@ private:
 
 // serve and ctl as a rig script uses them: the token stays in its file, each
 // answer is one JSON line with exit 0, an error exits 1 with the error on
-// standard error, and SIGTERM keeps an unsaved recording.
+// standard error, a Preview keeps what --pre asks for, and SIGTERM keeps an
+// unsaved recording.
 void TestServeCommand::serveAndCtl()
 {
     const QString tokenFile = path(QStringLiteral("token"));
@@ -59,7 +60,7 @@ void TestServeCommand::serveAndCtl()
     const quint16 recordPort = freePort();
     QProcess server;
     startOrFail(server, {"serve", "--listen", QStringLiteral("127.0.0.1:%1").arg(listenPort), "--token-file", tokenFile,
-                   "--port", QString::number(recordPort)});
+                   "--port", QString::number(recordPort), "--pre", "30"});
     QVERIFY(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
     const QByteArray line = server.readLine();
     QCOMPARE(line, QStringLiteral("listening on ws://127.0.0.1:%1 (token in %2)\n").arg(listenPort).arg(tokenFile).toUtf8());
@@ -81,11 +82,17 @@ void TestServeCommand::serveAndCtl()
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(QJsonDocument::fromJson(run.err).object().value("code").toInt(), -32601);
 
+    QCOMPARE(ctl({"preview"}).exitCode, 0);
+    QVERIFY(TrafficTools::waitUntilBound(recordPort));
+    UdpPeer sender;
+    QVERIFY(sender.send("fr 1\r\n", recordPort));
+    QVERIFY(QTest::qWaitFor([&] { return jsonOf(ctl({"health"})).value("datagrams").toInt() == 1; }, 5000));
+
     QProcess watch;
     startOrFail(watch, {"ctl", "--url", url, "--token-file", tokenFile, "watch", "state"});
     QVERIFY(QTest::qWaitFor([&] { return ctl({"status"}).exitCode == 0; }, 5000));
     QTest::qWait(500); // the watcher subscribed
-    QCOMPARE(ctl({"record"}).exitCode, 0);
+    QCOMPARE(ctl({"record", "pre_seconds=30"}).exitCode, 0);
     QVERIFY(QTest::qWaitFor([&] { return watch.canReadLine(); }, 10000));
     const QJsonObject state = QJsonDocument::fromJson(watch.readLine()).object();
     QCOMPARE(state.value("method").toString(), QStringLiteral("state"));
@@ -93,10 +100,8 @@ void TestServeCommand::serveAndCtl()
     ::kill(pid_t(watch.processId()), SIGINT);
     QCOMPARE(finish(watch).exitCode, 0);
 
-    QVERIFY(TrafficTools::waitUntilBound(recordPort));
-    UdpPeer sender;
-    QVERIFY(sender.send("fr 1\r\n", recordPort));
-    QVERIFY(QTest::qWaitFor([&] { return jsonOf(ctl({"health"})).value("datagrams").toInt() == 1; }, 5000));
+    QVERIFY(sender.send("fr 2\r\n", recordPort));
+    QVERIFY(QTest::qWaitFor([&] { return jsonOf(ctl({"health"})).value("datagrams").toInt() == 2; }, 5000));
 
     // A wrong token is refused at the handshake.
     QVERIFY(writeFile(path(QStringLiteral("wrong")), QByteArray(64, 'c') + "\n"));
@@ -109,8 +114,10 @@ void TestServeCommand::serveAndCtl()
     run = finish(server);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(!run.out.contains(token) && !run.err.contains(token));
-    // Nobody saved it: the recording stays for the window to offer.
-    QVERIFY(!RecordingSession::abandonedRecordings().isEmpty());
+    // Nobody saved it: the recording, the preview's datagram first, stays for the window to offer.
+    const QList<RecordingSession::Abandoned> left = RecordingSession::abandonedRecordings();
+    QVERIFY(!left.isEmpty());
+    QCOMPARE(readFile(left.last().path), QByteArray("fr 1\r\nfr 2\r\n"));
     QCOMPARE(ctl({"status"}).exitCode, 1);
 }
 

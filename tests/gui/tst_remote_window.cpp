@@ -48,6 +48,7 @@ private slots:
     void cleanup();
     void dialogTurnsItOnAndShowsTheToken();
     void recordStopAndSaveAsTheWindowWould();
+    void recordFromPreviewAsTheWindowWould();
     void playbackFollowsRemoteCommands();
     void modalDialogMakesCommandsBusy();
     void failuresComeBackInsteadOfBoxes();
@@ -76,6 +77,7 @@ void RemoteWindowTest::init()
     settings.port1 = QString::number(playPort);
     settings.frequency = QStringLiteral("200");
     settings.saveDir = dir->path();
+    settings.more.append({"PRE_TRIGGER SECONDS", QStringLiteral("10")}); // Preview keeps the last 10 s
     QVERIFY(writeSettings(path("settings"), settings));
     window = std::make_unique<Korvel_recorder>(path("settings"));
     window->show();
@@ -166,6 +168,38 @@ void RemoteWindowTest::recordStopAndSaveAsTheWindowWould()
     QCOMPARE(text(window.get(), "l_filename"), target);
     auto slider = window->findChild<QSlider *>(QStringLiteral("playSlider"));
     QCOMPARE(slider->maximum(), 5);
+}
+
+// record {pre_seconds} during the window's Preview is its Record with fewer seconds than the setting keeps.
+void RemoteWindowTest::recordFromPreviewAsTheWindowWould()
+{
+    auto peer = connectPeer();
+    QVERIFY(peer);
+    QCOMPARE(peer->result(QStringLiteral("preview")), QJsonValue(true));
+    QVERIFY(TrafficTools::waitUntilBound(recordPort));
+    UdpPeer sender;
+    const auto received = [&] {
+        return peer->result(QStringLiteral("health")).toObject().value(QLatin1String("datagrams")).toInt();
+    };
+    for (int n = 1; n <= 5; ++n)
+        QVERIFY(sender.send(Frames::stored(n), recordPort));
+    QTRY_COMPARE(received(), 5);
+    QTest::qWait(1500); // older than the second asked for
+    for (int n = 6; n <= 10; ++n)
+        QVERIFY(sender.send(Frames::stored(n), recordPort));
+    QTRY_COMPARE(received(), 10);
+
+    QCOMPARE(peer->result(QStringLiteral("record"), named(QStringLiteral("pre_seconds"), 1)), QJsonValue(true));
+    QCOMPARE(enabling(window.get()), QStringLiteral("actionStop cb_disableView"));
+    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
+    for (int n = 11; n <= 15; ++n)
+        QVERIFY(sender.send(Frames::stored(n), recordPort));
+    QTRY_COMPARE(window->datagramsReceived(), 10);
+    QCOMPARE(peer->result(QStringLiteral("stop")), QJsonValue(true));
+    const QString target = path("caught.wly");
+    QCOMPARE(peer->result(QStringLiteral("save"), named(QStringLiteral("path"), target)).toObject(),
+             named(QStringLiteral("path"), target));
+    QCOMPARE(readFile(target), Frames::recording(6, 15));
 }
 
 void RemoteWindowTest::playbackFollowsRemoteCommands()
