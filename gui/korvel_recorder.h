@@ -5,7 +5,6 @@
 #include "play/index_result.h"
 #include "ui_korvel_recorder.h"
 
-#include <QByteArray>
 #include <QMainWindow>
 #include <QMetaObject>
 #include <QString>
@@ -16,10 +15,9 @@
 class AboutDlg;
 class Help;
 class MarkerController;
+class PlaybackController;
 class PlaybackControls;
 class Player;
-struct PlaybackFailure;
-class QTimer;
 class RecordingController;
 class RecordingIndex;
 class RecordingOpener;
@@ -80,10 +78,6 @@ signals:
     // After every change of mode or recording: the enabling has just been set.
     void controlsUpdated();
 
-private slots:
-    void update_display();
-    void updateContent(int i);
-
 private:
     enum OpenPurpose { ForOpen, AfterSave, ForPlay };
 
@@ -103,27 +97,16 @@ private:
     void openInBackground(const QString &path, OpenPurpose purpose);
     void recordingOpened(const QString &path, const IndexResult &result, std::shared_ptr<const RecordingIndex> opened);
 
-    // Playback through the player
-    bool preparePlayer();
-    void startPlayback();
-    void followPlayer();
-    void endPlayback();
-    void playbackFailed(const PlaybackFailure &failure);
-    void passEnded(int oversizeSkipped);
-    void showPlayRate();
-    void step(int direction);
-    void goToFrame(int frame);
+    // Playback, as the playback controller reports it
+    void playbackFollowed(bool isPaused);
+    void playbackEnded();
 
-    // View and slider
-    void startDisplayRefresh();
-    void showPlayerFrame();
-    void showFrameAtSlider();
+    // Slider
     void sliderStepped(int action);
     void moveTo(int frame);
 
     Ui::mw_korvel_recorder ui;
 
-    QTimer *displayTimer = nullptr;
     Settings_record *recordSettingsDialog = nullptr;
     Settings_play *playSettingsDialog = nullptr;
     AboutDlg *aboutDialog = nullptr;
@@ -132,6 +115,7 @@ private:
     RecordingOpener *opener = nullptr;
     Player *player = nullptr;
     PlaybackControls *controls = nullptr;
+    PlaybackController *playback = nullptr;
     MarkerController *markers = nullptr;
     WindowRemote *remote = nullptr;
     QString settingsDir;
@@ -146,8 +130,6 @@ private:
 
     Mode mode = ModeIdle;
     bool paused = false;
-    // A frame's bytes as stored, read for the view.
-    QByteArray rawFrame;
     QMetaObject::Connection sliderFollow;
 };
 
