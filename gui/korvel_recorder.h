@@ -25,8 +25,8 @@ class Settings_play;
 class Settings_record;
 class WindowRemote;
 
-// The one main window: a view and router over the player, the recording
-// controller and the background opener; it issues their commands and shows
+// The one main window: a view and router over the playback and recording
+// controllers and the background opener; it issues their commands and shows
 // what they report.
 class Korvel_recorder : public QMainWindow
 {
@@ -128,6 +128,7 @@ private:
     bool openedRemotely = false;
     bool sliderBeforeOpen = false;
 
+    // ModePlaying and `paused` follow the playback controller's reports.
     Mode mode = ModeIdle;
     bool paused = false;
     QMetaObject::Connection sliderFollow;
