@@ -2,9 +2,10 @@
 
 #include "gui/action_icons.h"
 #include "gui/marker_controller.h"
+#include "gui/playback_controller.h"
+#include "gui/playback_controls.h"
 #include "gui/recording_controller.h"
 #include "gui/recording_opener.h"
-#include "gui/playback_controls.h"
 #include "gui/window_remote.h"
 #include "gui/playback_report_action.h"
 #include "gui/dialogs/about_dlg.h"
@@ -14,7 +15,6 @@
 #include "play/marker_book.h"
 #include "play/player.h"
 #include "play/recording_index.h"
-#include "play/send_form.h"
 #include "gui/dialogs/settings_play.h"
 #include "gui/dialogs/settings_record.h"
 
@@ -26,11 +26,7 @@
 #include <QTimer>
 #include <QWhatsThis>
 
-#include <cmath>
-
 namespace {
-
-constexpr int DisplayRefresh = 100; // ms
 
 QString homeDirectory()
 {
@@ -50,13 +46,6 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
         showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"),
                     tr("Please check your UDP settings. (") + QString::number(player->socketOpenResult()) +
                         QLatin1Char(')'));
-    connect(player, &Player::started, this, &Korvel_recorder::showPlayRate);
-    connect(player, &Player::finished, this, &Korvel_recorder::endPlayback);
-    connect(player, &Player::failed, this, &Korvel_recorder::playbackFailed);
-    connect(player, &Player::passEnded, this, &Korvel_recorder::passEnded);
-
-    displayTimer = new QTimer(this);
-    connect(displayTimer, &QTimer::timeout, this, &Korvel_recorder::update_display);
 
     recorder = new RecordingController(this, ui.labelFrequency, ui.cb_disableView, ui.te_datadisplay);
     connect(recorder, &RecordingController::saved, this, &Korvel_recorder::recordingSaved);
@@ -77,15 +66,22 @@ Korvel_recorder::Korvel_recorder(QString settingsDir)
 
     controls = new PlaybackControls(ui, player, this);
     connect(controls, &PlaybackControls::speedChanged, this, &Korvel_recorder::speedChanged);
+    // The first to hear the player's reports, before the report action and the remote control.
+    playback = new PlaybackController(ui, player, controls, settings, this);
+    connect(playback, &PlaybackController::following, this, &Korvel_recorder::playbackFollowed);
+    connect(playback, &PlaybackController::ended, this, &Korvel_recorder::playbackEnded);
+    connect(playback, &PlaybackController::failed, this, [this](const PlaybackFailure &failure) {
+        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), failure.texts(currentFileName).window);
+    });
     markers = new MarkerController(ui, new MarkerBook(this), recorder->receiver(), player, controls, this);
-    connect(markers, &MarkerController::goToFrame, this, &Korvel_recorder::goToFrame);
+    connect(markers, &MarkerController::goToFrame, playback, &PlaybackController::goToFrame);
     connect(markers, &MarkerController::exportEnded, this, &Korvel_recorder::updateControls);
     new PlaybackReportAction(ui.actionPlaybackReport, player, this);
     // The handle moves by keyboard too, and the view follows it as it follows a drag.
     ui.playSlider->setFocusPolicy(Qt::StrongFocus);
     connect(ui.playSlider, &QAbstractSlider::actionTriggered, this, &Korvel_recorder::sliderStepped);
-    connect(ui.actionStepForward, &QAction::triggered, this, [this] { step(+1); });
-    connect(ui.actionStepBack, &QAction::triggered, this, [this] { step(-1); });
+    connect(ui.actionStepForward, &QAction::triggered, this, [this] { playback->step(+1); });
+    connect(ui.actionStepBack, &QAction::triggered, this, [this] { playback->step(-1); });
     loadSettingsFile();
     recorder->setSaveDirectory(settings.text(SettingsStore::SaveFileDir));
     refreshConnectionLabels();
@@ -236,7 +232,7 @@ void Korvel_recorder::speedChanged(double speed)
 {
     settings.setText(SettingsStore::Speed, QString::number(speed));
     if (mode == ModePlaying)
-        showPlayRate();
+        playback->showPlayRate();
 }
 
 void Korvel_recorder::on_actionPlayPause_triggered()
@@ -261,25 +257,7 @@ void Korvel_recorder::on_actionGoToFrame_triggered()
     const int frame = QInputDialog::getInt(this, tr("Go to frame"), tr("Frame number:"), ui.playSlider->value(),
                                            index->first(), index->last(), 1, &ok);
     if (ok)
-        goToFrame(frame);
-}
-
-void Korvel_recorder::goToFrame(int frame)
-{
-    if (preparePlayer()) {
-        player->seek(frame);
-        followPlayer();
-    }
-}
-
-void Korvel_recorder::step(int direction)
-{
-    if (!preparePlayer())
-        return;
-    // An idle player may still hold the last run's frame; the user goes on from the one shown.
-    player->setPosition(ui.playSlider->value());
-    if (player->step(direction))
-        followPlayer();
+        playback->goToFrame(frame);
 }
 
 // A paused playback goes on from here; while idle the view only shows the frame.
@@ -287,7 +265,7 @@ void Korvel_recorder::moveTo(int frame)
 {
     if (mode == ModePlaying && paused)
         player->seek(frame);
-    showFrameAtSlider();
+    playback->showFrameAtSlider();
 }
 
 void Korvel_recorder::on_actionRecordingInfo_triggered()
@@ -352,8 +330,7 @@ void Korvel_recorder::on_actionStop_triggered()
 
 void Korvel_recorder::stop(bool offerSave)
 {
-    displayTimer->stop();
-    player->stop();
+    playback->stop();
     paused = false;
 
     switch (recorder->receiverMode()) {
@@ -373,7 +350,7 @@ void Korvel_recorder::stop(bool offerSave)
     // Nothing plays or receives any more: the rate label must not keep the last figure.
     updateLabelFrequency();
     updateControls();
-    showFrameAtSlider();
+    playback->showFrameAtSlider();
 }
 
 void Korvel_recorder::on_actionSave_as_triggered()
@@ -433,6 +410,7 @@ void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &re
         markers->open(path, index);
         player->setRecording(index);
         controls->setRecording(index);
+        playback->setRecording(index);
         ui.playSlider->setRange(index->first(), index->last());
         ui.playSlider->setValue(index->first());
     }
@@ -463,12 +441,12 @@ void Korvel_recorder::recordingOpened(const QString &path, const IndexResult &re
     // The slider is offered after an Open, so the frames can be looked through
     // before playing; a refused Open leaves it as it was.
     ui.playSlider->setEnabled(openPurpose == ForOpen && (playable || sliderBeforeOpen));
-    showFrameAtSlider();
+    playback->showFrameAtSlider();
     if (playable && openPurpose == ForPlay)
-        startPlayback();
+        playback->play();
 }
 
-// ---------------------------------------------------------------- playback commands
+// ---------------------------------------------------------------- playback
 
 void Korvel_recorder::on_actionPlay_triggered()
 {
@@ -482,164 +460,47 @@ void Korvel_recorder::on_actionPlay_triggered()
             openInBackground(temporary, ForPlay);
         return;
     }
-    startPlayback();
+    playback->play();
 }
 
 void Korvel_recorder::startFromNew()
 {
-    player->seek(ui.playSlider->value());
-    player->play();
-    followPlayer();
-    startDisplayRefresh();
+    playback->playFromSlider();
 }
 
 void Korvel_recorder::on_actionPause_triggered()
 {
     if (mode != ModePlaying || paused)
         return;
-    player->pause();
-    displayTimer->stop();
-    followPlayer();
+    playback->pause();
 }
 
-void Korvel_recorder::startPlayback()
+void Korvel_recorder::playbackFollowed(bool isPaused)
 {
-    if (!preparePlayer())
-        return;
-    const bool fresh = player->state() == Player::Idle;
-    player->play();
-    // Until the first frame goes out the slider shows where the playback starts, not where the last one stopped.
-    if (fresh)
-        ui.playSlider->setValue(player->rangeFrom());
-    followPlayer();
-    startDisplayRefresh();
-}
-
-// Hands the player the settings and destinations; false after a box when they cannot be used.
-bool Korvel_recorder::preparePlayer()
-{
-    if (!index || player->state() != Player::Idle)
-        return index != nullptr;
-    QString problem;
-    if (!settings.preparePlayer(*player, problem)) {
-        showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), problem);
-        return false;
-    }
-    player->setSpeed(controls->speed());
-    return true;
-}
-
-// Takes the player's state into the window: mode, enabling, slider and view.
-void Korvel_recorder::followPlayer()
-{
-    const Player::State state = player->state();
-    if (state == Player::Idle) {
-        endPlayback();
-        return;
-    }
-    paused = state == Player::Paused;
+    paused = isPaused;
     mode = ModePlaying;
     updateControls();
-    showPlayRate();
-    showPlayerFrame();
 }
 
-void Korvel_recorder::showPlayRate()
+void Korvel_recorder::playbackEnded()
 {
-    double rate = player->rate();
-    // Paced by every timestamp, the rate changes from frame to frame: the recording's mean is shown.
-    if (player->options().pace == Player::EveryTimestamp && index && std::isfinite(index->meanRate()))
-        rate = index->meanRate() * player->speed();
-    ui.labelFrequency->setText(QString::number(rate, 'f', 1) + QLatin1String(" Hz"));
-    QStringList modes;
-    if (player->stats().realtime)
-        modes << tr("real-time");
-    if (player->options().faults.any())
-        modes << tr("faults on");
-    if (!modes.isEmpty())
-        ui.statusbar->showMessage(modes.join(QLatin1String(", ")));
-}
-
-void Korvel_recorder::endPlayback()
-{
-    displayTimer->stop();
-    const QString modes = ui.statusbar->currentMessage();
-    if (modes == tr("real-time") || modes.endsWith(tr("faults on")))
-        ui.statusbar->clearMessage();
     paused = false;
     mode = ModeIdle;
     updateLabelFrequency();
     updateControls();
-    showPlayerFrame();
-}
-
-void Korvel_recorder::playbackFailed(const PlaybackFailure &failure)
-{
-    endPlayback();
-    showMessage(this, QMessageBox::Critical, tr("Korvel Recorder"), failure.texts(currentFileName).window);
-}
-
-void Korvel_recorder::passEnded(int oversizeSkipped)
-{
-    if (oversizeSkipped > 0)
-        ui.statusbar->showMessage(
-            tr("%n frame(s) longer than one datagram can carry were skipped.", nullptr, oversizeSkipped));
-}
-
-// ---------------------------------------------------------------- display and seeking
-
-// While playing the slider follows even with the view disabled.
-void Korvel_recorder::startDisplayRefresh()
-{
-    displayTimer->start(DisplayRefresh);
-}
-
-// The display timer runs only while playing: recording and preview refresh through their controller.
-void Korvel_recorder::update_display()
-{
-    showPlayerFrame();
-}
-
-// The frame the player showed last, on the slider and, unless disabled, in the view.
-void Korvel_recorder::showPlayerFrame()
-{
-    const int position = player->position();
-    if (position >= 0 && !ui.playSlider->isSliderDown())
-        ui.playSlider->setValue(position);
-    if (ui.cb_disableView->isChecked())
-        return;
-    if (position >= 0 && player->copyCurrentFrame(rawFrame))
-        ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
-    else
-        showFrameAtSlider();
 }
 
 void Korvel_recorder::on_cb_disableView_stateChanged(int state)
 {
     if (state == Qt::Checked && mode != ModePlaying)
-        displayTimer->stop();
+        playback->stopDisplayRefresh();
     else if (mode == ModePlaying && !paused)
-        displayTimer->start(DisplayRefresh);
-}
-
-void Korvel_recorder::updateContent(int i)
-{
-    if (ui.cb_disableView->isChecked())
-        return;
-    // A lost frame, or no recording, shows an empty view.
-    if (!index || !index->readFrame(i, rawFrame))
-        rawFrame.clear();
-    ui.te_datadisplay->setPlainText(SendForm::displayText(rawFrame));
-}
-
-void Korvel_recorder::showFrameAtSlider()
-{
-    updateContent(ui.playSlider->value());
+        playback->startDisplayRefresh();
 }
 
 void Korvel_recorder::on_playSlider_sliderPressed()
 {
-    sliderFollow = connect(ui.playSlider, &QSlider::sliderMoved, this, &Korvel_recorder::updateContent);
+    sliderFollow = connect(ui.playSlider, &QSlider::sliderMoved, playback, &PlaybackController::showFrame);
 }
 
 void Korvel_recorder::on_playSlider_sliderReleased()

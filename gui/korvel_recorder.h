@@ -5,7 +5,6 @@
 #include "play/index_result.h"
 #include "ui_korvel_recorder.h"
 
-#include <QByteArray>
 #include <QMainWindow>
 #include <QMetaObject>
 #include <QString>
@@ -16,10 +15,9 @@
 class AboutDlg;
 class Help;
 class MarkerController;
+class PlaybackController;
 class PlaybackControls;
 class Player;
-struct PlaybackFailure;
-class QTimer;
 class RecordingController;
 class RecordingIndex;
 class RecordingOpener;
@@ -27,8 +25,8 @@ class Settings_play;
 class Settings_record;
 class WindowRemote;
 
-// The one main window: a view and router over the player, the recording
-// controller and the background opener; it issues their commands and shows
+// The one main window: a view and router over the playback and recording
+// controllers and the background opener; it issues their commands and shows
 // what they report.
 class Korvel_recorder : public QMainWindow
 {
@@ -80,10 +78,6 @@ signals:
     // After every change of mode or recording: the enabling has just been set.
     void controlsUpdated();
 
-private slots:
-    void update_display();
-    void updateContent(int i);
-
 private:
     enum OpenPurpose { ForOpen, AfterSave, ForPlay };
 
@@ -105,27 +99,16 @@ private:
     void openInBackground(const QString &path, OpenPurpose purpose);
     void recordingOpened(const QString &path, const IndexResult &result, std::shared_ptr<const RecordingIndex> opened);
 
-    // Playback through the player
-    bool preparePlayer();
-    void startPlayback();
-    void followPlayer();
-    void endPlayback();
-    void playbackFailed(const PlaybackFailure &failure);
-    void passEnded(int oversizeSkipped);
-    void showPlayRate();
-    void step(int direction);
-    void goToFrame(int frame);
+    // Playback, as the playback controller reports it
+    void playbackFollowed(bool isPaused);
+    void playbackEnded();
 
-    // View and slider
-    void startDisplayRefresh();
-    void showPlayerFrame();
-    void showFrameAtSlider();
+    // Slider
     void sliderStepped(int action);
     void moveTo(int frame);
 
     Ui::mw_korvel_recorder ui;
 
-    QTimer *displayTimer = nullptr;
     Settings_record *recordSettingsDialog = nullptr;
     Settings_play *playSettingsDialog = nullptr;
     AboutDlg *aboutDialog = nullptr;
@@ -134,6 +117,7 @@ private:
     RecordingOpener *opener = nullptr;
     Player *player = nullptr;
     PlaybackControls *controls = nullptr;
+    PlaybackController *playback = nullptr;
     MarkerController *markers = nullptr;
     WindowRemote *remote = nullptr;
     QString settingsDir;
@@ -146,10 +130,9 @@ private:
     bool openedRemotely = false;
     bool sliderBeforeOpen = false;
 
+    // ModePlaying and `paused` follow the playback controller's reports.
     Mode mode = ModeIdle;
     bool paused = false;
-    // A frame's bytes as stored, read for the view.
-    QByteArray rawFrame;
     QMetaObject::Connection sliderFollow;
 };
 

@@ -5,6 +5,7 @@
 #include "gui/korvel_recorder.h"
 #include "gui/marker_controller.h"
 #include "play/marker_book.h"
+#include "gui/playback_controller.h"
 #include "gui/playback_controls.h"
 #include "gui/recording_controller.h"
 #include "gui/recording_opener.h"
@@ -242,12 +243,8 @@ RemoteTarget::Outcome WindowRemote::pause()
 // As Go to frame: the frame is shown, nothing is sent, play goes on after it.
 RemoteTarget::Outcome WindowRemote::seek(int frame)
 {
-    return run(window->ui.actionGoToFrame, "seek needs an open recording, idle or paused", [this, frame] {
-        if (window->preparePlayer()) {
-            window->player->seek(frame);
-            window->followPlayer();
-        }
-    });
+    return run(window->ui.actionGoToFrame, "seek needs an open recording, idle or paused",
+               [this, frame] { window->playback->goToFrame(frame); });
 }
 
 RemoteTarget::Outcome WindowRemote::step(int direction)
@@ -256,10 +253,10 @@ RemoteTarget::Outcome WindowRemote::step(int direction)
     const bool playing = window->mode == Korvel_recorder::ModePlaying && !window->paused;
     return run(playing ? nullptr : window->ui.actionStepForward, "step needs an open recording, idle or paused",
                [this, direction] {
-                   window->step(direction);
+                   window->playback->step(direction);
                    // The window's Step never runs while playing: the pause it made is taken in here.
                    if (window->player->state() == Player::Paused)
-                       window->followPlayer();
+                       window->playback->follow();
                });
 }
 

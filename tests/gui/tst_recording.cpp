@@ -1,16 +1,14 @@
 // Recording and preview through the real window with real datagrams on
-// 127.0.0.1: what reaches the disk, what the user is told and asked, and what
-// is kept when something goes wrong.
+// 127.0.0.1: what is received and reaches the disk, what the user is told when
+// the port, the disk or the socket fails, and the stream's health line.
 
 #include "gui/korvel_recorder.h"
-#include "gui/recording_controller.h"
 #include "record/recording_session.h"
 #include "support/modal_answerer.h"
+#include "support/recording_window_test.h"
 #include "support/window_fixture.h"
 
-#include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,28 +16,13 @@
 #include <QRegularExpression>
 #include <QSlider>
 #include <QStatusBar>
-#include <QStorageInfo>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextCursor>
 #include <QTextDocument>
 
-#include <memory>
-
 using namespace Fixture;
 
 namespace {
-
-// 21 and 22 bytes: frame line, timestamp line and one body line, CR LF-ended.
-const QByteArray first("fr 1\r\nts 1.0\r\n1 2 3\r\n");
-const QByteArray second("fr 2\r\nts 1.02\r\n1 2 3\r\n");
-const QString idle = QStringLiteral("actionOpen actionRecord actionPreview menuSettings cb_disableView");
-const QString temporaryRecording = QDir::tempPath() + QLatin1String("/korvel_recorder_temp.wly");
-
-QByteArray frame(int number)
-{
-    return QByteArray("fr ") + QByteArray::number(number) + "\r\nts " + QByteArray::number(number) + "\r\n1 2 3\r\n";
-}
 
 // The stream health line as a user reads it, and the colour its word `word` is drawn in.
 QString plainText(const QLabel *label)
@@ -59,75 +42,22 @@ QColor colourOf(const QLabel *label, const QString &word)
 
 }
 
-class RecordingTest : public QObject
+class RecordingTest : public RecordingWindowTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
     void recordStopAndSave();
     void stopWithNothingReceived();
     void recordWhilePreviewing_data();
     void recordWhilePreviewing();
     void portRefused_data();
     void portRefused();
-    void cancelledSaveAsksFirst_data();
-    void cancelledSaveAsksFirst();
-    void saveOntoTheTemporaryRecording();
     void failedWriteWarnsAtOnce();
-    void failedSaveKeepsTheRecording();
-    void keptRecordingIsWhatPlays();
     void receiverEndsOnItsOwn();
-    void saveAsCopiesAnOpenedRecording();
-    void abandonedRecordingIsOffered_data();
-    void abandonedRecordingIsOffered();
-    void exitWhileRecordingAsks_data();
-    void exitWhileRecordingAsks();
     void streamHealthLine();
     void sourceFilterFromTheDialog();
-
-private:
-    // Sends the datagrams and waits until the window has shown the last one.
-    bool sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart);
-    QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
-
-    // One per test function and row, so no save dialog asks about an earlier row's file.
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Korvel_recorder> window;
-    uint16_t port = 0;
-    uint16_t playPort = 0;
-    UdpPeer sender;
 };
-
-void RecordingTest::init()
-{
-    dir = std::make_unique<QTemporaryDir>();
-    port = freePort();
-    playPort = freePort();
-    QFile::remove(temporaryRecording);
-    SettingsFile settings;
-    settings.recordPort = QString::number(port);
-    settings.port1 = QString::number(playPort);
-    settings.saveDir = dir->path();
-    writeSettings(path("settings"), settings);
-    window = std::make_unique<Korvel_recorder>(path("settings"));
-}
-
-void RecordingTest::cleanup()
-{
-    Modal::disarmAll();
-    window.reset();
-    QFile::remove(temporaryRecording);
-}
-
-bool RecordingTest::sendAndWait(const QList<QByteArray> &datagrams, const QString &shownPart)
-{
-    for (const QByteArray &datagram : datagrams)
-        if (!sender.send(datagram, port))
-            return false;
-    return QTest::qWaitFor([&] { return text(window.get(), "te_datadisplay").contains(shownPart); }, 5000);
-}
 
 void RecordingTest::recordStopAndSave()
 {
@@ -259,67 +189,6 @@ void RecordingTest::portRefused()
     QVERIFY(!QFileInfo::exists(temporaryRecording));
 }
 
-void RecordingTest::cancelledSaveAsksFirst_data()
-{
-    QTest::addColumn<QString>("press");
-    QTest::addColumn<bool>("saved");
-    QTest::newRow("Escape") << QString() << true;
-    QTest::newRow("Save…") << QStringLiteral("Save…") << true;
-    QTest::newRow("Discard") << QStringLiteral("Discard") << false;
-}
-
-void RecordingTest::cancelledSaveAsksFirst()
-{
-    QFETCH(QString, press);
-    QFETCH(bool, saved);
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(sendAndWait({first, second}, "fr 2"));
-
-    std::shared_ptr<Modal::FileDialog> again;
-    auto question = Modal::answerNextQuestion(press, [&] {
-        if (saved)
-            again = Modal::answerNextFileDialog(path("kept.wly"));
-    });
-    QVERIFY(triggerWithFile(window.get(), "actionStop", QString()));
-    QVERIFY(question->seen);
-    QCOMPARE(question->title, QStringLiteral("Save Record Data"));
-    QVERIFY2(question->text.contains(QLatin1String("2 datagrams")), qPrintable(question->text));
-    QCOMPARE(question->buttons, QStringList({QStringLiteral("Save…"), QStringLiteral("Discard")}));
-
-    QVERIFY(!QFileInfo::exists(temporaryRecording));
-    if (saved) {
-        QVERIFY(again && again->seen);
-        QCOMPARE(readFile(path("kept.wly")), first + second);
-    } else {
-        // Nothing left to play or save.
-        QCOMPARE(enabling(window.get()), idle);
-        QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("no file selected"));
-    }
-}
-
-void RecordingTest::saveOntoTheTemporaryRecording()
-{
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(sendAndWait({first, second}, "fr 2"));
-
-    // The dialog's own question about replacing the file comes first.
-    std::shared_ptr<QList<Modal::Box>> boxes;
-    std::shared_ptr<Modal::FileDialog> again;
-    auto replace = Modal::answerNextQuestion(QStringLiteral("&Yes"), [&] {
-        boxes = Modal::answerEveryBox(10000, [&](const Modal::Box &) {
-            if (!again)
-                again = Modal::answerNextFileDialog(path("elsewhere.wly"));
-        });
-    });
-    QVERIFY(triggerWithFile(window.get(), "actionStop", temporaryRecording));
-    QVERIFY(replace->seen && boxes);
-    QCOMPARE(boxes->size(), 1);
-    QCOMPARE(boxes->first().title, QStringLiteral("Save Record Data"));
-    QVERIFY2(boxes->first().text.contains(temporaryRecording), qPrintable(boxes->first().text));
-    QVERIFY(again && again->seen);
-    QCOMPARE(readFile(path("elsewhere.wly")), first + second);
-}
-
 void RecordingTest::failedWriteWarnsAtOnce()
 {
     QVERIFY(trigger(window.get(), "actionRecord"));
@@ -355,63 +224,6 @@ void RecordingTest::failedWriteWarnsAtOnce()
     QCOMPARE(readFile(path("partial.wly")), first + frame(4));
 }
 
-void RecordingTest::failedSaveKeepsTheRecording()
-{
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(sendAndWait({first, second}, "fr 2"));
-
-    // A file where a directory should be: the copy cannot be made.
-    QVERIFY(writeFile(path("plain"), "x"));
-    auto box = Modal::answerNextBox();
-    QVERIFY(triggerWithFile(window.get(), "actionStop", path("plain/rec.wly")));
-    QCOMPARE(box->title, QStringLiteral("Save Record Data"));
-    QVERIFY2(box->text.startsWith("The recording could not be saved as " + path("plain/rec.wly") + ".\n"),
-             qPrintable(box->text));
-    QVERIFY(QFileInfo::exists(temporaryRecording));
-    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
-
-    // The data is still there for another try, and once saved the kept copy goes.
-    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("second-try.wly")));
-    QCOMPARE(readFile(path("second-try.wly")), first + second);
-    QVERIFY(!QFileInfo::exists(temporaryRecording));
-}
-
-// A recording kept after a failed save stays what Play and Save as offer
-// whatever a preview counts, and once saved it is what plays, not the
-// recording opened before it.
-void RecordingTest::keptRecordingIsWhatPlays()
-{
-    QVERIFY(writeFile(path("opened.wly"), frame(7)));
-    QVERIFY(triggerWithFile(window.get(), "actionOpen", path("opened.wly")));
-    QTRY_COMPARE(text(window.get(), "l_filename"), path("opened.wly"));
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(sendAndWait({first, second}, "fr 2"));
-    QVERIFY(writeFile(path("plain"), "x"));
-    Modal::answerNextBox();
-    QVERIFY(triggerWithFile(window.get(), "actionStop", path("plain/rec.wly")));
-    QCOMPARE(text(window.get(), "l_filename"), QStringLiteral("<temporary buffer>"));
-
-    const QString keptOffered = QStringLiteral("actionOpen actionPlay actionSave_as actionRecord actionPreview "
-                                               "menuSettings cb_disableView");
-    for (const QList<QByteArray> &previewed : {QList<QByteArray>(), QList<QByteArray>{frame(8), frame(9), frame(10)}}) {
-        QVERIFY(trigger(window.get(), "actionPreview"));
-        if (!previewed.isEmpty())
-            QVERIFY(sendAndWait(previewed, "fr 10"));
-        QVERIFY(trigger(window.get(), "actionStop"));
-        QCOMPARE(enabling(window.get()), keptOffered);
-        QCOMPARE(window->datagramsReceived(), 2);
-    }
-
-    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("saved.wly")));
-    QCOMPARE(text(window.get(), "l_filename"), path("saved.wly"));
-    auto *slider = window->findChild<QSlider *>("playSlider");
-    QTRY_COMPARE(QList<int>({slider->minimum(), slider->maximum()}), QList<int>({1, 2}));
-    QTRY_COMPARE(enabling(window.get()), keptOffered);
-    UdpPeer receiver(playPort);
-    QVERIFY(trigger(window.get(), "actionPlay"));
-    QCOMPARE(receiver.receive(3, 1000), QList<QByteArray>({first, second}));
-}
-
 void RecordingTest::receiverEndsOnItsOwn()
 {
     QVERIFY(trigger(window.get(), "actionRecord"));
@@ -425,140 +237,6 @@ void RecordingTest::receiverEndsOnItsOwn()
 
     QVERIFY(triggerWithFile(window.get(), "actionStop", path("kept.wly")));
     QCOMPARE(readFile(path("kept.wly")), first + second);
-}
-
-void RecordingTest::saveAsCopiesAnOpenedRecording()
-{
-    QCOMPARE(enabling(window.get()), idle); // nothing to save yet
-    QVERIFY(writeFile(path("original.wly"), first + second));
-    QVERIFY(triggerWithFile(window.get(), "actionOpen", path("original.wly")));
-    QTRY_COMPARE(text(window.get(), "l_filename"), path("original.wly"));
-    QVERIFY(triggerWithFile(window.get(), "actionSave_as", path("copy.wly")));
-    QTRY_COMPARE(readFile(path("copy.wly")), first + second); // copied in the background
-
-    // The copy is now the current recording; a source that vanished is said, not saved as nothing.
-    QTRY_COMPARE(text(window.get(), "l_filename"), path("copy.wly"));
-    QVERIFY(QFile::remove(path("copy.wly")));
-    auto box = Modal::answerNextBox();
-    QVERIFY(!triggerWithFile(window.get(), "actionSave_as", path("nothing.wly")));
-    QCOMPARE(box->describe(), Modal::describe(QMessageBox::Warning, "Save Record Data",
-                                              "The recording " + path("copy.wly") + " no longer exists."));
-    QVERIFY(!QFileInfo::exists(path("nothing.wly")));
-}
-
-void RecordingTest::abandonedRecordingIsOffered_data()
-{
-    QTest::addColumn<QString>("press");
-    QTest::addColumn<bool>("kept");
-    QTest::addColumn<bool>("saved");
-    QTest::newRow("Escape keeps it") << QString() << true << false;
-    QTest::newRow("Save…") << QStringLiteral("Save…") << false << true;
-    QTest::newRow("Discard") << QStringLiteral("Discard") << false << false;
-}
-
-void RecordingTest::abandonedRecordingIsOffered()
-{
-    QFETCH(QString, press);
-    QFETCH(bool, kept);
-    QFETCH(bool, saved);
-    // What a killed copy leaves: a non-empty temporary recording nobody holds.
-    QVERIFY(writeFile(temporaryRecording, first + second));
-    auto *controller = window->findChild<RecordingController *>();
-    QVERIFY(controller);
-
-    std::shared_ptr<Modal::FileDialog> dialog;
-    auto question = Modal::answerNextQuestion(press, [&] {
-        if (saved)
-            dialog = Modal::answerNextFileDialog(path("rescued.wly"));
-    });
-    controller->offerAbandonedRecordings();
-    QVERIFY(question->seen);
-    QCOMPARE(question->title, QStringLiteral("Unsaved recording"));
-    QVERIFY2(question->text.contains(QLatin1String("43 bytes")), qPrintable(question->text));
-    QCOMPARE(question->buttons, QStringList({QStringLiteral("Save…"), QStringLiteral("Discard")}));
-    QCOMPARE(QFileInfo::exists(temporaryRecording), kept);
-    if (kept)
-        QCOMPARE(readFile(temporaryRecording), first + second);
-    if (saved) {
-        QVERIFY(dialog && dialog->seen);
-        QCOMPARE(readFile(path("rescued.wly")), first + second);
-    }
-}
-
-void RecordingTest::exitWhileRecordingAsks_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("press");
-    QTest::addColumn<bool>("closed");
-    QTest::addColumn<bool>("saved");
-    QTest::addColumn<QString>("folder"); // of the saved copy; "" for the test's own
-    QTest::newRow("Escape") << "close" << QString() << false << false << QString();
-    QTest::newRow("Cancel") << "actionExit" << QStringLiteral("Cancel") << false << false << QString();
-    QTest::newRow("Discard") << "close" << QStringLiteral("Discard") << true << false << QString();
-    QTest::newRow("Stop and save…") << "actionExit" << QStringLiteral("Stop and save…") << true << true << QString();
-    // Closed at once, the window took the copy with it.
-    QTest::newRow("Stop and save… on another file system")
-        << "actionExit" << QStringLiteral("Stop and save…") << true << true << QStringLiteral("/dev/shm");
-}
-
-void RecordingTest::exitWhileRecordingAsks()
-{
-    QFETCH(QString, how);
-    QFETCH(QString, press);
-    QFETCH(bool, closed);
-    QFETCH(bool, saved);
-    QFETCH(QString, folder);
-    std::unique_ptr<QTemporaryDir> elsewhere;
-    if (!folder.isEmpty()) {
-        elsewhere = std::make_unique<QTemporaryDir>(folder + QLatin1String("/korvel-XXXXXX"));
-        if (!elsewhere->isValid() || QStorageInfo(folder).device() == QStorageInfo(QDir::tempPath()).device())
-            QSKIP("no writable folder on another file system than the temporary folder");
-    }
-    const QString target = elsewhere ? elsewhere->filePath(QStringLiteral("on-exit.wly")) : path("on-exit.wly");
-    auto exit = [&] {
-        if (how == QLatin1String("close"))
-            window->close();
-        else
-            QVERIFY(trigger(window.get(), "actionExit"));
-    };
-
-    // Idle, the window closes at once.
-    window->show();
-    auto unasked = Modal::answerNextQuestion(QStringLiteral("Cancel"), {}, 200);
-    exit();
-    QVERIFY(!window->isVisible());
-    QTest::qWait(300);
-    QVERIFY(!unasked->seen);
-
-    window->show();
-    QVERIFY(trigger(window.get(), "actionRecord"));
-    QVERIFY(sendAndWait({first}, "fr 1"));
-    std::shared_ptr<Modal::FileDialog> dialog;
-    auto question = Modal::answerNextQuestion(press, [&] {
-        if (saved)
-            dialog = Modal::answerNextFileDialog(target);
-    });
-    exit();
-    QVERIFY(question->seen);
-    QCOMPARE(question->buttons,
-             QStringList({QStringLiteral("Stop and save…"), QStringLiteral("Discard"), QStringLiteral("Cancel")}));
-    if (elsewhere) {
-        // The copy is under way: the window stays until it has ended.
-        QVERIFY(window->isVisible());
-        QTRY_VERIFY(!window->isVisible());
-    }
-    QCOMPARE(!window->isVisible(), closed);
-    if (!closed) {
-        // Still recording.
-        QVERIFY(sendAndWait({second}, "fr 2"));
-        QVERIFY(triggerWithFile(window.get(), "actionStop", path("after.wly")));
-        QCOMPARE(readFile(path("after.wly")), first + second);
-    }
-    if (saved) {
-        QVERIFY(dialog && dialog->seen);
-        QCOMPARE(readFile(target), first);
-    }
-    QVERIFY(!QFileInfo::exists(temporaryRecording));
 }
 
 void RecordingTest::streamHealthLine()
