@@ -1,7 +1,7 @@
 // Pre-trigger and parts of `record`, each beside plain `record` in the same run, at
 // 50 kHz x 300 bytes: datagrams lost, CPU per datagram and resident memory above idle
 // while 10 s are kept (signal and never-matching pattern), then parts of 1 s.
-// Usage: bench_pre_trigger [--quick] (shorter runs: 12 s kept instead of 14, parts for 5 s instead of 30)
+// Usage: bench_pre_trigger [--quick] (one round of 12 s kept instead of three of 14, parts for 5 s instead of 30)
 
 #include "record/line_matcher.h"
 #include "support/fixture.h"
@@ -52,8 +52,25 @@ qint64 memoryKb(qint64 pid, const char *field)
     return -1;
 }
 
+// Times the process's threads went to sleep and were woken again, so far.
+qint64 wakeUps(qint64 pid)
+{
+    qint64 total = 0;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks.filePath(task) + QLatin1String("/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                total += line.mid(24).trimmed().toLongLong();
+    }
+    return total;
+}
+
 struct Outcome {
     uint64_t sent = 0;
+    qint64 wakeUps = 0;
     QJsonObject json;
     double cpu = 0;
     qint64 idleKb = 0;
@@ -87,6 +104,7 @@ Outcome drive(const QStringList &arguments, uint16_t port, double seconds, doubl
     const qint64 peak = memoryKb(recorder.processId(), "VmHWM:");
     outcome.peakKb = std::max(outcome.peakKb, peak);
     QThread::msleep(300);
+    outcome.wakeUps = wakeUps(recorder.processId());
     ::kill(pid_t(recorder.processId()), SIGINT);
     const ProgramRun::Run run = ProgramRun::finish(recorder, 120000);
     outcome.cpu = childrenCpuSeconds() - cpuBefore;
@@ -94,17 +112,31 @@ Outcome drive(const QStringList &arguments, uint16_t port, double seconds, doubl
     return outcome;
 }
 
+// The recorder's processor time per datagram received, in microseconds.
+double perDatagram(const Outcome &o)
+{
+    const qint64 received = o.json.value("datagrams").toInteger(-1);
+    return received > 0 ? o.cpu / double(received) * 1e6 : 0;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
 void report(const char *label, const Outcome &o, const Outcome *reference)
 {
     const qint64 received = o.json.value("datagrams").toInteger(-1);
-    const double perDatagram = received > 0 ? o.cpu / double(received) * 1e6 : 0;
-    std::printf("%-34s sent %8llu  received %8lld  dropped %lld  lost %lld  not written %lld  CPU %.2f us/datagram",
+    const double cost = perDatagram(o);
+    std::printf("%-34s sent %8llu  received %8lld  dropped %lld  lost %lld  not written %lld  CPU %.2f us/datagram, "
+                "%.2f wake-ups/datagram",
                 label, (unsigned long long)o.sent, received, o.json.value("dropped").toInteger(-1),
-                o.json.value("frames_lost").toInteger(-1), o.json.value("not_written").toInteger(-1), perDatagram);
+                o.json.value("frames_lost").toInteger(-1), o.json.value("not_written").toInteger(-1), cost,
+                received > 0 ? double(o.wakeUps) / double(received) : 0.0);
     if (reference) {
-        const qint64 referenceReceived = reference->json.value("datagrams").toInteger(-1);
-        const double referencePer = referenceReceived > 0 ? reference->cpu / double(referenceReceived) * 1e6 : 0;
-        std::printf(" (%+.1f %% of plain)", referencePer > 0 ? 100.0 * (perDatagram / referencePer - 1) : 0);
+        const double referenceCost = perDatagram(*reference);
+        std::printf(" (%+.1f %% of plain)", referenceCost > 0 ? 100.0 * (cost / referenceCost - 1) : 0);
     }
     std::printf("\n%-34s RSS idle %lld MiB, peak %lld MiB, above idle %lld MiB",
                 "", o.idleKb / 1024, o.peakKb / 1024, (o.peakKb - o.idleKb) / 1024);
@@ -158,35 +190,47 @@ int main(int argc, char **argv)
     const bool quick = application.arguments().contains(QStringLiteral("--quick"));
     QTemporaryDir dir;
     const double kept = quick ? 12 : 14;
+    const int rounds = quick ? 1 : 3;
 
-    std::printf("pre-trigger: %.0f kHz x %d bytes for %.0f s, --pre 10; buffer of 10 s = %.0f MiB\n", Rate / 1000,
-                Size, kept, 10 * Rate * Size / 1048576);
+    std::printf("pre-trigger: %.0f kHz x %d bytes for %.0f s, --pre 10; buffer of 10 s = %.0f MiB; %d rounds, each "
+                "plain record, then the signal trigger, then the pattern trigger\n",
+                Rate / 1000, Size, kept, 10 * Rate * Size / 1048576, rounds);
     auto arguments = [&dir](uint16_t port, const char *name) {
         return QStringList{"record", "--port", QString::number(port), "--output", dir.filePath(name), "--json"};
     };
-    uint16_t port = Fixture::freePort();
-    const Outcome plain = drive(arguments(port, "plain.wly"), port, kept, 0);
-    report("reference: plain record", plain, nullptr);
-    port = Fixture::freePort();
-    const Outcome signal = drive(arguments(port, "signal.wly") + QStringList{"--pre", "10", "--trigger", "signal"},
-                                 port, kept, kept - 2);
-    report("--pre 10 --trigger signal", signal, &plain);
-    port = Fixture::freePort();
-    const Outcome match = drive(arguments(port, "match.wly") + QStringList{"--pre", "10", "--trigger",
-                                                                            "match:^status fault$"},
-                                port, kept, 0);
-    report("--pre 10 --trigger match (none)", match, &plain);
+    // In turn, round after round: how often the receiving thread wakes for a
+    // batch moves the cost per datagram from one run to the next on a shared machine.
+    std::vector<double> plainCost, signalCost, matchCost;
+    Outcome plain;
+    for (int round = 0; round < rounds; ++round) {
+        uint16_t port = Fixture::freePort();
+        plain = drive(arguments(port, "plain.wly"), port, kept, 0);
+        report("reference: plain record", plain, nullptr);
+        port = Fixture::freePort();
+        const Outcome signal = drive(arguments(port, "signal.wly") + QStringList{"--pre", "10", "--trigger", "signal"},
+                                     port, kept, kept - 2);
+        report("--pre 10 --trigger signal", signal, &plain);
+        port = Fixture::freePort();
+        const Outcome match = drive(arguments(port, "match.wly") + QStringList{"--pre", "10", "--trigger",
+                                                                                "match:^status fault$"},
+                                    port, kept, 0);
+        report("--pre 10 --trigger match (none)", match, &plain);
+        plainCost.push_back(perDatagram(plain));
+        signalCost.push_back(perDatagram(signal));
+        matchCost.push_back(perDatagram(match));
+        for (const char *name : {"plain.wly", "signal.wly", "match.wly"})
+            QFile::remove(dir.filePath(name));
+    }
+    const double plainMedian = median(plainCost);
+    std::printf("medians over %d rounds: plain %.2f us/datagram, signal %.2f (%+.1f %%), pattern %.2f (%+.1f %%)\n",
+                rounds, plainMedian, median(signalCost), 100.0 * (median(signalCost) / plainMedian - 1),
+                median(matchCost), 100.0 * (median(matchCost) / plainMedian - 1));
     std::printf("%-34s %.0f ns per %d-byte datagram (its lines matched one by one, no match)\n",
                 "pattern match alone", matchNanoseconds(), Size);
-    // The machine is shared: a second plain run shows how far figures move by themselves.
-    port = Fixture::freePort();
-    report("reference again: plain record", drive(arguments(port, "plain.wly"), port, kept, 0), &plain);
-    QFile::remove(dir.filePath("plain.wly"));
-    QFile::remove(dir.filePath("signal.wly"));
 
     const double splitFor = quick ? 5 : 30;
     std::printf("\nparts: --split-duration 1 at %.0f kHz for %.0f s\n", Rate / 1000, splitFor);
-    port = Fixture::freePort();
+    const uint16_t port = Fixture::freePort();
     const Outcome parts = drive(arguments(port, "parts.wly") + QStringList{"--split-duration", "1"}, port, splitFor, 0);
     report("--split-duration 1", parts, &plain);
     QStringList paths;
