@@ -217,8 +217,13 @@ void Korvel_Recorder_Thread::run()
     torn = false;
     UdpArrival arrival;
     while (running) {
-        if (switchAsked.load(std::memory_order_acquire) && keeping)
+        if (switchAsked.load(std::memory_order_acquire) && keeping) {
+            // The wake that brought the switch is spent: left set, every wait after
+            // it would return at once. A Stop meanwhile has cleared `running` first.
+            udpWakerClear(waker);
             beginRecording(switchFile, switchPress, switchSeconds);
+            continue;
+        }
         // Without a buffer every receive fails, which ends the run like any receive failure.
         errno = 0;
         // Within a burst the next datagram is already queued: take it without a wait.

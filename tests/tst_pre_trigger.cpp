@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
+
 using Fixture::freePort;
 using Fixture::readFile;
 using Fixture::UdpPeer;
@@ -17,6 +19,13 @@ using Fixture::UdpPeer;
 namespace {
 
 constexpr RecordingSession::Start Started = RecordingSession::Start::Started;
+
+double processCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
 
 QByteArray frame(int number, const QByteArray &body = "b 1 2 3")
 {
@@ -156,6 +165,31 @@ private slots:
         session.stop();
         QCOMPARE(session.failedWrites(), 0);
         QCOMPARE(readFile(session.temporaryPath()), readFile(sent));
+        session.discardTemporary();
+    }
+
+    // Once the preview has become the recording, the receiving thread waits for
+    // datagrams again instead of spinning: a whole core was burnt before.
+    void switchLeavesTheReceiverWaiting()
+    {
+        RecordingSession session;
+        session.setPreTrigger(5);
+        const int port = freePort();
+        QString error;
+        QVERIFY2(session.startPreview(port, &error) == Started, qPrintable(error));
+        send({frame(1)}, port);
+        QTRY_COMPARE(session.received(), 1);
+        QVERIFY2(session.startRecording(port, &error) == Started, qPrintable(error));
+        QTRY_VERIFY(session.hasTriggered());
+        const double before = processCpuMs();
+        QTest::qWait(500);
+        const double spent = processCpuMs() - before;
+        QVERIFY2(spent < 150, qPrintable(QStringLiteral("%1 ms of processor time in 500 ms of silence").arg(spent)));
+        const qint64 received = session.received();
+        send({frame(2)}, port);
+        QTRY_COMPARE(session.received(), received + 1);
+        session.stop();
+        QCOMPARE(readFile(session.temporaryPath()), frame(1) + frame(2));
         session.discardTemporary();
     }
 
