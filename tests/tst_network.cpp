@@ -415,8 +415,11 @@ void TestNetwork::multicastInNamespace()
         QVERIFY(sendTo(out.get(), "fr 1\r\n", "239.9.9.9", port));
         QVERIFY(sendTo(out.get(), "fr 2\r\n", "239.9.9.9", port));
         QTRY_COMPARE(onKb.received(), 2);
-        // The looped copy is handed over within the send, before the datagram reaches kb.
-        QCOMPARE(onKa.received(), loop ? 2 : 0);
+        // The looped copies are queued within the send; their receiving thread may come later.
+        if (loop)
+            QTRY_COMPARE(onKa.received(), 2);
+        else
+            QVERIFY(!QTest::qWaitFor([&onKa] { return onKa.received() > 0; }, 300));
     }
 }
 
