@@ -3,6 +3,7 @@
 
 #include "play/index_file.h"
 #include "play/recording_index.h"
+#include "support/fixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,15 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-bool sameStamp(double a, double b)
-{
-    return a == b || (std::isnan(a) && std::isnan(b));
-}
-
-}
-
 class TestIndexFile : public QObject
 {
     Q_OBJECT
@@ -33,10 +25,9 @@ class TestIndexFile : public QObject
 
     QString write(const QByteArray &bytes)
     {
-        const QString path = dir.filePath(QStringLiteral("rec%1.wly").arg(++files));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
+        const QString path = Fixture::writeNewRecording(dir, bytes);
+        if (path.isEmpty())
+            qFatal("cannot write a recording into %s", qPrintable(dir.path()));
         return path;
     }
 
@@ -143,7 +134,7 @@ private slots:
         for (int n = scanned.first(); n <= scanned.last(); ++n) {
             QCOMPARE(index.readFrame(n, raw), scanned.readFrame(n, expected));
             QCOMPARE(raw, expected);
-            QVERIFY(sameStamp(index.timestamp(n), scanned.timestamp(n)));
+            QVERIFY(Fixture::sameStamp(index.timestamp(n), scanned.timestamp(n)));
         }
     }
 

@@ -1,6 +1,7 @@
 #include "play/index_file.h"
 #include "play/recording_index.h"
 #include "play/send_form.h"
+#include "support/fixture.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -40,11 +41,6 @@ namespace {
 
 const double None = std::nan("");
 
-bool sameStamp(double a, double b)
-{
-    return a == b || (std::isnan(a) && std::isnan(b));
-}
-
 }
 
 class TestRecordingIndex : public QObject
@@ -52,14 +48,12 @@ class TestRecordingIndex : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    int files = 0;
 
     QString write(const QByteArray &bytes)
     {
-        const QString path = dir.filePath(QStringLiteral("rec%1.wly").arg(++files));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
+        const QString path = Fixture::writeNewRecording(dir, bytes);
+        if (path.isEmpty())
+            qFatal("cannot write a recording into %s", qPrintable(dir.path()));
         return path;
     }
 
@@ -92,7 +86,7 @@ class TestRecordingIndex : public QObject
             QCOMPARE(raw, frame.raw);
             QCOMPARE(index.frameLength(frame.number), frame.raw.size());
             QVERIFY(index.contains(frame.number));
-            QVERIFY(sameStamp(index.timestamp(frame.number), frame.stamp));
+            QVERIFY(Fixture::sameStamp(index.timestamp(frame.number), frame.stamp));
             // Recorded order, whatever the numbers do.
             QCOMPARE(index.positionOf(frame.number), position);
             QCOMPARE(index.frameAt(position), frame.number);

@@ -1,6 +1,7 @@
 #include "gui/dialogs/recording_info.h"
 #include "play/recording_index.h"
 #include "play/recording_stats.h"
+#include "support/fixture.h"
 
 #include <QFile>
 #include <QImage>
@@ -38,16 +39,11 @@ class TestRecordingStats : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    int files = 0;
 
     bool load(const QByteArray &bytes, RecordingIndex &index)
     {
-        const QString path = dir.filePath(QStringLiteral("rec%1.wly").arg(++files));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return false;
-        file.close();
-        return RecordingIndex::build(path, index).status == IndexResult::Loaded;
+        const QString path = Fixture::writeNewRecording(dir, bytes);
+        return !path.isEmpty() && RecordingIndex::build(path, index).status == IndexResult::Loaded;
     }
 
 private slots:

@@ -6,6 +6,8 @@
 #include <QFile>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -54,6 +56,18 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QString writeNewRecording(const QTemporaryDir &dir, const QByteArray &bytes)
+{
+    static std::atomic<int> written{0};
+    const QString path = dir.filePath(QStringLiteral("rec%1.wly").arg(++written));
+    return writeFile(path, bytes) ? path : QString();
+}
+
+bool sameStamp(double a, double b)
+{
+    return a == b || (std::isnan(a) && std::isnan(b));
 }
 
 bool breakSocket(uint16_t port)

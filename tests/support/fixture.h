@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <sys/resource.h>
@@ -38,6 +39,11 @@ uint16_t freePort();
 
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
+// Writes `bytes` into `dir` under a recording's name not used before in this
+// process; empty when it could not.
+QString writeNewRecording(const QTemporaryDir &dir, const QByteArray &bytes);
+// Two frames' stamps are the same: equal, or both absent (NaN).
+bool sameStamp(double a, double b);
 
 // Replaces the descriptor of this process's UDP socket bound to `port` with
 // /dev/null, so that the next receive on it fails the way a broken socket does,
