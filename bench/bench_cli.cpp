@@ -4,6 +4,7 @@
 // against cp of the same file. Usage: bench_cli [--quick] [record] [play] [convert]
 // (all three parts when none is named).
 
+#include "bench/bench_measure.h"
 #include "support/traffic_tools.h"
 #include "support/fixture.h"
 #include "tools/traffic.h"
@@ -31,14 +32,6 @@ namespace {
 
 const QString program = QStringLiteral(KORVEL_BINARY);
 
-double childrenCpuSeconds()
-{
-    rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 QJsonObject lastJson(QProcess &process)
 {
     return QJsonDocument::fromJson(process.readAllStandardOutput().trimmed().split('\n').constLast()).object();
@@ -54,7 +47,7 @@ void recordOnce(const QString &label, const QString &executable, QStringList arg
         std::printf("%-28s did not start\n", qPrintable(label));
         return;
     }
-    const double cpuBefore = childrenCpuSeconds();
+    const double cpuBefore = Bench::cpuMicroseconds(RUSAGE_CHILDREN) / 1e6;
     QElapsedTimer wall;
     wall.start();
     UdpSocket *sender = nullptr;
@@ -68,7 +61,7 @@ void recordOnce(const QString &label, const QString &executable, QStringList arg
         receiver.waitForFinished();
     }
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
-    const double cpu = childrenCpuSeconds() - cpuBefore;
+    const double cpu = Bench::cpuMicroseconds(RUSAGE_CHILDREN) / 1e6 - cpuBefore;
     const QByteArray out = receiver.readAllStandardOutput();
     qint64 received = -1;
     const QJsonObject json = QJsonDocument::fromJson(out.trimmed().split('\n').constLast()).object();

@@ -237,12 +237,6 @@ Steal hostSteal()
     return now;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 // Each figure's median over the runs; counts take the worst run.
 template <typename T, typename F>
 double medianOf(const std::vector<T> &runs, F figure)
@@ -250,7 +244,7 @@ double medianOf(const std::vector<T> &runs, F figure)
     std::vector<double> values;
     for (const T &run : runs)
         values.push_back(figure(run));
-    return median(values);
+    return Bench::median(values);
 }
 
 Received medianReceived(const std::vector<Received> &runs)
@@ -431,12 +425,6 @@ bool everyTimestampCase(const QString &workDir, const Paths &paths, double secon
     return met;
 }
 
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
-}
-
 // From the step command to the datagram's arrival, beside a bare send from the calling thread.
 bool stepCase(const QString &workDir)
 {
@@ -473,11 +461,13 @@ bool stepCase(const QString &workDir)
     QFile::remove(recording);
     if (stepped.size() != size_t(Steps))
         return false;
-    const bool met = percentile(stepped, 0.99) < 20000;
+    std::sort(stepped.begin(), stepped.end());
+    std::sort(bare.begin(), bare.end());
+    const bool met = Bench::quantile(stepped, 0.99) < 20000;
     std::printf("step to arrival, %d steps: p50 %.0f us, p99 %.0f us, max %.0f us | bare send: p50 %.0f us, p99 %.0f us "
                 "| %s\n",
-                Steps, percentile(stepped, 0.5), percentile(stepped, 0.99), percentile(stepped, 1.0),
-                percentile(bare, 0.5), percentile(bare, 0.99), met ? "met" : "MISSED");
+                Steps, Bench::quantile(stepped, 0.5), Bench::quantile(stepped, 0.99), Bench::quantile(stepped, 1.0),
+                Bench::quantile(bare, 0.5), Bench::quantile(bare, 0.99), met ? "met" : "MISSED");
     return met;
 }
 

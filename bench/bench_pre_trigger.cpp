@@ -3,6 +3,7 @@
 // while 10 s are kept (signal and never-matching pattern), then parts of 1 s.
 // Usage: bench_pre_trigger [--quick] (one round of 12 s kept instead of three of 14, parts for 5 s instead of 30)
 
+#include "bench/bench_measure.h"
 #include "record/line_matcher.h"
 #include "support/fixture.h"
 #include "support/program_run.h"
@@ -31,14 +32,6 @@ namespace {
 
 constexpr double Rate = 50000;
 constexpr int Size = 300;
-
-double childrenCpuSeconds()
-{
-    rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // Resident kilobytes of a running process ("VmRSS" or "VmHWM").
 qint64 memoryKb(qint64 pid, const char *field)
@@ -82,7 +75,7 @@ Outcome drive(const QStringList &arguments, uint16_t port, double seconds, doubl
 {
     Outcome outcome;
     QProcess recorder;
-    const double cpuBefore = childrenCpuSeconds();
+    const double cpuBefore = Bench::cpuMicroseconds(RUSAGE_CHILDREN) / 1e6;
     if (!ProgramRun::start(recorder, arguments) || !TrafficTools::waitUntilBound(port))
         return outcome;
     outcome.idleKb = memoryKb(recorder.processId(), "VmRSS:");
@@ -107,7 +100,7 @@ Outcome drive(const QStringList &arguments, uint16_t port, double seconds, doubl
     outcome.wakeUps = wakeUps(recorder.processId());
     ::kill(pid_t(recorder.processId()), SIGINT);
     const ProgramRun::Run run = ProgramRun::finish(recorder, 120000);
-    outcome.cpu = childrenCpuSeconds() - cpuBefore;
+    outcome.cpu = Bench::cpuMicroseconds(RUSAGE_CHILDREN) / 1e6 - cpuBefore;
     outcome.json = ProgramRun::jsonOf(run);
     return outcome;
 }
@@ -117,12 +110,6 @@ double perDatagram(const Outcome &o)
 {
     const qint64 received = o.json.value("datagrams").toInteger(-1);
     return received > 0 ? o.cpu / double(received) * 1e6 : 0;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 void report(const char *label, const Outcome &o, const Outcome *reference)
@@ -221,10 +208,10 @@ int main(int argc, char **argv)
         for (const char *name : {"plain.wly", "signal.wly", "match.wly"})
             QFile::remove(dir.filePath(name));
     }
-    const double plainMedian = median(plainCost);
+    const double plainMedian = Bench::median(plainCost);
     std::printf("medians over %d rounds: plain %.2f us/datagram, signal %.2f (%+.1f %%), pattern %.2f (%+.1f %%)\n",
-                rounds, plainMedian, median(signalCost), 100.0 * (median(signalCost) / plainMedian - 1),
-                median(matchCost), 100.0 * (median(matchCost) / plainMedian - 1));
+                rounds, plainMedian, Bench::median(signalCost), 100.0 * (Bench::median(signalCost) / plainMedian - 1),
+                Bench::median(matchCost), 100.0 * (Bench::median(matchCost) / plainMedian - 1));
     std::printf("%-34s %.0f ns per %d-byte datagram (its lines matched one by one, no match)\n",
                 "pattern match alone", matchNanoseconds(), Size);
 

@@ -3,6 +3,7 @@
 // beside it the cost of the live counters alone (StreamHealth::add on the same
 // frames), as a share of one core at each rate.
 
+#include "bench/bench_measure.h"
 #include "platform/stopwatch.h"
 #include "platform/udp_socket.h"
 #include "record/recording_session.h"
@@ -26,14 +27,6 @@
 namespace {
 
 constexpr int FrameSize = 300;
-
-double processCpuSeconds()
-{
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 void spin(int milliseconds)
 {
@@ -141,7 +134,7 @@ void recordAt(const QString &sender, double rate, double seconds, double counter
     }
     const long count = long(rate * seconds);
     QProcess send;
-    const double cpuBefore = processCpuSeconds();
+    const double cpuBefore = Bench::cpuMicroseconds(RUSAGE_SELF) / 1e6;
     const uint64_t wallBefore = Stopwatch::microseconds();
     if (!TrafficTools::startSender(send, uint16_t(port), senderOptions(rate, count), sender)) {
         std::printf("cannot start %s\n", qPrintable(sender));
@@ -161,7 +154,7 @@ void recordAt(const QString &sender, double rate, double seconds, double counter
     }
     const double wall = double(Stopwatch::microseconds() - wallBefore) / 1e6;
     session.stop();
-    const double cpu = processCpuSeconds() - cpuBefore;
+    const double cpu = Bench::cpuMicroseconds(RUSAGE_SELF) / 1e6 - cpuBefore;
     const StreamFigures f = session.figures();
     const qint64 written = QFileInfo(session.temporaryPath()).size() / FrameSize;
     session.discardTemporary();
@@ -183,9 +176,9 @@ void measureIdle()
     QString error;
     if (session.startPreview(freePort(), &error) != RecordingSession::Start::Started)
         return;
-    const double before = processCpuSeconds();
+    const double before = Bench::cpuMicroseconds(RUSAGE_SELF) / 1e6;
     spin(3000);
-    const double cpu = processCpuSeconds() - before;
+    const double cpu = Bench::cpuMicroseconds(RUSAGE_SELF) / 1e6 - before;
     const uint64_t stopStart = Stopwatch::microseconds();
     session.stop();
     std::printf("idle preview: process CPU %.3f s in 3 s (%.2f %% of a core), stop() took %llu us\n", cpu,

@@ -88,7 +88,8 @@ Load underLoad(const QUrl &url, const QString &token, RemotePeer &control, const
     TrafficTools::startSender(sender, recordPort,
                               {QStringLiteral("--rate"), QString::number(RecordHertz), QStringLiteral("--count"),
                                QString::number(RecordHertz * RecordSeconds)});
-    QTest::qWaitFor([&] { return sender.state() == QProcess::NotRunning; }, 60000);
+    if (!QTest::qWaitFor([&] { return sender.state() == QProcess::NotRunning; }, 60000))
+        std::printf("!! the sender was still running after 60 s\n");
     QTest::qWait(300);
     control.call(QStringLiteral("stop"));
     const QJsonObject health = control.result(QStringLiteral("health")).toObject();

@@ -6,6 +6,7 @@
 // whole run, CPU clocks and the frame of main(). Header-only: every bench_*.cpp is
 // its own program.
 
+#include "bench/bench_measure.h"
 #include "platform/stopwatch.h"
 #include "support/modal_answerer.h"
 #include "support/window_fixture.h"
@@ -132,11 +133,6 @@ inline std::vector<double> postedEventWaits(QObject *window, int durationMs)
     return postedEventWaitsUntil(window, [end] { return Stopwatch::microseconds() >= end; });
 }
 
-inline double quantile(const std::vector<double> &sorted, double q)
-{
-    return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
-}
-
 inline QString toolPath(const QString &given, const char *name)
 {
     if (!given.isEmpty())
@@ -241,34 +237,6 @@ private:
     QProcess process;
     QByteArray output;
 };
-
-// CPU time in microseconds, user plus system.
-inline double cpuMicroseconds(int who)
-{
-    rusage usage;
-    if (getrusage(who, &usage) != 0)
-        return 0;
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
-inline double processCpu() { return cpuMicroseconds(RUSAGE_SELF); }
-
-// The calling thread's CPU time in microseconds; finer than getrusage's per-thread figure.
-inline double threadCpu()
-{
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
-}
-
-// The load the figures were taken under.
-inline void printLoad(const char *when)
-{
-    double load[3] = {0, 0, 0};
-    if (getloadavg(load, 3) == 3)
-        std::printf("load average %s: %.2f %.2f %.2f (2 cores)\n", when, load[0], load[1], load[2]);
-}
 
 // What a window benchmark's main() does around its runs: offscreen unless told
 // otherwise, a private temporary directory (removed at the end), the application
