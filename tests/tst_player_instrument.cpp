@@ -99,6 +99,8 @@ private slots:
 private:
     void open(Player &target, const QByteArray &content);
     void useStepped();
+    // Plays frames 1 to 10 on the stepped clock and holds the schedule before frame 3.
+    void playUntilHeld(const Player::Options &options);
 
     QTemporaryDir dir;
     SteppedPlaybackClock *clock = nullptr;
@@ -125,6 +127,16 @@ void PlayerInstrumentTest::useStepped()
     player = std::make_unique<Player>(std::move(stepped));
     receiver = std::make_unique<UdpPeer>(port);
     player->setDestinations({{QStringLiteral("127.0.0.1"), netIpv4(0x7F000001), port}});
+}
+
+void PlayerInstrumentTest::playUntilHeld(const Player::Options &options)
+{
+    useStepped();
+    player->setOptions(options);
+    open(*player, recording(1, 10));
+    clock->allow(2);
+    player->play();
+    QVERIFY(clock->waitHeld());
 }
 
 void PlayerInstrumentTest::open(Player &target, const QByteArray &content)
@@ -158,16 +170,13 @@ void PlayerInstrumentTest::limits()
     QFETCH(double, maxPpm);
     QFETCH(int, verdict);
     QFETCH(int, bucket);
-    useStepped();
     Player::Options options;
     options.frequency = 100;
     options.limits = {maxLateUs, maxPpm};
-    player->setOptions(options);
-    open(*player, recording(1, 10));
+    playUntilHeld(options);
+    if (QTest::currentTestFailed())
+        return;
     QSignalSpy finished(player.get(), &Player::finished);
-    clock->allow(2);
-    player->play();
-    QVERIFY(clock->waitHeld());
     clock->advance(stall * Ms);
     clock->allow(-1);
     // The late frame still goes out, in its place.
@@ -203,15 +212,12 @@ void PlayerInstrumentTest::startsWhenTaken_data()
 void PlayerInstrumentTest::startsWhenTaken()
 {
     QFETCH(bool, fresh);
-    useStepped();
     Player::Options options;
     options.frequency = 1000;
-    player->setOptions(options);
-    open(*player, recording(1, 10));
+    playUntilHeld(options);
+    if (QTest::currentTestFailed())
+        return;
     QSignalSpy finished(player.get(), &Player::finished);
-    clock->allow(2);
-    player->play();
-    QVERIFY(clock->waitHeld());
     QCOMPARE(receiver->receive(2), sent(span(1, 2)));
     clock->lagWakes(5 * Ms); // more than the two periods before a first frame
     if (fresh)
